@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Configures and builds the given presets (all four when none is named).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan windows)
+for preset in "${presets[@]}"; do
+  echo "== build $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
