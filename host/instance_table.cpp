@@ -1,0 +1,64 @@
+#include "host/instance_table.h"
+
+#include <cstddef>
+
+#include "host/settings.h"
+
+namespace {
+
+void clear_record(DriverInstance& record) {
+    record.number = 0;
+    record.running = 0;
+    record.stop_request.store(0);
+    record.delay_ms.store(0);
+    record.cycle_count.store(0);
+    record.poll_thread = nullptr;
+}
+
+// Moves a whole record, field by field: the atomics cannot be copied as bytes.
+void copy_record(DriverInstance& to, const DriverInstance& from) {
+    to.number = from.number;
+    to.running = from.running;
+    to.stop_request.store(from.stop_request.load());
+    to.delay_ms.store(from.delay_ms.load());
+    to.cycle_count.store(from.cycle_count.load());
+    to.poll_thread = from.poll_thread;
+}
+
+}  // namespace
+
+void reset_instance_table(InstanceTable& table) {
+    table.record_size = sizeof(DriverInstance);
+    table.capacity = kInstanceCapacity;
+    table.number_offset = offsetof(DriverInstance, number);
+    table.count = 0;
+    for (DriverInstance& record : table.records) clear_record(record);
+}
+
+DriverInstance* instance_at(InstanceTable& table, const HostDriverRecord* host_driver_record) {
+    if (host_driver_record == nullptr) return nullptr;
+    // The host may hand back any slot; one outside the table would reach memory that is not ours.
+    if (host_driver_record->slot >= table.capacity) return nullptr;
+    return &table.records[host_driver_record->slot];
+}
+
+int32_t add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record, Settings settings) {
+    if (table.count >= table.capacity || host_driver_record == nullptr) return -1;
+    const uint32_t slot = table.count;
+    host_driver_record->slot = slot;
+    DriverInstance& record = table.records[slot];
+    record.number = number;
+    // Attach keeps whatever delay the slot holds: 0 if never used, or what a delete left behind.
+    if (settings == Settings::load) record.delay_ms.store(load_settings(number));
+    table.count = slot + 1;
+    return 0;
+}
+
+int32_t delete_instance(InstanceTable& table, uint32_t slot) {
+    if (table.count == 0) return 0;
+    const uint32_t old_count = table.count;
+    table.count = old_count - 1;
+    if (table.count == 0 || slot >= table.count) return 0;
+    for (uint32_t j = slot + 1; j < old_count; ++j) copy_record(table.records[j - 1], table.records[j]);
+    return 0;
+}

@@ -1,0 +1,49 @@
+// The module-wide table of driver instances. The host names an instance only by the slot the
+// driver wrote into its HostDriverRecord.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/host_interface.h"
+
+struct PollThread;  // owned by the poll subsystem
+
+// One instance. stop_request, delay_ms and cycle_count are shared with the instance's poll
+// thread, so they are atomics; every other field belongs to the host's calling thread.
+struct DriverInstance {
+    uint32_t number;                     // driver number, rewritten by every call on the instance
+    int32_t running;                     // 1 after a successful start; stop leaves it alone
+    std::atomic<uint32_t> stop_request;  // set by stop, cleared by the poll thread when done
+    std::atomic<uint32_t> delay_ms;      // poll delay, default 50
+    std::atomic<uint32_t> cycle_count;   // answered poll cycles since the last reset
+    PollThread* poll_thread;             // null when the instance is not polling
+};
+
+constexpr uint32_t kInstanceCapacity = 32;
+
+// Records 0 to count - 1 are in use. Records past the count keep what an earlier delete left
+// there (a stale copy), and the host may still reach them by slot.
+struct InstanceTable {
+    uint32_t record_size;
+    uint32_t capacity;
+    uint32_t number_offset;
+    uint32_t count;
+    DriverInstance records[kInstanceCapacity];
+};
+
+// Load-time set-up: the geometry, a count of 0 and every record all zero.
+void reset_instance_table(InstanceTable& table);
+
+// The instance at the host record's slot, or null when the record is missing or its slot lies
+// outside the table. A slot past the count but inside the table is still a record.
+DriverInstance* instance_at(InstanceTable& table, const HostDriverRecord* host_driver_record);
+
+// DRV_CREATE (with_settings) and DRV_ATTACH: add an instance at slot = count and write that slot
+// into the host's record. -1 when the table is full or the host record is missing.
+enum class Settings { load, keep };
+int32_t add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record, Settings settings);
+
+// DRV_DELETE of the record at slot: shifts the records above it down by one and leaves the last
+// one behind as a stale copy. Host records of moved instances keep their old slots.
+int32_t delete_instance(InstanceTable& table, uint32_t slot);
