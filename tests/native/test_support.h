@@ -1,0 +1,55 @@
+// Shared pieces of the native tests: a scratch folder, whole files, and a host that calls the
+// driver the way KORVANEX does.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/host_interface.h"
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> entries() const;  // names in the folder, sorted
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+// The host's side of the calls: its records and tables, and one instance record per slot used.
+struct TestHost {
+    HostRecord record{};
+    std::vector<uint8_t> output_states = std::vector<uint8_t>(512);
+    std::vector<uint16_t> words = std::vector<uint16_t>(512);
+    std::vector<float> reals = std::vector<float>(512);
+    std::string config_path;
+
+    TestHost();
+    int32_t call(uint32_t number, uint32_t command, HostDriverRecord& driver_record);
+    int32_t call(uint32_t number, uint32_t command, HostDriverRecord* driver_record, const char* path);
+};
+
+// Caps the size of files this process may write (root included), so that a write fails part of
+// the way through; the cap is lifted again on leaving the scope.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(std::size_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long long old_soft_;
+    void (*old_handler_)(int);
+};
