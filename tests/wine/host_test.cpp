@@ -1,0 +1,257 @@
+// A 32-bit stand-in for the KORVANEX host: it loads the real DLL, lays out the host's records as
+// raw bytes at the host's offsets, and checks the instance table and the settings through
+// DriverEntry against real files, read back with the platform's own profile functions.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Entry = int32_t(__cdecl*)(uint32_t, uint32_t, void*, void*, const char*);
+
+int g_failures = 0;
+
+void check(bool ok, const char* what, long got = 0, long want = 0) {
+    if (ok) return;
+    ++g_failures;
+    std::printf("FAIL: %s (got %ld, want %ld)\n", what, got, want);
+}
+template <typename Got, typename Want>
+void CHECK_EQ(Got got, Want want, const char* what) {
+    check(got == static_cast<Got>(want), what, static_cast<long>(got), static_cast<long>(want));
+}
+
+// The host's records as the host lays them out: HostRecord fields at 0, 4, 20, 32 and 52, and a
+// 264-byte HostDriverRecord with slot at 260. Host bytes the driver does not own carry a pattern
+// that must survive every call.
+struct RawHost {
+    alignas(4) unsigned char record[64];
+    unsigned char output_states[512];
+    uint16_t words[512];
+    float reals[512];
+
+    RawHost() {
+        std::memset(record, 0xA5, sizeof record);
+        const int32_t input_base = 0;
+        void* outputs = output_states;
+        void* words_at = words;
+        void* reals_at = reals;
+        void* set_input = nullptr;
+        std::memcpy(record + 0, &input_base, 4);
+        std::memcpy(record + 4, &outputs, 4);
+        std::memcpy(record + 20, &words_at, 4);
+        std::memcpy(record + 32, &reals_at, 4);
+        std::memcpy(record + 52, &set_input, 4);
+    }
+};
+
+struct RawDriverRecord {
+    alignas(4) unsigned char bytes[264];
+    RawDriverRecord() { std::memset(bytes, 0x5A, sizeof bytes); }
+    uint32_t slot() const {
+        uint32_t value;
+        std::memcpy(&value, bytes + 260, 4);
+        return value;
+    }
+    void set_slot(uint32_t value) { std::memcpy(bytes + 260, &value, 4); }
+    bool host_bytes_intact() const {
+        for (int i = 0; i < 260; ++i) {
+            if (bytes[i] != 0x5A) return false;
+        }
+        return true;
+    }
+};
+
+std::string g_folder;  // where this program and the DLL are
+
+std::string work_file(const char* name) { return g_folder + "\\host-test-" + name; }
+
+void write_text(const std::string& path, const char* text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fputs(text, f);
+    std::fclose(f);
+}
+
+std::string read_text(const std::string& path) {
+    std::string text;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+UINT stored_delay(const std::string& path, uint32_t number, UINT fallback = 12345) {
+    char section[40];
+    std::snprintf(section, sizeof section, "korvanex-vek-driver-%u", number);
+    return GetPrivateProfileIntA(section, "delay", static_cast<INT>(fallback), path.c_str());
+}
+
+struct Driver {
+    Entry entry;
+    RawHost host;
+    int32_t call(uint32_t number, uint32_t command, RawDriverRecord* rec, const std::string& path) {
+        return entry(number, command, host.record, rec != nullptr ? rec->bytes : nullptr, path.c_str());
+    }
+    int32_t call_no_path(uint32_t number, uint32_t command, RawDriverRecord* rec) {
+        return entry(number, command, host.record, rec->bytes, nullptr);
+    }
+    // Writes each record's delay under number base + i in path, to see what every slot holds.
+    void save_all(std::vector<RawDriverRecord>& recs, uint32_t base, const std::string& path) {
+        for (std::size_t i = 0; i < recs.size(); ++i) {
+            CHECK_EQ(call(base + static_cast<uint32_t>(i), 0xFFFC, &recs[i], path), 0, "save settings");
+        }
+    }
+};
+
+void test_command_codes(Driver& d) {
+    const std::string ini = work_file("codes.ini");
+    RawDriverRecord rec;
+    CHECK_EQ(d.call(1, 0xFFFE, &rec, ini), 0, "create");
+    const uint32_t codes[] = {7, 0xFFFA, 0x10000, 0xFFFFFFFF};
+    for (uint32_t code : codes) CHECK_EQ(d.call(1, code, &rec, ini), -1, "a code outside the table");
+    CHECK_EQ(d.call(2, 5, &rec, ini), 0, "command 5");
+    CHECK_EQ(d.call(3, 6, &rec, ini), 0, "command 6");
+    const uint32_t not_built[] = {0, 1, 2, 3, 4, 0xFFFD};
+    for (uint32_t code : not_built) CHECK_EQ(d.call(1, code, &rec, ini), -1, "work not built reports failure");
+    CHECK_EQ(d.call(1, 0xFFFF, &rec, ini), 0, "delete");
+    check(rec.host_bytes_intact(), "only slot is written in the driver record");
+    check(GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES, "nothing wrote the file");
+}
+
+void test_create_attach_delete(Driver& d) {
+    const std::string ini = work_file("table.ini");
+    const std::string seen = work_file("table-seen.ini");
+    DeleteFileA(seen.c_str());
+    write_text(ini,
+               "; host file\r\n[korvanex-vek-driver-0]\r\ndelay=75\r\n[korvanex-vek-driver-1]\r\ndelay=0x20\r\n"
+               "[korvanex-vek-driver-3]\r\ndelay=99\r\n");
+    std::vector<RawDriverRecord> recs(3);
+    for (uint32_t n = 0; n < 3; ++n) {
+        CHECK_EQ(d.call(n, 0xFFFE, &recs[n], ini), 0, "create");
+        CHECK_EQ(recs[n].slot(), n, "create writes the slot");
+    }
+    d.save_all(recs, 10, seen);
+    CHECK_EQ(stored_delay(seen, 10), 75u, "create loads the delay");
+    CHECK_EQ(stored_delay(seen, 11), 32u, "create reads the value as the platform does");
+    CHECK_EQ(stored_delay(seen, 12), 50u, "create defaults to 50");
+
+    // Delete slot 0: records 1 and 2 move down, record 2 stays behind as a stale copy, and the
+    // host's records keep their old slots.
+    CHECK_EQ(d.call(0, 0xFFFF, &recs[0], ini), 0, "delete");
+    CHECK_EQ(recs[1].slot(), 1u, "slots are not renumbered");
+    d.save_all(recs, 20, seen);
+    CHECK_EQ(stored_delay(seen, 20), 32u, "slot 0 holds the old record 1");
+    CHECK_EQ(stored_delay(seen, 21), 50u, "slot 1 holds the old record 2");
+    CHECK_EQ(stored_delay(seen, 22), 50u, "slot 2 holds a stale copy of record 2");
+
+    // Attach reads no settings: it keeps the slot's leftover delay, or 0 in a slot never used.
+    std::vector<RawDriverRecord> attached(2);
+    CHECK_EQ(d.call(3, 0xFFFB, &attached[0], ini), 0, "attach");
+    CHECK_EQ(attached[0].slot(), 2u, "attach takes the next slot");
+    CHECK_EQ(d.call(3, 0xFFFB, &attached[1], ini), 0, "attach");
+    d.save_all(attached, 30, seen);
+    CHECK_EQ(stored_delay(seen, 30), 50u, "attach keeps the delay a delete left behind");
+    CHECK_EQ(stored_delay(seen, 31), 0u, "attach in a never-used slot has delay 0");
+
+    // Fill the table: the 33rd instance is refused and its record left alone.
+    std::vector<RawDriverRecord> more(28);  // 4 in use: up to 32
+    for (auto& rec : more) CHECK_EQ(d.call(40, 0xFFFE, &rec, ini), 0, "create up to 32");
+    CHECK_EQ(more.back().slot(), 31u, "the 32nd instance has slot 31");
+    RawDriverRecord extra;
+    extra.set_slot(777);
+    CHECK_EQ(d.call(41, 0xFFFE, &extra, ini), -1, "the 33rd create");
+    CHECK_EQ(d.call(41, 0xFFFB, &extra, ini), -1, "the 33rd attach");
+    CHECK_EQ(extra.slot(), 777u, "a refused create leaves the slot alone");
+
+    // Records the host could hand back wrongly are refused.
+    RawDriverRecord outside;
+    outside.set_slot(32);
+    CHECK_EQ(d.call(1, 0xFFFC, &outside, seen), -1, "slot 32");
+    outside.set_slot(0xFFFFFFFF);
+    CHECK_EQ(d.call(1, 0xFFFF, &outside, seen), -1, "slot 0xFFFFFFFF");
+    CHECK_EQ(d.call(1, 0xFFFC, nullptr, seen), -1, "no driver record");
+    CHECK_EQ(d.call(1, 0xFFFE, nullptr, seen), -1, "create without a driver record");
+
+    // Empty the table again, from the top, for the tests that follow.
+    for (int i = 31; i >= 0; --i) {
+        RawDriverRecord rec;
+        rec.set_slot(static_cast<uint32_t>(i));
+        CHECK_EQ(d.call(0, 0xFFFF, &rec, ini), 0, "delete");
+    }
+    RawDriverRecord first;
+    CHECK_EQ(d.call(0, 0xFFFB, &first, ini), 0, "attach into an empty table");
+    CHECK_EQ(first.slot(), 0u, "the table is empty again");
+    CHECK_EQ(d.call(0, 0xFFFF, &first, ini), 0, "delete");
+}
+
+void test_settings(Driver& d) {
+    const std::string ini = work_file("settings.ini");
+    write_text(ini, "[General]\r\nLanguage=EN\r\n\r\n[korvanex-vek-driver-4294967295]\r\ndelay=7\r\n");
+    RawDriverRecord a, b;
+    CHECK_EQ(d.call(4294967295u, 0xFFFE, &a, ini), 0, "create number 4294967295");
+    CHECK_EQ(d.call(0, 0xFFFE, &b, ini), 0, "create number 0");
+    CHECK_EQ(d.call(0, 0xFFFC, &b, ini), 0, "save number 0");
+    CHECK_EQ(d.call(1, 0xFFFC, &a, ini), 0, "save number 1 from the other record");
+    CHECK_EQ(stored_delay(ini, 4294967295u), 7u, "the largest number has its own section");
+    CHECK_EQ(stored_delay(ini, 0), 50u, "number 0 saved");
+    CHECK_EQ(stored_delay(ini, 1), 7u, "number 1 saved, separate from number 0");
+    char language[8] = {};
+    GetPrivateProfileStringA("General", "Language", "", language, sizeof language, ini.c_str());
+    check(std::strcmp(language, "EN") == 0, "other sections are kept");
+
+    // No path: reads as a missing file, and a save must not reach a file of the platform's choosing.
+    char win_ini[MAX_PATH];
+    GetWindowsDirectoryA(win_ini, MAX_PATH);
+    std::strcat(win_ini, "\\win.ini");
+    RawDriverRecord c;
+    CHECK_EQ(d.call_no_path(0, 0xFFFE, &c), 0, "create without a path");
+    CHECK_EQ(d.call(2, 0xFFFC, &c, ini), 0, "save");
+    CHECK_EQ(stored_delay(ini, 2), 50u, "no path reads as the default");
+    CHECK_EQ(d.call_no_path(0, 0xFFFC, &c), 0, "save without a path");
+    CHECK_EQ(stored_delay(win_ini, 0), 12345u, "a save without a path writes nothing to win.ini");
+    CHECK_EQ(d.call(0, 0xFFFC, &c, ""), 0, "save to an empty path");
+    CHECK_EQ(stored_delay(win_ini, 0), 12345u, "a save to an empty path writes nothing to win.ini");
+
+    for (RawDriverRecord* rec : {&c, &b, &a}) CHECK_EQ(d.call(0, 0xFFFF, rec, ini), 0, "delete");
+    (void)read_text;
+}
+
+}  // namespace
+
+int main() {
+    char exe[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    g_folder.assign(exe, n);
+    g_folder.erase(g_folder.rfind('\\'));
+    const std::string dll = g_folder + "\\vek_driver.dll";
+
+    HMODULE module = LoadLibraryA(dll.c_str());
+    if (module == nullptr) {
+        std::printf("FAIL: LoadLibraryA(%s): error %lu\n", dll.c_str(), GetLastError());
+        return 1;
+    }
+    Driver d{reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DriverEntry"))), {}};
+    if (d.entry == nullptr) {
+        std::printf("FAIL: DriverEntry is not exported by name\n");
+        return 1;
+    }
+    unsigned char record_before[64];
+    std::memcpy(record_before, d.host.record, sizeof record_before);
+
+    test_command_codes(d);
+    test_create_attach_delete(d);
+    test_settings(d);
+
+    check(std::memcmp(record_before, d.host.record, sizeof record_before) == 0, "the host record is never written");
+    FreeLibrary(module);
+    std::printf("%s: %d failure(s)\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
