@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# From a fresh Debian machine: installs what is missing, builds every flavour and runs every
+# test: native, under AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer,
+# and the real 32-bit DLL under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+for preset in linux linux-asan linux-tsan windows; do
+  ./scripts/build.sh "$preset"
+  echo "== test $preset"
+  ctest --preset "$preset"
+done
+echo "== every test passed"
