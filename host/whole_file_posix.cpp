@@ -42,7 +42,7 @@ bool resolve_links(const char* path, std::string& target) {
         if (!S_ISLNK(st.st_mode)) return true;
         char link[PATH_MAX];
         const ssize_t n = ::readlink(target.c_str(), link, sizeof link - 1);
-        if (n < 0) return false;
+        if (n <= 0) return false;
         const std::string to(link, static_cast<std::size_t>(n));
         target = (to.front() == '/') ? to : folder_of(target) + "/" + to;
     }
@@ -93,12 +93,15 @@ bool write_new_file(const std::string& temp, std::string_view bytes, const struc
 
 FileRead read_whole_file(const char* path, std::string& out) {
     out.clear();
-    Descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a path naming a FIFO cannot hold the host's thread in open().
+    Descriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.fd < 0)
         return (errno == ENOENT || errno == ENOTDIR || errno == EISDIR) ? FileRead::missing : FileRead::failed;
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) return FileRead::failed;
     if (S_ISDIR(st.st_mode)) return FileRead::missing;
+    // A device or a FIFO could be read forever; only a regular file holds settings.
+    if (!S_ISREG(st.st_mode)) return FileRead::failed;
     char buffer[8192];
     for (;;) {
         const ssize_t n = ::read(file.fd, buffer, sizeof buffer);

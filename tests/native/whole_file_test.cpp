@@ -83,6 +83,9 @@ TEST(WholeFile, RefusesFoldersAndMissingFolders) {
     EXPECT_EQ(read_whole_file(dir.file("folder.ini").c_str(), bytes), FileRead::missing);
     EXPECT_EQ(read_whole_file(dir.file("nodir/host.ini").c_str(), bytes), FileRead::missing);
     EXPECT_EQ(read_whole_file(dir.file("absent.ini").c_str(), bytes), FileRead::missing);
+    ASSERT_EQ(::mkfifo(dir.file("fifo.ini").c_str(), 0644), 0);
+    EXPECT_EQ(read_whole_file(dir.file("fifo.ini").c_str(), bytes), FileRead::failed) << "and it returns at once";
+    EXPECT_EQ(read_whole_file("/dev/zero", bytes), FileRead::failed);
 }
 
 }  // namespace
