@@ -8,17 +8,7 @@
 
 namespace {
 
-class DriverEntryTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        module_load(nullptr);
-        host.config_path = dir.file("host.ini");
-    }
-    InstanceTable& table() { return module_state().instances; }
-
-    TempDir dir;
-    TestHost host;
-};
+class DriverEntryTest : public DriverTest {};
 
 TEST_F(DriverEntryTest, CodesOutsideTheTableReturnMinusOneAndTouchNoInstance) {
     HostDriverRecord rec{};

@@ -7,15 +7,8 @@
 
 namespace {
 
-class InstanceTableTest : public ::testing::Test {
+class InstanceTableTest : public DriverTest {
 protected:
-    void SetUp() override {
-        module_load(nullptr);
-        host.config_path = dir.file("host.ini");
-    }
-    InstanceTable& table() { return module_state().instances; }
-    DriverInstance& record(uint32_t slot) { return table().records[slot]; }
-
     // Creates instances with the given numbers, each with delay 10 * (number + 1) on file.
     void create_numbered(std::initializer_list<uint32_t> numbers, std::vector<HostDriverRecord>& records) {
         std::string ini;
@@ -26,9 +19,6 @@ protected:
         std::size_t i = 0;
         for (uint32_t n : numbers) ASSERT_EQ(host.call(n, DRV_CREATE, records[i++]), 0);
     }
-
-    TempDir dir;
-    TestHost host;
 };
 
 TEST_F(InstanceTableTest, TheThirtyThirdCreateFailsAndChangesNothing) {

@@ -6,16 +6,9 @@
 
 namespace {
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public DriverTest {
 protected:
-    void SetUp() override {
-        module_load(nullptr);
-        host.config_path = dir.file("host.ini");
-    }
-    uint32_t delay_of(uint32_t slot) { return module_state().instances.records[slot].delay_ms.load(); }
-
-    TempDir dir;
-    TestHost host;
+    uint32_t delay_of(uint32_t slot) { return record(slot).delay_ms.load(); }
 };
 
 const std::string kHostFile =
@@ -57,8 +50,8 @@ TEST_F(SettingsTest, SaveThenCreateReturnsTheSavedDelayPerNumber) {
     HostDriverRecord a{}, b{};
     ASSERT_EQ(host.call(0, DRV_CREATE, a), 0);
     ASSERT_EQ(host.call(1, DRV_CREATE, b), 0);
-    module_state().instances.records[0].delay_ms.store(0);
-    module_state().instances.records[1].delay_ms.store(4000000000u);
+    record(0).delay_ms.store(0);
+    record(1).delay_ms.store(4000000000u);
     ASSERT_EQ(host.call(0, DRV_SAVE_SETTINGS, a), 0);
     ASSERT_EQ(host.call(1, DRV_SAVE_SETTINGS, b), 0);
     EXPECT_EQ(read_file(host.config_path),
@@ -76,7 +69,7 @@ TEST_F(SettingsTest, SaveChangesOnlyTheDelayLineOfTheHostsFile) {
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
     ASSERT_EQ(delay_of(0), 75u);
-    module_state().instances.records[0].delay_ms.store(200);
+    record(0).delay_ms.store(200);
     ASSERT_EQ(host.call(0, DRV_SAVE_SETTINGS, rec), 0);
     // ';' starts no comment: the value is everything after '=', so the remark goes with it.
     std::string expected = kHostFile;
@@ -105,7 +98,7 @@ TEST_F(SettingsTest, AFailedSaveKeepsTheOldFileAndStillReturnsZero) {
     write_file(host.config_path, kHostFile);
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
-    module_state().instances.records[0].delay_ms.store(123456);
+    record(0).delay_ms.store(123456);
     {
         FileSizeLimit limit(kHostFile.size() / 2);  // the new file cannot be written whole
         EXPECT_EQ(host.call(0, DRV_SAVE_SETTINGS, rec), 0);

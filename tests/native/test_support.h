@@ -2,11 +2,14 @@
 // driver the way KORVANEX does.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "host/host_interface.h"
+#include "host/module_state.h"
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -52,4 +55,18 @@ public:
 private:
     unsigned long long old_soft_;
     void (*old_handler_)(int);
+};
+
+// A freshly loaded driver, and a host whose configuration file lives in a scratch folder.
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        module_load(nullptr);
+        host.config_path = dir.file("host.ini");
+    }
+    InstanceTable& table() { return module_state().instances; }
+    DriverInstance& record(uint32_t slot) { return table().records[slot]; }
+
+    TempDir dir;
+    TestHost host;
 };

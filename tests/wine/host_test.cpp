@@ -77,17 +77,6 @@ void write_text(const std::string& path, const char* text) {
     std::fclose(f);
 }
 
-std::string read_text(const std::string& path) {
-    std::string text;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return text;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
-
 UINT stored_delay(const std::string& path, uint32_t number, UINT fallback = 12345) {
     char section[40];
     std::snprintf(section, sizeof section, "korvanex-vek-driver-%u", number);
@@ -221,7 +210,6 @@ void test_settings(Driver& d) {
     CHECK_EQ(stored_delay(win_ini, 0), 12345u, "a save to an empty path writes nothing to win.ini");
 
     for (RawDriverRecord* rec : {&c, &b, &a}) CHECK_EQ(d.call(0, 0xFFFF, rec, ini), 0, "delete");
-    (void)read_text;
 }
 
 }  // namespace
