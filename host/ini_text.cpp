@@ -7,6 +7,8 @@ namespace {
 
 enum class Encoding { bytes, utf8, utf16le, utf16be };
 
+bool is_wide(Encoding encoding) { return encoding == Encoding::utf16le || encoding == Encoding::utf16be; }
+
 // The file as a string of characters, with what it takes to put edited characters back.
 struct Text {
     Encoding encoding;
@@ -29,7 +31,7 @@ Text decode(std::string_view file) {
         text.mark_bytes = 2;
     }
     const std::string_view body = file.substr(text.mark_bytes);
-    if (text.encoding == Encoding::utf16le || text.encoding == Encoding::utf16be) {
+    if (is_wide(text.encoding)) {
         const bool little = text.encoding == Encoding::utf16le;
         text.chars.reserve(body.size() / 2);
         for (std::size_t i = 0; i + 1 < body.size(); i += 2) {
@@ -47,12 +49,11 @@ Text decode(std::string_view file) {
 }
 
 std::size_t byte_offset(const Text& text, std::size_t char_pos) {
-    const bool wide = text.encoding == Encoding::utf16le || text.encoding == Encoding::utf16be;
-    return text.mark_bytes + (wide ? 2 * char_pos : char_pos);
+    return text.mark_bytes + (is_wide(text.encoding) ? 2 * char_pos : char_pos);
 }
 
 std::string encode(const Text& text, std::string_view ascii) {
-    if (text.encoding != Encoding::utf16le && text.encoding != Encoding::utf16be) return std::string(ascii);
+    if (!is_wide(text.encoding)) return std::string(ascii);
     std::string out;
     for (const char c : ascii) {
         if (text.encoding == Encoding::utf16be) out.push_back('\0');

@@ -9,9 +9,7 @@ cd "$(dirname "$0")/.."
 dll=build/windows/vek_driver.dll
 so=build/linux/libvek_driver.so
 echo
-echo "Windows driver: $(realpath "$dll")"
-echo "  $(i686-w64-mingw32-objdump -f "$dll" | sed -n 's/.*file format //p') ($(stat -c %s "$dll") bytes)"
-echo "  exports:" $(i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p')
-echo "  imports:" $(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p')
+echo "Windows driver: $(realpath "$dll") ($(stat -c %s "$dll") bytes)"
+tests/wine/check_dll.sh i686-w64-mingw32-objdump "$dll" | sed 's/^/  /'
 echo "Linux library:  $(realpath "$so")"
 echo "  exports:" $(nm -D --defined-only "$so" | awk '{ print $NF }')
