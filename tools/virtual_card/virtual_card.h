@@ -1,0 +1,75 @@
+// A simulated Vek card on a pseudo-terminal: it answers each valid 7-byte output frame with a
+// 9-byte input frame, records what it receives, and injects line faults on request. The link
+// tests, the panel and the Wine tests all stand on it. It shares no code with the driver, so a
+// mistake in the driver's frame code cannot hide behind the same mistake here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct CardFault {
+    bool silent = false;           // receive and record, never answer
+    bool bad_sum = false;          // answer with a checksum off by one
+    bool bad_end = false;          // answer with 0x00 in place of the 0x13 end byte
+    uint32_t garbage = 0;          // this many bytes (never 0x12) sent before each answer
+    uint32_t split_ms = 0;         // send each answer byte on its own, this many ms apart
+    uint32_t delay_ms = 0;         // wait this long before answering
+};
+
+// One output frame as the card received it.
+struct ReceivedFrame {
+    double at_ms;                  // since the card started, monotonic clock
+    std::array<uint8_t, 7> bytes;
+    bool valid;                    // start, end byte and checksum all right
+};
+
+class VirtualCard {
+public:
+    struct Options {
+        std::string link_path;     // symbolic link made to the driver's end (e.g. ports/com3); empty: none
+        bool wire_time = false;    // pace both directions at 115200 baud, 10 bits a byte
+    };
+
+    explicit VirtualCard(Options options);
+    ~VirtualCard();                // stops the thread, closes the pty, removes the link
+    VirtualCard(const VirtualCard&) = delete;
+    VirtualCard& operator=(const VirtualCard&) = delete;
+
+    // Creates the pseudo-terminal (raw, so nothing is echoed), publishes the link and starts
+    // answering. False with a reason in *error when that fails.
+    bool start(std::string* error);
+    std::string device_path() const;      // the driver's end, /dev/pts/N; empty while unplugged
+
+    // Inputs as the card sends them: bit k of a byte is input k + 1, active low (0 = on).
+    void set_digital_inputs(uint8_t inputs_1_to_8, uint8_t inputs_9_to_16);
+    void set_input(unsigned input_1_to_16, bool on);
+    void set_analog_raw(unsigned channel_1_or_2, uint16_t raw);   // 0..1023 is 0..5 V; larger values are sent as they are
+
+    void set_fault(const CardFault& fault);
+    CardFault fault() const;
+    void set_wire_time(bool on);
+
+    // Unplug closes the card's end: the driver's end reports a hang-up. Replug makes a new
+    // pseudo-terminal and points the link at it.
+    void unplug();
+    bool replug(std::string* error);
+    bool plugged() const;
+
+    std::vector<ReceivedFrame> frames() const;
+    std::size_t frame_count() const;             // valid frames received so far
+    std::size_t garbage_byte_count() const;      // received bytes that were not part of a valid frame
+    std::size_t answer_count() const;            // input frames sent
+    bool wait_for_frames(std::size_t count, int timeout_ms) const;   // until frame_count() >= count
+    void clear_frames();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The 9-byte input frame for these inputs, with its end byte and checksum.
+std::array<uint8_t, 9> card_input_frame(uint8_t in0, uint8_t in1, uint16_t analog1, uint16_t analog2);
