@@ -1,0 +1,98 @@
+#include "link/card_frames.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "link/clock.h"
+#include "link/serial_port.h"
+#include "poll/process_image.h"
+
+namespace {
+
+// A drain gives up after this many frame times: a real port empties its queue in one.
+constexpr uint64_t kDrainBoundFrames = 4;
+// Room for the scheduler on top of the wire time, and the shortest sleep between queries.
+constexpr uint64_t kDrainSlackUs = 2000;
+constexpr uint64_t kDrainPollMinUs = 100;
+
+std::mutex& send_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// The queue count alone is not enough: a UART reports 0 while its last byte is still in the
+// shift register, and a pseudo-terminal always reports 0. So the wait also covers the frame's
+// own wire time, which is what keeps a probe of a silent port from sending 100 frames at once.
+void wait_until_sent(uint64_t written_at_us, std::size_t size) {
+    const uint64_t on_wire_until = written_at_us + wire_time_us(size);
+    const uint64_t give_up_at = written_at_us + kDrainBoundFrames * wire_time_us(size) + kDrainSlackUs;
+    for (;;) {
+        QueueCounts counts{};
+        if (!read_queue_status(&counts)) return;  // port gone: nothing will drain
+        const uint64_t now = monotonic_us();
+        if (counts.out_queue == 0 && now >= on_wire_until) return;
+        if (now >= give_up_at) return;
+        uint64_t pause = std::max(wire_time_us(counts.out_queue), kDrainPollMinUs);
+        if (now < on_wire_until) pause = std::max(pause, on_wire_until - now);
+        sleep_us(std::min(pause, give_up_at - now));
+    }
+}
+
+uint8_t checksum_for(uint32_t sum_of_other_bytes) { return static_cast<uint8_t>(0x01U - sum_of_other_bytes); }
+
+}  // namespace
+
+OutputFrame build_output_frame(uint8_t digital_out_0, uint8_t digital_out_1, uint8_t analog_out_0,
+                               uint8_t analog_out_1) {
+    OutputFrame frame{kOutputStart, digital_out_0, digital_out_1, analog_out_0, analog_out_1, kOutputEnd, 0};
+    uint32_t sum = 0;
+    for (std::size_t i = 0; i < 6; ++i) sum += frame[i];
+    frame[6] = checksum_for(sum);
+    return frame;
+}
+
+int32_t check_input_frame(const InputFrame& frame) {
+    if (frame[7] != kInputEnd) return FRAME_BAD_END;
+    uint32_t sum = kInputStart;
+    for (std::size_t i = 1; i <= 6; ++i) sum += frame[i];
+    sum += frame[8];
+    return (sum & 0xFFU) == 0xEEU ? FRAME_OK : FRAME_BAD_SUM;
+}
+
+float volts_from_raw(uint16_t raw) { return static_cast<float>(static_cast<double>(raw) * 5.0 / 1023.0); }
+
+int32_t send_output_frame() {
+    ProcessImage& image = process_image();
+    const OutputFrame frame = build_output_frame(load(image.digital_out[0]), load(image.digital_out[1]),
+                                                 load(image.analog_out[0]), load(image.analog_out[1]));
+    std::lock_guard<std::mutex> guard(send_lock());
+    const uint64_t written_at = monotonic_us();
+    if (write_bytes(frame.data(), frame.size())) wait_until_sent(written_at, frame.size());
+    return 0;
+}
+
+int32_t receive_input_frame() {
+    for (;;) {
+        QueueCounts counts{};
+        if (!read_queue_status(&counts) || counts.in_queue < 9) return FRAME_NOT_READY;
+        if (read_byte() == kInputStart) break;
+    }
+
+    // Read the rest into a frame of our own: nothing reaches the image before it has passed its
+    // checks. A byte that fails to come reads as 0xFF, and the checks then refuse the frame.
+    InputFrame frame{kInputStart};
+    for (std::size_t i = 1; i < frame.size(); ++i) {
+        const int32_t byte = read_byte();
+        frame[i] = static_cast<uint8_t>(byte < 0 ? 0xFF : byte);
+        if (i == 7 && byte != kInputEnd) return FRAME_BAD_END;  // the checksum byte stays queued
+    }
+    const int32_t verdict = check_input_frame(frame);
+    if (verdict != FRAME_OK) return verdict;
+
+    ProcessImage& image = process_image();
+    store(image.digital_in[0], frame[1]);
+    store(image.digital_in[1], frame[2]);
+    store(image.analog_in[0], volts_from_raw(static_cast<uint16_t>(frame[3] | frame[4] << 8)));
+    store(image.analog_in[1], volts_from_raw(static_cast<uint16_t>(frame[5] | frame[6] << 8)));
+    return FRAME_OK;
+}

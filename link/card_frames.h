@@ -1,0 +1,47 @@
+// The card's two frames. Driver to card, 7 bytes: 02, outputs 1-8, outputs 9-16, analog out 1,
+// analog out 2, 03, checksum. Card to driver, 9 bytes: 12, inputs 1-8, inputs 9-16 (active low),
+// analog in 1 and 2 (raw, low byte first), 13, checksum. The checksum makes the 8-bit sum of the
+// whole frame 0x01.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+constexpr int32_t FRAME_OK = 0;
+constexpr int32_t FRAME_NOT_READY = -1;
+constexpr int32_t FRAME_BAD_END = -3;
+constexpr int32_t FRAME_BAD_SUM = -4;
+
+constexpr uint8_t kOutputStart = 0x02;
+constexpr uint8_t kOutputEnd = 0x03;
+constexpr uint8_t kInputStart = 0x12;
+constexpr uint8_t kInputEnd = 0x13;
+
+using OutputFrame = std::array<uint8_t, 7>;
+using InputFrame = std::array<uint8_t, 9>;
+
+// Wire time at 115200 baud, 8N1: ten bits a byte.
+constexpr uint64_t kByteWireTimeNs = 86806;
+constexpr uint64_t wire_time_us(uint64_t bytes) { return (bytes * kByteWireTimeNs + 999U) / 1000U; }
+
+OutputFrame build_output_frame(uint8_t digital_out_0, uint8_t digital_out_1, uint8_t analog_out_0,
+                               uint8_t analog_out_1);
+
+// FRAME_OK, FRAME_BAD_END or FRAME_BAD_SUM for a frame that starts with 0x12. The checksum rule
+// leaves the end byte out of the sum: (0x12 + bytes 1 to 6 + checksum) mod 256 == 0xEE.
+int32_t check_input_frame(const InputFrame& frame);
+
+// raw × 5.0 / 1023.0 in double precision; values above 1023 are not clipped.
+float volts_from_raw(uint16_t raw);
+
+// Sends the image's four output bytes as they are now, then waits until they have left: the
+// output queue is empty and the frame's wire time has passed, or a bound of a few frame times,
+// or at once when the port is gone. The write and its wait hold one lock, so frames from the
+// poll thread and the host's thread never interleave. Returns 0; a failed write is not reported.
+int32_t send_output_frame();
+
+// Hunts the input queue for 0x12 and reads the 9-byte frame behind it. Returns FRAME_NOT_READY
+// when fewer than 9 bytes are queued (bytes skipped so far are gone), FRAME_BAD_END or
+// FRAME_BAD_SUM for a corrupt frame (its bytes are gone, the image is not touched), or FRAME_OK
+// with the inputs and the scaled voltages stored in the image.
+int32_t receive_input_frame();

@@ -1,0 +1,17 @@
+#include <cerrno>
+#include <ctime>
+
+#include "link/clock.h"
+
+uint64_t monotonic_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000U + static_cast<uint64_t>(now.tv_nsec) / 1000U;
+}
+
+void sleep_us(uint64_t us) {
+    timespec rest{static_cast<time_t>(us / 1000000U), static_cast<long>(us % 1000000U) * 1000L};
+    // A signal only shortens the sleep; finish the rest of it.
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,46 @@
+#include <windows.h>
+
+#include "link/clock.h"
+
+namespace {
+
+uint64_t performance_frequency() {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);  // cannot fail since Windows XP
+    return static_cast<uint64_t>(frequency.QuadPart);
+}
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION = 0x00000002;
+#endif
+
+// Sleep() rounds up to the system tick (up to 15.6 ms); a high-resolution timer does not.
+bool sleep_on_precise_timer(uint64_t us) {
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (timer == nullptr) return false;  // older systems: fall back to Sleep
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(us * 10U);  // relative, in 100 ns units
+    bool slept = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0 &&
+                 WaitForSingleObject(timer, static_cast<DWORD>(us / 1000U + 100U)) == WAIT_OBJECT_0;
+    CloseHandle(timer);
+    return slept;
+}
+
+}  // namespace
+
+uint64_t monotonic_us() {
+    static const uint64_t frequency = performance_frequency();
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    const auto ticks = static_cast<uint64_t>(now.QuadPart);
+    return ticks / frequency * 1000000U + ticks % frequency * 1000000U / frequency;
+}
+
+void sleep_us(uint64_t us) {
+    if (us == 0) {
+        Sleep(0);
+        return;
+    }
+    if (us < 20000U && sleep_on_precise_timer(us)) return;
+    Sleep(static_cast<DWORD>((us + 999U) / 1000U));
+}

@@ -1,0 +1,23 @@
+// What each platform's serial file provides. The shared layer (serial_port.cpp) holds the lock
+// and the port's bookkeeping; a backend only talks to the system. Each returns false when the
+// system call failed, and reports a lost port through *lost.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "link/serial_port.h"
+
+namespace serial_backend {
+
+bool open(uint32_t n);
+void close();
+bool is_open();
+bool queue_status(QueueCounts* counts, bool* lost);
+// 1 with *byte set, 0 when no byte came, -1 on a failure (then *lost says whether the port is gone)
+int read_one(uint8_t* byte, bool* lost);
+bool write_all(const uint8_t* data, std::size_t size, bool* lost);
+void set_rts();
+void set_dtr();
+
+}  // namespace serial_backend

@@ -1,0 +1,131 @@
+// termios backend. Linux has no line-error latch that stops I/O (a parity or framing error only
+// marks or drops the byte), so it needs no receive-watch thread.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "link/port_path.h"
+#include "link/serial_backend.h"
+
+namespace {
+
+int g_fd = -1;
+
+// How long a write may wait for room in the output queue before it gives up.
+constexpr int kWriteRoomTimeoutMs = 100;
+
+bool is_lost(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
+
+// Raw 115200 8N1, no flow control of any kind, reads that never wait. Modem lines stay as they
+// are on close (no HUPCL), so the card's RTS and DTR do not drop between a probe and polling.
+bool configure_line(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+    tio.c_iflag |= IGNBRK;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | HUPCL | CSTOPB | PARENB | CSIZE);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+
+    // tcsetattr succeeds if any one setting took: read them back.
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) return false;
+    return cfgetospeed(&now) == B115200 && (now.c_cflag & CSIZE) == CS8 &&
+           (now.c_cflag & (PARENB | CSTOPB | CRTSCTS)) == 0 && (now.c_iflag & (IXON | IXOFF)) == 0 &&
+           (now.c_lflag & ICANON) == 0;
+}
+
+bool wait_writable(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return poll(&p, 1, kWriteRoomTimeoutMs) == 1 && (p.revents & POLLOUT) != 0;
+}
+
+}  // namespace
+
+namespace serial_backend {
+
+bool open(uint32_t n) {
+    const std::string path = port_device_path(n);
+    // Non-blocking, or the open itself can wait for a carrier; no controlling terminal.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    // TIOCEXCL keeps other users out but not root; the lock also stops a second driver as root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || !configure_line(fd)) {
+        ::close(fd);
+        return false;
+    }
+    g_fd = fd;
+    return true;
+}
+
+void close() {
+    if (g_fd < 0) return;
+    ioctl(g_fd, TIOCNXCL);  // some ptys refuse a reopen while the flag is left set
+    ::close(g_fd);
+    g_fd = -1;
+}
+
+bool is_open() { return g_fd >= 0; }
+
+bool queue_status(QueueCounts* counts, bool* lost) {
+    int in = 0;
+    int out = 0;
+    if (ioctl(g_fd, TIOCINQ, &in) != 0 || ioctl(g_fd, TIOCOUTQ, &out) != 0) {
+        *lost = is_lost(errno);
+        return false;
+    }
+    counts->in_queue = static_cast<uint32_t>(in);
+    counts->out_queue = static_cast<uint32_t>(out);
+    return true;
+}
+
+int read_one(uint8_t* byte, bool* lost) {
+    const ssize_t got = ::read(g_fd, byte, 1);
+    if (got == 1) return 1;
+    if (got == 0) {
+        // With VMIN and VTIME at 0 an empty queue also reads 0: only a hang-up means the line is gone.
+        pollfd p{g_fd, POLLIN, 0};
+        *lost = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        return *lost ? -1 : 0;
+    }
+    if (errno == EAGAIN || errno == EINTR) return 0;
+    *lost = is_lost(errno);
+    return -1;
+}
+
+bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t put = ::write(g_fd, data + done, size - done);
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno == EAGAIN && wait_writable(g_fd)) continue;
+        *lost = put < 0 && is_lost(errno);
+        return false;
+    }
+    return true;
+}
+
+void set_rts() {
+    int bits = TIOCM_RTS;
+    ioctl(g_fd, TIOCMBIS, &bits);  // ENOTTY on a pty, which has no modem lines
+}
+
+void set_dtr() {
+    int bits = TIOCM_DTR;
+    ioctl(g_fd, TIOCMBIS, &bits);
+}
+
+}  // namespace serial_backend

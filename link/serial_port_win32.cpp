@@ -1,0 +1,283 @@
+// Win32 backend. The handle is opened for overlapped I/O; every operation owns its OVERLAPPED,
+// event and buffer, and is waited for (with a bound) before the call returns, so no buffer is
+// ever left attached to a pending operation.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/serial_backend.h"
+
+namespace {
+
+constexpr DWORD kQueueSize = 4096;
+constexpr DWORD kReadBoundMs = 100;    // a read of a byte the queue already holds
+constexpr DWORD kWriteBoundMs = 500;   // a write into a 4096-byte queue
+constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of its buffer
+constexpr DWORD kWatchWaitBoundMs = 1000;
+constexpr DWORD kWatchJoinBoundMs = 2000;
+// Some drivers (Wine's on a pseudo-terminal: every 2 ms) end each wait with no event. Re-arming
+// at once would burn a core, so such a wait is followed by a pause that grows to the maximum.
+constexpr DWORD kWatchBackoffMinMs = 10;
+constexpr DWORD kWatchBackoffMaxMs = 500;
+constexpr std::size_t kOperationBufferSize = 64;
+
+struct Operation {
+    OVERLAPPED overlapped;
+    uint8_t buffer[kOperationBufferSize];
+};
+
+struct WatchThread {
+    HANDLE port;
+    HANDLE stop_event;
+    HANDLE thread;
+    Operation wait;  // the thread's own WaitCommEvent
+};
+
+HANDLE g_port = INVALID_HANDLE_VALUE;
+// Made once and kept for the module's life (or abandoned, see finish).
+Operation* g_read = nullptr;
+Operation* g_write = nullptr;
+WatchThread* g_watch = nullptr;
+
+// Errors after which the port will not come back; an aborted operation is not one of them.
+bool is_lost(DWORD error) {
+    switch (error) {
+        case ERROR_NOT_READY:      // Wine, after the other end closed
+        case ERROR_BROKEN_PIPE:
+        case ERROR_ACCESS_DENIED:  // a USB adapter removed
+        case ERROR_BAD_COMMAND:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_REMOVED: return true;
+        default: return false;
+    }
+}
+
+Operation* new_operation() {
+    auto* op = new Operation{};
+    op->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // manual reset, as comm waits need
+    if (op->overlapped.hEvent != nullptr) return op;
+    delete op;
+    return nullptr;
+}
+
+void rearm(Operation* op) {
+    HANDLE event = op->overlapped.hEvent;
+    std::memset(&op->overlapped, 0, sizeof op->overlapped);
+    op->overlapped.hEvent = event;
+    ResetEvent(event);
+}
+
+// Waits for an operation that went pending. When it outlasts its bound it is cancelled, and
+// if even the cancellation does not complete, the operation is abandoned (never freed) and
+// *op is cleared, so that memory the system may still write to is never reused.
+bool finish(HANDLE port, Operation** op, DWORD bound_ms, DWORD* transferred, DWORD* error) {
+    Operation* o = *op;
+    if (WaitForSingleObject(o->overlapped.hEvent, bound_ms) != WAIT_OBJECT_0) {
+        CancelIoEx(port, &o->overlapped);
+        if (WaitForSingleObject(o->overlapped.hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
+            *op = nullptr;
+            *error = ERROR_TIMEOUT;
+            return false;
+        }
+    }
+    if (GetOverlappedResult(port, &o->overlapped, transferred, FALSE)) return true;
+    *error = GetLastError();
+    return false;
+}
+
+// Keeps the line-error latch clear: a character-received event is followed by a status query,
+// which also clears any pending line error.
+DWORD WINAPI watch_port(LPVOID parameter) {
+    auto* w = static_cast<WatchThread*>(parameter);
+    DWORD backoff = kWatchBackoffMinMs;
+    while (WaitForSingleObject(w->stop_event, 0) != WAIT_OBJECT_0) {
+        rearm(&w->wait);
+        DWORD events = 0;
+        BOOL done = WaitCommEvent(w->port, &events, &w->wait.overlapped);
+        if (!done && GetLastError() == ERROR_IO_PENDING) {
+            HANDLE handles[2] = {w->wait.overlapped.hEvent, w->stop_event};
+            if (WaitForMultipleObjects(2, handles, FALSE, kWatchWaitBoundMs) != WAIT_OBJECT_0) {
+                CancelIoEx(w->port, &w->wait.overlapped);
+            }
+            // The wait must be over before its OVERLAPPED is touched again; the join bound in
+            // stop_watch covers the case where even a cancel does not end it.
+            DWORD ignored = 0;
+            done = GetOverlappedResult(w->port, &w->wait.overlapped, &ignored, TRUE);
+        }
+        COMSTAT status{};
+        DWORD errors = 0;
+        if (!ClearCommError(w->port, &errors, &status)) break;  // the port is gone: nothing to watch
+        if (done && events != 0) {
+            backoff = kWatchBackoffMinMs;
+            continue;
+        }
+        // An empty or aborted wait that we did not ask for is not a lost port; pause and re-arm.
+        WaitForSingleObject(w->stop_event, backoff);
+        backoff = backoff * 2 > kWatchBackoffMaxMs ? kWatchBackoffMaxMs : backoff * 2;
+    }
+    return 0;
+}
+
+bool start_watch(HANDLE port) {
+    auto* w = new WatchThread{};
+    w->port = port;
+    w->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    w->wait.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (w->stop_event != nullptr && w->wait.overlapped.hEvent != nullptr) {
+        w->thread = CreateThread(nullptr, 0, watch_port, w, 0, nullptr);
+    }
+    if (w->thread == nullptr) {
+        if (w->stop_event != nullptr) CloseHandle(w->stop_event);
+        if (w->wait.overlapped.hEvent != nullptr) CloseHandle(w->wait.overlapped.hEvent);
+        delete w;
+        return false;
+    }
+    SetThreadPriority(w->thread, THREAD_PRIORITY_TIME_CRITICAL);
+    g_watch = w;
+    return true;
+}
+
+// Clearing the event mask ends a pending WaitCommEvent at once; the stop event ends a pause.
+// TerminateThread only if the thread does not answer within the bound, and then its record is
+// abandoned, since its wait may still be pending.
+void stop_watch() {
+    WatchThread* w = g_watch;
+    if (w == nullptr) return;
+    g_watch = nullptr;
+    SetEvent(w->stop_event);
+    SetCommMask(w->port, 0);
+    if (WaitForSingleObject(w->thread, kWatchJoinBoundMs) != WAIT_OBJECT_0) {
+        TerminateThread(w->thread, 1);
+        CloseHandle(w->thread);
+        return;
+    }
+    CloseHandle(w->thread);
+    CloseHandle(w->stop_event);
+    CloseHandle(w->wait.overlapped.hEvent);
+    delete w;
+}
+
+HANDLE open_device(uint32_t n) {
+    char name[24];
+    std::snprintf(name, sizeof name, "COM%lu", static_cast<unsigned long>(n));
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    // COM10 and above exist only in the device namespace.
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(n));
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// 115200 8N1, binary, no flow control; RTS and DTR move only when asserted; no abort on error.
+bool configure_line(HANDLE h) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) return false;
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(h, &dcb)) return false;
+    // Reads return at once with what is queued: the driver only reads bytes the count reports.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteBoundMs};
+    return SetCommTimeouts(h, &timeouts) != 0;
+}
+
+}  // namespace
+
+namespace serial_backend {
+
+bool open(uint32_t n) {
+    HANDLE h = open_device(n);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    SetupComm(h, kQueueSize, kQueueSize);
+    if (g_read == nullptr) g_read = new_operation();
+    if (g_write == nullptr) g_write = new_operation();
+    if (!configure_line(h) || g_read == nullptr || g_write == nullptr) {
+        CloseHandle(h);
+        return false;
+    }
+    g_port = h;
+    SetCommMask(h, EV_RXCHAR | EV_TXEMPTY);
+    if (!start_watch(h)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void close() {
+    stop_watch();
+    if (g_port == INVALID_HANDLE_VALUE) return;
+    CloseHandle(g_port);
+    g_port = INVALID_HANDLE_VALUE;
+}
+
+bool is_open() { return g_port != INVALID_HANDLE_VALUE; }
+
+bool queue_status(QueueCounts* counts, bool* lost) {
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!ClearCommError(g_port, &errors, &status)) {
+        *lost = true;  // the counts are stale now; waits on them must end
+        return false;
+    }
+    counts->in_queue = status.cbInQue;
+    counts->out_queue = status.cbOutQue;
+    return true;
+}
+
+int read_one(uint8_t* byte, bool* lost) {
+    if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
+    rearm(g_read);
+    DWORD got = 0;
+    DWORD error = ERROR_SUCCESS;
+    bool ok = ReadFile(g_port, g_read->buffer, 1, nullptr, &g_read->overlapped) != 0;
+    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_read, kReadBoundMs, &got, &error);
+    if (!ok) {
+        *lost = is_lost(error);
+        return -1;
+    }
+    if (got != 1) return 0;
+    *byte = g_read->buffer[0];
+    return 1;
+}
+
+bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
+    std::size_t done = 0;
+    while (done < size) {
+        if (g_write == nullptr && (g_write = new_operation()) == nullptr) return false;
+        const std::size_t chunk = size - done < kOperationBufferSize ? size - done : kOperationBufferSize;
+        std::memcpy(g_write->buffer, data + done, chunk);
+        rearm(g_write);
+        DWORD put = 0;
+        DWORD error = ERROR_SUCCESS;
+        bool ok = WriteFile(g_port, g_write->buffer, static_cast<DWORD>(chunk), nullptr, &g_write->overlapped) != 0;
+        if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_write, kWriteBoundMs, &put, &error);
+        if (!ok || put == 0) {
+            *lost = !ok && is_lost(error);
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+void set_rts() { EscapeCommFunction(g_port, SETRTS); }  // fails on ports without modem lines
+
+void set_dtr() { EscapeCommFunction(g_port, SETDTR); }
+
+}  // namespace serial_backend

@@ -1,0 +1,27 @@
+// The module-wide image of the card: what it last reported and what it is to be sent. The poll
+// thread and the host's thread share it without locks: every field is an atomic of its byte or
+// 32-bit float, written whole, so a reader sees the old or the new value of each field. A frame
+// may still be built from a mix of old and new fields; that is accepted.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct ProcessImage {
+    std::atomic<uint8_t> digital_in[2];  // as received: bit k = input k + 1 of the group, active low
+    std::atomic<float> analog_in[2];     // volts
+    std::atomic<uint8_t> digital_out[2]; // as sent: bit k = output k + 1 of the group, 1 = on
+    std::atomic<uint8_t> analog_out[2];  // 0 to 255
+};
+
+static_assert(std::atomic<uint8_t>::is_always_lock_free && std::atomic<float>::is_always_lock_free,
+              "the image is shared without locks");
+
+// All zero at load, so the frames of the first discovery carry every output off.
+ProcessImage& process_image();
+
+// Relaxed is enough: each field stands alone and nothing else is published through it.
+inline uint8_t load(const std::atomic<uint8_t>& field) { return field.load(std::memory_order_relaxed); }
+inline float load(const std::atomic<float>& field) { return field.load(std::memory_order_relaxed); }
+inline void store(std::atomic<uint8_t>& field, uint8_t value) { field.store(value, std::memory_order_relaxed); }
+inline void store(std::atomic<float>& field, float value) { field.store(value, std::memory_order_relaxed); }

@@ -1,0 +1,186 @@
+// The card's frames: building, checking and scaling, and the hunt for an input frame in what the
+// line has queued, over a real pseudo-terminal.
+#include <sys/ioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "link/card_frames.h"
+#include "link/serial_port.h"
+#include "poll/process_image.h"
+#include "tests/native/link_fixture.h"
+
+namespace {
+
+const std::vector<uint8_t> kInput1On5V = {0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13, 0xDD};
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(CardFrames, OutputFramesCarryAChecksumThatMakesTheirSumOne) {
+    EXPECT_EQ(build_output_frame(0, 0, 0, 0), (OutputFrame{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC}));
+    EXPECT_EQ(build_output_frame(0xFF, 0x00, 0x80, 0x10), (OutputFrame{0x02, 0xFF, 0x00, 0x80, 0x10, 0x03, 0x6D}));
+    EXPECT_EQ(build_output_frame(0x04, 0, 0, 0), (OutputFrame{0x02, 0x04, 0x00, 0x00, 0x00, 0x03, 0xF8}));
+    for (unsigned v = 0; v < 256; v += 5) {
+        const auto b = static_cast<uint8_t>(v);
+        const OutputFrame f = build_output_frame(b, static_cast<uint8_t>(~b), b, static_cast<uint8_t>(b * 7));
+        unsigned sum = 0;
+        for (uint8_t byte : f) sum += byte;
+        EXPECT_EQ(sum % 256, 1U) << v;
+    }
+}
+
+TEST(CardFrames, InputFramesAreCheckedWithoutTheirEndByteInTheSum) {
+    InputFrame frame{};
+    std::copy(kInput1On5V.begin(), kInput1On5V.end(), frame.begin());
+    EXPECT_EQ(check_input_frame(frame), FRAME_OK);
+
+    InputFrame bad_sum = frame;
+    bad_sum[8] = 0xDE;
+    EXPECT_EQ(check_input_frame(bad_sum), FRAME_BAD_SUM);
+
+    InputFrame bad_end = frame;
+    bad_end[7] = 0x03;
+    EXPECT_EQ(check_input_frame(bad_end), FRAME_BAD_END);
+    bad_end[8] = 0x00;  // the end byte is judged first
+    EXPECT_EQ(check_input_frame(bad_end), FRAME_BAD_END);
+}
+
+TEST(CardFrames, RawAnalogValuesScaleToVoltsUnclipped) {
+    EXPECT_EQ(volts_from_raw(0), 0.0F);
+    EXPECT_EQ(volts_from_raw(1023), 5.0F);
+    EXPECT_EQ(volts_from_raw(511), static_cast<float>(511 * 5.0 / 1023.0));
+    EXPECT_GT(volts_from_raw(2046), 9.99F);
+    EXPECT_EQ(volts_from_raw(65535), static_cast<float>(65535 * 5.0 / 1023.0));
+}
+
+class FrameLineTest : public LinkTest {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        map_port(4, card.device());
+        ASSERT_EQ(open_port(4), 0);
+    }
+    // Marks the image so that any write to its inputs shows.
+    void mark_inputs() {
+        ProcessImage& image = process_image();
+        store(image.digital_in[0], 0x5A);
+        store(image.digital_in[1], 0xA5);
+        store(image.analog_in[0], 1.25F);
+        store(image.analog_in[1], 2.5F);
+    }
+    void expect_inputs_marked() {
+        ProcessImage& image = process_image();
+        EXPECT_EQ(load(image.digital_in[0]), 0x5A);
+        EXPECT_EQ(load(image.digital_in[1]), 0xA5);
+        EXPECT_EQ(load(image.analog_in[0]), 1.25F);
+        EXPECT_EQ(load(image.analog_in[1]), 2.5F);
+    }
+    uint32_t queued() {
+        QueueCounts counts{};
+        EXPECT_TRUE(read_queue_status(&counts));
+        return counts.in_queue;
+    }
+
+    BarePty card;
+};
+
+TEST_F(FrameLineTest, AValidFrameIsPublishedToTheImage) {
+    card.send(kInput1On5V);
+    EXPECT_EQ(receive_input_frame(), FRAME_OK);
+    ProcessImage& image = process_image();
+    EXPECT_EQ(load(image.digital_in[0]), 0xFE);
+    EXPECT_EQ(load(image.digital_in[1]), 0xFF);
+    EXPECT_EQ(load(image.analog_in[0]), 5.0F);
+    EXPECT_EQ(load(image.analog_in[1]), 0.0F);
+    EXPECT_EQ(queued(), 0U);
+}
+
+TEST_F(FrameLineTest, FewerThanNineQueuedBytesAreNotReadyAndStayQueued) {
+    mark_inputs();
+    card.send({0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13});
+    EXPECT_EQ(receive_input_frame(), FRAME_NOT_READY);
+    EXPECT_EQ(queued(), 8U);
+    expect_inputs_marked();
+
+    card.send({0xDD});
+    EXPECT_EQ(receive_input_frame(), FRAME_OK);
+}
+
+TEST_F(FrameLineTest, BytesBeforeTheStartByteAreSkipped) {
+    card.send(std::vector<uint8_t>{0x00, 0x00} + kInput1On5V);
+    EXPECT_EQ(receive_input_frame(), FRAME_OK);
+    EXPECT_EQ(load(process_image().digital_in[0]), 0xFE);
+
+    // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
+    card.send({0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13});
+    EXPECT_EQ(receive_input_frame(), FRAME_NOT_READY);
+    EXPECT_EQ(queued(), 8U);
+}
+
+TEST_F(FrameLineTest, ACorruptFrameNeverReachesTheImage) {
+    mark_inputs();
+    std::vector<uint8_t> bad_sum = kInput1On5V;
+    bad_sum[8] = 0xDC;
+    std::vector<uint8_t> bad_end = kInput1On5V;
+    bad_end[7] = 0x00;
+    card.send(bad_sum + bad_end + kInput1On5V);
+
+    EXPECT_EQ(receive_input_frame(), FRAME_BAD_SUM);
+    expect_inputs_marked();
+    EXPECT_EQ(receive_input_frame(), FRAME_BAD_END);
+    expect_inputs_marked();
+    // The bad end byte's checksum was left queued; the next hunt skips it and finds the good frame.
+    EXPECT_EQ(queued(), 10U);
+    EXPECT_EQ(receive_input_frame(), FRAME_OK);
+    EXPECT_EQ(load(process_image().digital_in[0]), 0xFE);
+}
+
+TEST_F(FrameLineTest, SendTakesTheImageOutputsAsTheyAreNow) {
+    ProcessImage& image = process_image();
+    store(image.digital_out[0], 0xFF);
+    store(image.analog_out[0], 0x80);
+    store(image.analog_out[1], 0x10);
+    EXPECT_EQ(send_output_frame(), 0);
+    EXPECT_EQ(card.received(1000), (std::vector<uint8_t>{0x02, 0xFF, 0x00, 0x80, 0x10, 0x03, 0x6D}));
+}
+
+TEST_F(FrameLineTest, FramesFromTwoThreadsNeverInterleave) {
+    constexpr int kFramesPerThread = 200;
+    auto sender = [] {
+        for (int i = 0; i < kFramesPerThread; ++i) send_output_frame();
+    };
+    std::thread poll_side(sender);
+    std::thread host_side(sender);
+    std::vector<uint8_t> line;
+    while (line.size() < 2 * kFramesPerThread * 7U) {
+        const std::vector<uint8_t> more = card.received(2000);
+        if (more.empty()) break;
+        line.insert(line.end(), more.begin(), more.end());
+    }
+    poll_side.join();
+    host_side.join();
+    ASSERT_EQ(line.size(), 2 * kFramesPerThread * 7U);
+    for (std::size_t i = 0; i < line.size(); i += 7) {
+        ASSERT_EQ(std::vector<uint8_t>(line.begin() + static_cast<long>(i), line.begin() + static_cast<long>(i) + 7),
+                  (std::vector<uint8_t>{0x02, 0, 0, 0, 0, 0x03, 0xFC}))
+            << "at byte " << i;
+    }
+}
+
+TEST_F(FrameLineTest, AHungUpLineEndsTheHuntAndTheDrainAtOnce) {
+    card.send({0x00, 0x12});
+    card.hang_up();
+    EXPECT_EQ(receive_input_frame(), FRAME_NOT_READY);
+    EXPECT_TRUE(port_lost());
+    EXPECT_EQ(send_output_frame(), 0);
+    QueueCounts counts{};
+    EXPECT_FALSE(read_queue_status(&counts));
+    EXPECT_EQ(read_byte(), -1);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "tests/native/link_fixture.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "link/port_path.h"
+#include "link/serial_port.h"
+#include "poll/process_image.h"
+
+BarePty::BarePty() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) throw std::runtime_error("no pty");
+    device_ = ::ptsname(master_);
+    slave_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    if (slave_ < 0 || ::tcgetattr(slave_, &tio) != 0) throw std::runtime_error("pty slave");
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave_, TCSANOW, &tio);
+}
+
+BarePty::~BarePty() { hang_up(); }
+
+void BarePty::send(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    // The bytes reach the other end's queue asynchronously; wait until they are all counted.
+    for (int i = 0; i < 1000; ++i) {
+        int queued = 0;
+        ::ioctl(slave_, FIONREAD, &queued);
+        if (queued >= static_cast<int>(bytes.size())) return;
+        ::usleep(1000);
+    }
+}
+
+std::vector<uint8_t> BarePty::received(int wait_ms) {
+    std::vector<uint8_t> bytes;
+    pollfd p{master_, POLLIN, 0};
+    while (::poll(&p, 1, wait_ms) == 1 && (p.revents & POLLIN) != 0) {
+        uint8_t chunk[256];
+        const ssize_t got = ::read(master_, chunk, sizeof chunk);
+        if (got <= 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+        wait_ms = 20;  // the rest of a write follows at once
+    }
+    return bytes;
+}
+
+void BarePty::hang_up() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+    slave_ = master_ = -1;
+}
+
+void LinkTest::SetUp() {
+    ::setenv(kPortsFolderVariable, ports.path().c_str(), 1);
+    close_port();
+    ProcessImage& image = process_image();
+    for (int i = 0; i < 2; ++i) {
+        store(image.digital_in[i], 0);
+        store(image.analog_in[i], 0.0F);
+        store(image.digital_out[i], 0);
+        store(image.analog_out[i], 0);
+    }
+}
+
+void LinkTest::TearDown() {
+    close_port();
+    ::unsetenv(kPortsFolderVariable);
+}
+
+void LinkTest::map_port(uint32_t n, const std::string& device) {
+    ::unlink(port_link(n).c_str());
+    ASSERT_EQ(::symlink(device.c_str(), port_link(n).c_str()), 0);
+}
+
+namespace {
+std::size_t entries_in(const char* folder) {
+    std::size_t count = 0;
+    DIR* dir = ::opendir(folder);
+    while (dir != nullptr && ::readdir(dir) != nullptr) ++count;
+    if (dir != nullptr) ::closedir(dir);
+    return count;
+}
+}  // namespace
+
+std::size_t thread_count() { return entries_in("/proc/self/task"); }
+std::size_t descriptor_count() { return entries_in("/proc/self/fd"); }
