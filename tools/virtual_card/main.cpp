@@ -122,9 +122,6 @@ int serve(const Args& args, VirtualCard& card, int frame_event, int signals) {
         std::fprintf(stderr, "vek-virtual-card: --exec %s: %s\n", command.c_str(), reply.c_str());
         if (reply.rfind("error:", 0) == 0) return 2;
     }
-    say("vek-virtual-card: " + (args.link.empty() ? std::string("(no link)") : args.link) + " -> " +
-        card.device_path());
-
     LineSource input{STDIN_FILENO, {}};
     LineSource control;
     if (!args.control.empty()) {
@@ -134,6 +131,10 @@ int serve(const Args& args, VirtualCard& card, int frame_event, int signals) {
             return 1;
         }
     }
+    // Announced only once the FIFO is there too: scripts write to it as soon as they see this.
+    say("vek-virtual-card: " + (args.link.empty() ? std::string("(no link)") : args.link) + " -> " +
+        card.device_path());
+
     while (!state.quit) {
         pollfd fds[4] = {
             {signals, POLLIN, 0}, {frame_event, POLLIN, 0}, {input.fd, POLLIN, 0}, {control.fd, POLLIN, 0}};
