@@ -92,9 +92,14 @@ private:
     std::string buffer_;
 };
 
-// Each write opens and closes the FIFO, as `echo cmd > fifo` in a script would.
+// Each write opens and closes the FIFO, as `echo cmd > fifo` in a script would. Between two
+// writers the tool briefly has the FIFO closed, so opening is retried for a while.
 void send_commands(const std::string& fifo, const std::string& text) {
-    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    int fd = -1;
+    for (const auto deadline = Clock::now() + kPatience; fd < 0 && Clock::now() < deadline;) {
+        fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     ASSERT_GE(fd, 0) << "the tool is reading the FIFO";
     EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     ::close(fd);

@@ -169,10 +169,13 @@ void run_card_line(CardShared& card, int master_fd, int wake_fd) {
         if (!line.tx.empty() && !line.tx_blocked && !line.master_dead) {
             const int64_t wait = line.tx.front().due_ns - now;
             if (wait <= kFineWaitNs) {
+                // Then a poll that does not wait: a long run of paced bytes still notices the
+                // wake fd and the driver's bytes between any two of them.
                 sleep_until_ns(line.tx.front().due_ns);
-                continue;
+                timeout_ms = 0;
+            } else {
+                timeout_ms = static_cast<int>(std::min<int64_t>((wait - kFineWaitNs / 2) / 1000000, kIdleWaitMs));
             }
-            timeout_ms = static_cast<int>(std::min<int64_t>((wait - kFineWaitNs / 2) / 1000000, kIdleWaitMs));
         }
         pollfd fds[2] = {{wake_fd, POLLIN, 0}, {master_fd, POLLIN, 0}};
         if (line.tx_blocked) fds[1].events |= POLLOUT;
