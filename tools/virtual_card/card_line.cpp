@@ -43,16 +43,17 @@ uint8_t garbage_byte(Line& line) {
     return byte == kInputStart ? uint8_t{0x21} : byte;
 }
 
-void queue_answer(Line& line, int64_t complete_ns) {
+// The card's settings as they were when a frame came in.
+struct Answer {
     CardFault fault;
-    bool wire_time = false;
-    std::array<uint8_t, 9> frame{};
-    {
-        std::lock_guard<std::mutex> lock(line.card.mutex);
-        fault = line.card.fault;
-        wire_time = line.card.wire_time;
-        frame = card_input_frame(line.card.inputs[0], line.card.inputs[1], line.card.analog[0], line.card.analog[1]);
-    }
+    bool wire_time;
+    std::array<uint8_t, 9> frame;
+};
+
+void queue_answer(Line& line, int64_t complete_ns, Answer answer) {
+    const CardFault& fault = answer.fault;
+    const bool wire_time = answer.wire_time;
+    std::array<uint8_t, 9>& frame = answer.frame;
     if (fault.silent) return;
     if (fault.bad_sum) frame[8] = static_cast<uint8_t>(frame[8] + 1);
     if (fault.bad_end) frame[7] = 0x00;
@@ -76,13 +77,19 @@ void queue_answer(Line& line, int64_t complete_ns) {
     }
 }
 
-void record(Line& line, const uint8_t* bytes, int64_t complete_ns, bool valid) {
+// Records the frame and returns the answer it gets, both under one lock: a caller woken by the
+// new count who then changes a setting must not change the answer to this frame.
+Answer record(Line& line, const uint8_t* bytes, int64_t complete_ns, bool valid) {
     ReceivedFrame frame{};
     frame.at_ms = static_cast<double>(complete_ns - line.card.started_ns) / 1e6;
     std::copy(bytes, bytes + kOutputFrameSize, frame.bytes.begin());
     frame.valid = valid;
+    Answer answer{};
     {
         std::lock_guard<std::mutex> lock(line.card.mutex);
+        const CardShared& card = line.card;
+        answer = {card.fault, card.wire_time,
+                  card_input_frame(card.inputs[0], card.inputs[1], card.analog[0], card.analog[1])};
         if (line.card.log.size() == kFrameLogLimit) line.card.log.pop_front();
         line.card.log.push_back(frame);
         ++(valid ? line.card.valid_count : line.card.invalid_count);
@@ -90,6 +97,7 @@ void record(Line& line, const uint8_t* bytes, int64_t complete_ns, bool valid) {
     }
     line.card.frames_changed.notify_all();
     if (line.card.on_frame) line.card.on_frame(frame);
+    return answer;
 }
 
 void hunt(Line& line, bool wire_time) {
@@ -103,8 +111,9 @@ void hunt(Line& line, bool wire_time) {
             std::lock_guard<std::mutex> lock(line.card.mutex);
             line.card.garbage_count += step.consumed;
         } else {
-            record(line, line.rx.data() + at, complete, step.kind == HuntStep::kValid);
-            if (step.kind == HuntStep::kValid) queue_answer(line, complete);
+            const bool valid = step.kind == HuntStep::kValid;
+            const Answer answer = record(line, line.rx.data() + at, complete, valid);
+            if (valid) queue_answer(line, complete, answer);
         }
         at += step.consumed;
     }
@@ -136,6 +145,13 @@ void send_due(Line& line, int64_t now) {
     line.tx_blocked = false;
     while (!line.tx.empty() && line.tx.front().due_ns <= now && !line.master_dead) {
         Chunk& chunk = line.tx.front();
+        // Counted before the last bytes go out: whoever has read a whole answer must find it
+        // counted. Only a dead line (the card being unplugged) could then lose it.
+        if (chunk.ends_answer) {
+            std::lock_guard<std::mutex> lock(line.card.mutex);
+            ++line.card.answer_count;
+            chunk.ends_answer = false;
+        }
         const ssize_t put = ::write(line.master, chunk.bytes.data(), chunk.bytes.size());
         if (put < 0) {
             if (errno == EAGAIN || errno == EINTR) {
@@ -149,10 +165,6 @@ void send_due(Line& line, int64_t now) {
         if (!chunk.bytes.empty()) {
             line.tx_blocked = true;
             return;
-        }
-        if (chunk.ends_answer) {
-            std::lock_guard<std::mutex> lock(line.card.mutex);
-            ++line.card.answer_count;
         }
         line.tx.pop_front();
     }
