@@ -102,7 +102,7 @@ protected:
 
     TempDir dir;
     std::string link = dir.file("com3");
-    VirtualCard card{{link, false, {}}};
+    VirtualCard card{{link, false}};
     std::unique_ptr<DriverEnd> driver;
 };
 
@@ -263,7 +263,7 @@ TEST(VirtualCard, ReplacesWhatIsAtTheLinkAndLeavesNothingBehind) {
     write_file(link, "a stale file");
     const std::size_t fds_before = open_fd_count();
     {
-        VirtualCard card({link, true, {}});
+        VirtualCard card({link, true});
         std::string error;
         ASSERT_TRUE(card.start(&error)) << error;
         EXPECT_EQ(link_target(link), card.device_path());
@@ -275,7 +275,7 @@ TEST(VirtualCard, ReplacesWhatIsAtTheLinkAndLeavesNothingBehind) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
     EXPECT_EQ(open_fd_count(), fds_before);
 
-    VirtualCard broken({dir.file("missing-folder/com1"), false, {}});
+    VirtualCard broken({dir.file("missing-folder/com1")});
     std::string error;
     EXPECT_FALSE(broken.start(&error));
     EXPECT_NE(error, "");

@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
     }
     int status = 0;
     {
-        VirtualCard::Options options{args.link, args.wire_time, {}};
+        VirtualCard::Options options{args.link, args.wire_time};
         options.on_frame = [log, frame_event](const ReceivedFrame& frame) {
             if (log != nullptr) {
                 std::fprintf(log, "%.3f", frame.at_ms);

@@ -34,8 +34,9 @@ public:
         std::string link_path;     // symbolic link made to the driver's end (e.g. ports/com3); empty: none
         bool wire_time = false;    // pace both directions at 115200 baud, 10 bits a byte
         // Called on the card's thread for every frame it records, outside the card's lock. It
-        // must not unplug, replug or destroy the card: those wait for that thread.
-        std::function<void(const ReceivedFrame&)> on_frame;
+        // must not unplug, replug or destroy the card: those wait for that thread. Its initializer
+        // lets callers keep writing Options{link, wire_time} without a missing-field warning.
+        std::function<void(const ReceivedFrame&)> on_frame = nullptr;
     };
 
     explicit VirtualCard(Options options);
