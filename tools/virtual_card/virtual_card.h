@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ public:
     struct Options {
         std::string link_path;     // symbolic link made to the driver's end (e.g. ports/com3); empty: none
         bool wire_time = false;    // pace both directions at 115200 baud, 10 bits a byte
+        // Called on the card's thread for every frame it records, outside the card's lock. It
+        // must not unplug, replug or destroy the card: those wait for that thread. Its initializer
+        // lets callers keep writing Options{link, wire_time} without a missing-field warning.
+        std::function<void(const ReceivedFrame&)> on_frame = nullptr;
     };
 
     explicit VirtualCard(Options options);
@@ -48,10 +53,13 @@ public:
     void set_digital_inputs(uint8_t inputs_1_to_8, uint8_t inputs_9_to_16);
     void set_input(unsigned input_1_to_16, bool on);
     void set_analog_raw(unsigned channel_1_or_2, uint16_t raw);   // 0..1023 is 0..5 V; larger values are sent as they are
+    std::array<uint8_t, 2> digital_inputs() const;
+    uint16_t analog_raw(unsigned channel_1_or_2) const;
 
     void set_fault(const CardFault& fault);
     CardFault fault() const;
     void set_wire_time(bool on);
+    bool wire_time() const;
 
     // Unplug closes the card's end: the driver's end reports a hang-up. Replug makes a new
     // pseudo-terminal and points the link at it.
@@ -59,12 +67,15 @@ public:
     bool replug(std::string* error);
     bool plugged() const;
 
+    // The log keeps the latest 2^20 frames, valid or not; the counters keep counting past that.
     std::vector<ReceivedFrame> frames() const;
+    bool last_frame(ReceivedFrame* frame) const;  // false while the log is empty
     std::size_t frame_count() const;             // valid frames received so far
+    std::size_t invalid_frame_count() const;     // complete candidates with a start byte that were not valid
     std::size_t garbage_byte_count() const;      // received bytes that were not part of a valid frame
     std::size_t answer_count() const;            // input frames sent
     bool wait_for_frames(std::size_t count, int timeout_ms) const;   // until frame_count() >= count
-    void clear_frames();
+    void clear_frames();                         // empties the log and sets every count above back to 0
 
 private:
     struct State;
