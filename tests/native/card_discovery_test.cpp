@@ -1,0 +1,142 @@
+// Finding the card among COM1 to COM127, with virtual cards on real pseudo-terminals.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "link/card_discovery.h"
+#include "link/card_frames.h"
+#include "link/serial_port.h"
+#include "poll/process_image.h"
+#include "tests/native/link_fixture.h"
+#include "tools/virtual_card/virtual_card.h"
+
+namespace {
+
+const char* const kNoCardLine = "VEK KORVANEX driver: Cannot find I/O card, please check connection\n";
+
+class DiscoveryTest : public LinkTest {
+protected:
+    VirtualCard& card_on(uint32_t n, const CardFault& fault = {}) {
+        cards.push_back(std::make_unique<VirtualCard>(VirtualCard::Options{port_link(n), false}));
+        std::string error;
+        EXPECT_TRUE(cards.back()->start(&error)) << error;
+        cards.back()->set_fault(fault);
+        return *cards.back();
+    }
+    void absent(uint32_t n) {
+        ::mkdir(ports.file("absent").c_str(), 0700);
+        map_port(n, ports.file("absent"));
+    }
+    static CardFault silent() {
+        CardFault fault;
+        fault.silent = true;
+        return fault;
+    }
+
+    std::vector<std::unique_ptr<VirtualCard>> cards;
+};
+
+TEST_F(DiscoveryTest, TheFirstPortThatAnswersIsKeptOpenWithTheCardsInputs) {
+    absent(1);
+    VirtualCard& quiet = card_on(2, silent());
+    VirtualCard& card = card_on(3);
+    card.set_digital_inputs(0xFE, 0x7F);
+    card.set_analog_raw(1, 1023);
+    VirtualCard& beyond = card_on(4);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find_card(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(open_port_number(), 3U);
+    EXPECT_EQ(rts_state(), 1);
+
+    // The silent port had its hundred attempts and no more; the port after the card none.
+    EXPECT_GE(quiet.frame_count(), 1U);
+    EXPECT_LE(quiet.frame_count(), kProbeAttempts);
+    EXPECT_EQ(beyond.frame_count(), 0U);
+    ASSERT_GE(card.frame_count(), 1U);
+    EXPECT_EQ(card.frames().front().bytes, (std::array<uint8_t, 7>{0x02, 0, 0, 0, 0, 0x03, 0xFC}));
+
+    ProcessImage& image = process_image();
+    EXPECT_EQ(load(image.digital_in[0]), 0xFE);
+    EXPECT_EQ(load(image.digital_in[1]), 0x7F);
+    EXPECT_EQ(load(image.analog_in[0]), 5.0F);
+
+    // The port stays usable for polling.
+    card.set_digital_inputs(0xFF, 0xFF);
+    send_output_frame();
+    int32_t result = FRAME_NOT_READY;
+    for (int i = 0; i < 2000 && result != FRAME_OK; ++i) {
+        result = receive_input_frame();
+        if (result != FRAME_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(result, FRAME_OK);
+    EXPECT_EQ(load(image.digital_in[0]), 0xFF);
+}
+
+TEST_F(DiscoveryTest, NoCardAnywhereTellsTheUserOnceAndLeavesNothingOpen) {
+    absent(1);
+    card_on(5, silent());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find_card(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), kNoCardLine);
+    EXPECT_EQ(open_port_number(), 0U);
+}
+
+TEST_F(DiscoveryTest, ASilentCOM127StaysOpenAfterTheScan) {
+    VirtualCard& last = card_on(127, silent());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find_card(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), kNoCardLine);
+    EXPECT_EQ(open_port_number(), 127U);
+    EXPECT_LE(last.frame_count(), kProbeAttempts);
+}
+
+TEST_F(DiscoveryTest, CorruptAnswersFailTheProbeWithoutTouchingTheImage) {
+    ProcessImage& image = process_image();
+    store(image.digital_in[0], 0x5A);
+    for (bool bad_end : {false, true}) {
+        CardFault fault;
+        fault.bad_sum = !bad_end;
+        fault.bad_end = bad_end;
+        VirtualCard& card = card_on(6, fault);
+        card.set_digital_inputs(0x00, 0x00);
+        EXPECT_EQ(probe_port(6), -1);
+        EXPECT_LE(card.frame_count(), kProbeAttempts);
+        EXPECT_GE(card.answer_count(), 1U);
+        EXPECT_EQ(load(image.digital_in[0]), 0x5A);
+        cards.clear();
+    }
+}
+
+TEST_F(DiscoveryTest, GarbledSplitAndLateAnswersAreStillFound) {
+    CardFault fault;
+    fault.garbage = 5;
+    fault.split_ms = 1;
+    fault.delay_ms = 5;
+    card_on(2, fault).set_digital_inputs(0xF0, 0x0F);
+    EXPECT_EQ(probe_port(2), 0);
+    EXPECT_EQ(load(process_image().digital_in[0]), 0xF0);
+    EXPECT_EQ(load(process_image().digital_in[1]), 0x0F);
+}
+
+TEST_F(DiscoveryTest, UnpluggingTheCardDuringAProbeEndsItPromptly) {
+    VirtualCard& card = card_on(2, silent());
+    auto probe = std::async(std::launch::async, [] { return probe_port(2); });
+    ASSERT_TRUE(card.wait_for_frames(3, 10000));
+    card.unplug();
+    // A generous bound: the point is that the probe ends, not how fast.
+    ASSERT_EQ(probe.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(probe.get(), -1);
+    // Unless all hundred frames went out before the unplug, the probe saw the line go.
+    if (card.frame_count() < kProbeAttempts) {
+        EXPECT_TRUE(port_lost());
+    }
+}
+
+}  // namespace
