@@ -67,15 +67,13 @@ TEST_F(DiscoveryTest, TheFirstPortThatAnswersIsKeptOpenWithTheCardsInputs) {
     EXPECT_EQ(load(image.digital_in[1]), 0x7F);
     EXPECT_EQ(load(image.analog_in[0]), 5.0F);
 
-    // The port stays usable for polling.
+    // The port stays usable for polling. Answers to the probe's extra frames are still queued
+    // (nothing flushes them), so the new inputs come after those.
     card.set_digital_inputs(0xFF, 0xFF);
     send_output_frame();
-    int32_t result = FRAME_NOT_READY;
-    for (int i = 0; i < 2000 && result != FRAME_OK; ++i) {
-        result = receive_input_frame();
-        if (result != FRAME_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && load(image.digital_in[0]) != 0xFF; ++i) {
+        if (receive_input_frame() != FRAME_OK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(result, FRAME_OK);
     EXPECT_EQ(load(image.digital_in[0]), 0xFF);
 }
 

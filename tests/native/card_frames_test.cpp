@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -170,6 +171,24 @@ TEST_F(FrameLineTest, FramesFromTwoThreadsNeverInterleave) {
                   (std::vector<uint8_t>{0x02, 0, 0, 0, 0, 0x03, 0xFC}))
             << "at byte " << i;
     }
+}
+
+// Run under ThreadSanitizer: the host's thread reads the image while frames are published.
+TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
+    std::atomic<bool> done{false};
+    std::thread host_side([&] {
+        ProcessImage& image = process_image();
+        unsigned seen = 0;
+        while (!done.load()) seen += load(image.digital_in[0]) + static_cast<unsigned>(load(image.analog_in[0]));
+        EXPECT_GE(seen, 0U);
+    });
+    for (int i = 0; i < 100; ++i) {
+        card.send(kInput1On5V);
+        EXPECT_EQ(receive_input_frame(), FRAME_OK);
+        store(process_image().digital_out[0], static_cast<uint8_t>(i));
+    }
+    done = true;
+    host_side.join();
 }
 
 TEST_F(FrameLineTest, AHungUpLineEndsTheHuntAndTheDrainAtOnce) {

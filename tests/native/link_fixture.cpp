@@ -28,12 +28,14 @@ BarePty::BarePty() {
 BarePty::~BarePty() { hang_up(); }
 
 void BarePty::send(const std::vector<uint8_t>& bytes) {
+    int before = 0;
+    ::ioctl(slave_, FIONREAD, &before);
     ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     // The bytes reach the other end's queue asynchronously; wait until they are all counted.
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 5000; ++i) {
         int queued = 0;
         ::ioctl(slave_, FIONREAD, &queued);
-        if (queued >= static_cast<int>(bytes.size())) return;
+        if (queued >= before + static_cast<int>(bytes.size())) return;
         ::usleep(1000);
     }
 }
