@@ -41,7 +41,7 @@ INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM l
 
 int32_t configure_dialog(DriverInstance& instance) {
     HINSTANCE module = static_cast<HINSTANCE>(module_state().instance_handle);
-    const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), GetActiveWindow(),
-                                        delay_dialog, reinterpret_cast<LPARAM>(&instance));
+    const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), GetActiveWindow(), delay_dialog,
+                                        reinterpret_cast<LPARAM>(&instance));
     return static_cast<int32_t>(end);
 }

@@ -104,8 +104,7 @@ BOOL CALLBACK collect_language(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR 
 void test_dialog_template(HMODULE dll) {
     const LPCSTR name = MAKEINTRESOURCEA(101);
     std::vector<WORD> languages;
-    EnumResourceLanguagesA(dll, RT_DIALOG, name, collect_language,
-                           reinterpret_cast<LONG_PTR>(&languages));
+    EnumResourceLanguagesA(dll, RT_DIALOG, name, collect_language, reinterpret_cast<LONG_PTR>(&languages));
     CHECK_EQ(languages.size(), 1u, "template 101 exists in one language");
     if (languages.size() != 1) return;
     CHECK_EQ(languages[0], 1036, "template 101 is French");
