@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cwctype>
 #include <string>
 #include <vector>
 
