@@ -7,6 +7,8 @@ if(WIN32)
   # The lean headers leave out mmsystem.h, whose installable-driver messages (DRV_CONFIGURE
   # among them) are macros that would replace the host's command names.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+  # The DLL carries its dialog template and version in a resource script.
+  enable_language(RC)
 else()
   set(VEK_PLATFORM posix)
   set(VEK_CDECL "")

@@ -52,7 +52,7 @@ TEST_F(DriverEntryTest, CommandsFiveAndSixOnlyRecordTheNumber) {
 TEST_F(DriverEntryTest, WorkNotBuiltYetIsNeverReportedAsDone) {
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
-    for (uint32_t code : {DRV_START, DRV_STOP, DRV_RESET_OUTPUTS, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS, DRV_CONFIGURE}) {
+    for (uint32_t code : {DRV_START, DRV_STOP, DRV_RESET_OUTPUTS, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS}) {
         EXPECT_EQ(host.call(0, code, rec), -1) << "code " << code;
     }
     EXPECT_EQ(table().records[0].running, 0);

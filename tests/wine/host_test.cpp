@@ -9,96 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "wine_test_support.h"
+
 namespace {
 
-using Entry = int32_t(__cdecl*)(uint32_t, uint32_t, void*, void*, const char*);
+std::string work_file(const char* name) { return program_folder() + "\\host-test-" + name; }
 
-int g_failures = 0;
-
-void check(bool ok, const char* what, long got = 0, long want = 0) {
-    if (ok) return;
-    ++g_failures;
-    std::printf("FAIL: %s (got %ld, want %ld)\n", what, got, want);
+// Writes each record's delay under number base + i in path, to see what every slot holds.
+void save_all(Driver& d, std::vector<RawDriverRecord>& recs, uint32_t base, const std::string& path) {
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+        CHECK_EQ(d.call(base + static_cast<uint32_t>(i), 0xFFFC, &recs[i], path), 0, "save settings");
+    }
 }
-template <typename Got, typename Want>
-void CHECK_EQ(Got got, Want want, const char* what) {
-    check(got == static_cast<Got>(want), what, static_cast<long>(got), static_cast<long>(want));
-}
-
-// The host's records as the host lays them out: HostRecord fields at 0, 4, 20, 32 and 52, and a
-// 264-byte HostDriverRecord with slot at 260. Host bytes the driver does not own carry a pattern
-// that must survive every call.
-struct RawHost {
-    alignas(4) unsigned char record[64];
-    unsigned char output_states[512];
-    uint16_t words[512];
-    float reals[512];
-
-    RawHost() {
-        std::memset(record, 0xA5, sizeof record);
-        const int32_t input_base = 0;
-        void* outputs = output_states;
-        void* words_at = words;
-        void* reals_at = reals;
-        void* set_input = nullptr;
-        std::memcpy(record + 0, &input_base, 4);
-        std::memcpy(record + 4, &outputs, 4);
-        std::memcpy(record + 20, &words_at, 4);
-        std::memcpy(record + 32, &reals_at, 4);
-        std::memcpy(record + 52, &set_input, 4);
-    }
-};
-
-struct RawDriverRecord {
-    alignas(4) unsigned char bytes[264];
-    RawDriverRecord() { std::memset(bytes, 0x5A, sizeof bytes); }
-    uint32_t slot() const {
-        uint32_t value;
-        std::memcpy(&value, bytes + 260, 4);
-        return value;
-    }
-    void set_slot(uint32_t value) { std::memcpy(bytes + 260, &value, 4); }
-    bool host_bytes_intact() const {
-        for (int i = 0; i < 260; ++i) {
-            if (bytes[i] != 0x5A) return false;
-        }
-        return true;
-    }
-};
-
-std::string g_folder;  // where this program and the DLL are
-
-std::string work_file(const char* name) { return g_folder + "\\host-test-" + name; }
-
-void write_text(const std::string& path, const char* text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return;
-    std::fputs(text, f);
-    std::fclose(f);
-}
-
-UINT stored_delay(const std::string& path, uint32_t number, UINT fallback = 12345) {
-    char section[40];
-    std::snprintf(section, sizeof section, "korvanex-vek-driver-%u", number);
-    return GetPrivateProfileIntA(section, "delay", static_cast<INT>(fallback), path.c_str());
-}
-
-struct Driver {
-    Entry entry;
-    RawHost host;
-    int32_t call(uint32_t number, uint32_t command, RawDriverRecord* rec, const std::string& path) {
-        return entry(number, command, host.record, rec != nullptr ? rec->bytes : nullptr, path.c_str());
-    }
-    int32_t call_no_path(uint32_t number, uint32_t command, RawDriverRecord* rec) {
-        return entry(number, command, host.record, rec->bytes, nullptr);
-    }
-    // Writes each record's delay under number base + i in path, to see what every slot holds.
-    void save_all(std::vector<RawDriverRecord>& recs, uint32_t base, const std::string& path) {
-        for (std::size_t i = 0; i < recs.size(); ++i) {
-            CHECK_EQ(call(base + static_cast<uint32_t>(i), 0xFFFC, &recs[i], path), 0, "save settings");
-        }
-    }
-};
 
 void test_command_codes(Driver& d) {
     const std::string ini = work_file("codes.ini");
@@ -108,8 +30,10 @@ void test_command_codes(Driver& d) {
     for (uint32_t code : codes) CHECK_EQ(d.call(1, code, &rec, ini), -1, "a code outside the table");
     CHECK_EQ(d.call(2, 5, &rec, ini), 0, "command 5");
     CHECK_EQ(d.call(3, 6, &rec, ini), 0, "command 6");
-    const uint32_t not_built[] = {0, 1, 2, 3, 4, 0xFFFD};
+    const uint32_t not_built[] = {0, 1, 2, 3, 4};
     for (uint32_t code : not_built) CHECK_EQ(d.call(1, code, &rec, ini), -1, "work not built reports failure");
+    // This program runs without a display, where no dialog can be created.
+    CHECK_EQ(d.call(1, 0xFFFD, &rec, ini), -1, "the dialog without a display");
     CHECK_EQ(d.call(1, 0xFFFF, &rec, ini), 0, "delete");
     check(rec.host_bytes_intact(), "only slot is written in the driver record");
     check(GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES, "nothing wrote the file");
@@ -127,7 +51,7 @@ void test_create_attach_delete(Driver& d) {
         CHECK_EQ(d.call(n, 0xFFFE, &recs[n], ini), 0, "create");
         CHECK_EQ(recs[n].slot(), n, "create writes the slot");
     }
-    d.save_all(recs, 10, seen);
+    save_all(d, recs, 10, seen);
     CHECK_EQ(stored_delay(seen, 10), 75u, "create loads the delay");
     CHECK_EQ(stored_delay(seen, 11), 32u, "create reads the value as the platform does");
     CHECK_EQ(stored_delay(seen, 12), 50u, "create defaults to 50");
@@ -136,7 +60,7 @@ void test_create_attach_delete(Driver& d) {
     // host's records keep their old slots.
     CHECK_EQ(d.call(0, 0xFFFF, &recs[0], ini), 0, "delete");
     CHECK_EQ(recs[1].slot(), 1u, "slots are not renumbered");
-    d.save_all(recs, 20, seen);
+    save_all(d, recs, 20, seen);
     CHECK_EQ(stored_delay(seen, 20), 32u, "slot 0 holds the old record 1");
     CHECK_EQ(stored_delay(seen, 21), 50u, "slot 1 holds the old record 2");
     CHECK_EQ(stored_delay(seen, 22), 50u, "slot 2 holds a stale copy of record 2");
@@ -146,7 +70,7 @@ void test_create_attach_delete(Driver& d) {
     CHECK_EQ(d.call(3, 0xFFFB, &attached[0], ini), 0, "attach");
     CHECK_EQ(attached[0].slot(), 2u, "attach takes the next slot");
     CHECK_EQ(d.call(3, 0xFFFB, &attached[1], ini), 0, "attach");
-    d.save_all(attached, 30, seen);
+    save_all(d, attached, 30, seen);
     CHECK_EQ(stored_delay(seen, 30), 50u, "attach keeps the delay a delete left behind");
     CHECK_EQ(stored_delay(seen, 31), 0u, "attach in a never-used slot has delay 0");
 
@@ -215,22 +139,8 @@ void test_settings(Driver& d) {
 }  // namespace
 
 int main() {
-    char exe[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
-    g_folder.assign(exe, n);
-    g_folder.erase(g_folder.rfind('\\'));
-    const std::string dll = g_folder + "\\vek_driver.dll";
-
-    HMODULE module = LoadLibraryA(dll.c_str());
-    if (module == nullptr) {
-        std::printf("FAIL: LoadLibraryA(%s): error %lu\n", dll.c_str(), GetLastError());
-        return 1;
-    }
-    Driver d{reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DriverEntry"))), {}};
-    if (d.entry == nullptr) {
-        std::printf("FAIL: DriverEntry is not exported by name\n");
-        return 1;
-    }
+    Driver d;
+    if (!d.load()) return 1;
     unsigned char record_before[64];
     std::memcpy(record_before, d.host.record, sizeof record_before);
 
@@ -239,7 +149,6 @@ int main() {
     test_settings(d);
 
     check(std::memcmp(record_before, d.host.record, sizeof record_before) == 0, "the host record is never written");
-    FreeLibrary(module);
-    std::printf("%s: %d failure(s)\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
-    return g_failures == 0 ? 0 : 1;
+    FreeLibrary(d.module);
+    return report();
 }

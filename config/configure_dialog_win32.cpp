@@ -1,0 +1,47 @@
+// The delay dialog from template 101 in the module's own resources.
+#include <windows.h>
+
+#include "config/configure_dialog.h"
+#include "host/module_state.h"
+#include "resources/dialog_ids.h"
+
+namespace {
+
+DriverInstance* dialog_instance(HWND dialog) {
+    return reinterpret_cast<DriverInstance*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
+
+INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            // The instance arrives only with this message; the window keeps it for the commands.
+            SetWindowLongPtrA(dialog, DWLP_USER, lparam);
+            SetDlgItemInt(dialog, VEK_FIELD_DELAY, dialog_instance(dialog)->delay_ms.load(), FALSE);
+            return TRUE;  // the platform then focuses the first tab stop, OK
+        }
+        case WM_COMMAND:
+            // Whatever the notification: a keyboard accelerator or a click ends the dialog alike.
+            if (LOWORD(wparam) == IDOK) {
+                // A field that does not hold a number reads as 0, and 0 is stored.
+                accept_delay(*dialog_instance(dialog), GetDlgItemInt(dialog, VEK_FIELD_DELAY, nullptr, FALSE));
+                EndDialog(dialog, kDialogOk);
+                return TRUE;
+            }
+            if (LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, kDialogCancel);
+                return TRUE;
+            }
+            return FALSE;
+        case WM_CLOSE: EndDialog(dialog, kDialogCancel); return TRUE;
+        default: return FALSE;
+    }
+}
+
+}  // namespace
+
+int32_t configure_dialog(DriverInstance& instance) {
+    HINSTANCE module = static_cast<HINSTANCE>(module_state().instance_handle);
+    const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), GetActiveWindow(), delay_dialog,
+                                        reinterpret_cast<LPARAM>(&instance));
+    return static_cast<int32_t>(end);
+}

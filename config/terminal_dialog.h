@@ -1,0 +1,12 @@
+// The delay dialog where there is no Win32 user interface: the same caption, label and field,
+// presented on a terminal, with Enter for OK and Escape for Cancel.
+#pragma once
+
+#include <cstdint>
+
+#include "host/instance_table.h"
+
+// Runs the dialog on the terminal at terminal_path and returns its end code: 1 after Enter (the
+// field's value stored and saved), 2 after Escape, Ctrl-C, end of input or a hang-up (nothing
+// changed), -1 when terminal_path cannot be opened as a terminal.
+int32_t run_terminal_dialog(DriverInstance& instance, const char* terminal_path);

@@ -1,0 +1,133 @@
+// Shared pieces of the 32-bit test programs that drive the real DLL under Wine: checks that count
+// failures, the host's records laid out as raw bytes, and the loaded driver.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+inline int g_failures = 0;
+
+inline void check(bool ok, const char* what, long got = 0, long want = 0) {
+    if (ok) return;
+    ++g_failures;
+    std::printf("FAIL: %s (got %ld, want %ld)\n", what, got, want);
+}
+template <typename Got, typename Want>
+void CHECK_EQ(Got got, Want want, const char* what) {
+    check(got == static_cast<Got>(want), what, static_cast<long>(got), static_cast<long>(want));
+}
+
+// Prints the verdict and gives the program's exit status.
+inline int report() {
+    std::printf("%s: %d failure(s)\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
+
+// The host's records as the host lays them out: HostRecord fields at 0, 4, 20, 32 and 52, and a
+// 264-byte HostDriverRecord with slot at 260. Host bytes the driver does not own carry a pattern
+// that must survive every call.
+struct RawHost {
+    alignas(4) unsigned char record[64];
+    unsigned char output_states[512];
+    uint16_t words[512];
+    float reals[512];
+
+    RawHost() {
+        std::memset(record, 0xA5, sizeof record);
+        const int32_t input_base = 0;
+        void* outputs = output_states;
+        void* words_at = words;
+        void* reals_at = reals;
+        void* set_input = nullptr;
+        std::memcpy(record + 0, &input_base, 4);
+        std::memcpy(record + 4, &outputs, 4);
+        std::memcpy(record + 20, &words_at, 4);
+        std::memcpy(record + 32, &reals_at, 4);
+        std::memcpy(record + 52, &set_input, 4);
+    }
+};
+
+struct RawDriverRecord {
+    alignas(4) unsigned char bytes[264];
+    RawDriverRecord() { std::memset(bytes, 0x5A, sizeof bytes); }
+    uint32_t slot() const {
+        uint32_t value;
+        std::memcpy(&value, bytes + 260, 4);
+        return value;
+    }
+    void set_slot(uint32_t value) { std::memcpy(bytes + 260, &value, 4); }
+    bool host_bytes_intact() const {
+        for (int i = 0; i < 260; ++i) {
+            if (bytes[i] != 0x5A) return false;
+        }
+        return true;
+    }
+};
+
+// The folder of this program, where the DLL sits too.
+inline std::string program_folder() {
+    char exe[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string folder(exe, n);
+    folder.erase(folder.rfind('\\'));
+    return folder;
+}
+
+inline std::string driver_path() { return program_folder() + "\\vek_driver.dll"; }
+
+inline void write_text(const std::string& path, const char* text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fputs(text, f);
+    std::fclose(f);
+}
+
+inline std::string read_text(const std::string& path) {
+    std::string text;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+// The delay saved for a driver number, read back with the platform's own profile function.
+inline UINT stored_delay(const std::string& path, uint32_t number, UINT fallback = 12345) {
+    char section[40];
+    std::snprintf(section, sizeof section, "korvanex-vek-driver-%u", number);
+    return GetPrivateProfileIntA(section, "delay", static_cast<INT>(fallback), path.c_str());
+}
+
+using Entry = int32_t(__cdecl*)(uint32_t, uint32_t, void*, void*, const char*);
+
+// The real DLL, loaded the way the host loads it, and the host's records it is called with.
+struct Driver {
+    HMODULE module = nullptr;
+    Entry entry = nullptr;
+    RawHost host;
+
+    // False, with the reason printed, when the DLL or its export cannot be found.
+    bool load() {
+        const std::string dll = driver_path();
+        module = LoadLibraryA(dll.c_str());
+        if (module == nullptr) {
+            std::printf("FAIL: LoadLibraryA(%s): error %lu\n", dll.c_str(), GetLastError());
+            return false;
+        }
+        entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DriverEntry")));
+        if (entry == nullptr) std::printf("FAIL: DriverEntry is not exported by name\n");
+        return entry != nullptr;
+    }
+    int32_t call(uint32_t number, uint32_t command, RawDriverRecord* rec, const std::string& path) {
+        return entry(number, command, host.record, rec != nullptr ? rec->bytes : nullptr, path.c_str());
+    }
+    int32_t call_no_path(uint32_t number, uint32_t command, RawDriverRecord* rec) {
+        return entry(number, command, host.record, rec->bytes, nullptr);
+    }
+};
