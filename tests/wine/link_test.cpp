@@ -4,11 +4,13 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "link/card_discovery.h"
 #include "link/card_frames.h"
@@ -89,9 +91,41 @@ void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     check_eq(thread_count(), threads, "no thread left after close_port");
 }
 
+// With a display, a failed scan shows its message box once and waits for the user. A watcher
+// plays the user: it reads the box, presses OK, and keeps looking for a second box until the
+// scan has returned.
 void no_card() {
-    check_eq(find_card(), -1, "find_card without a card");
+    std::atomic<bool> returned{false};
+    std::atomic<int> boxes{0};
+    std::atomic<bool> pressed_before_return{false};
+    std::string text;
+    std::thread user([&] {
+        const uint64_t give_up = monotonic_us() + 60000000U;
+        while (!returned.load() && monotonic_us() < give_up) {
+            HWND box = FindWindowA(nullptr, "VEK KORVANEX driver");
+            if (box == nullptr || !IsWindowVisible(box)) {
+                Sleep(10);
+                continue;
+            }
+            char shown[128] = {};
+            HWND label = FindWindowExA(box, nullptr, "Static", nullptr);
+            while (label != nullptr && GetWindowTextA(label, shown, sizeof shown) == 0) {
+                label = FindWindowExA(box, label, "Static", nullptr);  // the icon's static has no text
+            }
+            if (boxes.fetch_add(1) == 0) text = shown;
+            pressed_before_return = !returned.load();
+            SendMessageA(box, WM_COMMAND, IDOK, 0);
+            while (IsWindow(box) && monotonic_us() < give_up) Sleep(10);
+        }
+    });
+    const int32_t result = find_card();
+    returned = true;
+    user.join();
+    check_eq(result, -1, "find_card without a card");
     check_eq(open_port_number(), 0, "no port left open");
+    check_eq(boxes.load(), 1, "message boxes shown");
+    check(text == "Cannot find I/O card, please check connection", ("message text: " + text).c_str());
+    check(pressed_before_return.load(), "the scan waits until the user closes the box");
 }
 
 void corrupt(uint32_t port) {

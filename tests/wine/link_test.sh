@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # The Win32 serial backend under Wine: virtual cards on pseudo-terminals, linked into the test
 # prefix as COM ports, and wine_link_test.exe running one scenario against them at a time.
-# Usage: link_test.sh WINE_LINK_TEST_EXE VIRTUAL_CARD_BINARY
+# Usage: with_display.sh link_test.sh WINE_LINK_TEST_EXE VIRTUAL_CARD_BINARY
+# Every Wine process here shares the display, so the no-card message box can be seen and closed.
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
+devices=$WINEPREFIX/dosdevices
+
+# Every port absent: an empty folder opens as "access denied". Without these links Wine would
+# open COMn as /dev/ttyS<n-1>, and COM1 here is a real UART.
+absent_everywhere() {
+  mkdir -p "$1"
+  for n in $(seq 1 127); do ln -sfn "$1" "$devices/com$n"; done
+}
+
 exe=$1
 card_binary=$2
-# Without a display the no-card message box fails at once instead of waiting for a click.
-unset DISPLAY
-devices=$WINEPREFIX/dosdevices
+[ -n "${DISPLAY:-}" ] || { echo "link_test.sh needs a display (run it through with_display.sh)" >&2; exit 1; }
 work=$(mktemp -d)
 card_pids=()
 idle_pid=
@@ -22,13 +30,6 @@ cleanup() {
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Every port absent: an empty folder opens as "access denied". Without these links Wine would
-# open COMn as /dev/ttyS<n-1>, and COM1 here is a real UART.
-absent_everywhere() {
-  mkdir -p "$work/absent"
-  for n in $(seq 1 127); do ln -sfn "$work/absent" "$devices/com$n"; done
-}
 
 # start_card PORT NAME [card options...]: a card on COMn; waits until it has published its pty.
 start_card() {
@@ -67,7 +68,7 @@ idle_pid=$!
 sleep 2
 
 # COM1 absent, COM2 silent, COM3 the card: found on COM3 after at most 100 frames to COM2.
-absent_everywhere
+absent_everywhere "$work/absent"
 start_card 2 silent --exec "silent on"
 start_card 3 card --exec "inputs FE 7F" --exec "analog 1 1023"
 run discover 3 FE 7F
@@ -77,8 +78,8 @@ echo "silent COM2 received $silent_frames frames"
 grep -qi '02 04 00 00 00 03 f8 valid' "$work/card.log" || fail "the card never received output 3 on"
 stop_cards
 
-# No card anywhere: the scan ends, and with no display the message box fails at once.
-absent_everywhere
+# No card anywhere: the message box shows once, with its text, and the scan waits for the user.
+absent_everywhere "$work/absent"
 run no-card
 
 # A card whose every answer is corrupt.
@@ -87,14 +88,15 @@ run corrupt 3
 stop_cards
 
 # The card is pulled after ten frames.
-absent_everywhere
+absent_everywhere "$work/absent"
 start_card 3 pulled --exec "after 10 unplug"
 run unplug 3
 stop_cards
 
 # An open port with nothing to do.
-absent_everywhere
+absent_everywhere "$work/absent"
 start_card 3 idle
 run idle-cpu 3
 stop_cards
+
 echo "every link scenario passed"
