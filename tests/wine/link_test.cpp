@@ -17,21 +17,9 @@
 #include "link/clock.h"
 #include "link/serial_port.h"
 #include "poll/process_image.h"
+#include "wine_test_support.h"
 
 namespace {
-
-int g_failures = 0;
-
-void check(bool ok, const char* what, long got = 0, long want = 0) {
-    if (ok) return;
-    ++g_failures;
-    std::printf("FAIL: %s (got %ld, want %ld)\n", what, got, want);
-}
-
-template <typename Got, typename Want>
-void check_eq(Got got, Want want, const char* what) {
-    check(got == static_cast<Got>(want), what, static_cast<long>(got), static_cast<long>(want));
-}
 
 long thread_count() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -73,12 +61,12 @@ unsigned long hex_arg(const char* text) { return std::strtoul(text, nullptr, 16)
 // carries an output frame and its answer.
 void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     const long threads = thread_count();
-    check_eq(find_card(), 0, "find_card");
-    check_eq(open_port_number(), expected_port, "port found");
-    check_eq(rts_state(), 1, "RTS asserted");
+    CHECK_EQ(find_card(), 0, "find_card");
+    CHECK_EQ(open_port_number(), expected_port, "port found");
+    CHECK_EQ(rts_state(), 1, "RTS asserted");
     ProcessImage& image = process_image();
-    check_eq(load(image.digital_in[0]), in0, "inputs 1-8 from the probe's answer");
-    check_eq(load(image.digital_in[1]), in1, "inputs 9-16 from the probe's answer");
+    CHECK_EQ(load(image.digital_in[0]), in0, "inputs 1-8 from the probe's answer");
+    CHECK_EQ(load(image.digital_in[1]), in1, "inputs 9-16 from the probe's answer");
     check(load(image.analog_in[0]) == 5.0F, "analog 1 reads 5.0 V");
     // Wine may add a helper thread of its own for a pending comm wait, so count at least one.
     check(thread_count() > threads, "a watch thread while the port is open", thread_count(), threads + 1);
@@ -86,9 +74,9 @@ void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     store(image.digital_out[0], 0x04);  // output 3 on: the card must log 02 04 00 00 00 03 F8
     int32_t result = FRAME_NOT_READY;
     for (int i = 0; i < 20 && result != FRAME_OK; ++i) result = exchange();
-    check_eq(result, FRAME_OK, "an exchange after discovery");
+    CHECK_EQ(result, FRAME_OK, "an exchange after discovery");
     close_port();
-    check_eq(thread_count(), threads, "no thread left after close_port");
+    CHECK_EQ(thread_count(), threads, "no thread left after close_port");
 }
 
 // With a display, a failed scan shows its message box once and waits for the user. A watcher
@@ -121,9 +109,9 @@ void no_card() {
     const int32_t result = find_card();
     returned = true;
     user.join();
-    check_eq(result, -1, "find_card without a card");
-    check_eq(open_port_number(), 0, "no port left open");
-    check_eq(boxes.load(), 1, "message boxes shown");
+    CHECK_EQ(result, -1, "find_card without a card");
+    CHECK_EQ(open_port_number(), 0, "no port left open");
+    CHECK_EQ(boxes.load(), 1, "message boxes shown");
     check(text == "Cannot find I/O card, please check connection", ("message text: " + text).c_str());
     check(pressed_before_return.load(), "the scan waits until the user closes the box");
 }
@@ -131,15 +119,15 @@ void no_card() {
 void corrupt(uint32_t port) {
     ProcessImage& image = process_image();
     store(image.digital_in[0], 0x5A);
-    check_eq(probe_port(port), -1, "probe of a card with corrupt answers");
-    check_eq(load(image.digital_in[0]), 0x5A, "image untouched by corrupt answers");
-    check_eq(open_port_number(), port, "a failed probe leaves its port open");
+    CHECK_EQ(probe_port(port), -1, "probe of a card with corrupt answers");
+    CHECK_EQ(load(image.digital_in[0]), 0x5A, "image untouched by corrupt answers");
+    CHECK_EQ(open_port_number(), port, "a failed probe leaves its port open");
 }
 
 // The card goes away mid-exchange: every call must come back, and the port must say so.
 void unplug(uint32_t port) {
     const long threads = thread_count();
-    check_eq(probe_port(port), 0, "probe before the unplug");
+    CHECK_EQ(probe_port(port), 0, "probe before the unplug");
     const uint64_t started = monotonic_us();
     int cycles = 0;
     while (!port_lost() && cycles < 500) {
@@ -149,15 +137,15 @@ void unplug(uint32_t port) {
     check(port_lost(), "the unplug is seen", cycles);
     const uint64_t lost_after_ms = (monotonic_us() - started) / 1000U;
     check(lost_after_ms < 20000U, "calls after the unplug return", static_cast<long>(lost_after_ms));
-    check_eq(exchange(), FRAME_NOT_READY, "an exchange on a lost port");
+    CHECK_EQ(exchange(), FRAME_NOT_READY, "an exchange on a lost port");
     close_port();
-    check_eq(thread_count(), threads, "no thread left after close_port");
+    CHECK_EQ(thread_count(), threads, "no thread left after close_port");
     std::printf("unplug seen after %d cycles\n", cycles);
 }
 
 // An open port with nothing to do must cost next to nothing: its watch thread mostly sleeps.
 void idle_cpu(uint32_t port) {
-    check_eq(open_port(port), 0, "open");
+    CHECK_EQ(open_port(port), 0, "open");
     Sleep(200);  // let the watch thread settle into its pauses
     const uint64_t cpu_before = cpu_time_us();
     const uint64_t wall_before = monotonic_us();
@@ -199,6 +187,6 @@ int main(int argc, char** argv) {
         std::printf("usage: link_test discover PORT IN0 IN1 | no-card | corrupt PORT | unplug PORT | idle-cpu PORT\n");
         return 2;
     }
-    std::printf("%s: %s\n", scenario.c_str(), g_failures == 0 ? "passed" : "FAILED");
-    return g_failures == 0 ? 0 : 1;
+    std::printf("%s: ", scenario.c_str());
+    return report();
 }
