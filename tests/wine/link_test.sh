@@ -78,6 +78,13 @@ echo "silent COM2 received $silent_frames frames"
 grep -qi '02 04 00 00 00 03 f8 valid' "$work/card.log" || fail "the card never received output 3 on"
 stop_cards
 
+# Garbage before each answer, answers split into single bytes 1 ms apart and 5 ms late: found.
+absent_everywhere "$work/absent"
+start_card 3 garbled --exec "garbage 5" --exec "split 1" --exec "delay 5" --exec "inputs F0 0F" \
+  --exec "analog 1 1023"
+run discover 3 F0 0F
+stop_cards
+
 # No card anywhere: the message box shows once, with its text, and the scan waits for the user.
 absent_everywhere "$work/absent"
 run no-card
