@@ -21,6 +21,8 @@ function(vek_driver_exports target)
     target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/host/vek_driver.def)
     set_target_properties(${target} PROPERTIES PREFIX "")
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    # The static runtime libraries bring their debugging sections; the shipped DLL does not need them.
+    target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s>)
   else()
     set(script ${PROJECT_SOURCE_DIR}/host/vek_driver.map)
     target_link_options(${target} PRIVATE "LINKER:--version-script=${script}" "LINKER:--no-undefined")
