@@ -33,6 +33,9 @@ using SerialPortTest = LinkTest;
 TEST_F(SerialPortTest, OpensRawAt115200WithoutFlowControlAndKeepsOthersOut) {
     BarePty card;
     map_port(7, card.device());
+    // Opened first: once the driver has the port, TIOCEXCL keeps out every later open but root's.
+    const int other = ::open(card.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
     ASSERT_EQ(open_port(7), 0);
     EXPECT_EQ(open_port_number(), 7U);
     EXPECT_EQ(rts_state(), 2);
@@ -40,8 +43,6 @@ TEST_F(SerialPortTest, OpensRawAt115200WithoutFlowControlAndKeepsOthersOut) {
     assert_dtr();
     EXPECT_EQ(rts_state(), 1);
 
-    const int other = ::open(card.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(other, 0);
     termios tio{};
     ASSERT_EQ(::tcgetattr(other, &tio), 0);
     EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
