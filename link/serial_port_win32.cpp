@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "link/serial_backend.h"
 
@@ -55,7 +56,8 @@ bool is_lost(DWORD error) {
 }
 
 Operation* new_operation() {
-    auto* op = new Operation{};
+    auto* op = new (std::nothrow) Operation{};  // no exception may cross DriverEntry
+    if (op == nullptr) return nullptr;
     op->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // manual reset, as comm waits need
     if (op->overlapped.hEvent != nullptr) return op;
     delete op;
@@ -121,7 +123,8 @@ DWORD WINAPI watch_port(LPVOID parameter) {
 }
 
 bool start_watch(HANDLE port) {
-    auto* w = new WatchThread{};
+    auto* w = new (std::nothrow) WatchThread{};
+    if (w == nullptr) return false;
     w->port = port;
     w->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     w->wait.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
