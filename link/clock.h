@@ -7,8 +7,5 @@
 // Microseconds since an arbitrary start; never goes back.
 uint64_t monotonic_us();
 
-// A wrapping millisecond tick, compared by unsigned difference.
-inline uint32_t tick_ms() { return static_cast<uint32_t>(monotonic_us() / 1000U); }
-
 // Sleeps at least `us` microseconds (0 just yields).
 void sleep_us(uint64_t us);

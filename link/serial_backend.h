@@ -12,7 +12,6 @@ namespace serial_backend {
 
 bool open(uint32_t n);
 void close();
-bool is_open();
 bool queue_status(QueueCounts* counts, bool* lost);
 // 1 with *byte set, 0 when no byte came, -1 on a failure (then *lost says whether the port is gone)
 int read_one(uint8_t* byte, bool* lost);

@@ -74,8 +74,6 @@ void close() {
     g_fd = -1;
 }
 
-bool is_open() { return g_fd >= 0; }
-
 bool queue_status(QueueCounts* counts, bool* lost) {
     int in = 0;
     int out = 0;

@@ -229,8 +229,6 @@ void close() {
     g_port = INVALID_HANDLE_VALUE;
 }
 
-bool is_open() { return g_port != INVALID_HANDLE_VALUE; }
-
 bool queue_status(QueueCounts* counts, bool* lost) {
     COMSTAT status{};
     DWORD errors = 0;
