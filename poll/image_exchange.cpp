@@ -1,7 +1,65 @@
 #include "poll/image_exchange.h"
 
-// The process image is not built yet: these refuse rather than report work that was not done.
+#include <cstddef>
 
-int32_t read_inputs(DriverInstance&, const HostRecord&) { return -1; }
+#include "poll/process_image.h"
 
-int32_t write_outputs(DriverInstance&, const HostRecord&) { return -1; }
+namespace {
+
+constexpr std::size_t kChannelsPerCard = 16;
+constexpr std::size_t kFirstAnalogEntry = 200;  // in reals (inputs) and words (outputs)
+constexpr uint8_t kOutputOnBit = 0x40;
+
+// The host's table entries of driver number n: 16 digital channels, 2 analog ones.
+std::size_t first_digital(uint32_t number) { return kChannelsPerCard * number; }
+std::size_t first_analog(uint32_t number) { return kFirstAnalogEntry + std::size_t{2} * number; }
+
+// Output i of the group is on when bit 0x40 of its host byte is set.
+uint8_t output_group(const uint8_t* states) {
+    uint8_t group = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+        if ((states[i] & kOutputOnBit) != 0) group = static_cast<uint8_t>(group | 1U << i);
+    }
+    return group;
+}
+
+}  // namespace
+
+int32_t read_inputs(DriverInstance& instance, const HostRecord& host) {
+    if (instance.running == 0) return 0;
+    const ProcessImage& image = process_image();
+
+    if (host.set_input != nullptr) {
+        // Index arithmetic as the host's 32-bit ints do it, without signed overflow.
+        const uint32_t first = static_cast<uint32_t>(host.input_base) + static_cast<uint32_t>(first_digital(instance.number));
+        for (uint32_t i = 0; i < kChannelsPerCard; ++i) {
+            const uint8_t group = load(image.digital_in[i / 8]);
+            const int32_t on = (group >> (i % 8) & 1U) == 0 ? 1 : 0;  // active low
+            host.set_input(static_cast<int32_t>(first + i), on);
+        }
+    }
+    if (host.reals != nullptr) {
+        const std::size_t at = first_analog(instance.number);
+        host.reals[at] = load(image.analog_in[0]);
+        host.reals[at + 1] = load(image.analog_in[1]);
+    }
+    return 0;
+}
+
+int32_t write_outputs(DriverInstance& instance, const HostRecord& host) {
+    if (instance.running == 0) return 0;
+    ProcessImage& image = process_image();
+
+    // Each byte is built here and stored once, so the poll thread never sends half an update.
+    if (host.output_states != nullptr) {
+        const uint8_t* states = host.output_states + first_digital(instance.number);
+        store(image.digital_out[0], output_group(states));
+        store(image.digital_out[1], output_group(states + 8));
+    }
+    if (host.words != nullptr) {
+        const std::size_t at = first_analog(instance.number);
+        store(image.analog_out[0], static_cast<uint8_t>(host.words[at] & 0xFFU));
+        store(image.analog_out[1], static_cast<uint8_t>(host.words[at + 1] & 0xFFU));
+    }
+    return 0;
+}

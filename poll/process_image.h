@@ -25,3 +25,10 @@ inline uint8_t load(const std::atomic<uint8_t>& field) { return field.load(std::
 inline float load(const std::atomic<float>& field) { return field.load(std::memory_order_relaxed); }
 inline void store(std::atomic<uint8_t>& field, uint8_t value) { field.store(value, std::memory_order_relaxed); }
 inline void store(std::atomic<float>& field, float value) { field.store(value, std::memory_order_relaxed); }
+
+// Sets both digital output bytes, then both analog outputs, to 0 (off), one store each.
+void switch_outputs_off();
+
+// The image at the start of polling: every input off (the card's inputs are active low), analog
+// inputs at 0 V, every output off.
+void reset_process_image();

@@ -1,9 +1,85 @@
 #include "poll/run_control.h"
 
-// Polling is not built yet: these refuse rather than report work that was not done.
+#include <algorithm>
 
-int32_t start(DriverInstance&) { return -1; }
+#include "link/card_discovery.h"
+#include "link/card_frames.h"
+#include "link/clock.h"
+#include "link/serial_port.h"
+#include "poll/poll_thread.h"
+#include "poll/process_image.h"
 
-int32_t stop(DriverInstance&) { return -1; }
+namespace {
 
-int32_t reset_outputs(DriverInstance&) { return -1; }
+// stop looks for the poll thread's acknowledgement this often, and gives up on it after the bound.
+constexpr uint64_t kStopCheckUs = 50000;
+constexpr uint64_t kStopBoundUs = 5000000;
+
+// reset_outputs waits for this many answered cycles after its all-off frame, checking this often,
+// for at most the bound.
+constexpr uint32_t kResetCycles = 2;
+constexpr uint64_t kResetCheckUs = 10000;
+constexpr uint64_t kResetBoundUs = 2000000;
+
+// Ends the instance's poll thread, if it has one. False when the thread did not acknowledge in
+// time and had to be abandoned; the port is then left as it is.
+bool end_poll_thread(DriverInstance& instance) {
+    PollThread* thread = instance.poll_thread;
+    if (thread == nullptr) return true;
+    instance.poll_thread = nullptr;
+
+    const uint64_t asked_at = monotonic_us();
+    instance.stop_request.store(1);
+    signal_stop(*thread);
+    for (;;) {
+        sleep_us(kStopCheckUs);
+        if (instance.stop_request.load() == 0 || poll_loop_finished(*thread)) break;
+        if (monotonic_us() - asked_at > kStopBoundUs) {
+            abandon_poll_thread(thread);
+            return false;
+        }
+    }
+    release_poll_thread(thread);
+    return true;
+}
+
+}  // namespace
+
+int32_t start(DriverInstance& instance) {
+    // A second thread would poll on, out of stop's reach: the running one ends first.
+    if (instance.poll_thread != nullptr) stop(instance);
+
+    if (find_card() != 0) {
+        instance.running = 0;
+        return -1;
+    }
+    reset_process_image();
+    // Cleared here, before the thread exists, so that a stop right after start is never lost.
+    instance.stop_request.store(0);
+    instance.cycle_count.store(0);
+    PollThread* thread = launch_poll_thread(instance);
+    if (thread == nullptr) return -1;
+    instance.poll_thread = thread;
+    instance.running = 1;
+    return 0;
+}
+
+int32_t stop(DriverInstance& instance) {
+    if (end_poll_thread(instance)) close_port();
+    return 0;
+}
+
+int32_t reset_outputs(DriverInstance& instance) {
+    switch_outputs_off();
+    send_output_frame();
+    // The card's time to answer, as in a cycle; a delay of hours must not hold the host's thread.
+    sleep_us(std::min<uint64_t>(instance.delay_ms.load(), kResetBoundUs / 1000U) * 1000U);
+
+    instance.cycle_count.store(0);
+    const uint64_t counted_from = monotonic_us();
+    while (instance.cycle_count.load() < kResetCycles) {
+        if (monotonic_us() - counted_from >= kResetBoundUs) break;
+        sleep_us(kResetCheckUs);
+    }
+    return 0;
+}

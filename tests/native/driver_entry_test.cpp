@@ -49,15 +49,6 @@ TEST_F(DriverEntryTest, CommandsFiveAndSixOnlyRecordTheNumber) {
     EXPECT_TRUE(dir.entries().empty()) << "nothing may be written";
 }
 
-TEST_F(DriverEntryTest, WorkNotBuiltYetIsNeverReportedAsDone) {
-    HostDriverRecord rec{};
-    ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
-    for (uint32_t code : {DRV_START, DRV_STOP, DRV_RESET_OUTPUTS, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS}) {
-        EXPECT_EQ(host.call(0, code, rec), -1) << "code " << code;
-    }
-    EXPECT_EQ(table().records[0].running, 0);
-}
-
 TEST_F(DriverEntryTest, SlotsOutsideTheTableAreRefusedAndTouchNothing) {
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(1, DRV_CREATE, rec), 0);

@@ -1,0 +1,48 @@
+#include "poll/poll_loop.h"
+
+#include "host/module_state.h"
+#include "link/card_frames.h"
+#include "link/clock.h"
+#include "poll/process_image.h"
+
+namespace {
+
+bool stop_requested(const DriverInstance& instance, const StopSignal& stop) {
+    return instance.stop_request.load() != 0 || stop.raised();
+}
+
+// The host reads word 42 as "polling has begun"; its record may be gone by the time we run.
+void clear_start_word() {
+    HostRecord* host = module_state().host_record.load();
+    if (host != nullptr && host->words != nullptr) host->words[kPollStartWord] = 0;
+}
+
+// One exchange. At most one input frame is taken; one that comes late stays queued for the next
+// cycle. True when a valid frame was taken.
+bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
+    const uint64_t started = monotonic_us();
+    send_output_frame();
+    // Read afresh each cycle, so a new delay from the dialog applies from the next one.
+    stop.wait_us(uint64_t{instance.delay_ms.load()} * 1000U);
+    for (;;) {
+        if (receive_input_frame() == FRAME_OK) return true;
+        if (stop.wait_us(kAnswerRetryUs)) return false;
+        if (monotonic_us() - started >= kAnswerWindowUs) return false;
+    }
+}
+
+}  // namespace
+
+int32_t poll_loop(DriverInstance& instance, StopSignal& stop) {
+    clear_start_word();
+    while (!stop_requested(instance, stop)) {
+        // A cycle without an answer is not reported: the inputs keep what was last published.
+        if (run_cycle(instance, stop)) instance.cycle_count.fetch_add(1);
+    }
+    // The card is left with every output off. send_output_frame returns only once the frame has
+    // left, so no delay is needed after it; the card's answer is never read.
+    switch_outputs_off();
+    send_output_frame();
+    instance.stop_request.store(0);
+    return 0;
+}

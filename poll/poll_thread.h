@@ -1,0 +1,21 @@
+// An instance's poll thread, made and ended with the platform's own thread calls. The thread runs
+// poll_loop with its instance record and a stop signal of its own.
+#pragma once
+
+#include "host/instance_table.h"
+
+// Runs poll_loop(instance) on a new thread at normal priority; null when no thread could be made.
+PollThread* launch_poll_thread(DriverInstance& instance);
+
+// Cuts the thread's waits short; the caller sets the instance's stop_request first.
+void signal_stop(PollThread& thread);
+
+// True once poll_loop has returned: the thread answers even if its record has been moved.
+bool poll_loop_finished(const PollThread& thread);
+
+// After poll_loop has returned: waits for the thread to end and frees it.
+void release_poll_thread(PollThread* thread);
+
+// For a thread that did not answer within stop's bound. Where the platform can, the thread is
+// terminated; elsewhere it is left to finish its shutdown on its own and frees itself.
+void abandon_poll_thread(PollThread* thread);

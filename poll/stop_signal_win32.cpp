@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include <new>
+
+#include "poll/stop_signal.h"
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+struct StopSignalState {
+    HANDLE raised;  // manual-reset event: once set, every later wait sees it
+    HANDLE timer;   // a high-resolution timer, or null where the system has none
+};
+
+namespace {
+
+// A wait that the timer should have ended long ago: the timer is missing or broken.
+constexpr DWORD kTimerSlackMs = 100;
+
+DWORD whole_ms(uint64_t us) {
+    const uint64_t ms = (us + 999U) / 1000U;
+    return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+}  // namespace
+
+StopSignal::StopSignal() : state_(new (std::nothrow) StopSignalState{}) {
+    if (state_ == nullptr) return;
+    state_->raised = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (state_->raised == nullptr) {
+        delete state_;
+        state_ = nullptr;
+        return;
+    }
+    // WaitForSingleObject rounds a timeout up to the system tick (up to 15.6 ms): a 50 ms delay
+    // would become 62.5 ms. The high-resolution timer keeps it to the millisecond.
+    state_->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+}
+
+StopSignal::~StopSignal() {
+    if (state_ == nullptr) return;
+    if (state_->timer != nullptr) CloseHandle(state_->timer);
+    CloseHandle(state_->raised);
+    delete state_;
+}
+
+void StopSignal::raise() { SetEvent(state_->raised); }
+
+bool StopSignal::raised() const { return WaitForSingleObject(state_->raised, 0) == WAIT_OBJECT_0; }
+
+bool StopSignal::wait_us(uint64_t us) {
+    if (us == 0 || state_->timer == nullptr) return WaitForSingleObject(state_->raised, whole_ms(us)) == WAIT_OBJECT_0;
+
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(us * 10U);  // relative, in 100 ns units
+    if (SetWaitableTimer(state_->timer, &due, 0, nullptr, nullptr, FALSE) == 0) {
+        return WaitForSingleObject(state_->raised, whole_ms(us)) == WAIT_OBJECT_0;
+    }
+    const HANDLE both[2] = {state_->raised, state_->timer};
+    const DWORD bound = whole_ms(us) >= INFINITE - kTimerSlackMs ? INFINITE - 1 : whole_ms(us) + kTimerSlackMs;
+    return WaitForMultipleObjects(2, both, FALSE, bound) == WAIT_OBJECT_0;
+}
