@@ -1,0 +1,124 @@
+// The host's tables and the card's image: where each channel goes, and that nothing moves while
+// the instance is not running. No card is needed: the image is set by hand.
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+#include "poll/process_image.h"
+#include "tests/native/test_support.h"
+
+namespace {
+
+std::vector<std::pair<int32_t, int32_t>> g_calls;  // (index, value) of each set_input call
+
+void VEK_CDECL record_input(int32_t index, int32_t value) { g_calls.emplace_back(index, value); }
+
+class ImageExchangeTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        g_calls.clear();
+        host.record.set_input = record_input;
+        reset_process_image();
+    }
+    // A created instance as a successful start leaves it, without a card or a poll thread.
+    HostDriverRecord running_instance(uint32_t number) {
+        HostDriverRecord rec{};
+        EXPECT_EQ(host.call(number, DRV_CREATE, rec), 0);
+        record(rec.slot).running = 1;
+        return rec;
+    }
+    static void card_sends(uint8_t in0, uint8_t in1, float volts0, float volts1) {
+        ProcessImage& image = process_image();
+        store(image.digital_in[0], in0);
+        store(image.digital_in[1], in1);
+        store(image.analog_in[0], volts0);
+        store(image.analog_in[1], volts1);
+    }
+};
+
+TEST_F(ImageExchangeTest, InputsReachTheHostAsSixteenCallsInOrderAndTwoReals) {
+    HostDriverRecord rec = running_instance(0);
+    card_sends(0xFE, 0xFF, 1.25F, 4.5F);
+    ASSERT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    ASSERT_EQ(g_calls.size(), 16u);
+    for (std::size_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(g_calls[i], std::make_pair(static_cast<int32_t>(i), i == 0 ? 1 : 0)) << "call " << i;
+    }
+    EXPECT_EQ(host.reals[200], 1.25F);
+    EXPECT_EQ(host.reals[201], 4.5F);
+
+    // Active low, bit k of the second byte is input 9 + k; unchanged inputs are called again too.
+    g_calls.clear();
+    card_sends(0x5A, 0x0F, 0.0F, 5.0F);
+    ASSERT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    const int32_t want[16] = {1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 1, 1, 1, 1};
+    ASSERT_EQ(g_calls.size(), 16u);
+    for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(g_calls[i].second, want[i]) << "input " << i + 1;
+}
+
+TEST_F(ImageExchangeTest, DriverNumberOneUsesItsOwnIndicesAndTableEntries) {
+    HostDriverRecord rec = running_instance(1);
+    host.record.input_base = 100;
+    card_sends(0xFF, 0x7F, 2.0F, 3.0F);
+    ASSERT_EQ(host.call(1, DRV_READ_INPUTS, rec), 0);
+    ASSERT_EQ(g_calls.size(), 16u);
+    EXPECT_EQ(g_calls.front().first, 116);
+    EXPECT_EQ(g_calls.back(), std::make_pair(131, 1));  // input 16 is on
+    EXPECT_EQ(host.reals[202], 2.0F);
+    EXPECT_EQ(host.reals[203], 3.0F);
+    EXPECT_EQ(host.reals[200], 0.0F) << "driver 0's entries are not touched";
+
+    host.output_states[16 + 3] = 0x40;
+    host.output_states[16 + 15] = 0xFF;
+    host.output_states[3] = 0x40;  // driver 0's: ignored
+    host.words[202] = 0x0123;
+    host.words[203] = 0xFF80;
+    ASSERT_EQ(host.call(1, DRV_WRITE_OUTPUTS, rec), 0);
+    ProcessImage& image = process_image();
+    EXPECT_EQ(load(image.digital_out[0]), 0x08);
+    EXPECT_EQ(load(image.digital_out[1]), 0x80);
+    EXPECT_EQ(load(image.analog_out[0]), 0x23) << "only the low byte is sent";
+    EXPECT_EQ(load(image.analog_out[1]), 0x80);
+}
+
+TEST_F(ImageExchangeTest, AnOutputIsOnOnlyWhenBit0x40OfItsByteIsSet) {
+    HostDriverRecord rec = running_instance(0);
+    for (std::size_t i = 0; i < 16; ++i) host.output_states[i] = 0xBF;  // every bit but 0x40
+    host.output_states[0] = 0x40;
+    host.output_states[9] = 0x41;
+    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    ProcessImage& image = process_image();
+    EXPECT_EQ(load(image.digital_out[0]), 0x01);
+    EXPECT_EQ(load(image.digital_out[1]), 0x02);
+}
+
+TEST_F(ImageExchangeTest, AnInstanceThatIsNotRunningExchangesNothing) {
+    HostDriverRecord rec{};
+    ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
+    card_sends(0x00, 0x00, 1.0F, 1.0F);
+    host.output_states[0] = 0x40;
+    host.words[200] = 7;
+    host.reals[200] = -1.0F;
+    EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(host.reals[200], -1.0F);
+    EXPECT_EQ(load(process_image().digital_out[0]), 0);
+    EXPECT_EQ(load(process_image().analog_out[0]), 0);
+}
+
+TEST_F(ImageExchangeTest, MissingHostTablesAreSkippedRatherThanFollowed) {
+    HostDriverRecord rec = running_instance(0);
+    card_sends(0xFE, 0xFF, 1.0F, 1.0F);
+    host.record.set_input = nullptr;
+    host.record.reals = nullptr;
+    host.record.output_states = nullptr;
+    host.record.words = nullptr;
+    EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_TRUE(g_calls.empty());
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+// The driver's run-time job end to end: DriverEntry starts, feeds and stops a poll thread that
+// talks to a virtual card on a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "link/card_frames.h"
+#include "link/serial_port.h"
+#include "poll/process_image.h"
+#include "poll/run_control.h"
+#include "tests/native/link_fixture.h"
+#include "tools/virtual_card/virtual_card.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::array<uint8_t, 7>;
+
+const Bytes kAllOff{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC};
+
+std::vector<std::pair<int32_t, int32_t>> g_calls;  // (index, value) of each set_input call
+
+void VEK_CDECL record_input(int32_t index, int32_t value) { g_calls.emplace_back(index, value); }
+
+bool eventually(const std::function<bool()>& done, int timeout_ms = 3000) {
+    const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (Clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+double ms_since(Clock::time_point from) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
+}
+
+class PollingTest : public LinkTest {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        module_load(nullptr);
+        host.config_path = dir.file("host.ini");
+        host.record.set_input = record_input;
+        g_calls.clear();
+    }
+    void TearDown() override {
+        // A test that failed half way must not leave a thread polling into the next one.
+        for (DriverInstance& instance : module_state().instances.records) {
+            if (instance.poll_thread != nullptr) stop(instance);
+        }
+        LinkTest::TearDown();
+    }
+
+    VirtualCard& card_on(uint32_t n) {
+        card = std::make_unique<VirtualCard>(VirtualCard::Options{port_link(n), false});
+        std::string error;
+        EXPECT_TRUE(card->start(&error)) << error;
+        return *card;
+    }
+    HostDriverRecord create(uint32_t number, uint32_t delay_ms) {
+        HostDriverRecord rec{};
+        EXPECT_EQ(host.call(number, DRV_CREATE, rec), 0);
+        instance(rec).delay_ms.store(delay_ms);
+        return rec;
+    }
+    DriverInstance& instance(const HostDriverRecord& rec) { return module_state().instances.records[rec.slot]; }
+
+    bool card_receives(const Bytes& bytes, int timeout_ms = 3000) {
+        return eventually([&] {
+            ReceivedFrame last{};
+            return card->last_frame(&last) && last.bytes == bytes;
+        }, timeout_ms);
+    }
+    Bytes last_bytes() {
+        ReceivedFrame last{};
+        return card->last_frame(&last) ? last.bytes : Bytes{};
+    }
+    // Reads inputs until the host's view of input 1..16 matches, within a few cycles.
+    bool host_reads(uint32_t number, HostDriverRecord& rec, const std::vector<int32_t>& values) {
+        return eventually([&] {
+            g_calls.clear();
+            if (host.call(number, DRV_READ_INPUTS, rec) != 0 || g_calls.size() != values.size()) return false;
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                if (g_calls[i].second != values[i]) return false;
+            }
+            return true;
+        });
+    }
+
+    TempDir dir;
+    TestHost host;
+    std::unique_ptr<VirtualCard> card;
+};
+
+std::vector<int32_t> inputs_on(std::initializer_list<int> on) {
+    std::vector<int32_t> values(16, 0);
+    for (int k : on) values[static_cast<std::size_t>(k - 1)] = 1;
+    return values;
+}
+
+Bytes frame(uint8_t out0, uint8_t out1, uint8_t analog0, uint8_t analog1) {
+    return build_output_frame(out0, out1, analog0, analog1);
+}
+
+TEST_F(PollingTest, OutputsReachTheCardAndTheCardsInputsReachTheHost) {
+    card_on(3).set_digital_inputs(0xFE, 0x7F);
+    card->set_analog_raw(1, 1023);
+    card->set_analog_raw(2, 0);
+    HostDriverRecord rec = create(0, 10);
+    host.words[42] = 0xBEEF;
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    EXPECT_EQ(instance(rec).running, 1);
+    EXPECT_EQ(open_port_number(), 3u);
+
+    host.output_states[2] = 0x40;
+    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_TRUE(card_receives({0x02, 0x04, 0x00, 0x00, 0x00, 0x03, 0xF8}));
+    EXPECT_TRUE(host_reads(0, rec, inputs_on({1, 16})));
+    EXPECT_EQ(host.reals[200], 5.0F);
+    EXPECT_EQ(host.reals[201], 0.0F);
+
+    // A change at the card shows at a later read; an output byte without 0x40 is off; only the
+    // low byte of a word is sent.
+    card->set_input(5, true);
+    EXPECT_TRUE(host_reads(0, rec, inputs_on({1, 5, 16})));
+    host.output_states[2] = 0xBF;
+    host.words[200] = 0x0123;
+    host.words[201] = 0x00FF;
+    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_TRUE(card_receives(frame(0x00, 0x00, 0x23, 0xFF)));
+
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_EQ(host.words[42], 0) << "the poll thread clears word 42 as it starts";
+    EXPECT_EQ(card->invalid_frame_count(), 0u);
+}
+
+TEST_F(PollingTest, DriverNumberOneExchangesThroughItsOwnTableEntries) {
+    card_on(1).set_digital_inputs(0xFF, 0xFE);
+    HostDriverRecord first = create(0, 10);
+    HostDriverRecord rec = create(1, 10);
+    host.record.input_base = 100;
+    ASSERT_EQ(host.call(1, DRV_START, rec), 0);
+    host.output_states[16] = 0x40;
+    host.output_states[0] = 0x40;  // driver 0's output
+    host.words[202] = 0x0042;
+    ASSERT_EQ(host.call(1, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_TRUE(card_receives(frame(0x01, 0x00, 0x42, 0x00)));
+    EXPECT_TRUE(host_reads(1, rec, inputs_on({9})));
+    EXPECT_EQ(g_calls.front().first, 116);
+    EXPECT_EQ(g_calls.back().first, 131);
+    EXPECT_EQ(instance(first).running, 0) << "only the started instance runs";
+    ASSERT_EQ(host.call(1, DRV_STOP, rec), 0);
+}
+
+TEST_F(PollingTest, StopLeavesTheCardAllOffClosesThePortAndFreezesTheImage) {
+    card_on(2).set_digital_inputs(0xFE, 0xFF);
+    HostDriverRecord rec = create(0, 5);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    host.output_states[0] = 0x40;
+    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    ASSERT_TRUE(host_reads(0, rec, inputs_on({1})));
+    // An hour between cycles from the next cycle on: soon the thread is waiting it out.
+    instance(rec).delay_ms.store(3600000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    const auto asked = Clock::now();
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_LT(ms_since(asked), 3000.0) << "the hour's delay must not hold the stop";
+    EXPECT_TRUE(card_receives(kAllOff, 1000));
+    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(instance(rec).poll_thread, nullptr);
+    EXPECT_EQ(instance(rec).running, 1) << "stop leaves running as it was";
+
+    // The image is frozen, not cleared: reads still report the last inputs.
+    card->set_digital_inputs(0xFF, 0xFF);
+    g_calls.clear();
+    ASSERT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    ASSERT_EQ(g_calls.size(), 16u);
+    EXPECT_EQ(g_calls[0].second, 1);
+    const std::size_t frames = card->frame_count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(card->frame_count(), frames) << "nothing is sent after the all-off frame";
+}
+
+TEST_F(PollingTest, StopWithoutAPollThreadClosesThePortAndReturnsAtOnce) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 50);
+    ASSERT_EQ(open_port(1), 0);
+    const auto asked = Clock::now();
+    EXPECT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_LT(ms_since(asked), 1000.0);
+    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(card->frame_count(), 0u);
+}
+
+TEST_F(PollingTest, AFailedStartLeavesTheInstanceIdleAndItsExchangeInert) {
+    HostDriverRecord rec = create(0, 50);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(host.call(0, DRV_START, rec), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(instance(rec).running, 0);
+    EXPECT_EQ(instance(rec).poll_thread, nullptr);
+    host.output_states[0] = 0x40;
+    EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    EXPECT_TRUE(g_calls.empty());
+    EXPECT_EQ(load(process_image().digital_out[0]), 0);
+}
+
+TEST_F(PollingTest, AHundredStartStopRoundsEachEndAllOffAndLeaveNothingBehind) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 0);
+    host.output_states[7] = 0x40;
+    // One round first, so that whatever the runtime keeps for good is already there.
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    const std::size_t threads = thread_count();
+    const std::size_t descriptors = descriptor_count();
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_EQ(host.call(0, DRV_START, rec), 0) << "round " << round;
+        ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+        // Stopped at once, perhaps before the thread has run at all: the stop is not lost.
+        ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+        ASSERT_TRUE(card_receives(kAllOff, 1000)) << "round " << round;
+    }
+    EXPECT_EQ(thread_count(), threads);
+    EXPECT_EQ(descriptor_count(), descriptors);
+}
+
+TEST_F(PollingTest, StartingAPollingInstanceAgainReplacesItsThread) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 5);
+    const std::size_t threads = thread_count();
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(card->wait_for_frames(2, 3000));
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    EXPECT_EQ(thread_count(), threads + 1);
+    ASSERT_TRUE(card->wait_for_frames(card->frame_count() + 2, 3000)) << "the new thread polls";
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_EQ(thread_count(), threads);
+    const std::size_t frames = card->frame_count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(card->frame_count(), frames) << "no thread polls on after the stop";
+}
+
+TEST_F(PollingTest, ResetSendsAllOffAndWaitsForTwoAnsweredCycles) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 20);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    host.output_states[0] = 0x40;
+    host.words[200] = 9;
+    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    ASSERT_TRUE(card_receives(frame(0x01, 0x00, 9, 0)));
+
+    ASSERT_EQ(host.call(0, DRV_RESET_OUTPUTS, rec), 0);
+    EXPECT_GE(instance(rec).cycle_count.load(), 2u) << "reset returned before two answered cycles";
+    EXPECT_EQ(last_bytes(), kAllOff);
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+}
+
+TEST_F(PollingTest, ResetFramesNeverInterleaveWithThePollThreadsFrames) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 0);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    for (int i = 0; i < 30; ++i) {
+        host.output_states[0] = static_cast<uint8_t>(i % 2 == 0 ? 0x40 : 0);
+        ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+        ASSERT_EQ(host.call(0, DRV_RESET_OUTPUTS, rec), 0);
+    }
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_GT(card->frame_count(), 90u);
+    EXPECT_EQ(card->invalid_frame_count(), 0u);
+    EXPECT_EQ(card->garbage_byte_count(), 0u);
+}
+
+TEST_F(PollingTest, ResetGivesUpAfterItsBoundWhenTheCardIsSilent) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 50);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    CardFault silent;
+    silent.silent = true;
+    card->set_fault(silent);
+    const auto asked = Clock::now();
+    ASSERT_EQ(host.call(0, DRV_RESET_OUTPUTS, rec), 0);
+    const double took = ms_since(asked);
+    EXPECT_GE(took, 2000.0);
+    EXPECT_LT(took, 10000.0);
+    EXPECT_TRUE(card_receives(kAllOff, 1000));
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+}
+
+TEST_F(PollingTest, ASilentCardSlowsCyclesTo200msAndTheInputsKeepTheirLastValues) {
+    card_on(1).set_digital_inputs(0xFD, 0xFF);
+    HostDriverRecord rec = create(0, 0);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(host_reads(0, rec, inputs_on({2})));
+
+    CardFault silent;
+    silent.silent = true;
+    card->set_fault(silent);
+    card->set_digital_inputs(0xFF, 0xFF);  // never sent: the card is silent
+    card->clear_frames();
+    ASSERT_TRUE(card->wait_for_frames(4, 3000));
+    const uint32_t counted = instance(rec).cycle_count.load();
+    const std::vector<ReceivedFrame> frames = card->frames();
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        // Measured from before each send, so never shorter; a small margin for the card's clock.
+        EXPECT_GE(frames[i].at_ms - frames[i - 1].at_ms, 195.0) << "cycle " << i;
+    }
+    g_calls.clear();
+    ASSERT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    EXPECT_EQ(g_calls[1].second, 1) << "the last inputs the card sent";
+    EXPECT_EQ(instance(rec).cycle_count.load(), counted) << "an unanswered cycle is not counted";
+
+    card->set_fault({});
+    EXPECT_TRUE(host_reads(0, rec, inputs_on({}))) << "answers are taken again once the card speaks";
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+}
+
+TEST_F(PollingTest, AnUnpluggedCardNeverHangsThePollThreadOrStop) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 1);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(card->wait_for_frames(3, 3000));
+    card->unplug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::size_t threads = thread_count() - 1;  // all but the poll thread
+    host.output_states[0] = 0x40;
+    EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    const auto asked = Clock::now();
+    EXPECT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_LT(ms_since(asked), 3000.0);
+    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(thread_count(), threads);
+}
+
+TEST_F(PollingTest, ANewDelayAppliesFromTheNextCycle) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 400);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(card->wait_for_frames(1, 3000));
+    instance(rec).delay_ms.store(0);  // as the dialog stores it
+    // At 400 ms a cycle, 20 more frames would take 8 s.
+    EXPECT_TRUE(card->wait_for_frames(21, 3000));
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+}
+
+}  // namespace
