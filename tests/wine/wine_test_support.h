@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 #include <cstdint>
