@@ -30,11 +30,48 @@ void test_command_codes(Driver& d) {
     for (uint32_t code : codes) CHECK_EQ(d.call(1, code, &rec, ini), -1, "a code outside the table");
     CHECK_EQ(d.call(2, 5, &rec, ini), 0, "command 5");
     CHECK_EQ(d.call(3, 6, &rec, ini), 0, "command 6");
-    const uint32_t not_built[] = {0, 1, 2, 3, 4};
-    for (uint32_t code : not_built) CHECK_EQ(d.call(1, code, &rec, ini), -1, "work not built reports failure");
     // This program runs without a display, where no dialog can be created.
     CHECK_EQ(d.call(1, 0xFFFD, &rec, ini), -1, "the dialog without a display");
     CHECK_EQ(d.call(1, 0xFFFF, &rec, ini), 0, "delete");
+    check(rec.host_bytes_intact(), "only slot is written in the driver record");
+    check(GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES, "nothing wrote the file");
+}
+
+int g_set_input_calls = 0;
+void __cdecl count_set_input(int32_t, int32_t) { ++g_set_input_calls; }
+
+// An instance that was never started has no card and no image of its own: stop, read inputs and
+// write outputs succeed and do nothing. Read inputs calls no set_input and writes no table.
+void test_never_started(Driver& d) {
+    const std::string ini = work_file("never-started.ini");
+    RawDriverRecord rec;
+    CHECK_EQ(d.call(0, 0xFFFE, &rec, ini), 0, "create");
+
+    RawHost& host = d.host;
+    void* set_input = reinterpret_cast<void*>(&count_set_input);
+    std::memcpy(host.record + 52, &set_input, 4);
+    std::memset(host.output_states, 0x40, sizeof host.output_states);
+    for (uint16_t& w : host.words) w = 0x1234;
+    for (float& r : host.reals) r = -7.5F;
+    const RawHost before = host;
+
+    CHECK_EQ(d.call(0, 1, &rec, ini), 0, "stop before any start");
+    CHECK_EQ(d.call(0, 3, &rec, ini), 0, "read inputs before any start");
+    CHECK_EQ(d.call(0, 4, &rec, ini), 0, "write outputs before any start");
+    CHECK_EQ(d.call(0, 1, &rec, ini), 0, "a second stop");
+    CHECK_EQ(g_set_input_calls, 0, "set_input calls before any start");
+    check(std::memcmp(before.output_states, host.output_states, sizeof host.output_states) == 0,
+          "output states untouched");
+    check(std::memcmp(before.words, host.words, sizeof host.words) == 0, "words untouched");
+    check(std::memcmp(before.reals, host.reals, sizeof host.reals) == 0, "reals untouched");
+
+    // The commands that use the host's tables refuse a call without the host's record.
+    CHECK_EQ(d.entry(0, 3, nullptr, rec.bytes, ini.c_str()), -1, "read inputs without a host record");
+    CHECK_EQ(d.entry(0, 4, nullptr, rec.bytes, ini.c_str()), -1, "write outputs without a host record");
+
+    set_input = nullptr;
+    std::memcpy(host.record + 52, &set_input, 4);
+    CHECK_EQ(d.call(0, 0xFFFF, &rec, ini), 0, "delete");
     check(rec.host_bytes_intact(), "only slot is written in the driver record");
     check(GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES, "nothing wrote the file");
 }
@@ -145,6 +182,7 @@ int main() {
     std::memcpy(record_before, d.host.record, sizeof record_before);
 
     test_command_codes(d);
+    test_never_started(d);
     test_create_attach_delete(d);
     test_settings(d);
 

@@ -2,7 +2,6 @@
 // script links into the prefix's dosdevices folder. One scenario per run; the script sets up the
 // cards and checks their logs.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdint>
@@ -20,20 +19,6 @@
 #include "wine_test_support.h"
 
 namespace {
-
-long thread_count() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    long count = 0;
-    const DWORD me = GetCurrentProcessId();
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == me) ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
-}
 
 uint64_t cpu_time_us() {
     FILETIME created, exited, kernel, user;
@@ -157,11 +142,6 @@ void idle_cpu(uint32_t port) {
     // A watch thread that re-arms at once costs a third of a core or more here.
     check(cpu_us * 10U < wall_us, "an idle open port uses under 10% of a core", static_cast<long>(cpu_us));
     close_port();
-}
-
-// Keeps the prefix's services up while the script relinks ports, until the named file is gone.
-void stay_idle(const char* flag_file) {
-    for (int i = 0; i < 3000 && GetFileAttributesA(flag_file) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
 }
 
 }  // namespace

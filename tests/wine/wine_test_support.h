@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +104,27 @@ inline UINT stored_delay(const std::string& path, uint32_t number, UINT fallback
     char section[40];
     std::snprintf(section, sizeof section, "korvanex-vek-driver-%u", number);
     return GetPrivateProfileIntA(section, "delay", static_cast<INT>(fallback), path.c_str());
+}
+
+// Threads of this process, from a system snapshot; -1 when no snapshot could be taken.
+inline long thread_count() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    long count = 0;
+    const DWORD me = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == me) ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// The `stay-idle FLAG` run of the scripts' programs: keeps the prefix's services up while the
+// script relinks ports, until the named file is gone (5 minutes at most).
+inline void stay_idle(const char* flag_file) {
+    for (int i = 0; i < 3000 && GetFileAttributesA(flag_file) != INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
 }
 
 using Entry = int32_t(__cdecl*)(uint32_t, uint32_t, void*, void*, const char*);
