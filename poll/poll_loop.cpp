@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int kQueuedAnswersTaken = 4096 / 9;
+
 bool stop_requested(const DriverInstance& instance, const StopSignal& stop) {
     return instance.stop_request.load() != 0 || stop.raised();
 }
@@ -17,15 +19,27 @@ void clear_start_word() {
     if (host != nullptr && host->words != nullptr) host->words[kPollStartWord] = 0;
 }
 
-// One exchange. At most one input frame is taken; one that comes late stays queued for the next
-// cycle. True when a valid frame was taken.
+// Answers queued behind the one just taken: the card also answers reset's frames and discovery's
+// extra probes, and a late answer arrives during the next cycle. Left queued, each would put the
+// inputs a cycle further behind for good, so they are all taken now and the newest one stands.
+// The bound is a full input queue of frames; a card cannot send faster than this empties it.
+void take_queued_answers() {
+    for (int frames = 0; frames < kQueuedAnswersTaken; ++frames) {
+        if (receive_input_frame() == FRAME_NOT_READY) return;
+    }
+}
+
+// One exchange: true when it took a valid answer. One that comes too late is taken next cycle.
 bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
     const uint64_t started = monotonic_us();
     send_output_frame();
     // Read afresh each cycle, so a new delay from the dialog applies from the next one.
     stop.wait_us(uint64_t{instance.delay_ms.load()} * 1000U);
     for (;;) {
-        if (receive_input_frame() == FRAME_OK) return true;
+        if (receive_input_frame() == FRAME_OK) {
+            take_queued_answers();
+            return true;
+        }
         if (stop.wait_us(kAnswerRetryUs)) return false;
         if (monotonic_us() - started >= kAnswerWindowUs) return false;
     }

@@ -280,6 +280,21 @@ TEST_F(PollingTest, ResetFramesNeverInterleaveWithThePollThreadsFrames) {
     EXPECT_EQ(card->garbage_byte_count(), 0u);
 }
 
+TEST_F(PollingTest, AnswersToResetFramesDoNotLeaveTheInputsBehind) {
+    card_on(1).set_digital_inputs(0xFF, 0xFF);
+    HostDriverRecord rec = create(0, 20);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    // Each reset's frame draws an answer of its own, on top of the poll thread's.
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(host.call(0, DRV_RESET_OUTPUTS, rec), 0);
+
+    card->set_input(4, true);
+    const std::size_t answered = card->answer_count();
+    ASSERT_TRUE(host_reads(0, rec, inputs_on({4})));
+    // The first or second answer after the change is the one the host sees, not the seventh.
+    EXPECT_LE(card->answer_count() - answered, 3u);
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+}
+
 TEST_F(PollingTest, ResetGivesUpAfterItsBoundWhenTheCardIsSilent) {
     card_on(1);
     HostDriverRecord rec = create(0, 50);
