@@ -534,15 +534,20 @@ void stop(Driver& d, const Card& card) {
     for (Instance* i : {&slow, &fast, &idle}) CHECK_EQ(call(d, *i, kDelete), 0, "delete");
 }
 
-// Reset outputs: the card takes the all-off frame before it returns; with a silent card it gives
-// up after its bound.
-void reset(Driver& d, const Card& card) {
+// Driver number 0, created at a delay of 50 ms and started, with the card's inputs read once.
+void start_at_delay_50(Driver& d, Instance& a) {
     write_text(g_ini, "[korvanex-vek-driver-0]\r\ndelay=50\r\n");
-    RawHost& host = d.host;
-    Instance a{0, {}};
     CHECK_EQ(call(d, a, kCreate), 0, "create");
     CHECK_EQ(call(d, a, kStart), 0, "start");
     wait_for_inputs(d, a, 0, {1, 16}, "start");
+}
+
+// Reset outputs: the card takes the all-off frame before it returns; with a silent card it gives
+// up after its bound.
+void reset(Driver& d, const Card& card) {
+    RawHost& host = d.host;
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
 
     const Frame all_on = frame_of(0xFF, 0xFF, 0xFF, 0xFF);
     std::size_t from = card.frames().size();
@@ -601,12 +606,9 @@ void reset(Driver& d, const Card& card) {
 // A card that stops answering: the cycle stretches to the answer window, and the inputs keep
 // what the card last reported. Prints the cycle period with the card answering and silent.
 void silent(Driver& d, const Card& card) {
-    write_text(g_ini, "[korvanex-vek-driver-0]\r\ndelay=50\r\n");
     RawHost& host = d.host;
     Instance a{0, {}};
-    CHECK_EQ(call(d, a, kCreate), 0, "create");
-    CHECK_EQ(call(d, a, kStart), 0, "start");
-    wait_for_inputs(d, a, 0, {1, 16}, "start");
+    start_at_delay_50(d, a);
 
     const Frame answering = frame_of(0x01, 0x00, 0x00, 0x00);  // output 1 on
     host.output_states[0] = 0x40;
