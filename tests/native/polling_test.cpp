@@ -311,6 +311,15 @@ TEST_F(PollingTest, ResetGivesUpAfterItsBoundWhenTheCardIsSilent) {
     ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
 }
 
+TEST_F(PollingTest, ResetWithAnHoursDelayStillReturnsWithinItsBounds) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 3600000);
+    const auto asked = Clock::now();
+    ASSERT_EQ(host.call(0, DRV_RESET_OUTPUTS, rec), 0);  // no poll thread, no open port
+    EXPECT_LT(ms_since(asked), 10000.0) << "the delay's wait is capped like the wait for cycles";
+    EXPECT_EQ(card->frame_count(), 0u);
+}
+
 TEST_F(PollingTest, ASilentCardSlowsCyclesTo200msAndTheInputsKeepTheirLastValues) {
     card_on(1).set_digital_inputs(0xFD, 0xFF);
     HostDriverRecord rec = create(0, 0);
