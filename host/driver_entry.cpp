@@ -42,7 +42,10 @@ int32_t run_on_instance(uint32_t command, DriverInstance& instance, HostRecord* 
         case DRV_WRITE_OUTPUTS: return write_outputs(instance, *host_record);
         case DRV_SAVE_SETTINGS: save_settings(instance.number, instance.delay_ms.load()); return 0;
         case DRV_CONFIGURE: return configure_dialog(instance);
-        case DRV_DELETE: return delete_instance(module_state().instances, slot);
+        case DRV_DELETE:
+            // Its record is about to be overwritten: a thread left polling could never be stopped.
+            if (instance.poll_thread != nullptr) stop(instance);
+            return delete_instance(module_state().instances, slot);
         default: return 0;  // 5 and 6: nothing beyond the number already stored
     }
 }

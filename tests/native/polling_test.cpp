@@ -250,6 +250,20 @@ TEST_F(PollingTest, StartingAPollingInstanceAgainReplacesItsThread) {
     EXPECT_EQ(card->frame_count(), frames) << "no thread polls on after the stop";
 }
 
+TEST_F(PollingTest, DeletingAPollingInstanceStopsItsThreadFirst) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 5);
+    const std::size_t threads = thread_count();
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    host.output_states[0] = 0x40;
+    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
+    ASSERT_TRUE(card_receives(frame(0x01, 0x00, 0x00, 0x00)));
+    ASSERT_EQ(host.call(0, DRV_DELETE, rec), 0);
+    EXPECT_TRUE(card_receives(kAllOff, 1000));
+    EXPECT_EQ(thread_count(), threads);
+    EXPECT_EQ(open_port_number(), 0u);
+}
+
 TEST_F(PollingTest, ResetSendsAllOffAndWaitsForTwoAnsweredCycles) {
     card_on(1);
     HostDriverRecord rec = create(0, 20);
