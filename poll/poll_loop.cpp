@@ -7,7 +7,16 @@
 
 namespace {
 
+// How long a cycle waits for an answer, counted from before its send, and the pause between
+// attempts.
+constexpr uint64_t kAnswerWindowUs = 200000;
+constexpr uint64_t kAnswerRetryUs = 1000;
+
+// At most a full input queue of frames is taken behind a cycle's answer.
 constexpr int kQueuedAnswersTaken = 4096 / 9;
+
+// The word of the host's table that the poll thread clears as it starts.
+constexpr uint32_t kPollStartWord = 42;
 
 bool stop_requested(const DriverInstance& instance, const StopSignal& stop) {
     return instance.stop_request.load() != 0 || stop.raised();

@@ -7,14 +7,6 @@
 #include "host/instance_table.h"
 #include "poll/stop_signal.h"
 
-// How long a cycle waits for an answer, counted from before its send, and the pause between
-// attempts.
-constexpr uint64_t kAnswerWindowUs = 200000;
-constexpr uint64_t kAnswerRetryUs = 1000;
-
-// The word of the host's table that the poll thread clears as it starts.
-constexpr uint32_t kPollStartWord = 42;
-
 // Runs until stop_request is set or `stop` is raised, then sends the all-off frame and clears
 // stop_request to acknowledge. Every cycle that took a valid frame adds one to cycle_count.
 // Returns 0.

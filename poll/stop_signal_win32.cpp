@@ -50,13 +50,12 @@ void StopSignal::raise() { SetEvent(state_->raised); }
 bool StopSignal::raised() const { return WaitForSingleObject(state_->raised, 0) == WAIT_OBJECT_0; }
 
 bool StopSignal::wait_us(uint64_t us) {
-    if (us == 0 || state_->timer == nullptr) return WaitForSingleObject(state_->raised, whole_ms(us)) == WAIT_OBJECT_0;
-
     LARGE_INTEGER due{};
     due.QuadPart = -static_cast<LONGLONG>(us * 10U);  // relative, in 100 ns units
-    if (SetWaitableTimer(state_->timer, &due, 0, nullptr, nullptr, FALSE) == 0) {
-        return WaitForSingleObject(state_->raised, whole_ms(us)) == WAIT_OBJECT_0;
-    }
+    const bool timed = us != 0 && state_->timer != nullptr &&
+                       SetWaitableTimer(state_->timer, &due, 0, nullptr, nullptr, FALSE) != 0;
+    if (!timed) return WaitForSingleObject(state_->raised, whole_ms(us)) == WAIT_OBJECT_0;
+
     const HANDLE both[2] = {state_->raised, state_->timer};
     const DWORD bound = whole_ms(us) >= INFINITE - kTimerSlackMs ? INFINITE - 1 : whole_ms(us) + kTimerSlackMs;
     return WaitForMultipleObjects(2, both, FALSE, bound) == WAIT_OBJECT_0;
