@@ -1,0 +1,16 @@
+// The driver as the host sees it: a shared library with one export, loaded at run time.
+#pragma once
+
+#include <string>
+
+#include "host/host_interface.h"
+
+using DriverEntryFn = decltype(&DriverEntry);
+
+struct DriverLibrary {
+    void* handle = nullptr;
+    DriverEntryFn entry = nullptr;
+};
+
+// Loads the library at path and finds DriverEntry. False with the loader's reason in *error.
+bool load_driver_library(const std::string& path, DriverLibrary* library, std::string* error);

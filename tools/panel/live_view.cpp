@@ -1,0 +1,283 @@
+#include "live_view.h"
+
+#include "frame_watch.h"
+
+#include <curses.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kHostCycleMs = 100;
+// The layout below needs this much room; a smaller terminal gets a note instead.
+constexpr int kMinColumns = 78;
+constexpr int kMinLines = 21;
+constexpr int kLabelWidth = 14;
+constexpr int kCellWidth = 4;
+constexpr int kBarWidth = 20;
+// Keys a to p switch outputs 1 to 16; A to P the virtual card's inputs.
+constexpr int kChannels = 16;
+
+enum Colour : short { kOn = 1, kAlarm = 2, kOutputOn = 3 };
+
+struct ViewState {
+    std::string message;
+    bool prompting = false;
+    std::string prompt;
+};
+
+void print_at(int line, int column, const std::string& text) { mvaddstr(line, column, text.c_str()); }
+
+void draw_cells(int line, const char* label, const std::array<bool, 16>& on, short colour) {
+    print_at(line, 0, label);
+    for (int i = 0; i < kChannels; ++i) {
+        const bool lit = on[static_cast<std::size_t>(i)];
+        if (lit) attron(COLOR_PAIR(colour) | A_BOLD);
+        print_at(line, kLabelWidth + i * kCellWidth, lit ? "[X]" : "[ ]");
+        if (lit) attroff(COLOR_PAIR(colour) | A_BOLD);
+    }
+}
+
+void draw_bar(int line, int column, double fraction) {
+    if (fraction < 0) fraction = 0;
+    if (fraction > 1) fraction = 1;
+    const int filled = static_cast<int>(fraction * kBarWidth + 0.5);
+    print_at(line, column, "[" + std::string(static_cast<std::size_t>(filled), '#') +
+                               std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') + "]");
+}
+
+void draw_line_state(const PanelSnapshot& shot) {
+    char text[160];
+    if (!shot.monitored) {
+        print_at(1, 0, "Poll rate and answers are measured only on the panel's own line (--device or the virtual card)");
+        return;
+    }
+    if (!shot.line.card_connected) {
+        attron(COLOR_PAIR(kAlarm) | A_BOLD);
+        print_at(1, 0, "CARD LINE LOST: the device has gone; reconnect it, then press R to restart the driver");
+        attroff(COLOR_PAIR(kAlarm) | A_BOLD);
+        return;
+    }
+    if (shot.since_answer_ms < 0) {
+        std::snprintf(text, sizeof text, "Poll %5.1f Hz   no answer yet", shot.poll_hz);
+    } else if (shot.since_answer_ms < 10000.0) {
+        std::snprintf(text, sizeof text, "Poll %5.1f Hz   last valid answer %.0f ms ago", shot.poll_hz,
+                      shot.since_answer_ms);
+    } else {
+        std::snprintf(text, sizeof text, "Poll %5.1f Hz   last valid answer %.0f s ago", shot.poll_hz,
+                      shot.since_answer_ms / 1000.0);
+    }
+    print_at(1, 0, text);
+    if (!shot.answering) {
+        attron(COLOR_PAIR(kAlarm) | A_BOLD);
+        print_at(1, 50, "CARD NOT ANSWERING");
+        attroff(COLOR_PAIR(kAlarm) | A_BOLD);
+    } else {
+        print_at(1, 50, "card answering");
+    }
+}
+
+void draw(const PanelSnapshot& shot, const ViewState& view) {
+    erase();
+    if (COLS < kMinColumns || LINES < kMinLines) {
+        print_at(0, 0, "Terminal too small: " + std::to_string(COLS) + "x" + std::to_string(LINES));
+        print_at(1, 0, "the panel needs " + std::to_string(kMinColumns) + "x" + std::to_string(kMinLines));
+        print_at(2, 0, "q quits");
+        refresh();
+        return;
+    }
+    std::string title = "Vek panel   port " + (shot.port.empty() ? std::string("?") : shot.port);
+    if (!shot.device.empty()) title += " -> " + shot.device;
+    if (!shot.started) title += "   (driver stopped: R restarts it)";
+    attron(A_BOLD);
+    print_at(0, 0, title);
+    attroff(A_BOLD);
+    draw_line_state(shot);
+
+    print_at(3, 0, "");
+    for (int i = 0; i < kChannels; ++i) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%3d", i + 1);
+        print_at(3, kLabelWidth - 1 + i * kCellWidth, number);
+    }
+    draw_cells(4, "Inputs", shot.image.inputs, kOn);
+    if (shot.virtual_card) {
+        std::array<bool, 16> card{};
+        for (std::size_t i = 0; i < 16; ++i) card[i] = (shot.card_inputs[i / 8] & (1U << (i % 8))) == 0;
+        draw_cells(5, "Card (A-P)", card, kOn);
+    }
+    draw_cells(7, "Outputs", shot.image.outputs, kOutputOn);
+    print_at(8, 0, "keys");
+    for (int i = 0; i < kChannels; ++i) print_at(8, kLabelWidth + 1 + i * kCellWidth, std::string(1, static_cast<char>('a' + i)));
+
+    char text[96];
+    for (int ch = 0; ch < 2; ++ch) {
+        const double volts = static_cast<double>(shot.image.volts[static_cast<std::size_t>(ch)]);
+        std::snprintf(text, sizeof text, "Analog in %d  %6.3f V", ch + 1, volts);
+        print_at(10 + ch, 0, text);
+        draw_bar(10 + ch, 24, volts / 5.0);
+    }
+    const char* const keys[2] = {"[ ] -/+1   { } -/+16", ", . -/+1   < > -/+16"};
+    for (int ch = 0; ch < 2; ++ch) {
+        const int value = shot.image.analog_out[static_cast<std::size_t>(ch)];
+        std::snprintf(text, sizeof text, "Analog out %d %6d", ch + 1, value);
+        print_at(12 + ch, 0, text);
+        draw_bar(12 + ch, 24, value / 255.0);
+        print_at(12 + ch, 48, keys[ch]);
+    }
+    if (shot.monitored) {
+        std::snprintf(text, sizeof text, "Line   sent %llu   answers %llu   bad %llu   stray %llu",
+                      static_cast<unsigned long long>(shot.line.frames_to_card),
+                      static_cast<unsigned long long>(shot.line.answers),
+                      static_cast<unsigned long long>(shot.line.bad_answers),
+                      static_cast<unsigned long long>(shot.line.stray_bytes));
+        print_at(15, 0, text);
+        print_at(16, 0, "Last frame to the card   " + frame_text(shot.line.last_frame.data(), shot.line.last_frame.size()));
+    }
+    if (view.prompting) {
+        print_at(18, 0, "card> " + view.prompt);
+    } else {
+        print_at(18, 0, view.message);
+    }
+    print_at(LINES - 2, 0, "a-p output   A-P card input   z all off   r reset outputs   s settings");
+    print_at(LINES - 1, 0, "R restart driver   : card command   q quit");
+    refresh();
+}
+
+void step_analog(PanelSession& session, unsigned channel, int step) {
+    const int now = session.host().image().analog_out[channel];
+    int next = now + step;
+    if (next < 0) next = 0;
+    if (next > 255) next = 255;
+    session.host().set_analog_out(channel, static_cast<uint8_t>(next));
+}
+
+std::string dialog_result(int32_t code) {
+    if (code == 1) return "settings: saved";
+    if (code == 2) return "settings: cancelled, nothing changed";
+    return "settings: the dialog could not be shown (" + std::to_string(code) + ")";
+}
+
+// Runs the driver's delay dialog on the terminal the panel is using.
+void open_settings(PanelSession& session, ViewState& view) {
+    def_prog_mode();
+    endwin();
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    const int32_t code = session.host().configure();
+    reset_prog_mode();
+    clearok(stdscr, TRUE);
+    view.message = dialog_result(code);
+}
+
+void prompt_key(PanelSession& session, ViewState& view, int key) {
+    if (key == 27) {
+        view.prompting = false;
+    } else if (key == '\n' || key == KEY_ENTER) {
+        view.prompting = false;
+        view.message = "card: " + session.card_command(view.prompt);
+    } else if ((key == KEY_BACKSPACE || key == 127 || key == 8) && !view.prompt.empty()) {
+        view.prompt.pop_back();
+    } else if (key >= 32 && key < 127 && view.prompt.size() < 60) {
+        view.prompt += static_cast<char>(key);
+    }
+}
+
+// False when the key asks to quit.
+bool handle_key(PanelSession& session, ViewState& view, int key) {
+    if (view.prompting) {
+        prompt_key(session, view, key);
+        return true;
+    }
+    PanelHost& host = session.host();
+    if (key >= 'a' && key < 'a' + kChannels) {
+        const auto index = static_cast<unsigned>(key - 'a');
+        host.set_output(index, !host.image().outputs[index]);
+    } else if (key >= 'A' && key < 'A' + kChannels) {
+        if (session.has_virtual_card()) {
+            session.toggle_card_input(static_cast<unsigned>(key - 'A'));
+        } else {
+            view.message = "A-P switch the virtual card's inputs; this panel drives a real card";
+        }
+    } else {
+        switch (key) {
+        case 'q':
+            return false;
+        case '[': step_analog(session, 0, -1); break;
+        case ']': step_analog(session, 0, 1); break;
+        case '{': step_analog(session, 0, -16); break;
+        case '}': step_analog(session, 0, 16); break;
+        case ',': step_analog(session, 1, -1); break;
+        case '.': step_analog(session, 1, 1); break;
+        case '<': step_analog(session, 1, -16); break;
+        case '>': step_analog(session, 1, 16); break;
+        case 'z':
+            host.all_outputs_off();
+            break;
+        case 'r':
+            view.message = "reset outputs: " + std::to_string(host.reset_outputs());
+            break;
+        case 's':
+            open_settings(session, view);
+            break;
+        case 'R':
+            view.message = session.restart() ? "driver restarted" : "restart: no card answered (R tries again)";
+            break;
+        case ':':
+            if (session.has_virtual_card()) {
+                view.prompting = true;
+                view.prompt.clear();
+            } else {
+                view.message = "card commands need the virtual card";
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* interrupted) {
+    if (initscr() == nullptr) return kExitSetup;
+    cbreak();
+    noecho();
+    keypad(stdscr, TRUE);
+    set_escdelay(25);
+    curs_set(0);
+    if (has_colors()) {
+        start_color();
+        use_default_colors();
+        init_pair(kOn, COLOR_GREEN, -1);
+        init_pair(kAlarm, COLOR_RED, -1);
+        init_pair(kOutputOn, COLOR_YELLOW, -1);
+    }
+    ViewState view;
+    view.message = "Ready. Switch an output with its key.";
+    auto next_cycle = Clock::now();
+    bool going = true;
+    while (going && *interrupted == 0) {
+        const auto now = Clock::now();
+        if (now >= next_cycle) {
+            session.tick();
+            draw(session.snapshot(), view);
+            next_cycle = now + std::chrono::milliseconds(kHostCycleMs);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_cycle - Clock::now()).count();
+        timeout(static_cast<int>(left > 0 ? left : 0));
+        const int key = getch();
+        if (key == ERR) continue;
+        // A resize is redrawn at once; every other key acts and is shown at once too.
+        if (key != KEY_RESIZE) going = handle_key(session, view, key);
+        session.tick();
+        draw(session.snapshot(), view);
+    }
+    endwin();
+    return kExitOk;
+}

@@ -1,0 +1,265 @@
+#include "script.h"
+
+#include "frame_watch.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The host's own cycle: it writes its outputs and reads its inputs about ten times a second.
+constexpr int kHostCycleMs = 100;
+
+bool parse_unsigned(const std::string& text, int base, uint32_t max, uint32_t* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0' || parsed > max) return false;
+    *value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+bool parse_on_off(const std::string& word, bool* on) {
+    if (word != "on" && word != "off") return false;
+    *on = word == "on";
+    return true;
+}
+
+std::string json_text(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+template <typename Array>
+std::string json_bits(const Array& bits) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < bits.size(); ++i) out += (i > 0 ? "," : "") + std::string(bits[i] ? "1" : "0");
+    return out + "]";
+}
+
+std::string json_number(double value, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string json_line_fields(const PanelSnapshot& shot) {
+    std::string out = ",\"port\":" + json_text(shot.port);
+    if (!shot.monitored) return out;
+    out += ",\"frames_to_card\":" + std::to_string(shot.line.frames_to_card) +
+           ",\"answers\":" + std::to_string(shot.line.answers) +
+           ",\"bad_answers\":" + std::to_string(shot.line.bad_answers) +
+           ",\"last_frame\":" + json_text(frame_text(shot.line.last_frame.data(), shot.line.last_frame.size())) +
+           ",\"poll_hz\":" + json_number(shot.poll_hz, 1) +
+           ",\"since_answer_ms\":" + (shot.since_answer_ms < 0 ? std::string("null") : json_number(shot.since_answer_ms, 1)) +
+           ",\"answering\":" + (shot.answering ? "true" : "false") +
+           ",\"card_connected\":" + (shot.line.card_connected ? "true" : "false");
+    return out;
+}
+
+class ScriptRun {
+public:
+    ScriptRun(PanelSession& session, FILE* out, const volatile std::sig_atomic_t* interrupted)
+        : session_(session), out_(out), interrupted_(interrupted), began_(Clock::now()) {}
+
+    int run(const std::vector<ScriptAction>& actions) {
+        for (const ScriptAction& action : actions) {
+            if (*interrupted_ != 0) break;
+            const int status = run_one(action);
+            if (status != kExitOk) return status;
+        }
+        return kExitOk;
+    }
+
+private:
+    double elapsed_ms() const {
+        return std::chrono::duration<double, std::milli>(Clock::now() - began_).count();
+    }
+
+    void print(const std::string& line) {
+        std::fputs((line + "\n").c_str(), out_);
+        std::fflush(out_);
+    }
+
+    void print_done(const ScriptAction& action, const std::string& extra = {}) {
+        print("{\"event\":\"done\",\"t_ms\":" + json_number(elapsed_ms(), 1) + ",\"action\":" + json_text(action.text) +
+              extra + "}");
+    }
+
+    void print_read(const std::string& extra = {}) {
+        const PanelSnapshot shot = session_.snapshot();
+        print("{\"event\":\"read\",\"t_ms\":" + json_number(elapsed_ms(), 1) + ",\"inputs\":" + json_bits(shot.image.inputs) +
+              ",\"volts\":[" + json_number(shot.image.volts[0], 3) + "," + json_number(shot.image.volts[1], 3) + "]" +
+              ",\"outputs\":" + json_bits(shot.image.outputs) + ",\"analog_out\":[" +
+              std::to_string(shot.image.analog_out[0]) + "," + std::to_string(shot.image.analog_out[1]) + "]" +
+              json_line_fields(shot) + extra + "}");
+    }
+
+    // The host's cycle goes on while the script waits.
+    void keep_cycling(Clock::time_point until) {
+        while (*interrupted_ == 0) {
+            const auto now = Clock::now();
+            if (now >= until) return;
+            const auto step = std::min<Clock::duration>(until - now, std::chrono::milliseconds(kHostCycleMs));
+            std::this_thread::sleep_for(step);
+            session_.tick();
+        }
+    }
+
+    int wait_input(const ScriptAction& action) {
+        const auto started = Clock::now();
+        const auto until = started + std::chrono::milliseconds(action.value);
+        for (;;) {
+            session_.tick();
+            if (session_.snapshot().image.inputs[action.index - 1] == action.on) {
+                const double waited = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+                print_read(",\"waited_ms\":" + json_number(waited, 1));
+                return kExitOk;
+            }
+            if (Clock::now() >= until || *interrupted_ != 0) break;
+            keep_cycling(std::min(until, Clock::now() + std::chrono::milliseconds(kHostCycleMs)));
+        }
+        print("{\"event\":\"wait-failed\",\"t_ms\":" + json_number(elapsed_ms(), 1) + ",\"action\":" +
+              json_text(action.text) + "}");
+        print_read();
+        return kExitWaitFailed;
+    }
+
+    int run_one(const ScriptAction& action) {
+        PanelHost& host = session_.host();
+        switch (action.kind) {
+        case ScriptAction::Kind::output:
+            host.set_output(action.index - 1, action.on);
+            break;
+        case ScriptAction::Kind::outputs:
+            for (unsigned i = 0; i < 16; ++i) host.set_output(i, (action.value >> i) & 1U);
+            break;
+        case ScriptAction::Kind::analog:
+            host.set_analog_out(action.index - 1, static_cast<uint8_t>(action.value));
+            break;
+        case ScriptAction::Kind::wait:
+            keep_cycling(Clock::now() + std::chrono::milliseconds(action.value));
+            print_done(action);
+            return kExitOk;
+        case ScriptAction::Kind::read:
+            session_.tick();
+            print_read();
+            return kExitOk;
+        case ScriptAction::Kind::wait_input:
+            return wait_input(action);
+        case ScriptAction::Kind::reset: {
+            const int32_t result = host.reset_outputs();
+            session_.tick();
+            print_done(action, ",\"result\":" + std::to_string(result));
+            return kExitOk;
+        }
+        case ScriptAction::Kind::card: {
+            if (!session_.has_virtual_card()) {
+                print("{\"event\":\"error\",\"action\":" + json_text(action.text) +
+                      ",\"error\":\"card commands need the virtual card (run without --device or --ports)\"}");
+                return kExitUsage;
+            }
+            const std::string reply = session_.card_command(action.text);
+            print_done(action, ",\"reply\":" + json_text(reply));
+            return kExitOk;
+        }
+        }
+        // A changed output goes to the driver at once, not at the next cycle.
+        session_.tick();
+        print_done(action);
+        return kExitOk;
+    }
+
+    PanelSession& session_;
+    FILE* out_;
+    const volatile std::sig_atomic_t* interrupted_;
+    Clock::time_point began_;
+};
+
+}  // namespace
+
+bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actions, std::string* error) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty() || words[0][0] == '#') return true;
+
+    ScriptAction action;
+    action.text = line.substr(line.find_first_not_of(" \t"));
+    while (!action.text.empty() && (action.text.back() == ' ' || action.text.back() == '\r')) action.text.pop_back();
+    const std::string& verb = words[0];
+    const std::size_t count = words.size();
+    bool good = false;
+    if (verb == "output" && count == 3) {
+        action.kind = ScriptAction::Kind::output;
+        good = parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 && parse_on_off(words[2], &action.on);
+    } else if (verb == "outputs" && count == 2) {
+        action.kind = ScriptAction::Kind::outputs;
+        good = parse_unsigned(words[1], 16, 0xFFFF, &action.value);
+    } else if (verb == "analog" && count == 3) {
+        action.kind = ScriptAction::Kind::analog;
+        good = parse_unsigned(words[1], 10, 2, &action.index) && action.index >= 1 &&
+               parse_unsigned(words[2], 10, 255, &action.value);
+    } else if (verb == "wait" && count == 2) {
+        action.kind = ScriptAction::Kind::wait;
+        good = parse_unsigned(words[1], 10, 86400000, &action.value);
+    } else if (verb == "read" && count == 1) {
+        action.kind = ScriptAction::Kind::read;
+        good = true;
+    } else if (verb == "wait-input" && count == 4) {
+        action.kind = ScriptAction::Kind::wait_input;
+        good = parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 &&
+               parse_on_off(words[2], &action.on) && parse_unsigned(words[3], 10, 86400000, &action.value);
+    } else if (verb == "reset" && count == 1) {
+        action.kind = ScriptAction::Kind::reset;
+        good = true;
+    } else if (verb == "card" && count >= 2) {
+        action.kind = ScriptAction::Kind::card;
+        action.text = action.text.substr(action.text.find(words[1], 4));
+        good = true;
+    }
+    if (!good) {
+        *error = "not an action: '" + line + "'";
+        return false;
+    }
+    actions->push_back(action);
+    return true;
+}
+
+int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, FILE* out,
+               const volatile std::sig_atomic_t* interrupted) {
+    ScriptRun run(session, out, interrupted);
+    return run.run(actions);
+}
+
+std::string json_started(const PanelSnapshot& shot, const std::string& settings) {
+    return "{\"event\":\"started\",\"port\":" + json_text(shot.port) + ",\"device\":" + json_text(shot.device) +
+           ",\"virtual_card\":" + (shot.virtual_card ? "true" : "false") + ",\"settings\":" + json_text(settings) + "}";
+}
+
+std::string json_failed(int status, const std::string& error) {
+    return "{\"event\":\"start-failed\",\"status\":" + std::to_string(status) + ",\"error\":" + json_text(error) + "}";
+}
+
+std::string json_stopped(const PanelSnapshot& shot) {
+    return "{\"event\":\"stopped\"" + json_line_fields(shot) + "}";
+}
