@@ -37,6 +37,6 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   fi
 fi
 
-for tool in cmake ninja i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump wine Xvfb; do
+for tool in cmake ninja tmux i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump wine Xvfb; do
   command -v "$tool" >/dev/null || { echo "setup: $tool is still missing after the install" >&2; exit 1; }
 done

@@ -47,6 +47,7 @@ struct LineMonitor::State {
 
     FrameWatch to_card = output_frame_watch();
     FrameWatch from_card = input_frame_watch();
+    uint64_t stray_earlier = 0;  // stray bytes counted on earlier connections
 
     DeviceOpen connect();
     void disconnect();
@@ -82,8 +83,13 @@ DeviceOpen LineMonitor::State::connect() {
     }
     device = opened.fd;
     driver_end = made;
+    // A new line: half a frame from the old one must not join the first bytes of the new.
+    stray_earlier += from_card.stray_bytes();
+    to_card = output_frame_watch();
+    from_card = input_frame_watch();
     std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
+    counts.unanswered_since_us = -1;
     return opened;
 }
 
@@ -122,6 +128,7 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
         if (seen == Watched::valid) {
             ++counts.frames_to_card;
             if (counts.unanswered_since_us < 0) counts.unanswered_since_us = now;
+            counts.last_frame_us = now;
             const std::vector<uint8_t>& frame = to_card.last_valid();
             std::copy(frame.begin(), frame.end(), counts.last_frame.begin());
         } else if (seen == Watched::invalid) {
@@ -143,7 +150,7 @@ void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) 
             ++counts.bad_answers;
         }
     }
-    counts.stray_bytes = from_card.stray_bytes();
+    counts.stray_bytes = stray_earlier + from_card.stray_bytes();
 }
 
 bool LineMonitor::State::relay_once(int from, int to, bool towards_card) {

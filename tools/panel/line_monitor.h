@@ -21,6 +21,7 @@ struct LineCounts {
     uint64_t dropped_bytes = 0;       // a side that took nothing for 100 ms
     int64_t last_answer_us = -1;      // monotonic time of the newest valid answer; -1: none yet
     int64_t unanswered_since_us = -1; // when the first frame after the newest answer went out; -1: none
+    int64_t last_frame_us = -1;       // when the newest valid output frame went out; -1: none yet
     std::array<uint8_t, 7> last_frame{};  // the newest valid output frame (all zero before one)
     bool card_connected = false;      // false while the card's device is gone
 };

@@ -21,6 +21,8 @@ constexpr int kCellWidth = 4;
 constexpr int kBarWidth = 20;
 // Keys a to p switch outputs 1 to 16; A to P the virtual card's inputs.
 constexpr int kChannels = 16;
+// A driver that has sent nothing for this long has lost its port (or runs a very long delay).
+constexpr double kQuietDriverMs = 2000.0;
 
 enum Colour : short { kOn = 1, kAlarm = 2, kOutputOn = 3 };
 
@@ -72,7 +74,12 @@ void draw_line_state(const PanelSnapshot& shot) {
                       shot.since_answer_ms / 1000.0);
     }
     print_at(1, 0, text);
-    if (!shot.answering) {
+    if (shot.started && shot.since_frame_ms > kQuietDriverMs) {
+        attron(COLOR_PAIR(kAlarm) | A_BOLD);
+        std::snprintf(text, sizeof text, "NO FRAME FROM THE DRIVER FOR %.0f s: R restarts it", shot.since_frame_ms / 1000.0);
+        print_at(1, 50, text);
+        attroff(COLOR_PAIR(kAlarm) | A_BOLD);
+    } else if (!shot.answering) {
         attron(COLOR_PAIR(kAlarm) | A_BOLD);
         print_at(1, 50, "CARD NOT ANSWERING");
         attroff(COLOR_PAIR(kAlarm) | A_BOLD);

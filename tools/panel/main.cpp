@@ -39,7 +39,7 @@ const char* const kUsage =
     "Without --do or --script the live view runs on the terminal. With them, the actions run in\n"
     "order and each observation is printed as one JSON line:\n"
     "  output <1-16> on|off    outputs <hex>    analog <1|2> <0-255>    wait <ms>    read\n"
-    "  wait-input <1-16> on|off <ms>    reset    card <virtual card command>\n"
+    "  wait-input <1-16> on|off <ms>    reset    restart    card <virtual card command>\n"
     "\n"
     "Exit status: 0 done; 1 the line, the driver or the settings could not be set up; 2 bad\n"
     "arguments or script; 3 the driver did not start (no card answered); 4 a wait-input ran out.\n";

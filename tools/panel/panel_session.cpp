@@ -178,8 +178,9 @@ PanelSnapshot PanelSession::snapshot() const {
         shot.monitored = true;
         shot.line = monitor_->counts();
         const int64_t now = monitor_now_us();
-        shot.answering = shot.line.card_connected &&
+        shot.answering = shot.line.card_connected && shot.line.last_answer_us >= 0 &&
                          (shot.line.unanswered_since_us < 0 || now - shot.line.unanswered_since_us < kAnswerWindowUs);
+        if (shot.line.last_frame_us >= 0) shot.since_frame_ms = static_cast<double>(now - shot.line.last_frame_us) / 1000.0;
         if (shot.line.last_answer_us >= 0) {
             shot.since_answer_ms = static_cast<double>(now - shot.line.last_answer_us) / 1000.0;
         }

@@ -39,6 +39,7 @@ struct PanelSnapshot {
     double poll_hz = 0.0;       // output frames a second over the last second or so
     double since_answer_ms = -1.0;
     bool answering = false;     // every frame older than the driver's answer window was answered
+    double since_frame_ms = -1.0;   // since the driver's newest frame to the card
     std::string port;           // e.g. "COM1"; empty when not found
     std::string device;         // what the port leads to
     bool virtual_card = false;

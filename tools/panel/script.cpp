@@ -71,6 +71,7 @@ std::string json_line_fields(const PanelSnapshot& shot) {
            ",\"last_frame\":" + json_text(frame_text(shot.line.last_frame.data(), shot.line.last_frame.size())) +
            ",\"poll_hz\":" + json_number(shot.poll_hz, 1) +
            ",\"since_answer_ms\":" + (shot.since_answer_ms < 0 ? std::string("null") : json_number(shot.since_answer_ms, 1)) +
+           ",\"since_frame_ms\":" + (shot.since_frame_ms < 0 ? std::string("null") : json_number(shot.since_frame_ms, 1)) +
            ",\"answering\":" + (shot.answering ? "true" : "false") +
            ",\"card_connected\":" + (shot.line.card_connected ? "true" : "false");
     return out;
@@ -172,6 +173,13 @@ private:
             print_done(action, ",\"result\":" + std::to_string(result));
             return kExitOk;
         }
+        case ScriptAction::Kind::restart: {
+            const bool started = session_.restart();
+            session_.tick();
+            print_done(action, std::string(",\"started\":") + (started ? "true" : "false") +
+                                   ",\"port\":" + json_text(session_.snapshot().port));
+            return kExitOk;
+        }
         case ScriptAction::Kind::card: {
             if (!session_.has_virtual_card()) {
                 print("{\"event\":\"error\",\"action\":" + json_text(action.text) +
@@ -231,6 +239,9 @@ bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actio
                parse_on_off(words[2], &action.on) && parse_unsigned(words[3], 10, 86400000, &action.value);
     } else if (verb == "reset" && count == 1) {
         action.kind = ScriptAction::Kind::reset;
+        good = true;
+    } else if (verb == "restart" && count == 1) {
+        action.kind = ScriptAction::Kind::restart;
         good = true;
     } else if (verb == "card" && count >= 2) {
         action.kind = ScriptAction::Kind::card;

@@ -8,6 +8,7 @@
 //   read                        one reading: inputs, volts, outputs and the line's counts
 //   wait-input <1-16> on|off <ms>   until a reading shows the input so, at most ms; then a read
 //   reset                       DRV_RESET_OUTPUTS (the panel's outputs follow it to off)
+//   restart                     DRV_STOP, then DRV_START: a new scan, as after a pulled cable
 //   card <command>              a virtual card command, such as "card input 3 on"
 #pragma once
 
@@ -20,7 +21,7 @@
 #include "panel_session.h"
 
 struct ScriptAction {
-    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, card };
+    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card };
     Kind kind = Kind::read;
     unsigned index = 0;      // output, analog or input number, from 1
     bool on = false;

@@ -1,0 +1,281 @@
+// vek-panel's scripted mode and its errors, run as a user runs it: the real tool, the real driver
+// library it loads, virtual cards on pseudo-terminals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/native/test_support.h"
+#include "tools/virtual_card/virtual_card.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Generous: this bounds a hang, it measures nothing.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+struct PanelRun {
+    int status = -1;
+    std::vector<std::string> lines;  // standard output, a JSON object a line
+    std::string errors;              // standard error
+    std::string all_output() const {
+        std::string out;
+        for (const std::string& line : lines) out += line + "\n";
+        return out;
+    }
+};
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+PanelRun run_panel(std::vector<std::string> args) {
+    PanelRun run;
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    args.insert(args.begin(), VEK_PANEL_TOOL);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    std::string text[2];
+    const auto deadline = Clock::now() + kPatience;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    while (spawned == 0 && (fds[0].fd >= 0 || fds[1].fd >= 0) && Clock::now() < deadline) {
+        if (::poll(fds, 2, 100) < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char chunk[4096];
+            const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (got > 0) {
+                text[i].append(chunk, static_cast<std::size_t>(got));
+            } else {
+                fds[i].fd = -1;
+            }
+        }
+    }
+    ::close(out[0]);
+    ::close(err[0]);
+    if (spawned != 0) return run;
+    if (fds[0].fd >= 0 || fds[1].fd >= 0) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.lines = split_lines(text[0]);
+    run.errors = text[1];
+    return run;
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The lines of the output whose event is `event`.
+std::vector<std::string> events(const PanelRun& run, const std::string& event) {
+    std::vector<std::string> found;
+    for (const std::string& line : run.lines) {
+        if (line.rfind("{\"event\":\"" + event + "\"", 0) == 0) found.push_back(line);
+    }
+    return found;
+}
+
+std::string inputs_json(unsigned on_input) {
+    std::string out = "\"inputs\":[";
+    for (unsigned i = 1; i <= 16; ++i) out += std::string(i > 1 ? "," : "") + (i == on_input ? "1" : "0");
+    return out + "]";
+}
+
+class PanelTest : public ::testing::Test {
+protected:
+    std::vector<std::string> base_args() { return {"--settings", dir.file("settings.ini")}; }
+    TempDir dir;
+};
+
+TEST_F(PanelTest, ScriptSwitchesTheVirtualCardsOutputsSeesItsInputsAndLeavesItAllOff) {
+    const std::string log = dir.file("frames.log");
+    std::vector<std::string> args = base_args();
+    for (const char* action : {"output 3 on", "wait 300", "read", "card input 5 on", "card volts 2 2.5", "wait 500",
+                               "read", "analog 2 128", "wait 300", "read"}) {
+        args.insert(args.end(), {"--do", action});
+    }
+    args.insert(args.end(), {"--card-log", log});
+    const PanelRun run = run_panel(args);
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_TRUE(has(run.lines.front(), "\"event\":\"started\",\"port\":\"COM1\"")) << run.lines.front();
+    EXPECT_TRUE(has(run.lines.front(), "\"virtual_card\":true"));
+    for (const std::string& line : run.lines) {
+        EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
+    }
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 3u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], inputs_json(0))) << reads[0];
+    EXPECT_TRUE(has(reads[0], "\"outputs\":[0,0,1,0,")) << reads[0];
+    EXPECT_TRUE(has(reads[0], "\"answering\":true")) << reads[0];
+    // The card's change shows in the next reading; 2.5 V is raw 512.
+    EXPECT_TRUE(has(reads[1], inputs_json(5))) << reads[1];
+    EXPECT_TRUE(has(reads[1], "\"volts\":[0.000,2.502]")) << reads[1];
+    EXPECT_TRUE(has(reads[2], "\"analog_out\":[0,128]")) << reads[2];
+
+    const std::string frames = read_file(log);
+    EXPECT_TRUE(has(frames, " 02 04 00 00 00 03 F8 valid\n")) << frames;
+    EXPECT_TRUE(has(frames, " 02 04 00 00 80 03 78 valid\n")) << frames;
+    EXPECT_FALSE(has(frames, "invalid"));
+    const std::vector<std::string> logged = split_lines(frames);
+    ASSERT_FALSE(logged.empty());
+    EXPECT_TRUE(has(logged.back(), " 02 00 00 00 00 03 FC valid")) << logged.back();
+    EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.lines.back();
+    EXPECT_TRUE(has(run.lines.back(), "\"last_frame\":\"02 00 00 00 00 03 FC\"")) << run.lines.back();
+}
+
+TEST_F(PanelTest, ScriptDrivesACardFoundInAPortsFolderAsTheDriverScansIt) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    VirtualCard card(VirtualCard::Options{dir.file("ports/com3"), false});
+    std::string error;
+    ASSERT_TRUE(card.start(&error)) << error;
+    card.set_input(16, true);
+
+    std::vector<std::string> args = base_args();
+    args.insert(args.end(), {"--ports", dir.file("ports"), "--do", "output 16 on", "--do", "wait-input 16 on 5000",
+                             "--do", "wait 300"});
+    const PanelRun run = run_panel(args);
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM3\"")) << run.lines.front();
+    EXPECT_TRUE(has(run.lines.front(), "\"virtual_card\":false")) << run.lines.front();
+    ASSERT_EQ(events(run, "read").size(), 1u) << run.all_output();
+    EXPECT_TRUE(has(events(run, "read")[0], inputs_json(16)));
+
+    bool output_16 = false;
+    for (const ReceivedFrame& frame : card.frames()) {
+        output_16 = output_16 || (frame.valid && frame.bytes == std::array<uint8_t, 7>{0x02, 0x00, 0x80, 0x00, 0x00, 0x03, 0x7C});
+    }
+    EXPECT_TRUE(output_16);
+    ReceivedFrame last{};
+    ASSERT_TRUE(card.last_frame(&last));
+    EXPECT_EQ(last.bytes, (std::array<uint8_t, 7>{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC}));
+}
+
+TEST_F(PanelTest, ACardThatFallsSilentOrIsPulledIsShownWhilePollingGoesOn) {
+    std::vector<std::string> args = base_args();
+    for (const char* action : {"card silent on", "wait 800", "read", "card silent off", "wait 800", "read",
+                               "card unplug", "wait 800", "read", "card replug", "wait 1500", "restart",
+                               "card input 1 on", "wait-input 1 on 5000"}) {
+        args.insert(args.end(), {"--do", action});
+    }
+    const PanelRun run = run_panel(args);
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 4u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], "\"answering\":false")) << reads[0];
+    EXPECT_TRUE(has(reads[1], "\"answering\":true")) << reads[1];
+    EXPECT_TRUE(has(reads[2], "\"card_connected\":false")) << reads[2];
+    // The pulled line is back once the card is; the driver's port was lost with it, so only a
+    // restart scans again.
+    EXPECT_TRUE(has(run.all_output(), "\"action\":\"restart\",\"started\":true")) << run.all_output();
+    EXPECT_TRUE(has(reads[3], inputs_json(1))) << reads[3];
+}
+
+TEST_F(PanelTest, AWaitForAnInputThatNeverComesEndsWithItsOwnStatus) {
+    std::vector<std::string> args = base_args();
+    args.insert(args.end(), {"--do", "wait-input 7 on 300", "--do", "read"});
+    const PanelRun run = run_panel(args);
+    EXPECT_EQ(run.status, 4) << run.errors << run.all_output();
+    EXPECT_EQ(events(run, "wait-failed").size(), 1u) << run.all_output();
+    EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.all_output();
+}
+
+TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
+    {
+        SCOPED_TRACE("a device that is not there");
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), {"--device", dir.file("ttyUSB9"), "--do", "read"});
+        const PanelRun run = run_panel(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "no such device")) << run.errors;
+        EXPECT_TRUE(has(run.errors, "--device")) << run.errors;
+        ASSERT_EQ(run.lines.size(), 1u);
+        EXPECT_TRUE(has(run.lines[0], "\"event\":\"start-failed\",\"status\":1"));
+    }
+    {
+        SCOPED_TRACE("a file that is not a serial device");
+        write_file(dir.file("notes.txt"), "hello\n");
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), {"--device", dir.file("notes.txt"), "--do", "read"});
+        const PanelRun run = run_panel(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "not a serial device")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a port another program holds");
+        VirtualCard card(VirtualCard::Options{"", false});
+        std::string error;
+        ASSERT_TRUE(card.start(&error)) << error;
+        const int other = ::open(card.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), {"--device", card.device_path(), "--do", "read"});
+        const PanelRun run = run_panel(args);
+        ::close(other);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "another program is using the port")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("no card in the ports folder");
+        ASSERT_EQ(::mkdir(dir.file("empty").c_str(), 0755), 0);
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), {"--ports", dir.file("empty"), "--do", "read"});
+        const PanelRun run = run_panel(args);
+        EXPECT_EQ(run.status, 3);
+        EXPECT_TRUE(has(run.errors, "no card answered")) << run.errors;
+        EXPECT_TRUE(has(run.errors, "Cannot find I/O card, please check connection")) << run.errors;
+        ASSERT_EQ(run.lines.size(), 1u);
+        EXPECT_TRUE(has(run.lines[0], "\"event\":\"start-failed\",\"status\":3"));
+    }
+    {
+        SCOPED_TRACE("a ports folder that is not there");
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), {"--ports", dir.file("nowhere"), "--do", "read"});
+        EXPECT_EQ(run_panel(args).status, 1);
+    }
+    {
+        SCOPED_TRACE("a script that is not one, refused before anything starts");
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), {"--do", "output 17 on"});
+        const PanelRun run = run_panel(args);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_TRUE(has(run.errors, "not an action: 'output 17 on'")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("the live view without a terminal");
+        const PanelRun run = run_panel(base_args());
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(has(run.errors, "--do or --script")) << run.errors;
+    }
+}
+
+}  // namespace
