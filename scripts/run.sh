@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
-# From a fresh Debian machine: installs what is missing, builds the Windows DLL and the native
-# library, and shows what each one is and exports.
+# From a fresh Debian machine: installs what is missing, builds the driver and its tools, and
+# opens the commissioning panel. With no arguments the panel plays a virtual card; its arguments
+# pass through, e.g. `./scripts/run.sh --device /dev/ttyUSB0` for a real card.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-./scripts/build.sh linux windows
-
-dll=build/windows/vek_driver.dll
-so=build/linux/libvek_driver.so
-echo
-echo "Windows driver: $(realpath "$dll") ($(stat -c %s "$dll") bytes)"
-tests/wine/check_dll.sh i686-w64-mingw32-objdump "$dll" | sed 's/^/  /'
-echo "Linux library:  $(realpath "$so")"
-echo "  exports:" $(nm -D --defined-only "$so" | awk '{ print $NF }')
+./scripts/build.sh linux
+exec build/linux/tools/panel/vek-panel "$@"

@@ -107,7 +107,7 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
 
     print_at(3, 0, "");
     for (int i = 0; i < kChannels; ++i) {
-        char number[8];
+        char number[16];
         std::snprintf(number, sizeof number, "%3d", i + 1);
         print_at(3, kLabelWidth - 1 + i * kCellWidth, number);
     }

@@ -186,7 +186,7 @@ private:
                       ",\"error\":\"card commands need the virtual card (run without --device or --ports)\"}");
                 return kExitUsage;
             }
-            const std::string reply = session_.card_command(action.text);
+            const std::string reply = session_.card_command(action.command);
             print_done(action, ",\"reply\":" + json_text(reply));
             return kExitOk;
         }
@@ -245,7 +245,7 @@ bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actio
         good = true;
     } else if (verb == "card" && count >= 2) {
         action.kind = ScriptAction::Kind::card;
-        action.text = action.text.substr(action.text.find(words[1], 4));
+        action.command = action.text.substr(action.text.find(words[1], 4));
         good = true;
     }
     if (!good) {

@@ -26,7 +26,8 @@ struct ScriptAction {
     unsigned index = 0;      // output, analog or input number, from 1
     bool on = false;
     uint32_t value = 0;      // outputs mask, analog value, or milliseconds
-    std::string text;        // the line as written; for card, the command
+    std::string text;        // the line as written
+    std::string command;     // for card: the virtual card's command
 };
 
 // False with a reason for a line that is not an action. Blank lines and # comments give no
