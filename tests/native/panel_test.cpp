@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,7 +45,9 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
-PanelRun run_panel(std::vector<std::string> args) {
+// on_line sees each line of standard output as it comes, with the tool's process id.
+PanelRun run_panel(std::vector<std::string> args,
+                   const std::function<void(pid_t, const std::string&)>& on_line = nullptr) {
     PanelRun run;
     int out[2];
     int err[2];
@@ -72,7 +76,14 @@ PanelRun run_panel(std::vector<std::string> args) {
             char chunk[4096];
             const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
             if (got > 0) {
+                const std::size_t seen = text[i].size();
                 text[i].append(chunk, static_cast<std::size_t>(got));
+                if (i == 0 && on_line) {
+                    const std::size_t start = text[0].rfind('\n', seen == 0 ? 0 : seen - 1);
+                    for (const std::string& line : split_lines(text[0].substr(start == std::string::npos ? 0 : start + 1))) {
+                        if (text[0].back() == '\n' || line != split_lines(text[0]).back()) on_line(pid, line);
+                    }
+                }
             } else {
                 fds[i].fd = -1;
             }
@@ -173,6 +184,54 @@ TEST_F(PanelTest, ScriptDrivesACardFoundInAPortsFolderAsTheDriverScansIt) {
         output_16 = output_16 || (frame.valid && frame.bytes == std::array<uint8_t, 7>{0x02, 0x00, 0x80, 0x00, 0x00, 0x03, 0x7C});
     }
     EXPECT_TRUE(output_16);
+    ReceivedFrame last{};
+    ASSERT_TRUE(card.last_frame(&last));
+    EXPECT_EQ(last.bytes, (std::array<uint8_t, 7>{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC}));
+}
+
+TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
+    VirtualCard card(VirtualCard::Options{"", true});
+    std::string error;
+    ASSERT_TRUE(card.start(&error)) << error;
+    card.set_analog_raw(1, 1023);
+
+    std::vector<std::string> args = base_args();
+    args.insert(args.end(), {"--device", card.device_path(), "--do", "outputs 8001", "--do", "wait 500", "--do", "read"});
+    const PanelRun run = run_panel(args);
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM1\",\"device\":\"" + card.device_path() + "\"")) << run.lines.front();
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 1u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], "\"volts\":[5.000,0.000]")) << reads[0];
+    EXPECT_TRUE(has(reads[0], "\"last_frame\":\"02 01 80 00 00 03 7B\"")) << reads[0];
+    EXPECT_TRUE(has(reads[0], "\"answering\":true")) << reads[0];
+
+    // What the monitor counted is what the card saw.
+    ReceivedFrame last{};
+    ASSERT_TRUE(card.last_frame(&last));
+    EXPECT_EQ(last.bytes, (std::array<uint8_t, 7>{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC}));
+    EXPECT_EQ(card.invalid_frame_count(), 0u);
+    EXPECT_EQ(card.garbage_byte_count(), 0u);
+    EXPECT_TRUE(has(run.lines.back(), "\"frames_to_card\":" + std::to_string(card.frame_count()) + ","))
+        << run.lines.back() << " card: " << card.frame_count();
+}
+
+TEST_F(PanelTest, AnInterruptedScriptStillLeavesTheCardAllOff) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    VirtualCard card(VirtualCard::Options{dir.file("ports/com1"), false});
+    std::string error;
+    ASSERT_TRUE(card.start(&error)) << error;
+
+    std::vector<std::string> args = base_args();
+    args.insert(args.end(), {"--ports", dir.file("ports"), "--do", "outputs FFFF", "--do", "wait 300", "--do", "wait 600000"});
+    const PanelRun run = run_panel(args, [](pid_t pid, const std::string& line) {
+        if (has(line, "\"action\":\"wait 300\"")) ::kill(pid, SIGINT);
+    });
+    EXPECT_EQ(run.status, 0) << run.errors << run.all_output();
+    EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.all_output();
+    bool all_on = false;
+    for (const ReceivedFrame& frame : card.frames()) all_on = all_on || (frame.valid && frame.bytes[1] == 0xFF);
+    EXPECT_TRUE(all_on);
     ReceivedFrame last{};
     ASSERT_TRUE(card.last_frame(&last));
     EXPECT_EQ(last.bytes, (std::array<uint8_t, 7>{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC}));

@@ -232,7 +232,11 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
             open_settings(session, view);
             break;
         case 'R':
+            view.message = "restarting: the driver is looking for the card...";
+            draw(session.snapshot(), view);
             view.message = session.restart() ? "driver restarted" : "restart: no card answered (R tries again)";
+            // The driver reports a failed scan on standard error, over the view.
+            clearok(stdscr, TRUE);
             break;
         case ':':
             if (session.has_virtual_card()) {
