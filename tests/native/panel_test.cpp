@@ -121,6 +121,12 @@ std::string inputs_json(unsigned on_input) {
 class PanelTest : public ::testing::Test {
 protected:
     std::vector<std::string> base_args() { return {"--settings", dir.file("settings.ini")}; }
+    // The panel with its settings in the scratch folder and these arguments.
+    PanelRun run_with(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = base_args();
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_panel(args);
+    }
     TempDir dir;
 };
 
@@ -169,10 +175,8 @@ TEST_F(PanelTest, ScriptDrivesACardFoundInAPortsFolderAsTheDriverScansIt) {
     ASSERT_TRUE(card.start(&error)) << error;
     card.set_input(16, true);
 
-    std::vector<std::string> args = base_args();
-    args.insert(args.end(), {"--ports", dir.file("ports"), "--do", "output 16 on", "--do", "wait-input 16 on 5000",
+    const PanelRun run = run_with({"--ports", dir.file("ports"), "--do", "output 16 on", "--do", "wait-input 16 on 5000",
                              "--do", "wait 300"});
-    const PanelRun run = run_panel(args);
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
     EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM3\"")) << run.lines.front();
     EXPECT_TRUE(has(run.lines.front(), "\"virtual_card\":false")) << run.lines.front();
@@ -195,9 +199,7 @@ TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
     ASSERT_TRUE(card.start(&error)) << error;
     card.set_analog_raw(1, 1023);
 
-    std::vector<std::string> args = base_args();
-    args.insert(args.end(), {"--device", card.device_path(), "--do", "outputs 8001", "--do", "wait 500", "--do", "read"});
-    const PanelRun run = run_panel(args);
+    const PanelRun run = run_with({"--device", card.device_path(), "--do", "outputs 8001", "--do", "wait 500", "--do", "read"});
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
     EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM1\",\"device\":\"" + card.device_path() + "\"")) << run.lines.front();
     const std::vector<std::string> reads = events(run, "read");
@@ -258,9 +260,7 @@ TEST_F(PanelTest, ACardThatFallsSilentOrIsPulledIsShownWhilePollingGoesOn) {
 }
 
 TEST_F(PanelTest, AWaitForAnInputThatNeverComesEndsWithItsOwnStatus) {
-    std::vector<std::string> args = base_args();
-    args.insert(args.end(), {"--do", "wait-input 7 on 300", "--do", "read"});
-    const PanelRun run = run_panel(args);
+    const PanelRun run = run_with({"--do", "wait-input 7 on 300", "--do", "read"});
     EXPECT_EQ(run.status, 4) << run.errors << run.all_output();
     EXPECT_EQ(events(run, "wait-failed").size(), 1u) << run.all_output();
     EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.all_output();
@@ -269,9 +269,7 @@ TEST_F(PanelTest, AWaitForAnInputThatNeverComesEndsWithItsOwnStatus) {
 TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     {
         SCOPED_TRACE("a device that is not there");
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), {"--device", dir.file("ttyUSB9"), "--do", "read"});
-        const PanelRun run = run_panel(args);
+        const PanelRun run = run_with({"--device", dir.file("ttyUSB9"), "--do", "read"});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.errors, "no such device")) << run.errors;
         EXPECT_TRUE(has(run.errors, "--device")) << run.errors;
@@ -281,9 +279,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     {
         SCOPED_TRACE("a file that is not a serial device");
         write_file(dir.file("notes.txt"), "hello\n");
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), {"--device", dir.file("notes.txt"), "--do", "read"});
-        const PanelRun run = run_panel(args);
+        const PanelRun run = run_with({"--device", dir.file("notes.txt"), "--do", "read"});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.errors, "not a serial device")) << run.errors;
     }
@@ -295,9 +291,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         const int other = ::open(card.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(other, 0);
         ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), {"--device", card.device_path(), "--do", "read"});
-        const PanelRun run = run_panel(args);
+        const PanelRun run = run_with({"--device", card.device_path(), "--do", "read"});
         ::close(other);
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.errors, "another program is using the port")) << run.errors;
@@ -305,9 +299,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     {
         SCOPED_TRACE("no card in the ports folder");
         ASSERT_EQ(::mkdir(dir.file("empty").c_str(), 0755), 0);
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), {"--ports", dir.file("empty"), "--do", "read"});
-        const PanelRun run = run_panel(args);
+        const PanelRun run = run_with({"--ports", dir.file("empty"), "--do", "read"});
         EXPECT_EQ(run.status, 3);
         EXPECT_TRUE(has(run.errors, "no card answered")) << run.errors;
         EXPECT_TRUE(has(run.errors, "Cannot find I/O card, please check connection")) << run.errors;
@@ -316,15 +308,11 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     }
     {
         SCOPED_TRACE("a ports folder that is not there");
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), {"--ports", dir.file("nowhere"), "--do", "read"});
-        EXPECT_EQ(run_panel(args).status, 1);
+        EXPECT_EQ(run_with({"--ports", dir.file("nowhere"), "--do", "read"}).status, 1);
     }
     {
         SCOPED_TRACE("a script that is not one, refused before anything starts");
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), {"--do", "output 17 on"});
-        const PanelRun run = run_panel(args);
+        const PanelRun run = run_with({"--do", "output 17 on"});
         EXPECT_EQ(run.status, 2);
         EXPECT_TRUE(run.lines.empty());
         EXPECT_TRUE(has(run.errors, "not an action: 'output 17 on'")) << run.errors;
