@@ -95,7 +95,10 @@ DeviceOpen LineMonitor::State::connect() {
 
 // The card is gone: the driver's end is hung up too, as a pulled cable would show it.
 void LineMonitor::State::disconnect() {
-    if (device >= 0) ::close(device);
+    if (device >= 0) {
+        ::ioctl(device, TIOCNXCL);  // a device held open elsewhere keeps the flag past this close
+        ::close(device);
+    }
     device = -1;
     close_card_pty(&driver_end);
     std::lock_guard<std::mutex> guard(lock);
