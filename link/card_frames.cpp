@@ -21,20 +21,21 @@ std::mutex& send_lock() {
 }
 
 // The queue count alone is not enough: a UART reports 0 while its last byte is still in the
-// shift register, and a pseudo-terminal always reports 0. So the wait also covers the frame's
-// own wire time, which is what keeps a probe of a silent port from sending 100 frames at once.
+// shift register, and a pseudo-terminal always reports 0. So the wait first sleeps out the
+// frame's own wire time, which is what keeps a probe of a silent port from sending 100 frames at
+// once; no queue can be empty sooner, so the count is asked only then (asking on the way costs
+// CPU on every cycle and gains nothing).
 void wait_until_sent(uint64_t written_at_us, std::size_t size) {
     const uint64_t on_wire_until = written_at_us + wire_time_us(size);
     const uint64_t give_up_at = written_at_us + kDrainBoundFrames * wire_time_us(size) + kDrainSlackUs;
+    const uint64_t now = monotonic_us();
+    if (now < on_wire_until) sleep_us(on_wire_until - now);
     for (;;) {
         QueueCounts counts{};
         if (!read_queue_status(&counts)) return;  // port gone: nothing will drain
-        const uint64_t now = monotonic_us();
-        if (counts.out_queue == 0 && now >= on_wire_until) return;
-        if (now >= give_up_at) return;
-        uint64_t pause = std::max(wire_time_us(counts.out_queue), kDrainPollMinUs);
-        if (now < on_wire_until) pause = std::max(pause, on_wire_until - now);
-        sleep_us(std::min(pause, give_up_at - now));
+        const uint64_t at = monotonic_us();
+        if (counts.out_queue == 0 || at >= give_up_at) return;
+        sleep_us(std::min(std::max(wire_time_us(counts.out_queue), kDrainPollMinUs), give_up_at - at));
     }
 }
 
@@ -69,6 +70,23 @@ int32_t send_output_frame() {
     const uint64_t written_at = monotonic_us();
     if (write_bytes(frame.data(), frame.size())) wait_until_sent(written_at, frame.size());
     return 0;
+}
+
+int32_t wait_for_input_frame(uint64_t bound_us) {
+    constexpr uint32_t kFrameSize = static_cast<uint32_t>(std::tuple_size<InputFrame>::value);
+    const uint64_t until = monotonic_us() + bound_us;
+    for (;;) {
+        QueueCounts counts{};
+        if (!read_queue_status(&counts)) return -1;
+        if (counts.in_queue >= kFrameSize) return 1;
+        const uint64_t now = monotonic_us();
+        if (now >= until) return 0;
+        if (counts.in_queue == 0) {
+            if (wait_for_byte(until - now) < 0) return -1;
+        } else {
+            sleep_us(std::min(wire_time_us(kFrameSize - counts.in_queue), until - now));
+        }
+    }
 }
 
 int32_t receive_input_frame() {

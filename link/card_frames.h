@@ -40,6 +40,12 @@ float volts_from_raw(uint16_t raw);
 // poll thread and the host's thread never interleave. Returns 0; a failed write is not reported.
 int32_t send_output_frame();
 
+// Waits until a whole input frame's worth of bytes is queued: 1 then, 0 once bound_us has passed,
+// -1 at once when the port is closed or gone. An empty queue is waited on at the port, so the
+// first byte ends that wait; the rest of a frame then follows at the line's pace, and the wait
+// sleeps out the wire time of the bytes still missing.
+int32_t wait_for_input_frame(uint64_t bound_us);
+
 // Hunts the input queue for 0x12 and reads the 9-byte frame behind it. Returns FRAME_NOT_READY
 // when fewer than 9 bytes are queued (bytes skipped so far are gone), FRAME_BAD_END or
 // FRAME_BAD_SUM for a corrupt frame (its bytes are gone, the image is not touched), or FRAME_OK

@@ -35,6 +35,12 @@ bool read_queue_status(QueueCounts* counts);
 // for a byte to arrive.
 int32_t read_byte();
 
+// Waits until at least one byte is queued, ending as soon as one arrives: 1 then, 0 once about
+// bound_us has passed (on Windows the wait is the port's own 1 ms read timeout), -1 at once when
+// the port is closed or gone. The port's lock is held meanwhile, so a write from another thread
+// may wait that long.
+int32_t wait_for_byte(uint64_t bound_us);
+
 // Writes the whole buffer. False when the port is closed, gone, or does not take the bytes within
 // a bound. A failure is for the caller to ignore or not.
 bool write_bytes(const uint8_t* data, std::size_t size);

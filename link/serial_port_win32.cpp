@@ -12,7 +12,11 @@
 namespace {
 
 constexpr DWORD kQueueSize = 4096;
-constexpr DWORD kReadBoundMs = 100;    // a read of a byte the queue already holds
+constexpr DWORD kReadBoundMs = 100;    // a read of bytes the queue already holds
+// A read waits this long for its bytes, then returns with what came: the granularity of
+// wait_readable. A read of bytes already queued returns at once.
+constexpr DWORD kReadTimeoutMs = 1;
+constexpr DWORD kWaitReadBoundMs = 20;  // that read, with room for the scheduler
 constexpr DWORD kWriteBoundMs = 500;   // a write into a 4096-byte queue
 constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of its buffer
 constexpr DWORD kWatchWaitBoundMs = 1000;
@@ -36,6 +40,15 @@ struct WatchThread {
 };
 
 HANDLE g_port = INVALID_HANDLE_VALUE;
+// Bytes taken from the system's queue and not yet handed out. Each read is a round trip to the
+// system (under Wine, 0.1-0.2 ms), so a read takes all that is queued, and the wait keeps the
+// byte it took.
+struct Received {
+    uint8_t bytes[kOperationBufferSize];
+    std::size_t at;
+    std::size_t size;
+};
+Received g_received{};
 // Made once and kept for the module's life (or abandoned, see finish).
 Operation* g_read = nullptr;
 Operation* g_write = nullptr;
@@ -194,9 +207,35 @@ bool configure_line(HANDLE h) {
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(h, &dcb)) return false;
-    // Reads return at once with what is queued: the driver only reads bytes the count reports.
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteBoundMs};
+    // A read returns once it has its bytes or after kReadTimeoutMs. The driver reads only bytes the
+    // count reports, which come at once; only wait_readable reads an empty queue, to wait on it.
+    // (Wine keeps a read with {MAXDWORD, 0, 0} or {MAXDWORD, MAXDWORD, n} pending until a byte
+    // comes, whatever the timeouts say; a total timeout alone it keeps.)
+    COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, 0, kWriteBoundMs};
     return SetCommTimeouts(h, &timeouts) != 0;
+}
+
+// Reads up to `size` bytes into g_received, which must be empty; waits kReadTimeoutMs for bytes
+// that are not queued yet, and gives up on the read after bound_ms. The number read, or -1 on a
+// failure.
+int read_into_received(DWORD size, DWORD bound_ms, bool* lost) {
+    if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
+    if (size > kOperationBufferSize) size = static_cast<DWORD>(kOperationBufferSize);
+    rearm(g_read);
+    DWORD got = 0;
+    DWORD error = ERROR_SUCCESS;
+    bool ok = ReadFile(g_port, g_read->buffer, size, nullptr, &g_read->overlapped) != 0;
+    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_read, bound_ms, &got, &error);
+    // Wine ends a read that timed out with ERROR_TIMEOUT; Windows with success and fewer bytes.
+    if (!ok && error == ERROR_TIMEOUT && g_read != nullptr) ok = true;
+    if (!ok) {
+        *lost = is_lost(error);
+        return -1;
+    }
+    std::memcpy(g_received.bytes, g_read->buffer, got);
+    g_received.at = 0;
+    g_received.size = got;
+    return static_cast<int>(got);
 }
 
 }  // namespace
@@ -214,6 +253,7 @@ bool open(uint32_t n) {
         return false;
     }
     g_port = h;
+    g_received = Received{};
     SetCommMask(h, EV_RXCHAR | EV_TXEMPTY);
     if (!start_watch(h)) {
         close();
@@ -227,6 +267,7 @@ void close() {
     if (g_port == INVALID_HANDLE_VALUE) return;
     CloseHandle(g_port);
     g_port = INVALID_HANDLE_VALUE;
+    g_received = Received{};
 }
 
 bool queue_status(QueueCounts* counts, bool* lost) {
@@ -236,25 +277,44 @@ bool queue_status(QueueCounts* counts, bool* lost) {
         *lost = true;  // the counts are stale now; waits on them must end
         return false;
     }
-    counts->in_queue = status.cbInQue;
+    counts->in_queue = status.cbInQue + static_cast<DWORD>(g_received.size - g_received.at);
     counts->out_queue = status.cbOutQue;
     return true;
 }
 
 int read_one(uint8_t* byte, bool* lost) {
-    if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
-    rearm(g_read);
-    DWORD got = 0;
-    DWORD error = ERROR_SUCCESS;
-    bool ok = ReadFile(g_port, g_read->buffer, 1, nullptr, &g_read->overlapped) != 0;
-    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_read, kReadBoundMs, &got, &error);
-    if (!ok) {
-        *lost = is_lost(error);
+    if (g_received.at == g_received.size) {
+        // Only bytes already queued are read: a read of an empty queue would wait.
+        COMSTAT status{};
+        DWORD errors = 0;
+        if (!ClearCommError(g_port, &errors, &status)) {
+            *lost = true;
+            return -1;
+        }
+        if (status.cbInQue == 0) return 0;
+        const int got = read_into_received(status.cbInQue, kReadBoundMs, lost);
+        if (got <= 0) return got;
+    }
+    *byte = g_received.bytes[g_received.at++];
+    return 1;
+}
+
+// No event-driven wait works on every port: under Wine, WaitCommEvent on a pseudo-terminal ends
+// after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait. A
+// one-byte read with the port's short read timeout does: it ends when the byte comes, or after
+// kReadTimeoutMs, so bound_us only decides whether to wait at all.
+int wait_readable(uint64_t bound_us, bool* lost) {
+    if (g_received.at < g_received.size) return 1;
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!ClearCommError(g_port, &errors, &status)) {
+        *lost = true;
         return -1;
     }
-    if (got != 1) return 0;
-    *byte = g_read->buffer[0];
-    return 1;
+    if (status.cbInQue > 0) return 1;
+    if (bound_us == 0) return 0;
+    const int got = read_into_received(1, kWaitReadBoundMs, lost);
+    return got < 0 ? -1 : (got > 0 ? 1 : 0);
 }
 
 bool write_all(const uint8_t* data, std::size_t size, bool* lost) {

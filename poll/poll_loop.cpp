@@ -1,5 +1,7 @@
 #include "poll/poll_loop.h"
 
+#include <algorithm>
+
 #include "host/module_state.h"
 #include "link/card_frames.h"
 #include "link/clock.h"
@@ -7,8 +9,8 @@
 
 namespace {
 
-// How long a cycle waits for an answer, counted from before its send, and the pause between
-// attempts.
+// How long a cycle waits for an answer, counted from before its send, and how long it waits on
+// the port between attempts: a stop is seen at least this often.
 constexpr uint64_t kAnswerWindowUs = 200000;
 constexpr uint64_t kAnswerRetryUs = 1000;
 
@@ -49,8 +51,12 @@ bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
             take_queued_answers();
             return true;
         }
-        if (stop.wait_us(kAnswerRetryUs)) return false;
-        if (monotonic_us() - started >= kAnswerWindowUs) return false;
+        const uint64_t waited = monotonic_us() - started;
+        if (waited >= kAnswerWindowUs || stop.raised()) return false;
+        // The wait on the port ends as soon as the answer is in, rather than at the next whole
+        // millisecond. Without a port to wait on, it pauses on the stop signal instead.
+        const uint64_t bound = std::min(kAnswerRetryUs, kAnswerWindowUs - waited);
+        if (wait_for_input_frame(bound) < 0 && stop.wait_us(bound)) return false;
     }
 }
 
