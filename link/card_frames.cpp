@@ -73,20 +73,7 @@ int32_t send_output_frame() {
 }
 
 int32_t wait_for_input_frame(uint64_t bound_us) {
-    constexpr uint32_t kFrameSize = static_cast<uint32_t>(std::tuple_size<InputFrame>::value);
-    const uint64_t until = monotonic_us() + bound_us;
-    for (;;) {
-        QueueCounts counts{};
-        if (!read_queue_status(&counts)) return -1;
-        if (counts.in_queue >= kFrameSize) return 1;
-        const uint64_t now = monotonic_us();
-        if (now >= until) return 0;
-        if (counts.in_queue == 0) {
-            if (wait_for_byte(until - now) < 0) return -1;
-        } else {
-            sleep_us(std::min(wire_time_us(kFrameSize - counts.in_queue), until - now));
-        }
-    }
+    return wait_for_bytes(static_cast<uint32_t>(std::tuple_size<InputFrame>::value), bound_us);
 }
 
 int32_t receive_input_frame() {

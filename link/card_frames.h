@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 
+#include "link/serial_port.h"  // wire_time_us
+
 constexpr int32_t FRAME_OK = 0;
 constexpr int32_t FRAME_NOT_READY = -1;
 constexpr int32_t FRAME_BAD_END = -3;
@@ -20,9 +22,9 @@ constexpr uint8_t kInputEnd = 0x13;
 using OutputFrame = std::array<uint8_t, 7>;
 using InputFrame = std::array<uint8_t, 9>;
 
-// Wire time at 115200 baud, 8N1: ten bits a byte.
-constexpr uint64_t kByteWireTimeNs = 86806;
-constexpr uint64_t wire_time_us(uint64_t bytes) { return (bytes * kByteWireTimeNs + 999U) / 1000U; }
+// An output frame and its answer, back to back on the wire: no answer to a frame can be complete
+// sooner after the frame's first byte was sent.
+constexpr uint64_t kExchangeWireUs = wire_time_us(std::tuple_size<OutputFrame>::value + std::tuple_size<InputFrame>::value);
 
 OutputFrame build_output_frame(uint8_t digital_out_0, uint8_t digital_out_1, uint8_t analog_out_0,
                                uint8_t analog_out_1);
@@ -40,10 +42,8 @@ float volts_from_raw(uint16_t raw);
 // poll thread and the host's thread never interleave. Returns 0; a failed write is not reported.
 int32_t send_output_frame();
 
-// Waits until a whole input frame's worth of bytes is queued: 1 then, 0 once bound_us has passed,
-// -1 at once when the port is closed or gone. An empty queue is waited on at the port, so the
-// first byte ends that wait; the rest of a frame then follows at the line's pace, and the wait
-// sleeps out the wire time of the bytes still missing.
+// Waits until a whole input frame's worth of bytes is queued (see wait_for_bytes): 1 then, 0 once
+// about bound_us has passed, -1 at once when the port is closed or gone.
 int32_t wait_for_input_frame(uint64_t bound_us);
 
 // Hunts the input queue for 0x12 and reads the 9-byte frame behind it. Returns FRAME_NOT_READY

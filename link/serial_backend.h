@@ -18,9 +18,10 @@ bool queue_status(QueueCounts* counts, bool* lost);
 // out a byte at a time; queue_status counts the bytes it holds as queued.
 int read_one(uint8_t* byte, bool* lost);
 bool write_all(const uint8_t* data, std::size_t size, bool* lost);
-// Waits on the port itself until a byte is queued, for about bound_us at most: 1 when one is, 0
-// when the bound passed first, -1 on a failure (then *lost says whether the port is gone).
-int wait_readable(uint64_t bound_us, bool* lost);
+// Waits on the port itself until `count` bytes are queued, for about bound_us at most: 1 when
+// they are, 0 when the bound passed first, -1 on a failure (then *lost says whether the port is
+// gone).
+int wait_readable(uint32_t count, uint64_t bound_us, bool* lost);
 void set_rts();
 void set_dtr();
 

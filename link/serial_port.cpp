@@ -66,12 +66,12 @@ int32_t read_byte() {
     return got == 1 ? byte : -1;
 }
 
-int32_t wait_for_byte(uint64_t bound_us) {
+int32_t wait_for_bytes(uint32_t count, uint64_t bound_us) {
     PortState& p = port();
     std::lock_guard<std::mutex> guard(p.lock);
     if (p.number == 0 || p.lost) return -1;
     bool lost = false;
-    const int got = serial_backend::wait_readable(bound_us, &lost);
+    const int got = serial_backend::wait_readable(count, bound_us, &lost);
     p.lost = p.lost || lost;
     return got;
 }

@@ -7,9 +7,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
+#include "link/clock.h"
 #include "link/port_path.h"
 #include "link/serial_backend.h"
 
@@ -134,21 +136,39 @@ bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
     return true;
 }
 
-int wait_readable(uint64_t bound_us, bool* lost) {
-    if (g_received.at < g_received.size) return 1;
-    // ppoll, not poll: a bound under a millisecond must not round up to one.
-    pollfd p{g_fd, POLLIN, 0};
-    const timespec bound{static_cast<time_t>(bound_us / 1000000U), static_cast<long>(bound_us % 1000000U) * 1000L};
-    const int ready = ppoll(&p, 1, &bound, nullptr);
-    if (ready < 0) {
-        if (errno == EINTR) return 0;
-        *lost = is_lost(errno);
-        return -1;
+// poll() ends on the first byte; the rest of a frame follows at the line's pace, and poll() would
+// return at once while any byte is queued, so the wait sleeps out the missing bytes' wire time.
+int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
+    const uint64_t until = monotonic_us() + bound_us;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(g_fd, TIOCINQ, &queued) != 0) {
+            *lost = is_lost(errno);
+            return -1;
+        }
+        const auto held = static_cast<uint32_t>(queued) + static_cast<uint32_t>(g_received.size - g_received.at);
+        if (held >= count) return 1;
+        const uint64_t now = monotonic_us();
+        if (now >= until) return 0;
+        const uint64_t left = until - now;
+        if (held > 0) {
+            sleep_us(std::min(wire_time_us(count - held), left));
+            continue;
+        }
+        // ppoll, not poll: a bound under a millisecond must not round up to one.
+        pollfd p{g_fd, POLLIN, 0};
+        const timespec bound{static_cast<time_t>(left / 1000000U), static_cast<long>(left % 1000000U) * 1000L};
+        const int ready = ppoll(&p, 1, &bound, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            *lost = is_lost(errno);
+            return -1;
+        }
+        // A hang-up also reports POLLIN, and reads nothing for ever after.
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            *lost = true;
+            return -1;
+        }
     }
-    if (ready == 0) return 0;
-    // A hang-up also reports POLLIN, and reads nothing for ever after.
-    *lost = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    return *lost ? -1 : 1;
 }
 
 void set_rts() {

@@ -19,12 +19,14 @@ constexpr DWORD kReadTimeoutMs = 1;
 constexpr DWORD kWaitReadBoundMs = 20;  // that read, with room for the scheduler
 constexpr DWORD kWriteBoundMs = 500;   // a write into a 4096-byte queue
 constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of its buffer
-constexpr DWORD kWatchWaitBoundMs = 1000;
 constexpr DWORD kWatchJoinBoundMs = 2000;
-// Some drivers (Wine's on a pseudo-terminal: every 2 ms) end each wait with no event. Re-arming
-// at once would burn a core, so such a wait is followed by a pause that grows to the maximum.
-constexpr DWORD kWatchBackoffMinMs = 10;
-constexpr DWORD kWatchBackoffMaxMs = 500;
+// The watch waits for an event this long at most, then pauses before it waits again. An armed
+// wait is not free: Wine serves one by polling the port every 2 ms with several server requests,
+// about 30% of a core while the card is polled; and some drivers (Wine's on a pseudo-terminal)
+// end every wait at once with no event. The poll thread's status queries clear a line error on
+// every cycle anyway, so a slow pace loses nothing.
+constexpr DWORD kWatchWaitBoundMs = 2;
+constexpr DWORD kWatchPauseMs = 1000;
 constexpr std::size_t kOperationBufferSize = 64;
 
 struct Operation {
@@ -106,12 +108,10 @@ bool finish(HANDLE port, Operation** op, DWORD bound_ms, DWORD* transferred, DWO
 // which also clears any pending line error.
 DWORD WINAPI watch_port(LPVOID parameter) {
     auto* w = static_cast<WatchThread*>(parameter);
-    DWORD backoff = kWatchBackoffMinMs;
     while (WaitForSingleObject(w->stop_event, 0) != WAIT_OBJECT_0) {
         rearm(&w->wait);
         DWORD events = 0;
-        BOOL done = WaitCommEvent(w->port, &events, &w->wait.overlapped);
-        if (!done && GetLastError() == ERROR_IO_PENDING) {
+        if (!WaitCommEvent(w->port, &events, &w->wait.overlapped) && GetLastError() == ERROR_IO_PENDING) {
             HANDLE handles[2] = {w->wait.overlapped.hEvent, w->stop_event};
             if (WaitForMultipleObjects(2, handles, FALSE, kWatchWaitBoundMs) != WAIT_OBJECT_0) {
                 CancelIoEx(w->port, &w->wait.overlapped);
@@ -119,18 +119,14 @@ DWORD WINAPI watch_port(LPVOID parameter) {
             // The wait must be over before its OVERLAPPED is touched again; the join bound in
             // stop_watch covers the case where even a cancel does not end it.
             DWORD ignored = 0;
-            done = GetOverlappedResult(w->port, &w->wait.overlapped, &ignored, TRUE);
+            GetOverlappedResult(w->port, &w->wait.overlapped, &ignored, TRUE);
         }
+        // Whatever ended the wait (an event, the bound, a driver's own abort), the status query
+        // clears a pending line error; an aborted wait alone is not a lost port.
         COMSTAT status{};
         DWORD errors = 0;
         if (!ClearCommError(w->port, &errors, &status)) break;  // the port is gone: nothing to watch
-        if (done && events != 0) {
-            backoff = kWatchBackoffMinMs;
-            continue;
-        }
-        // An empty or aborted wait that we did not ask for is not a lost port; pause and re-arm.
-        WaitForSingleObject(w->stop_event, backoff);
-        backoff = backoff * 2 > kWatchBackoffMaxMs ? kWatchBackoffMaxMs : backoff * 2;
+        WaitForSingleObject(w->stop_event, kWatchPauseMs);
     }
     return 0;
 }
@@ -215,12 +211,17 @@ bool configure_line(HANDLE h) {
     return SetCommTimeouts(h, &timeouts) != 0;
 }
 
-// Reads up to `size` bytes into g_received, which must be empty; waits kReadTimeoutMs for bytes
-// that are not queued yet, and gives up on the read after bound_ms. The number read, or -1 on a
-// failure.
+// Reads up to `size` more bytes onto the end of g_received; waits kReadTimeoutMs for bytes that
+// are not queued yet, and gives up on the read after bound_ms. The number read, or -1 on a failure.
 int read_into_received(DWORD size, DWORD bound_ms, bool* lost) {
     if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
-    if (size > kOperationBufferSize) size = static_cast<DWORD>(kOperationBufferSize);
+    // Keep what is held at the front, so that the new bytes fit behind it.
+    const std::size_t held = g_received.size - g_received.at;
+    std::memmove(g_received.bytes, g_received.bytes + g_received.at, held);
+    g_received.at = 0;
+    g_received.size = held;
+    if (size > kOperationBufferSize - held) size = static_cast<DWORD>(kOperationBufferSize - held);
+    if (size == 0) return 0;
     rearm(g_read);
     DWORD got = 0;
     DWORD error = ERROR_SUCCESS;
@@ -232,9 +233,8 @@ int read_into_received(DWORD size, DWORD bound_ms, bool* lost) {
         *lost = is_lost(error);
         return -1;
     }
-    std::memcpy(g_received.bytes, g_read->buffer, got);
-    g_received.at = 0;
-    g_received.size = got;
+    std::memcpy(g_received.bytes + held, g_read->buffer, got);
+    g_received.size = held + got;
     return static_cast<int>(got);
 }
 
@@ -301,20 +301,20 @@ int read_one(uint8_t* byte, bool* lost) {
 
 // No event-driven wait works on every port: under Wine, WaitCommEvent on a pseudo-terminal ends
 // after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait. A
-// one-byte read with the port's short read timeout does: it ends when the byte comes, or after
-// kReadTimeoutMs, so bound_us only decides whether to wait at all.
-int wait_readable(uint64_t bound_us, bool* lost) {
-    if (g_received.at < g_received.size) return 1;
+// read of the missing bytes does: with the port's read timeout it ends when they are all in, or
+// after kReadTimeoutMs, so bound_us only decides whether to wait at all.
+int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
     COMSTAT status{};
     DWORD errors = 0;
     if (!ClearCommError(g_port, &errors, &status)) {
         *lost = true;
         return -1;
     }
-    if (status.cbInQue > 0) return 1;
+    const std::size_t held = g_received.size - g_received.at;
+    if (held + status.cbInQue >= count) return 1;
     if (bound_us == 0) return 0;
-    const int got = read_into_received(1, kWaitReadBoundMs, lost);
-    return got < 0 ? -1 : (got > 0 ? 1 : 0);
+    if (read_into_received(static_cast<DWORD>(count - held), kWaitReadBoundMs, lost) < 0) return -1;
+    return g_received.size - g_received.at >= count ? 1 : 0;
 }
 
 bool write_all(const uint8_t* data, std::size_t size, bool* lost) {

@@ -46,6 +46,12 @@ bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
     send_output_frame();
     // Read afresh each cycle, so a new delay from the dialog applies from the next one.
     stop.wait_us(uint64_t{instance.delay_ms.load()} * 1000U);
+    // A short delay ends before this frame's answer can be complete: whatever is queued then is
+    // an earlier frame's answer (discovery's, a late one). Taking it as this cycle's would keep
+    // every later cycle one answer behind, so the look starts once the answer can be in.
+    const uint64_t answer_complete = started + kExchangeWireUs;
+    const uint64_t now = monotonic_us();
+    if (now < answer_complete && stop.wait_us(answer_complete - now)) return false;
     for (;;) {
         if (receive_input_frame() == FRAME_OK) {
             take_queued_answers();
