@@ -37,10 +37,18 @@ int32_t check_input_frame(const InputFrame& frame);
 float volts_from_raw(uint16_t raw);
 
 // Sends the image's four output bytes as they are now, then waits until they have left: the
-// output queue is empty and the frame's wire time has passed, or a bound of a few frame times,
-// or at once when the port is gone. The write and its wait hold one lock, so frames from the
-// poll thread and the host's thread never interleave. Returns 0; a failed write is not reported.
+// frame's wire time has passed and the output queue is empty, or a bound of a few frame times,
+// or at once when the port is gone. One sender writes at a time, and only once the frame before
+// has left the wire, so frames from the poll thread and the host's thread never interleave.
+// Returns 0; a failed write is not reported.
 int32_t send_output_frame();
+
+// The same send for a caller that has its own wait to make while the frame is on the wire (the
+// poll thread, whose delay follows): returns once the frame is written, with the time it will
+// have left the wire (monotonic_us). The caller waits until then, and confirm_output_sent then
+// waits, bounded, for the output queue to be empty.
+uint64_t start_output_frame();
+void confirm_output_sent(uint64_t on_wire_until);
 
 // Waits until a whole input frame's worth of bytes is queued (see wait_for_bytes): 1 then, 0 once
 // about bound_us has passed, -1 at once when the port is closed or gone.

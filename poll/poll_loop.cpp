@@ -43,9 +43,14 @@ void take_queued_answers() {
 // One exchange: true when it took a valid answer. One that comes too late is taken next cycle.
 bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
     const uint64_t started = monotonic_us();
-    send_output_frame();
-    // Read afresh each cycle, so a new delay from the dialog applies from the next one.
-    stop.wait_us(uint64_t{instance.delay_ms.load()} * 1000U);
+    // The delay counts from when the frame has left the wire; one wait covers both, so the
+    // thread wakes once per cycle rather than twice. Read afresh each cycle, so a new delay from
+    // the dialog applies from the next one.
+    const uint64_t on_wire_until = start_output_frame();
+    const uint64_t delay_over = on_wire_until + uint64_t{instance.delay_ms.load()} * 1000U;
+    const uint64_t sent = monotonic_us();
+    stop.wait_us(delay_over > sent ? delay_over - sent : 0);
+    confirm_output_sent(on_wire_until);
     // A short delay ends before this frame's answer can be complete: whatever is queued then is
     // an earlier frame's answer (discovery's, a late one). Taking it as this cycle's would keep
     // every later cycle one answer behind, so the look starts once the answer can be in.
