@@ -108,8 +108,7 @@ int32_t wait_for_input_frame(uint64_t bound_us) {
 
 int32_t receive_input_frame() {
     for (;;) {
-        QueueCounts counts{};
-        if (!read_queue_status(&counts) || counts.in_queue < 9) return FRAME_NOT_READY;
+        if (input_queued() < 9) return FRAME_NOT_READY;
         if (read_byte() == kInputStart) break;
     }
 

@@ -13,6 +13,8 @@ namespace serial_backend {
 bool open(uint32_t n);
 void close();
 bool queue_status(QueueCounts* counts, bool* lost);
+// The input count alone: one system call fewer where the output count costs one of its own.
+bool input_queue(uint32_t* count, bool* lost);
 // 1 with *byte set, 0 when none is queued (never waits for one), -1 on a failure (then *lost says
 // whether the port is gone). Each backend takes what is queued in one system call and hands it
 // out a byte at a time; queue_status counts the bytes it holds as queued.

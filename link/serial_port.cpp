@@ -55,6 +55,17 @@ bool read_queue_status(QueueCounts* counts) {
     return ok;
 }
 
+int32_t input_queued() {
+    PortState& p = port();
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.number == 0 || p.lost) return -1;
+    uint32_t count = 0;
+    bool lost = false;
+    const bool ok = serial_backend::input_queue(&count, &lost);
+    p.lost = p.lost || lost || !ok;
+    return ok ? static_cast<int32_t>(count) : -1;
+}
+
 int32_t read_byte() {
     PortState& p = port();
     std::lock_guard<std::mutex> guard(p.lock);

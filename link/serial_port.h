@@ -35,6 +35,10 @@ struct QueueCounts {
 // False when the port is closed or the query failed (the port is gone): callers end their waits.
 bool read_queue_status(QueueCounts* counts);
 
+// The bytes received and not yet read, as read_queue_status counts them; -1 when the port is
+// closed or the query failed (the port is gone).
+int32_t input_queued();
+
 // One queued byte, 0 to 255; -1 when nothing is queued or the read delivered nothing. Never waits
 // for a byte to arrive.
 int32_t read_byte();

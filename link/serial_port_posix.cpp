@@ -99,6 +99,16 @@ bool queue_status(QueueCounts* counts, bool* lost) {
     return true;
 }
 
+bool input_queue(uint32_t* count, bool* lost) {
+    int in = 0;
+    if (ioctl(g_fd, TIOCINQ, &in) != 0) {
+        *lost = is_lost(errno);
+        return false;
+    }
+    *count = static_cast<uint32_t>(in) + static_cast<uint32_t>(g_received.size - g_received.at);
+    return true;
+}
+
 int read_one(uint8_t* byte, bool* lost) {
     if (g_received.at == g_received.size) {
         const ssize_t got = ::read(g_fd, g_received.bytes, sizeof g_received.bytes);

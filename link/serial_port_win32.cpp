@@ -282,6 +282,13 @@ bool queue_status(QueueCounts* counts, bool* lost) {
     return true;
 }
 
+bool input_queue(uint32_t* count, bool* lost) {
+    QueueCounts counts{};
+    if (!queue_status(&counts, lost)) return false;
+    *count = counts.in_queue;
+    return true;
+}
+
 int read_one(uint8_t* byte, bool* lost) {
     if (g_received.at == g_received.size) {
         // Only bytes already queued are read: a read of an empty queue would wait.
