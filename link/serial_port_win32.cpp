@@ -49,6 +49,9 @@ struct Received {
     uint8_t bytes[kOperationBufferSize];
     std::size_t at;
     std::size_t size;
+    // The system's count at the last query, less what was read since: bytes leave the queue only
+    // through our reads, so at least this many are queued, and a read of them never waits.
+    DWORD system_queue;
 };
 Received g_received{};
 // Made once and kept for the module's life (or abandoned, see finish).
@@ -91,6 +94,10 @@ void rearm(Operation* op) {
 // *op is cleared, so that memory the system may still write to is never reused.
 bool finish(HANDLE port, Operation** op, DWORD bound_ms, DWORD* transferred, DWORD* error) {
     Operation* o = *op;
+    // Already complete, as a write to an idle port usually is: then there is nothing to wait for
+    // (under Wine a wait on the event is a request to its server, this check is not).
+    if (GetOverlappedResult(port, &o->overlapped, transferred, FALSE)) return true;
+    if ((*error = GetLastError()) != ERROR_IO_INCOMPLETE) return false;
     if (WaitForSingleObject(o->overlapped.hEvent, bound_ms) != WAIT_OBJECT_0) {
         CancelIoEx(port, &o->overlapped);
         if (WaitForSingleObject(o->overlapped.hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
@@ -235,6 +242,7 @@ int read_into_received(DWORD size, DWORD bound_ms, bool* lost) {
     }
     std::memcpy(g_received.bytes + held, g_read->buffer, got);
     g_received.size = held + got;
+    g_received.system_queue = got < g_received.system_queue ? g_received.system_queue - got : 0;
     return static_cast<int>(got);
 }
 
@@ -277,6 +285,7 @@ bool queue_status(QueueCounts* counts, bool* lost) {
         *lost = true;  // the counts are stale now; waits on them must end
         return false;
     }
+    g_received.system_queue = status.cbInQue;
     counts->in_queue = status.cbInQue + static_cast<DWORD>(g_received.size - g_received.at);
     counts->out_queue = status.cbOutQue;
     return true;
@@ -292,14 +301,12 @@ bool input_queue(uint32_t* count, bool* lost) {
 int read_one(uint8_t* byte, bool* lost) {
     if (g_received.at == g_received.size) {
         // Only bytes already queued are read: a read of an empty queue would wait.
-        COMSTAT status{};
-        DWORD errors = 0;
-        if (!ClearCommError(g_port, &errors, &status)) {
-            *lost = true;
-            return -1;
+        if (g_received.system_queue == 0) {
+            QueueCounts counts{};
+            if (!queue_status(&counts, lost)) return -1;
+            if (g_received.system_queue == 0) return 0;
         }
-        if (status.cbInQue == 0) return 0;
-        const int got = read_into_received(status.cbInQue, kReadBoundMs, lost);
+        const int got = read_into_received(g_received.system_queue, kReadBoundMs, lost);
         if (got <= 0) return got;
     }
     *byte = g_received.bytes[g_received.at++];
@@ -317,6 +324,7 @@ int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
         *lost = true;
         return -1;
     }
+    g_received.system_queue = status.cbInQue;
     const std::size_t held = g_received.size - g_received.at;
     if (held + status.cbInQue >= count) return 1;
     if (bound_us == 0) return 0;
