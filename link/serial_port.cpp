@@ -55,21 +55,36 @@ bool read_queue_status(QueueCounts* counts) {
     return ok;
 }
 
+int32_t input_queued() {
+    PortState& p = port();
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.number == 0 || p.lost) return -1;
+    uint32_t count = 0;
+    bool lost = false;
+    const bool ok = serial_backend::input_queue(&count, &lost);
+    p.lost = p.lost || lost || !ok;
+    return ok ? static_cast<int32_t>(count) : -1;
+}
+
 int32_t read_byte() {
     PortState& p = port();
     std::lock_guard<std::mutex> guard(p.lock);
     if (p.number == 0 || p.lost) return -1;
-    // Only a byte already queued is read: an overlapped read of an empty queue would wait (Wine
-    // keeps it pending until it is cancelled).
-    QueueCounts counts{};
-    bool lost = false;
-    const bool ok = serial_backend::queue_status(&counts, &lost);
-    p.lost = p.lost || lost || !ok;
-    if (!ok || counts.in_queue == 0) return -1;
     uint8_t byte = 0;
+    bool lost = false;
     const int got = serial_backend::read_one(&byte, &lost);
     p.lost = p.lost || lost;
     return got == 1 ? byte : -1;
+}
+
+int32_t wait_for_bytes(uint32_t count, uint64_t bound_us) {
+    PortState& p = port();
+    std::lock_guard<std::mutex> guard(p.lock);
+    if (p.number == 0 || p.lost) return -1;
+    bool lost = false;
+    const int got = serial_backend::wait_readable(count, bound_us, &lost);
+    p.lost = p.lost || lost;
+    return got;
 }
 
 bool write_bytes(const uint8_t* data, std::size_t size) {

@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Wire time at 115200 baud, 8N1: ten bits a byte.
+constexpr uint64_t kByteWireTimeNs = 86806;
+constexpr uint64_t wire_time_us(uint64_t bytes) { return (bytes * kByteWireTimeNs + 999U) / 1000U; }
+
 constexpr uint32_t kFirstPort = 1;
 constexpr uint32_t kLastPort = 127;
 
@@ -31,9 +35,20 @@ struct QueueCounts {
 // False when the port is closed or the query failed (the port is gone): callers end their waits.
 bool read_queue_status(QueueCounts* counts);
 
+// The bytes received and not yet read, as read_queue_status counts them; -1 when the port is
+// closed or the query failed (the port is gone).
+int32_t input_queued();
+
 // One queued byte, 0 to 255; -1 when nothing is queued or the read delivered nothing. Never waits
 // for a byte to arrive.
 int32_t read_byte();
+
+// Waits until at least `count` bytes are queued, ending as soon as they are: 1 then, 0 once about
+// bound_us has passed, -1 at once when the port is closed or gone. The wait is on the port
+// itself, not a blind pause: on Linux poll() for the first byte, then the missing bytes' wire
+// time; on Windows a read of the missing bytes with the port's 1 ms read timeout. The port's
+// lock is held meanwhile, so a write from another thread may wait that long.
+int32_t wait_for_bytes(uint32_t count, uint64_t bound_us);
 
 // Writes the whole buffer. False when the port is closed, gone, or does not take the bytes within
 // a bound. A failure is for the caller to ignore or not.

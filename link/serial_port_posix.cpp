@@ -7,14 +7,25 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 
+#include "link/clock.h"
 #include "link/port_path.h"
 #include "link/serial_backend.h"
 
 namespace {
 
 int g_fd = -1;
+
+// Bytes read from the port and not yet handed out: one read() takes a whole answer.
+struct Received {
+    uint8_t bytes[64];
+    std::size_t at;
+    std::size_t size;
+};
+Received g_received{};
 
 // How long a write may wait for room in the output queue before it gives up.
 constexpr int kWriteRoomTimeoutMs = 100;
@@ -64,6 +75,7 @@ bool open(uint32_t n) {
         return false;
     }
     g_fd = fd;
+    g_received = Received{};
     return true;
 }
 
@@ -72,6 +84,7 @@ void close() {
     ioctl(g_fd, TIOCNXCL);  // some ptys refuse a reopen while the flag is left set
     ::close(g_fd);
     g_fd = -1;
+    g_received = Received{};
 }
 
 bool queue_status(QueueCounts* counts, bool* lost) {
@@ -81,23 +94,40 @@ bool queue_status(QueueCounts* counts, bool* lost) {
         *lost = is_lost(errno);
         return false;
     }
-    counts->in_queue = static_cast<uint32_t>(in);
+    counts->in_queue = static_cast<uint32_t>(in) + static_cast<uint32_t>(g_received.size - g_received.at);
     counts->out_queue = static_cast<uint32_t>(out);
     return true;
 }
 
-int read_one(uint8_t* byte, bool* lost) {
-    const ssize_t got = ::read(g_fd, byte, 1);
-    if (got == 1) return 1;
-    if (got == 0) {
-        // With VMIN and VTIME at 0 an empty queue also reads 0: only a hang-up means the line is gone.
-        pollfd p{g_fd, POLLIN, 0};
-        *lost = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        return *lost ? -1 : 0;
+bool input_queue(uint32_t* count, bool* lost) {
+    int in = 0;
+    if (ioctl(g_fd, TIOCINQ, &in) != 0) {
+        *lost = is_lost(errno);
+        return false;
     }
-    if (errno == EAGAIN || errno == EINTR) return 0;
-    *lost = is_lost(errno);
-    return -1;
+    *count = static_cast<uint32_t>(in) + static_cast<uint32_t>(g_received.size - g_received.at);
+    return true;
+}
+
+int read_one(uint8_t* byte, bool* lost) {
+    if (g_received.at == g_received.size) {
+        const ssize_t got = ::read(g_fd, g_received.bytes, sizeof g_received.bytes);
+        if (got == 0) {
+            // With VMIN and VTIME at 0 an empty queue also reads 0: only a hang-up means the line is gone.
+            pollfd p{g_fd, POLLIN, 0};
+            *lost = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            return *lost ? -1 : 0;
+        }
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EINTR) return 0;
+            *lost = is_lost(errno);
+            return -1;
+        }
+        g_received.at = 0;
+        g_received.size = static_cast<std::size_t>(got);
+    }
+    *byte = g_received.bytes[g_received.at++];
+    return 1;
 }
 
 bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
@@ -114,6 +144,41 @@ bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
         return false;
     }
     return true;
+}
+
+// poll() ends on the first byte; the rest of a frame follows at the line's pace, and poll() would
+// return at once while any byte is queued, so the wait sleeps out the missing bytes' wire time.
+int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
+    const uint64_t until = monotonic_us() + bound_us;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(g_fd, TIOCINQ, &queued) != 0) {
+            *lost = is_lost(errno);
+            return -1;
+        }
+        const auto held = static_cast<uint32_t>(queued) + static_cast<uint32_t>(g_received.size - g_received.at);
+        if (held >= count) return 1;
+        const uint64_t now = monotonic_us();
+        if (now >= until) return 0;
+        const uint64_t left = until - now;
+        if (held > 0) {
+            sleep_us(std::min(wire_time_us(count - held), left));
+            continue;
+        }
+        // ppoll, not poll: a bound under a millisecond must not round up to one.
+        pollfd p{g_fd, POLLIN, 0};
+        const timespec bound{static_cast<time_t>(left / 1000000U), static_cast<long>(left % 1000000U) * 1000L};
+        const int ready = ppoll(&p, 1, &bound, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            *lost = is_lost(errno);
+            return -1;
+        }
+        // A hang-up also reports POLLIN, and reads nothing for ever after.
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            *lost = true;
+            return -1;
+        }
+    }
 }
 
 void set_rts() {

@@ -12,15 +12,21 @@
 namespace {
 
 constexpr DWORD kQueueSize = 4096;
-constexpr DWORD kReadBoundMs = 100;    // a read of a byte the queue already holds
+constexpr DWORD kReadBoundMs = 100;    // a read of bytes the queue already holds
+// A read waits this long for its bytes, then returns with what came: the granularity of
+// wait_readable. A read of bytes already queued returns at once.
+constexpr DWORD kReadTimeoutMs = 1;
+constexpr DWORD kWaitReadBoundMs = 20;  // that read, with room for the scheduler
 constexpr DWORD kWriteBoundMs = 500;   // a write into a 4096-byte queue
 constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of its buffer
-constexpr DWORD kWatchWaitBoundMs = 1000;
 constexpr DWORD kWatchJoinBoundMs = 2000;
-// Some drivers (Wine's on a pseudo-terminal: every 2 ms) end each wait with no event. Re-arming
-// at once would burn a core, so such a wait is followed by a pause that grows to the maximum.
-constexpr DWORD kWatchBackoffMinMs = 10;
-constexpr DWORD kWatchBackoffMaxMs = 500;
+// The watch waits for an event this long at most, then pauses before it waits again. An armed
+// wait is not free: Wine serves one by polling the port every 2 ms with several server requests,
+// about 30% of a core while the card is polled; and some drivers (Wine's on a pseudo-terminal)
+// end every wait at once with no event. The poll thread's status queries clear a line error on
+// every cycle anyway, so a slow pace loses nothing.
+constexpr DWORD kWatchWaitBoundMs = 2;
+constexpr DWORD kWatchPauseMs = 1000;
 constexpr std::size_t kOperationBufferSize = 64;
 
 struct Operation {
@@ -36,6 +42,18 @@ struct WatchThread {
 };
 
 HANDLE g_port = INVALID_HANDLE_VALUE;
+// Bytes taken from the system's queue and not yet handed out. Each read is a round trip to the
+// system (under Wine, 0.1-0.2 ms), so a read takes all that is queued, and the wait keeps the
+// byte it took.
+struct Received {
+    uint8_t bytes[kOperationBufferSize];
+    std::size_t at;
+    std::size_t size;
+    // The system's count at the last query, less what was read since: bytes leave the queue only
+    // through our reads, so at least this many are queued, and a read of them never waits.
+    DWORD system_queue;
+};
+Received g_received{};
 // Made once and kept for the module's life (or abandoned, see finish).
 Operation* g_read = nullptr;
 Operation* g_write = nullptr;
@@ -76,6 +94,10 @@ void rearm(Operation* op) {
 // *op is cleared, so that memory the system may still write to is never reused.
 bool finish(HANDLE port, Operation** op, DWORD bound_ms, DWORD* transferred, DWORD* error) {
     Operation* o = *op;
+    // Already complete, as a write to an idle port usually is: then there is nothing to wait for
+    // (under Wine a wait on the event is a request to its server, this check is not).
+    if (GetOverlappedResult(port, &o->overlapped, transferred, FALSE)) return true;
+    if ((*error = GetLastError()) != ERROR_IO_INCOMPLETE) return false;
     if (WaitForSingleObject(o->overlapped.hEvent, bound_ms) != WAIT_OBJECT_0) {
         CancelIoEx(port, &o->overlapped);
         if (WaitForSingleObject(o->overlapped.hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
@@ -93,12 +115,10 @@ bool finish(HANDLE port, Operation** op, DWORD bound_ms, DWORD* transferred, DWO
 // which also clears any pending line error.
 DWORD WINAPI watch_port(LPVOID parameter) {
     auto* w = static_cast<WatchThread*>(parameter);
-    DWORD backoff = kWatchBackoffMinMs;
     while (WaitForSingleObject(w->stop_event, 0) != WAIT_OBJECT_0) {
         rearm(&w->wait);
         DWORD events = 0;
-        BOOL done = WaitCommEvent(w->port, &events, &w->wait.overlapped);
-        if (!done && GetLastError() == ERROR_IO_PENDING) {
+        if (!WaitCommEvent(w->port, &events, &w->wait.overlapped) && GetLastError() == ERROR_IO_PENDING) {
             HANDLE handles[2] = {w->wait.overlapped.hEvent, w->stop_event};
             if (WaitForMultipleObjects(2, handles, FALSE, kWatchWaitBoundMs) != WAIT_OBJECT_0) {
                 CancelIoEx(w->port, &w->wait.overlapped);
@@ -106,18 +126,14 @@ DWORD WINAPI watch_port(LPVOID parameter) {
             // The wait must be over before its OVERLAPPED is touched again; the join bound in
             // stop_watch covers the case where even a cancel does not end it.
             DWORD ignored = 0;
-            done = GetOverlappedResult(w->port, &w->wait.overlapped, &ignored, TRUE);
+            GetOverlappedResult(w->port, &w->wait.overlapped, &ignored, TRUE);
         }
+        // Whatever ended the wait (an event, the bound, a driver's own abort), the status query
+        // clears a pending line error; an aborted wait alone is not a lost port.
         COMSTAT status{};
         DWORD errors = 0;
         if (!ClearCommError(w->port, &errors, &status)) break;  // the port is gone: nothing to watch
-        if (done && events != 0) {
-            backoff = kWatchBackoffMinMs;
-            continue;
-        }
-        // An empty or aborted wait that we did not ask for is not a lost port; pause and re-arm.
-        WaitForSingleObject(w->stop_event, backoff);
-        backoff = backoff * 2 > kWatchBackoffMaxMs ? kWatchBackoffMaxMs : backoff * 2;
+        WaitForSingleObject(w->stop_event, kWatchPauseMs);
     }
     return 0;
 }
@@ -194,9 +210,40 @@ bool configure_line(HANDLE h) {
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(h, &dcb)) return false;
-    // Reads return at once with what is queued: the driver only reads bytes the count reports.
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, kWriteBoundMs};
+    // A read returns once it has its bytes or after kReadTimeoutMs. The driver reads only bytes the
+    // count reports, which come at once; only wait_readable reads an empty queue, to wait on it.
+    // (Wine keeps a read with {MAXDWORD, 0, 0} or {MAXDWORD, MAXDWORD, n} pending until a byte
+    // comes, whatever the timeouts say; a total timeout alone it keeps.)
+    COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, 0, kWriteBoundMs};
     return SetCommTimeouts(h, &timeouts) != 0;
+}
+
+// Reads up to `size` more bytes onto the end of g_received; waits kReadTimeoutMs for bytes that
+// are not queued yet, and gives up on the read after bound_ms. The number read, or -1 on a failure.
+int read_into_received(DWORD size, DWORD bound_ms, bool* lost) {
+    if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
+    // Keep what is held at the front, so that the new bytes fit behind it.
+    const std::size_t held = g_received.size - g_received.at;
+    std::memmove(g_received.bytes, g_received.bytes + g_received.at, held);
+    g_received.at = 0;
+    g_received.size = held;
+    if (size > kOperationBufferSize - held) size = static_cast<DWORD>(kOperationBufferSize - held);
+    if (size == 0) return 0;
+    rearm(g_read);
+    DWORD got = 0;
+    DWORD error = ERROR_SUCCESS;
+    bool ok = ReadFile(g_port, g_read->buffer, size, nullptr, &g_read->overlapped) != 0;
+    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_read, bound_ms, &got, &error);
+    // Wine ends a read that timed out with ERROR_TIMEOUT; Windows with success and fewer bytes.
+    if (!ok && error == ERROR_TIMEOUT && g_read != nullptr) ok = true;
+    if (!ok) {
+        *lost = is_lost(error);
+        return -1;
+    }
+    std::memcpy(g_received.bytes + held, g_read->buffer, got);
+    g_received.size = held + got;
+    g_received.system_queue = got < g_received.system_queue ? g_received.system_queue - got : 0;
+    return static_cast<int>(got);
 }
 
 }  // namespace
@@ -214,6 +261,7 @@ bool open(uint32_t n) {
         return false;
     }
     g_port = h;
+    g_received = Received{};
     SetCommMask(h, EV_RXCHAR | EV_TXEMPTY);
     if (!start_watch(h)) {
         close();
@@ -227,6 +275,7 @@ void close() {
     if (g_port == INVALID_HANDLE_VALUE) return;
     CloseHandle(g_port);
     g_port = INVALID_HANDLE_VALUE;
+    g_received = Received{};
 }
 
 bool queue_status(QueueCounts* counts, bool* lost) {
@@ -236,25 +285,51 @@ bool queue_status(QueueCounts* counts, bool* lost) {
         *lost = true;  // the counts are stale now; waits on them must end
         return false;
     }
-    counts->in_queue = status.cbInQue;
+    g_received.system_queue = status.cbInQue;
+    counts->in_queue = status.cbInQue + static_cast<DWORD>(g_received.size - g_received.at);
     counts->out_queue = status.cbOutQue;
     return true;
 }
 
+bool input_queue(uint32_t* count, bool* lost) {
+    QueueCounts counts{};
+    if (!queue_status(&counts, lost)) return false;
+    *count = counts.in_queue;
+    return true;
+}
+
 int read_one(uint8_t* byte, bool* lost) {
-    if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
-    rearm(g_read);
-    DWORD got = 0;
-    DWORD error = ERROR_SUCCESS;
-    bool ok = ReadFile(g_port, g_read->buffer, 1, nullptr, &g_read->overlapped) != 0;
-    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_read, kReadBoundMs, &got, &error);
-    if (!ok) {
-        *lost = is_lost(error);
+    if (g_received.at == g_received.size) {
+        // Only bytes already queued are read: a read of an empty queue would wait.
+        if (g_received.system_queue == 0) {
+            QueueCounts counts{};
+            if (!queue_status(&counts, lost)) return -1;
+            if (g_received.system_queue == 0) return 0;
+        }
+        const int got = read_into_received(g_received.system_queue, kReadBoundMs, lost);
+        if (got <= 0) return got;
+    }
+    *byte = g_received.bytes[g_received.at++];
+    return 1;
+}
+
+// No event-driven wait works on every port: under Wine, WaitCommEvent on a pseudo-terminal ends
+// after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait. A
+// read of the missing bytes does: with the port's read timeout it ends when they are all in, or
+// after kReadTimeoutMs, so bound_us only decides whether to wait at all.
+int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!ClearCommError(g_port, &errors, &status)) {
+        *lost = true;
         return -1;
     }
-    if (got != 1) return 0;
-    *byte = g_read->buffer[0];
-    return 1;
+    g_received.system_queue = status.cbInQue;
+    const std::size_t held = g_received.size - g_received.at;
+    if (held + status.cbInQue >= count) return 1;
+    if (bound_us == 0) return 0;
+    if (read_into_received(static_cast<DWORD>(count - held), kWaitReadBoundMs, lost) < 0) return -1;
+    return g_received.size - g_received.at >= count ? 1 : 0;
 }
 
 bool write_all(const uint8_t* data, std::size_t size, bool* lost) {

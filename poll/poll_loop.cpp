@@ -1,5 +1,7 @@
 #include "poll/poll_loop.h"
 
+#include <algorithm>
+
 #include "host/module_state.h"
 #include "link/card_frames.h"
 #include "link/clock.h"
@@ -7,8 +9,8 @@
 
 namespace {
 
-// How long a cycle waits for an answer, counted from before its send, and the pause between
-// attempts.
+// How long a cycle waits for an answer, counted from before its send, and how long it waits on
+// the port between attempts: a stop is seen at least this often.
 constexpr uint64_t kAnswerWindowUs = 200000;
 constexpr uint64_t kAnswerRetryUs = 1000;
 
@@ -41,16 +43,31 @@ void take_queued_answers() {
 // One exchange: true when it took a valid answer. One that comes too late is taken next cycle.
 bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
     const uint64_t started = monotonic_us();
-    send_output_frame();
-    // Read afresh each cycle, so a new delay from the dialog applies from the next one.
-    stop.wait_us(uint64_t{instance.delay_ms.load()} * 1000U);
+    // The delay counts from when the frame has left the wire; one wait covers both, so the
+    // thread wakes once per cycle rather than twice. Read afresh each cycle, so a new delay from
+    // the dialog applies from the next one.
+    const uint64_t on_wire_until = start_output_frame();
+    const uint64_t delay_over = on_wire_until + uint64_t{instance.delay_ms.load()} * 1000U;
+    const uint64_t sent = monotonic_us();
+    stop.wait_us(delay_over > sent ? delay_over - sent : 0);
+    confirm_output_sent(on_wire_until);
+    // A short delay ends before this frame's answer can be complete: whatever is queued then is
+    // an earlier frame's answer (discovery's, a late one). Taking it as this cycle's would keep
+    // every later cycle one answer behind, so the look starts once the answer can be in.
+    const uint64_t answer_complete = started + kExchangeWireUs;
+    const uint64_t now = monotonic_us();
+    if (now < answer_complete && stop.wait_us(answer_complete - now)) return false;
     for (;;) {
         if (receive_input_frame() == FRAME_OK) {
             take_queued_answers();
             return true;
         }
-        if (stop.wait_us(kAnswerRetryUs)) return false;
-        if (monotonic_us() - started >= kAnswerWindowUs) return false;
+        const uint64_t waited = monotonic_us() - started;
+        if (waited >= kAnswerWindowUs || stop.raised()) return false;
+        // The wait on the port ends as soon as the answer is in, rather than at the next whole
+        // millisecond. Without a port to wait on, it pauses on the stop signal instead.
+        const uint64_t bound = std::min(kAnswerRetryUs, kAnswerWindowUs - waited);
+        if (wait_for_input_frame(bound) < 0 && stop.wait_us(bound)) return false;
     }
 }
 

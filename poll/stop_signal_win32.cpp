@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "poll/stop_signal.h"
@@ -9,6 +10,7 @@
 #endif
 
 struct StopSignalState {
+    std::atomic<bool> is_raised;  // read without a system call (under Wine, a server request)
     HANDLE raised;  // manual-reset event: once set, every later wait sees it
     HANDLE timer;   // a high-resolution timer, or null where the system has none
 };
@@ -45,11 +47,15 @@ StopSignal::~StopSignal() {
     delete state_;
 }
 
-void StopSignal::raise() { SetEvent(state_->raised); }
+void StopSignal::raise() {
+    state_->is_raised.store(true);
+    SetEvent(state_->raised);
+}
 
-bool StopSignal::raised() const { return WaitForSingleObject(state_->raised, 0) == WAIT_OBJECT_0; }
+bool StopSignal::raised() const { return state_->is_raised.load(); }
 
 bool StopSignal::wait_us(uint64_t us) {
+    if (raised()) return true;
     LARGE_INTEGER due{};
     due.QuadPart = -static_cast<LONGLONG>(us * 10U);  // relative, in 100 ns units
     const bool timed = us != 0 && state_->timer != nullptr &&

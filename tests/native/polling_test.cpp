@@ -2,6 +2,8 @@
 // talks to a virtual card on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <array>
 #include <chrono>
 #include <functional>
@@ -39,6 +41,19 @@ bool eventually(const std::function<bool()>& done, int timeout_ms = 3000) {
 
 double ms_since(Clock::time_point from) {
     return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
+}
+
+// The share of one core this process used while `run` ran.
+double core_share_during(const std::function<void()>& run) {
+    const auto cpu_ms = [] {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+    };
+    const double cpu_before = cpu_ms();
+    const auto wall_before = Clock::now();
+    run();
+    return (cpu_ms() - cpu_before) / ms_since(wall_before);
 }
 
 class PollingTest : public LinkTest {
@@ -359,6 +374,32 @@ TEST_F(PollingTest, ASilentCardSlowsCyclesTo200msAndTheInputsKeepTheirLastValues
 
     card->set_fault({});
     EXPECT_TRUE(host_reads(0, rec, inputs_on({}))) << "answers are taken again once the card speaks";
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+}
+
+// Between attempts the poll thread waits on the port, and on the stop signal where there is no
+// port to wait on: a wait that returned at once would spin for the whole 200 ms answer window.
+// The bounds are loose: a spin takes a whole core, the waits a few percent of one.
+TEST_F(PollingTest, WaitingForAnAnswerNeitherSpinsNorHoldsUpStop) {
+    card_on(1);
+    HostDriverRecord rec = create(0, 0);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(card->wait_for_frames(3, 3000));
+    CardFault silent;
+    silent.silent = true;
+    card->set_fault(silent);
+    EXPECT_LT(core_share_during([] { std::this_thread::sleep_for(std::chrono::milliseconds(600)); }), 0.5)
+        << "a silent card";
+    const auto asked = Clock::now();
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_LT(ms_since(asked), 1000.0) << "stop while the thread waits out an answer";
+
+    card->set_fault({});
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(card->wait_for_frames(card->frame_count() + 3, 3000));
+    card->unplug();
+    EXPECT_LT(core_share_during([] { std::this_thread::sleep_for(std::chrono::milliseconds(600)); }), 0.5)
+        << "an unplugged card";
     ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
 }
 

@@ -82,6 +82,7 @@ void queue_answer(Line& line, int64_t complete_ns, Answer answer) {
 Answer record(Line& line, const uint8_t* bytes, int64_t complete_ns, bool valid) {
     ReceivedFrame frame{};
     frame.at_ms = static_cast<double>(complete_ns - line.card.started_ns) / 1e6;
+    frame.at_monotonic_ns = complete_ns;
     std::copy(bytes, bytes + kOutputFrameSize, frame.bytes.begin());
     frame.valid = valid;
     Answer answer{};

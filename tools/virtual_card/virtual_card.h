@@ -24,6 +24,7 @@ struct CardFault {
 // One output frame as the card received it.
 struct ReceivedFrame {
     double at_ms;                  // since the card started, monotonic clock
+    int64_t at_monotonic_ns;       // the same moment on CLOCK_MONOTONIC, to compare with other clocks
     std::array<uint8_t, 7> bytes;
     bool valid;                    // start, end byte and checksum all right
 };

@@ -1,0 +1,71 @@
+// The native bench's stand-in for the host: the real driver library loaded at run time, the
+// host's records and tables, a scratch ports folder that VEK_PORTS_DIR points at, and the
+// clocks the figures are taken with.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/host_interface.h"
+
+double now_ms();          // CLOCK_MONOTONIC
+double process_cpu_ms();  // this process's CPU time, every thread
+double resident_kib();    // this process's resident memory
+void sleep_ms(double ms);
+
+class BenchHost {
+public:
+    // Loads the library; false with the reason in *error.
+    bool load(const std::string& library, std::string* error);
+    int32_t call(uint32_t command, HostDriverRecord& rec);
+    // A fresh instance 0 whose delay comes from the configuration file, as the host's would.
+    HostDriverRecord create(uint32_t delay_ms);
+
+    // Input k (1-16) as the last DRV_READ_INPUTS reported it: 1 on, 0 off.
+    int32_t input(unsigned k) const;
+
+    HostRecord record{};
+    std::vector<uint8_t> output_states = std::vector<uint8_t>(512);
+    std::vector<uint16_t> words = std::vector<uint16_t>(512);
+    std::vector<float> reals = std::vector<float>(512);
+
+private:
+    using Entry = int32_t (*)(uint32_t, uint32_t, HostRecord*, HostDriverRecord*, const char*);
+    Entry entry_ = nullptr;
+    std::string config_path_;
+};
+
+// A scratch folder for COM1..COM127 links, named in VEK_PORTS_DIR; removed on destruction.
+class PortsFolder {
+public:
+    PortsFolder();
+    ~PortsFolder();
+    PortsFolder(const PortsFolder&) = delete;
+    PortsFolder& operator=(const PortsFolder&) = delete;
+    std::string link(uint32_t n) const { return path_ + "/com" + std::to_string(n); }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void clear() const;  // removes every link and file in it
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// vek-virtual-card as a process of its own, so that its CPU time is not the driver's.
+class CardProcess {
+public:
+    // Starts the tool with these arguments and waits until it has published its link.
+    bool start(const std::string& tool, const std::vector<std::string>& args, const std::string& out_file,
+               std::string* error);
+    ~CardProcess();  // ends it
+
+private:
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+};
+
+// The valid frames a card's log lists so far.
+std::size_t valid_frames_in_log(const std::string& log);

@@ -1,0 +1,162 @@
+#include "bench_report.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+std::string json_text(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string json_number(double value) {
+    if (!std::isfinite(value)) return "null";
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.4g", value);
+    return buffer;
+}
+
+}  // namespace
+
+std::string format(const char* pattern, ...) {
+    char buffer[128];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(buffer, sizeof buffer, pattern, args);
+    va_end(args);
+    return buffer;
+}
+
+Summary summarize(std::vector<double> samples) {
+    Summary s;
+    if (samples.empty()) return s;
+    std::sort(samples.begin(), samples.end());
+    const std::size_t n = samples.size();
+    s.count = n;
+    s.median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+    // The nearest-rank 99th percentile: with fewer than 100 samples it is the largest.
+    const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
+    s.p99 = samples[std::min(n, std::max<std::size_t>(rank, 1)) - 1];
+    s.max = samples.back();
+    return s;
+}
+
+void Report::add(const std::string& section, const std::string& name, double value, const std::string& unit,
+                 const std::string& against) {
+    figures_.push_back({section, name, value, unit, against});
+}
+
+void Report::target(const std::string& what, bool met, const std::string& measured) {
+    targets_.push_back(std::string(met ? "met     " : "MISSED  ") + what + ": " + measured);
+    targets_json_.push_back("{\"target\": " + json_text(what) + ", \"met\": " + (met ? "true" : "false") +
+                            ", \"measured\": " + json_text(measured) + "}");
+}
+
+const Figure* Report::find(const std::string& section, const std::string& name) const {
+    for (const Figure& f : figures_) {
+        if (f.section == section && f.name == name) return &f;
+    }
+    return nullptr;
+}
+
+bool Report::save(const std::string& path) const {
+    FILE* out = std::fopen(path.c_str(), "w");
+    if (out == nullptr) return false;
+    for (const Figure& f : figures_) {
+        std::fprintf(out, "%s\t%s\t%.17g\t%s\t%s\n", f.section.c_str(), f.name.c_str(), f.value, f.unit.c_str(),
+                     f.against.c_str());
+    }
+    return std::fclose(out) == 0;
+}
+
+bool Report::load(const std::string& path) {
+    FILE* in = std::fopen(path.c_str(), "r");
+    if (in == nullptr) return false;
+    char line[1024];
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+        std::vector<std::string> fields(1);
+        for (const char* c = line; *c != '\0' && *c != '\n' && *c != '\r'; ++c) {
+            if (*c == '\t') {
+                fields.emplace_back();
+            } else {
+                fields.back() += *c;
+            }
+        }
+        if (fields.size() == 5) add(fields[0], fields[1], std::atof(fields[2].c_str()), fields[3], fields[4]);
+    }
+    std::fclose(in);
+    return true;
+}
+
+void judge_targets(Report& report) {
+    const auto ms = [](double v) { return format("%.2f ms", v); };
+    if (const Figure* cpu = report.find("cpu", "polling at 50 ms, share of one core")) {
+        report.target("CPU while polling at 50 ms under 0.2% of a core", cpu->value < 0.2, format("%.3f%%", cpu->value));
+    }
+    if (const Figure* allocations = report.find("memory", "heap allocations per cycle")) {
+        report.target("no heap allocation per cycle in steady state", allocations->value == 0,
+                      format("%.3f a cycle (", allocations->value) + allocations->against + ")");
+    }
+    if (const Figure* rate = report.find("cycle", "delay 0 ms exchanges per second")) {
+        const double share = rate->value * kExchangeWireMs / 1000.0;
+        report.target("delay 0: at least 80% of the wire-limited exchange rate", share >= 0.8,
+                      format("%.0f%%, %.0f exchanges/s", 100 * share, rate->value));
+    }
+    const double ideal = 50 + kExchangeWireMs;
+    if (const Figure* median = report.find("cycle", "delay 50 ms median")) {
+        report.target("delay 50: median within 1 ms of the ideal", std::fabs(median->value - ideal) <= 1.0,
+                      ms(median->value) + " against " + ms(ideal));
+    }
+    if (const Figure* p99 = report.find("cycle", "delay 50 ms p99")) {
+        report.target("delay 50: p99 within 2 ms of the ideal", std::fabs(p99->value - ideal) <= 2.0,
+                      ms(p99->value) + " against " + ms(ideal));
+    }
+    if (const Figure* absent = report.find("discovery", "per absent port")) {
+        report.target("discovery: under 1 ms per absent port", absent->value < 1.0, format("%.3f ms", absent->value));
+    }
+    if (const Figure* silent = report.find("discovery", "per silent port")) {
+        report.target("discovery: under 100 ms per silent port", silent->value < 100.0, ms(silent->value));
+    }
+}
+
+std::string Report::table() const {
+    std::size_t wide = 0;
+    for (const Figure& f : figures_) wide = std::max(wide, f.section.size() + f.name.size() + 2);
+    std::string out = "platform: " + platform_ + "\n";
+    std::string section;
+    char line[512];
+    for (const Figure& f : figures_) {
+        if (f.section != section) {
+            section = f.section;
+            out += "\n";
+        }
+        const std::string label = f.section + ": " + f.name;
+        std::snprintf(line, sizeof line, "%-*s %12.3f %-6s %s\n", static_cast<int>(wide), label.c_str(), f.value,
+                      f.unit.c_str(), f.against.c_str());
+        out += line;
+    }
+    if (!targets_.empty()) out += "\ntargets\n";
+    for (const std::string& t : targets_) out += "  " + t + "\n";
+    return out;
+}
+
+std::string Report::json() const {
+    std::string out = "{\"platform\": " + json_text(platform_) + ", \"figures\": [";
+    for (std::size_t i = 0; i < figures_.size(); ++i) {
+        const Figure& f = figures_[i];
+        out += std::string(i == 0 ? "\n" : ",\n") + "  {\"section\": " + json_text(f.section) +
+               ", \"name\": " + json_text(f.name) + ", \"value\": " + json_number(f.value) +
+               ", \"unit\": " + json_text(f.unit) + ", \"against\": " + json_text(f.against) + "}";
+    }
+    out += "\n], \"targets\": [";
+    for (std::size_t i = 0; i < targets_json_.size(); ++i) out += std::string(i == 0 ? "\n  " : ",\n  ") + targets_json_[i];
+    return out + "\n]}\n";
+}

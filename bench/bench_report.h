@@ -1,0 +1,57 @@
+// Figures as the benches print them: a summary of samples, a table for people and the same
+// figures as JSON for tools. Shared by the native bench and the Wine bench.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct Summary {
+    std::size_t count = 0;
+    double median = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+Summary summarize(std::vector<double> samples);
+
+// One figure: its section and name, its value and unit, and what it is held against ("" if
+// nothing), e.g. {"cycle", "delay 50 ms median", 50.71, "ms", "ideal 51.39 ms: 0.99"}.
+struct Figure {
+    std::string section;
+    std::string name;
+    double value;
+    std::string unit;
+    std::string against;
+};
+
+class Report {
+public:
+    explicit Report(std::string platform) : platform_(std::move(platform)) {}
+    void add(const std::string& section, const std::string& name, double value, const std::string& unit,
+             const std::string& against = "");
+    // The figure of that section and name; null when it was not measured.
+    const Figure* find(const std::string& section, const std::string& name) const;
+    // Reads back figures saved with save(): one a line, tab-separated. False if the file is unreadable.
+    bool load(const std::string& path);
+    bool save(const std::string& path) const;
+    // A target's verdict: met or missed, and why, printed after the table.
+    void target(const std::string& what, bool met, const std::string& measured);
+    std::string table() const;
+    std::string json() const;
+
+private:
+    std::string platform_;
+    std::vector<Figure> figures_;
+    std::vector<std::string> targets_;
+    std::vector<std::string> targets_json_;
+};
+
+// printf into a string; the compiler checks each pattern against its arguments.
+__attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ...);
+
+// 115200 baud, ten bits a byte: a 7-byte output frame and its 9-byte answer take this long.
+constexpr double kExchangeWireMs = 16 * 10.0 / 115.2;
+
+// Holds the figures measured against the driver's targets, and records each verdict. A target
+// whose figure is missing is left out.
+void judge_targets(Report& report);

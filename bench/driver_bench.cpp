@@ -1,0 +1,343 @@
+// The driver's speed against the wire limit, natively on Linux: the real library, loaded and
+// called through DriverEntry as the host does, polling a virtual card that paces its line as
+// 115200 baud would. Prints a table and the same figures as JSON. Figures, not a test: nothing
+// here passes or fails on time.
+//
+// vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|discovery]
+//           [--library PATH] [--json FILE]
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alloc_count.h"
+#include "bench_host.h"
+#include "bench_report.h"
+#include "virtual_card.h"
+
+namespace {
+
+struct Options {
+    bool quick = false;
+    double cpu_seconds = 10;
+    std::string json_path;
+    std::string only;  // one section, or "" for all
+    std::string library = VEK_DRIVER_LIBRARY;  // another build's, to compare
+    bool runs(const char* section) const { return only.empty() || only == section; }
+};
+
+// Something the bench could not measure: said on stderr, and the run ends with status 1.
+int g_unmeasured = 0;
+
+void unmeasured(const std::string& what) {
+    std::fprintf(stderr, "vek-bench: %s\n", what.c_str());
+    ++g_unmeasured;
+}
+
+std::string ms_text(double ms) { return format("%.2f ms", ms); }
+
+std::array<uint8_t, 7> output_frame(uint8_t outputs_1_to_8) {
+    std::array<uint8_t, 7> f{0x02, outputs_1_to_8, 0x00, 0x00, 0x00, 0x03, 0x00};
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 6; ++i) sum += f[i];
+    f[6] = static_cast<uint8_t>(0x01U - sum);
+    return f;
+}
+
+// A spread of start times within a cycle, the same on every run.
+double next_phase_ms(uint32_t* seed, double span_ms) {
+    *seed = *seed * 1664525U + 1013904223U;
+    return span_ms * static_cast<double>(*seed >> 8) / static_cast<double>(1U << 24);
+}
+
+bool start_card(VirtualCard& card, const char* what) {
+    std::string error;
+    if (card.start(&error)) return true;
+    unmeasured(std::string(what) + ": " + error);
+    return false;
+}
+
+// The machine's floor for the CPU figure: a thread that only wakes as often as the poll thread
+// does, once a cycle, with no I/O at all.
+void cpu_floor(Report& report, const Options& options) {
+    std::mutex lock;
+    std::condition_variable never;
+    std::atomic<bool> done{false};
+    std::thread waker([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!done.load()) {
+            never.wait_for(guard, std::chrono::microseconds(50610));
+        }
+    });
+    sleep_ms(200);
+    const double cpu_before = process_cpu_ms();
+    const double wall_before = now_ms();
+    sleep_ms(options.cpu_seconds * 1000);
+    const double share = 100.0 * (process_cpu_ms() - cpu_before) / (now_ms() - wall_before);
+    done.store(true);
+    waker.join();
+    report.add("cpu", "floor: a thread that only wakes every 50.6 ms", share, "%", "this machine, same window");
+}
+
+// CPU time of the whole process over the window, with the card in a process of its own; the
+// heap allocations made meanwhile; and the resident memory the driver added.
+void cpu_and_memory(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options,
+                    double resident_before_load, double resident_after_load) {
+    ports.clear();
+    CardProcess card;
+    std::string error;
+    const std::string log = ports.file("cpu.log");
+    if (!card.start(VEK_VIRTUAL_CARD_TOOL, {"--link", ports.link(1), "--wire-time", "--log", log}, ports.file("card.out"),
+                    &error)) {
+        unmeasured(error);
+        return;
+    }
+    HostDriverRecord rec = host.create(50);
+    if (host.call(DRV_START, rec) != 0) {
+        unmeasured("no card found for the CPU run");
+        return;
+    }
+    sleep_ms(options.quick ? 300 : 2000);  // past the start, into the steady state
+    const double resident_running = resident_kib();
+    const std::size_t frames_before = valid_frames_in_log(log);
+    const uint64_t allocations_before = allocations_so_far();
+    const double cpu_before = process_cpu_ms();
+    const double wall_before = now_ms();
+    sleep_ms(options.cpu_seconds * 1000);
+    const double wall = now_ms() - wall_before;
+    const double cpu = process_cpu_ms() - cpu_before;
+    const uint64_t allocations = allocations_so_far() - allocations_before;
+    const std::size_t cycles = valid_frames_in_log(log) - frames_before;
+    host.call(DRV_STOP, rec);
+    host.call(DRV_DELETE, rec);
+
+    const double share = 100.0 * cpu / wall;
+    report.add("cpu", "polling at 50 ms, share of one core", share, "%",
+               format("%.1f ms CPU", cpu) + " in " + format("%.1f s", wall / 1000));
+    report.add("cpu", "CPU per cycle", 1000.0 * cpu / static_cast<double>(cycles > 0 ? cycles : 1), "us",
+               std::to_string(cycles) + " cycles");
+    cpu_floor(report, options);
+    report.add("memory", "heap allocations per cycle", static_cast<double>(allocations) / static_cast<double>(cycles > 0 ? cycles : 1),
+               "", std::to_string(allocations) + " in " + std::to_string(cycles) + " cycles");
+    report.add("memory", "resident, library loaded", resident_after_load - resident_before_load, "KiB");
+    report.add("memory", "resident, library loaded and polling", resident_running - resident_before_load, "KiB");
+}
+
+// The card's view of the period: the time between the last bytes of consecutive frames.
+void cycle_periods(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    ports.clear();
+    VirtualCard card(VirtualCard::Options{ports.link(1), true});
+    if (!start_card(card, "cycle card")) return;
+    struct Run {
+        uint32_t delay_ms;
+        std::size_t cycles;
+    };
+    const std::vector<Run> runs = options.quick ? std::vector<Run>{{0, 50}, {1, 20}, {10, 10}, {50, 5}, {200, 3}}
+                                                : std::vector<Run>{{0, 3000}, {1, 1500}, {10, 500}, {50, 200}, {200, 50}};
+    for (const Run& run : runs) {
+        HostDriverRecord rec = host.create(run.delay_ms);
+        if (host.call(DRV_START, rec) != 0) {
+            unmeasured("no card found at delay " + std::to_string(run.delay_ms));
+            return;
+        }
+        card.wait_for_frames(card.frame_count() + 3, 5000);
+        card.clear_frames();
+        const double bound_ms = static_cast<double>(run.cycles) * (run.delay_ms + 5.0) * 2 + 5000;
+        card.wait_for_frames(run.cycles + 1, static_cast<int>(bound_ms));
+        const std::vector<ReceivedFrame> frames = card.frames();
+        host.call(DRV_STOP, rec);
+        host.call(DRV_DELETE, rec);
+
+        std::vector<double> periods;
+        for (std::size_t i = 1; i < frames.size() && periods.size() < run.cycles; ++i) {
+            periods.push_back(frames[i].at_ms - frames[i - 1].at_ms);
+        }
+        const Summary s = summarize(periods);
+        const double ideal = run.delay_ms + kExchangeWireMs;
+        const std::string name = "delay " + std::to_string(run.delay_ms) + " ms";
+        report.add("cycle", name + " median", s.median, "ms", "ideal " + ms_text(ideal) + format(", ratio %.3f", s.median / ideal));
+        report.add("cycle", name + " p99", s.p99, "ms", format("ratio %.3f", s.p99 / ideal));
+        report.add("cycle", name + " max", s.max, "ms", format("ratio %.3f, ", s.max / ideal) + std::to_string(s.count) + " cycles");
+        if (run.delay_ms == 0 && s.count > 0) {
+            const double span = frames[s.count].at_ms - frames[0].at_ms;
+            const double rate = 1000.0 * static_cast<double>(s.count) / span;
+            const double share = rate * kExchangeWireMs / 1000.0;
+            report.add("cycle", "delay 0 ms exchanges per second", rate, "/s",
+                       format("%.0f%% of the wire limit", 100 * share) + format(" (%.0f/s)", 1000.0 / kExchangeWireMs));
+        }
+    }
+}
+
+// From DRV_WRITE_OUTPUTS to the new frame's last byte at the card, and from a change of a card
+// input to the first DRV_READ_INPUTS that shows it; each started at a spread of points in the
+// cycle.
+void latencies(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    constexpr uint32_t kDelayMs = 50;
+    ports.clear();
+    VirtualCard card(VirtualCard::Options{ports.link(1), true});
+    if (!start_card(card, "latency card")) return;
+    HostDriverRecord rec = host.create(kDelayMs);
+    if (host.call(DRV_START, rec) != 0) {
+        unmeasured("no card found for the latencies");
+        return;
+    }
+    const double cycle = kDelayMs + kExchangeWireMs;
+    const int samples = options.quick ? 4 : 60;
+    uint32_t seed = 12345;
+
+    std::vector<double> to_card;
+    for (int i = 0; i < samples; ++i) {
+        sleep_ms(next_phase_ms(&seed, cycle));
+        const uint8_t outputs = i % 2 == 0 ? 0x01 : 0x00;
+        host.output_states[0] = outputs != 0 ? 0x40 : 0x00;
+        card.clear_frames();
+        const double asked = now_ms();
+        host.call(DRV_WRITE_OUTPUTS, rec);
+        for (const double give_up = asked + 1000; now_ms() < give_up; sleep_ms(0.2)) {
+            ReceivedFrame last{};
+            if (card.last_frame(&last) && last.bytes == output_frame(outputs)) {
+                to_card.push_back(static_cast<double>(last.at_monotonic_ns) / 1e6 - asked);
+                break;
+            }
+        }
+    }
+    std::vector<double> to_host;
+    for (int i = 0; i < samples; ++i) {
+        sleep_ms(next_phase_ms(&seed, cycle));
+        const bool on = i % 2 == 0;
+        const double changed = now_ms();
+        card.set_input(1, on);
+        for (const double give_up = changed + 1000; now_ms() < give_up; sleep_ms(0.1)) {
+            host.call(DRV_READ_INPUTS, rec);
+            if (host.input(1) == (on ? 1 : 0)) {
+                to_host.push_back(now_ms() - changed);
+                break;
+            }
+        }
+    }
+    host.call(DRV_STOP, rec);
+    host.call(DRV_DELETE, rec);
+
+    const Summary out = summarize(to_card);
+    const Summary in = summarize(to_host);
+    const std::string per_cycle = "one cycle at 50 ms: " + ms_text(cycle);
+    report.add("latency", "write outputs to last byte at card, median", out.median, "ms",
+               format("%.2f cycles", out.median / cycle));
+    report.add("latency", "write outputs to last byte at card, max", out.max, "ms",
+               format("%.2f cycles, ", out.max / cycle) + std::to_string(out.count) + " samples; " + per_cycle);
+    report.add("latency", "card input change to read inputs, median", in.median, "ms", format("%.2f cycles", in.median / cycle));
+    report.add("latency", "card input change to read inputs, max", in.max, "ms",
+               format("%.2f cycles, ", in.max / cycle) + std::to_string(in.count) + " samples");
+}
+
+// DRV_START's time to find the card, the median of a few starts.
+double start_ms(BenchHost& host, int repeats) {
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        HostDriverRecord rec = host.create(50);
+        const double t0 = now_ms();
+        const int32_t found = host.call(DRV_START, rec);
+        times.push_back(now_ms() - t0);
+        host.call(DRV_STOP, rec);
+        host.call(DRV_DELETE, rec);
+        if (found != 0) {
+            unmeasured("no card found in a discovery run");
+            return NAN;
+        }
+    }
+    return summarize(times).median;
+}
+
+void discovery(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    const int repeats = options.quick ? 1 : 7;
+    ports.clear();
+    double on_com1 = NAN;
+    {
+        VirtualCard card(VirtualCard::Options{ports.link(1), true});
+        if (start_card(card, "card on COM1")) on_com1 = start_ms(host, repeats);
+    }
+    ports.clear();
+    double on_com3 = NAN;
+    {
+        VirtualCard silent(VirtualCard::Options{ports.link(2), true});
+        CardFault fault;
+        fault.silent = true;
+        silent.set_fault(fault);
+        VirtualCard card(VirtualCard::Options{ports.link(3), true});
+        if (start_card(silent, "silent card") && start_card(card, "card on COM3")) on_com3 = start_ms(host, repeats);
+    }
+    ports.clear();
+    double on_com127 = NAN;
+    {
+        VirtualCard card(VirtualCard::Options{ports.link(127), true});
+        if (start_card(card, "card on COM127")) on_com127 = start_ms(host, repeats);
+    }
+    const double per_absent = (on_com127 - on_com1) / 126;
+    const double per_silent = on_com3 - on_com1 - per_absent;
+    report.add("discovery", "card on COM1", on_com1, "ms", "start, median of " + std::to_string(repeats));
+    report.add("discovery", "card on COM3, COM1 absent, COM2 silent", on_com3, "ms");
+    report.add("discovery", "card on COM127, 126 ports absent", on_com127, "ms");
+    report.add("discovery", "per absent port", per_absent, "ms");
+    report.add("discovery", "per silent port", per_silent, "ms");
+}
+
+bool parse(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            options->quick = true;
+            options->cpu_seconds = 0.5;
+        } else if (arg == "--cpu-seconds" && i + 1 < argc) {
+            options->cpu_seconds = std::atof(argv[++i]);
+        } else if (arg == "--only" && i + 1 < argc) {
+            options->only = argv[++i];
+        } else if (arg == "--library" && i + 1 < argc) {
+            options->library = argv[++i];
+        } else if (arg == "--json" && i + 1 < argc) {
+            options->json_path = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|discovery] [--library PATH] [--json FILE]\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, &options)) return 2;
+    const double resident_before_load = resident_kib();
+    PortsFolder ports;
+    BenchHost host;
+    std::string error;
+    if (!host.load(options.library, &error)) {
+        std::fprintf(stderr, "vek-bench: %s\n", error.c_str());
+        return 1;
+    }
+    const double resident_after_load = resident_kib();
+
+    Report report("linux, native library");
+    // First, while nothing else has touched the heap or the resident set.
+    if (options.runs("cpu")) cpu_and_memory(report, host, ports, options, resident_before_load, resident_after_load);
+    if (options.runs("cycle")) cycle_periods(report, host, ports, options);
+    if (options.runs("latency")) latencies(report, host, ports, options);
+    if (options.runs("discovery")) discovery(report, host, ports, options);
+    judge_targets(report);
+
+    std::printf("%s\n", report.table().c_str());
+    const std::string json = report.json();
+    std::printf("%s", json.c_str());
+    if (!options.json_path.empty()) std::ofstream(options.json_path) << json;
+    return g_unmeasured == 0 ? 0 : 1;
+}
