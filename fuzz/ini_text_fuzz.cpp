@@ -32,21 +32,30 @@ void require(bool holds, const char* what) {
 
 std::string section_for(uint32_t number) { return "korvanex-vek-driver-" + std::to_string(number); }
 
-// The file as characters, in the encoding its byte-order mark names. A last odd byte of a UTF-16
-// file is no character to the reader; *odd_byte gets it (-1 when there is none).
-using Chars = std::u32string;
+// The byte-order mark the file starts with: it selects the encoding and belongs to no line.
+std::string_view mark_of(std::string_view file) {
+    for (const std::string_view mark : {std::string_view("\xEF\xBB\xBF"), std::string_view("\xFF\xFE"),
+                                        std::string_view("\xFE\xFF")}) {
+        if (file.substr(0, mark.size()) == mark) return mark;
+    }
+    return {};
+}
 
-bool is_wide(std::string_view file) { return file.substr(0, 2) == "\xFF\xFE" || file.substr(0, 2) == "\xFE\xFF"; }
+// The file's characters after its mark: UTF-16 when the mark says so, bytes otherwise. A last
+// odd byte of a UTF-16 file is no character to the reader; *odd_byte gets it (-1 when none).
+using Chars = std::u32string;
 
 Chars characters(std::string_view file, int* odd_byte) {
     Chars out;
     *odd_byte = -1;
-    if (!is_wide(file)) {
+    const std::string_view mark = mark_of(file);
+    file.remove_prefix(mark.size());
+    if (mark.size() != 2) {
         for (const char c : file) out.push_back(static_cast<unsigned char>(c));
         return out;
     }
-    const bool le = file[0] == '\xFF';
-    std::size_t i = 2;
+    const bool le = mark[0] == '\xFF';
+    std::size_t i = 0;
     for (; i + 1 < file.size(); i += 2) {
         const char32_t a = static_cast<unsigned char>(file[i]);
         const char32_t b = static_cast<unsigned char>(file[i + 1]);
@@ -105,8 +114,7 @@ bool is_header_of(const Chars& line, const std::string& section) {
 }
 
 void check_other_lines_kept(std::string_view before, std::string_view after, const std::string& section) {
-    require(is_wide(before) == is_wide(after) && (!is_wide(before) || before.substr(0, 2) == after.substr(0, 2)),
-            "a write changed the byte-order mark");
+    require(mark_of(before) == mark_of(after), "a write changed the byte-order mark");
     int old_odd = -1;
     int new_odd = -1;
     const std::vector<Chars> old_lines = lines_of(characters(before, &old_odd));
