@@ -1,5 +1,7 @@
 #include "tests/soak/card_script.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -11,6 +13,17 @@ constexpr auto kRecoveryBound = std::chrono::seconds(20);
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
+
+void soak_log(const SoakShared& shared, const char* format, ...) {
+    if (!shared.verbose) return;
+    char line[200];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    const double at = std::chrono::duration<double>(SoakClock::now() - shared.started).count();
+    std::fprintf(stderr, "%9.3f %s\n", at, line);
+}
 
 const char* fault_name(int kind) {
     static const char* const names[kFaultKinds] = {"garbage", "bad-sum", "bad-end", "split", "delay", "silent", "unplug"};
@@ -66,6 +79,10 @@ void CardScript::episode() {
         }
     }
     const auto span = std::chrono::milliseconds(pick(100, 1500));
+    std::string names;
+    for (const int kind : kinds) names += std::string(" ") + fault_name(kind);
+    soak_log(shared_, "card: fault%s (garbage %u, split %u ms, delay %u ms)", names.c_str(), fault.garbage,
+             fault.split_ms, fault.delay_ms);
 
     if (kinds[0] == kUnplug) {
         std::lock_guard<std::mutex> unplugged(shared_.plugged);
@@ -89,12 +106,12 @@ void CardScript::episode() {
     }
 
     const uint32_t fresh = new_state(false);
+    soak_log(shared_, "card: fault over, state %u", fresh);
     if (host_catches_up(fresh)) {
+        soak_log(shared_, "card: the host has state %u", fresh);
         for (const int kind : kinds) ++counts_.survived[kind];
     } else if (!shared_.stopping.load()) {
-        std::string what = "fresh inputs did not reach the host after";
-        for (const int kind : kinds) what += std::string(" ") + fault_name(kind);
-        counts_.failures.push_back(what);
+        counts_.failures.push_back("fresh inputs did not reach the host after" + names);
     }
 }
 
@@ -103,4 +120,5 @@ void CardScript::run(SoakClock::time_point until) {
         change_states_for(std::chrono::milliseconds(pick(100, 600)), false);
         episode();
     }
+    shared_.script_done.store(true);
 }

@@ -20,13 +20,19 @@ using SoakClock = std::chrono::steady_clock;
 // What the card's script and the host's thread share.
 struct SoakShared {
     std::atomic<bool> stopping{false};        // the run is over: every wait ends
+    std::atomic<bool> script_done{false};     // the card's last fault is over and its recovery checked
     std::atomic<uint32_t> newest_clean{0};    // newest sequence set while the card's answers are well formed
     std::atomic<uint32_t> host_newest{0};     // newest sequence the host has read
     std::atomic<bool> restart_wanted{false};  // the card was replugged: the host starts polling again
     std::mutex plugged;                       // held by the script while the card is unplugged
     std::atomic<uint64_t> frames_valid{0};    // output frames the card received, well formed and not
     std::atomic<uint64_t> frames_malformed{0};
+    bool verbose = false;                     // tell each fault and restart on standard error
+    SoakClock::time_point started = SoakClock::now();
 };
+
+// One line on standard error, with the time since the start, when the run is verbose.
+void soak_log(const SoakShared& shared, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 enum FaultKind { kGarbage, kBadSum, kBadEnd, kSplit, kDelay, kSilent, kUnplug, kFaultKinds };
 const char* fault_name(int kind);
@@ -45,8 +51,8 @@ public:
 
     // The card's first state, before the host starts.
     void first_state() { new_state(false); }
-    // Changes the inputs and injects faults until `until`, or until the run is stopping. The
-    // card is plugged in when it returns.
+    // Changes the inputs and injects faults until `until`, or until the run is stopping, then
+    // sets script_done. The card is plugged in when it returns.
     void run(SoakClock::time_point until);
     const FaultCounts& counts() const { return counts_; }
 

@@ -12,7 +12,7 @@
 //   the warm-up, and resident memory stays within a bound.
 // It prints the counts of faults injected and survived, and exits 1 on any violation.
 //
-// vek_fault_soak [--seconds S] [--seed N] [--rss-growth-kb K (0: unchecked)]
+// vek_fault_soak [--seconds S] [--seed N] [--rss-growth-kb K (0: unchecked)] [--verbose 1]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -37,6 +37,7 @@ struct Options {
     double seconds = 25.0;
     uint64_t seed = 1;
     std::size_t rss_growth_kb = 16384;
+    bool verbose = false;
 };
 
 constexpr int32_t kInputBase = 1000;
@@ -184,6 +185,7 @@ bool SoakHost::start_polling(SoakClock::time_point until) {
     for (;;) {
         doing.store("DRV_START");
         if (call(DRV_START) == 0) break;
+        soak_log(shared_, "host: DRV_START found no card");
         // No card answered (unplugged, silent or corrupt): a host would try again.
         ++refused_starts_;
         if (SoakClock::now() > until || shared_.stopping.load()) return false;
@@ -191,6 +193,7 @@ bool SoakHost::start_polling(SoakClock::time_point until) {
         beat_ms.store(std::chrono::duration_cast<std::chrono::milliseconds>(SoakClock::now().time_since_epoch()).count());
     }
     ++sessions_;
+    soak_log(shared_, "host: polling");
     seen_since_start_ = false;
     return true;
 }
@@ -202,6 +205,7 @@ void SoakHost::stop_polling() {
     const double took = ms_between(asked, SoakClock::now());
     longest_stop_ms_ = std::max(longest_stop_ms_, took);
     if (took > kStopBoundMs) violation("DRV_STOP took longer than its bound");
+    soak_log(shared_, "host: stopped in %.1f ms", took);
 }
 
 // Delete and create around a stopped instance, with a new delay from the configuration file.
@@ -236,7 +240,11 @@ void SoakHost::run(SoakClock::time_point started, SoakClock::time_point until) {
     if (call(DRV_CREATE) != 0) violation("DRV_CREATE failed");
     if (!start_polling(until)) return violation("the first start found no card");
     auto next_restart = SoakClock::now() + std::chrono::milliseconds(pick(1000, 4000));
-    for (uint64_t round = 0; SoakClock::now() < until; ++round) {
+    // The host goes on until the card's last fault has been seen through; past the recovery bound
+    // the script has already counted it as a failure.
+    const auto last_call = until + std::chrono::seconds(30);
+    for (uint64_t round = 0; (SoakClock::now() < until || !shared_.script_done.load()) && SoakClock::now() < last_call;
+         ++round) {
         beat_ms.store(std::chrono::duration_cast<std::chrono::milliseconds>(SoakClock::now().time_since_epoch()).count());
         exchange();
         // A host scans in a loop; a short rest now and then leaves the other core its share.
@@ -252,7 +260,7 @@ void SoakHost::run(SoakClock::time_point started, SoakClock::time_point until) {
         stop_polling();
         measure(SoakClock::now() > warm);
         if (pick(0, 4) == 0) new_instance();
-        if (!start_polling(until)) break;
+        if (!start_polling(last_call)) break;
         next_restart = SoakClock::now() + std::chrono::milliseconds(pick(1000, 4000));
     }
     stop_polling();
@@ -319,10 +327,12 @@ Options parse(int argc, char** argv) {
             o.seconds = std::atof(value);
         } else if (name == "--seed") {
             o.seed = std::strtoull(value, nullptr, 10);
+        } else if (name == "--verbose") {
+            o.verbose = std::atoi(value) != 0;
         } else if (name == "--rss-growth-kb") {
             o.rss_growth_kb = std::strtoull(value, nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--seed N] [--rss-growth-kb K]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds S] [--seed N] [--rss-growth-kb K] [--verbose 0|1]\n", argv[0]);
             std::exit(2);
         }
     }
@@ -338,6 +348,7 @@ int main(int argc, char** argv) {
     ::setenv(kPortsFolderVariable, ports.c_str(), 1);
 
     SoakShared shared;
+    shared.verbose = options.verbose;
     VirtualCard::Options card_options{ports + "/com1", true};
     card_options.on_frame = [&shared](const ReceivedFrame& f) { ++(f.valid ? shared.frames_valid : shared.frames_malformed); };
     VirtualCard card(card_options);
@@ -351,10 +362,9 @@ int main(int argc, char** argv) {
     const auto until = started + std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000.0));
     SoakHost host(shared, options, config);
     CardScript script(card, shared, options.seed);
-    // The script ends a little before the host, so that its last fault's recovery can be seen.
     script.first_state();
     std::thread card_thread([&] {
-        script.run(until - std::chrono::milliseconds(1500));
+        script.run(until);
         // Kept until the host has taken its last counts, which include this thread.
         while (!shared.stopping.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
