@@ -274,17 +274,21 @@ std::optional<std::string> ini_write_value(std::string_view file, std::string_vi
     }
 
     std::string added;
-    std::size_t at = byte_offset(text, text.chars.size());
+    std::size_t at = text.chars.size();
     if (place.header) {
         const Line& last = lines[place.last_line];
         if (last.has_line_end)
-            at = byte_offset(text, last.next);
+            at = last.next;
         else
             added.append(eol);
     } else {
         if (!lines.empty() && !lines.back().has_line_end) added.append(eol);
         added.append("[").append(section).append("]").append(eol);
     }
-    added.append(key).append("=").append(value).append(eol);
-    return splice(file, at, at, encode(text, added));
+    // A lone CR right before a LF would join it into one line end, and the line that LF ends
+    // (a blank one) would be gone.
+    const bool lf_follows = at < text.chars.size() && text.chars[at] == u'\n';
+    added.append(key).append("=").append(value).append(lf_follows && eol == "\r" ? "\r\n" : eol);
+    const std::size_t at_byte = byte_offset(text, at);
+    return splice(file, at_byte, at_byte, encode(text, added));
 }

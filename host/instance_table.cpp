@@ -15,14 +15,15 @@ void clear_record(DriverInstance& record) {
     record.poll_thread = nullptr;
 }
 
-// Moves a whole record, field by field: the atomics cannot be copied as bytes.
-void copy_record(DriverInstance& to, const DriverInstance& from) {
+// Moves a record's instance, field by field (the atomics cannot be copied as bytes), but not its
+// poll thread: a thread works on the record it was started on, and the host's record of that
+// instance keeps naming that slot. So the thread's handle, its stop handshake and its cycle count
+// stay where they are, and no thread is ever named by two records (a stop through one would free
+// what the other still names).
+void move_instance(DriverInstance& to, const DriverInstance& from) {
     to.number = from.number;
     to.running = from.running;
-    to.stop_request.store(from.stop_request.load());
     to.delay_ms.store(from.delay_ms.load());
-    to.cycle_count.store(from.cycle_count.load());
-    to.poll_thread = from.poll_thread;
 }
 
 }  // namespace
@@ -59,6 +60,6 @@ int32_t delete_instance(InstanceTable& table, uint32_t slot) {
     const uint32_t old_count = table.count;
     table.count = old_count - 1;
     if (table.count == 0 || slot >= table.count) return 0;
-    for (uint32_t j = slot + 1; j < old_count; ++j) copy_record(table.records[j - 1], table.records[j]);
+    for (uint32_t j = slot + 1; j < old_count; ++j) move_instance(table.records[j - 1], table.records[j]);
     return 0;
 }

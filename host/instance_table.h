@@ -45,5 +45,6 @@ enum class Settings { load, keep };
 int32_t add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record, Settings settings);
 
 // DRV_DELETE of the record at slot: shifts the records above it down by one and leaves the last
-// one behind as a stale copy. Host records of moved instances keep their old slots.
+// one behind as a stale copy. Host records of moved instances keep their old slots. Poll threads
+// do not move: each stays with the record it runs on, which its instance's host record still names.
 int32_t delete_instance(InstanceTable& table, uint32_t slot);

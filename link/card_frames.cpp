@@ -123,10 +123,8 @@ int32_t receive_input_frame() {
     const int32_t verdict = check_input_frame(frame);
     if (verdict != FRAME_OK) return verdict;
 
-    ProcessImage& image = process_image();
-    store(image.digital_in[0], frame[1]);
-    store(image.digital_in[1], frame[2]);
-    store(image.analog_in[0], volts_from_raw(static_cast<uint16_t>(frame[3] | frame[4] << 8)));
-    store(image.analog_in[1], volts_from_raw(static_cast<uint16_t>(frame[5] | frame[6] << 8)));
+    store_inputs({{frame[1], frame[2]},
+                  {volts_from_raw(static_cast<uint16_t>(frame[3] | frame[4] << 8)),
+                   volts_from_raw(static_cast<uint16_t>(frame[5] | frame[6] << 8))}});
     return FRAME_OK;
 }

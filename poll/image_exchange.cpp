@@ -27,21 +27,22 @@ uint8_t output_group(const uint8_t* states) {
 
 int32_t read_inputs(DriverInstance& instance, const HostRecord& host) {
     if (instance.running == 0) return 0;
-    const ProcessImage& image = process_image();
+    // Taken once: the poll thread may publish a new answer while the host is being called.
+    const CardInputs inputs = load_inputs();
 
     if (host.set_input != nullptr) {
         // Index arithmetic as the host's 32-bit ints do it, without signed overflow.
         const uint32_t first = static_cast<uint32_t>(host.input_base) + static_cast<uint32_t>(first_digital(instance.number));
         for (uint32_t i = 0; i < kChannelsPerCard; ++i) {
-            const uint8_t group = load(image.digital_in[i / 8]);
+            const uint8_t group = inputs.digital[i / 8];
             const int32_t on = (group >> (i % 8) & 1U) == 0 ? 1 : 0;  // active low
             host.set_input(static_cast<int32_t>(first + i), on);
         }
     }
     if (host.reals != nullptr) {
         const std::size_t at = first_analog(instance.number);
-        host.reals[at] = load(image.analog_in[0]);
-        host.reals[at + 1] = load(image.analog_in[1]);
+        host.reals[at] = inputs.analog[0];
+        host.reals[at + 1] = inputs.analog[1];
     }
     return 0;
 }

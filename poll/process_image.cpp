@@ -5,6 +5,21 @@ ProcessImage& process_image() {
     return image;
 }
 
+void store_inputs(const CardInputs& inputs) {
+    ProcessImage& image = process_image();
+    std::lock_guard<std::mutex> guard(image.inputs_lock);
+    store(image.digital_in[0], inputs.digital[0]);
+    store(image.digital_in[1], inputs.digital[1]);
+    store(image.analog_in[0], inputs.analog[0]);
+    store(image.analog_in[1], inputs.analog[1]);
+}
+
+CardInputs load_inputs() {
+    ProcessImage& image = process_image();
+    std::lock_guard<std::mutex> guard(image.inputs_lock);
+    return {{load(image.digital_in[0]), load(image.digital_in[1])}, {load(image.analog_in[0]), load(image.analog_in[1])}};
+}
+
 void switch_outputs_off() {
     ProcessImage& image = process_image();
     store(image.digital_out[0], 0);
@@ -14,10 +29,6 @@ void switch_outputs_off() {
 }
 
 void reset_process_image() {
-    ProcessImage& image = process_image();
-    store(image.digital_in[0], 0xFF);
-    store(image.digital_in[1], 0xFF);
-    store(image.analog_in[0], 0.0F);
-    store(image.analog_in[1], 0.0F);
+    store_inputs({{0xFF, 0xFF}, {0.0F, 0.0F}});
     switch_outputs_off();
 }

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan windows)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-asan linux-tsan linux-fuzz windows)
 for preset in "${presets[@]}"; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null

@@ -10,6 +10,7 @@ packages=(
   wine wine32:i386
   xvfb
   libncurses-dev tmux
+  clang libclang-rt-14-dev
 )
 
 as_root() {
@@ -37,6 +38,6 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   fi
 fi
 
-for tool in cmake ninja tmux i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump wine Xvfb; do
+for tool in cmake ninja tmux clang++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump wine Xvfb; do
   command -v "$tool" >/dev/null || { echo "setup: $tool is still missing after the install" >&2; exit 1; }
 done

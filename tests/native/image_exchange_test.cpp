@@ -2,6 +2,8 @@
 // the instance is not running. No card is needed: the image is set by hand.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -119,6 +121,31 @@ TEST_F(ImageExchangeTest, MissingHostTablesAreSkippedRatherThanFollowed) {
     EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
     EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
     EXPECT_TRUE(g_calls.empty());
+}
+
+// The poll thread publishes answers while the host reads: every read must hand the host the four
+// inputs of one answer, never inputs 1-8 of one and 9-16 or the volts of the next.
+TEST_F(ImageExchangeTest, AReadHandsTheHostOneAnswerWholeWhileAnswersArrive) {
+    HostDriverRecord rec = running_instance(0);
+    const CardInputs answers[2] = {{{0x00, 0x00}, {5.0F, 0.0F}}, {{0xFF, 0xFF}, {0.0F, 5.0F}}};
+    store_inputs(answers[0]);
+    std::atomic<bool> done{false};
+    std::thread poll_side([&] {
+        for (unsigned i = 0; !done.load(); ++i) store_inputs(answers[i % 2]);
+    });
+    int torn = 0;
+    for (int read = 0; read < 20000 && torn == 0; ++read) {
+        g_calls.clear();
+        ASSERT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+        int on = 0;
+        for (const auto& call : g_calls) on += call.second;
+        const bool all_on = on == 16 && host.reals[200] == 5.0F && host.reals[201] == 0.0F;
+        const bool all_off = on == 0 && host.reals[200] == 0.0F && host.reals[201] == 5.0F;
+        if (!all_on && !all_off) ++torn;
+    }
+    done = true;
+    poll_side.join();
+    EXPECT_EQ(torn, 0) << "a read mixed two answers";
 }
 
 }  // namespace

@@ -100,6 +100,16 @@ TEST(IniWrite, EditsKeepEveryOtherByte) {
     EXPECT_EQ(ini_write_value("[t]\ny=2", "s", "delay", "5"), "[t]\ny=2\n[s]\ndelay=5\n");
 }
 
+TEST(IniWrite, ANewLineNeverJoinsTheLineEndOfTheLineAfterIt) {
+    // A file whose first line ends in a lone CR and whose section is followed by a blank LF
+    // line: a new line ending in a lone CR would make CR LF of it, and the blank line would be gone.
+    EXPECT_EQ(ini_write_value("[t]\r[s]\nx=1\n\n[u]\n", "s", "delay", "5"), "[t]\r[s]\nx=1\ndelay=5\r\n\n[u]\n");
+    EXPECT_EQ(ini_write_value("[t]\r[s]\nx=1\n\n", "s", "delay", "5"), "[t]\r[s]\nx=1\ndelay=5\r\n\n");
+    EXPECT_EQ(ini_write_value(utf16le(u"[t]\r[s]\n\n"), "s", "delay", "5"), utf16le(u"[t]\r[s]\ndelay=5\r\n\n"));
+    // Where nothing or a CR follows, the lone CR stays.
+    EXPECT_EQ(ini_write_value("[t]\r[s]\rx=1\r\r", "s", "delay", "5"), "[t]\r[s]\rx=1\rdelay=5\r\r");
+}
+
 TEST(IniWrite, KeepsTheFilesUtf16Encoding) {
     EXPECT_EQ(ini_write_value(utf16le(u"[s]\r\nx=1\r\n"), "s", "delay", "5"), utf16le(u"[s]\r\nx=1\r\ndelay=5\r\n"));
     EXPECT_EQ(ini_write_value(utf16be(u"[s]\r\nx=1"), "s", "delay", "5"), utf16be(u"[s]\r\nx=1\r\ndelay=5\r\n"));

@@ -147,6 +147,9 @@ TEST_F(VirtualCardTest, AnswersEachValidFrameWithTheCurrentInputs) {
     EXPECT_EQ(card.frame_count(), 4u);
     EXPECT_EQ(card.answer_count(), 4u);
     EXPECT_EQ(card.garbage_byte_count(), 0u);
+
+    card.set_all_inputs(0x12, 0x34, 0x0567, 0x089A);
+    EXPECT_EQ(exchange(kAllOff), answer(0x12, 0x34, 0x0567, 0x089A));
 }
 
 TEST_F(VirtualCardTest, HuntsPastInvalidFramesAndGarbageToTheNextValidFrame) {

@@ -37,6 +37,45 @@ void test_command_codes(Driver& d) {
     check(GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES, "nothing wrote the file");
 }
 
+// The real DLL against a host that gets it wrong: every code outside the table, every command
+// with a slot outside the table or without a driver record. Each is refused with -1, and neither
+// the instance, the host's records nor the file change.
+void test_misuse(Driver& d) {
+    const std::string ini = work_file("misuse.ini");
+    RawDriverRecord rec;
+    CHECK_EQ(d.call(1, 0xFFFE, &rec, ini), 0, "create");
+    long wrong = 0;
+    long refused = 0;
+    for (uint32_t code = 7; code <= 0x2FFFF; ++code) {
+        if (code >= 0xFFFB && code <= 0xFFFF) continue;
+        wrong += d.call(9, code, &rec, ini) != -1 ? 1 : 0;
+        ++refused;
+    }
+    const uint32_t commands[] = {0, 1, 2, 3, 4, 5, 6, 0xFFFB, 0xFFFC, 0xFFFD, 0xFFFE, 0xFFFF};
+    for (uint32_t command : commands) {
+        for (int bit = 18; bit < 32; ++bit) {
+            wrong += d.call(9, command | 1U << bit, &rec, ini) != -1 ? 1 : 0;
+            ++refused;
+        }
+        wrong += d.call(9, command, nullptr, ini) != -1 ? 1 : 0;
+        ++refused;
+        if (command == 0xFFFB || command == 0xFFFE) continue;  // these write the slot, never read it
+        for (uint32_t slot : {32u, 33u, 1000u, 0x80000000u, 0xFFFFFFFFu}) {
+            RawDriverRecord outside;
+            outside.set_slot(slot);
+            wrong += d.call(9, command, &outside, ini) != -1 ? 1 : 0;
+            ++refused;
+        }
+    }
+    CHECK_EQ(wrong, 0L, "wrong codes, slots outside the table and missing records are all refused");
+    check(refused > 190000, "every wrong code was tried", refused, 190000);
+    CHECK_EQ(d.call(2, 0xFFFC, &rec, ini), 0, "save through the instance, after all that");
+    CHECK_EQ(stored_delay(ini, 2), 50u, "the instance kept its number's delay");
+    CHECK_EQ(d.call(1, 0xFFFF, &rec, ini), 0, "delete");
+    check(rec.host_bytes_intact(), "only slot is written in the driver record");
+    DeleteFileA(ini.c_str());
+}
+
 int g_set_input_calls = 0;
 void __cdecl count_set_input(int32_t, int32_t) { ++g_set_input_calls; }
 
@@ -182,6 +221,7 @@ int main() {
     std::memcpy(record_before, d.host.record, sizeof record_before);
 
     test_command_codes(d);
+    test_misuse(d);
     test_never_started(d);
     test_create_attach_delete(d);
     test_settings(d);

@@ -108,6 +108,14 @@ void VirtualCard::set_analog_raw(unsigned channel_1_or_2, uint16_t raw) {
     state_->shared.analog[channel_1_or_2 - 1] = raw;
 }
 
+void VirtualCard::set_all_inputs(uint8_t inputs_1_to_8, uint8_t inputs_9_to_16, uint16_t analog_1, uint16_t analog_2) {
+    std::lock_guard<std::mutex> lock(state_->shared.mutex);
+    state_->shared.inputs[0] = inputs_1_to_8;
+    state_->shared.inputs[1] = inputs_9_to_16;
+    state_->shared.analog[0] = analog_1;
+    state_->shared.analog[1] = analog_2;
+}
+
 std::array<uint8_t, 2> VirtualCard::digital_inputs() const {
     std::lock_guard<std::mutex> lock(state_->shared.mutex);
     return {state_->shared.inputs[0], state_->shared.inputs[1]};

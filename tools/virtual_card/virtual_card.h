@@ -54,6 +54,8 @@ public:
     void set_digital_inputs(uint8_t inputs_1_to_8, uint8_t inputs_9_to_16);
     void set_input(unsigned input_1_to_16, bool on);
     void set_analog_raw(unsigned channel_1_or_2, uint16_t raw);   // 0..1023 is 0..5 V; larger values are sent as they are
+    // All four at once: no answer carries half of the change.
+    void set_all_inputs(uint8_t inputs_1_to_8, uint8_t inputs_9_to_16, uint16_t analog_1, uint16_t analog_2);
     std::array<uint8_t, 2> digital_inputs() const;
     uint16_t analog_raw(unsigned channel_1_or_2) const;
 
