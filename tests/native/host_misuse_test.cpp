@@ -21,6 +21,14 @@
 
 namespace {
 
+// ThreadSanitizer cannot follow a child forked from a threaded process that starts threads of
+// its own, which is what a host polling in a session of its own is here.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 const std::array<uint32_t, 12> kCommands = {DRV_START,  DRV_STOP,  DRV_RESET_OUTPUTS, DRV_READ_INPUTS,
                                             DRV_WRITE_OUTPUTS, 5, 6, DRV_ATTACH, DRV_SAVE_SETTINGS,
                                             DRV_CONFIGURE, DRV_CREATE, DRV_DELETE};
@@ -322,6 +330,7 @@ bool terminal_shows(int master, const std::string& text) {
 }
 
 TEST_F(HostMisuseTest, TheDialogWhilePollingLeavesThePollingAloneAndItsDelayAppliesAtOnce) {
+    if (kThreadSanitizer) GTEST_SKIP() << "a forked host that starts threads is beyond ThreadSanitizer";
     write_file(host.config_path, "[korvanex-vek-driver-0]\r\ndelay=400\r\n");
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
