@@ -18,6 +18,10 @@ namespace {
 // milliseconds; the card stops reading for at most this long.
 constexpr int64_t kFineWaitNs = 2000000;
 constexpr int kIdleWaitMs = 1000;
+// A real card answers from a small transmit buffer: while this many answers still wait to go
+// out, a new frame is recorded but not answered. Without the bound a slow (split, late) answer
+// to each of a probe's 100 frames would queue minutes of stale answers behind each other.
+constexpr std::size_t kMaxQueuedAnswers = 8;
 
 struct Chunk {
     int64_t due_ns;
@@ -55,6 +59,8 @@ void queue_answer(Line& line, int64_t complete_ns, Answer answer) {
     const bool wire_time = answer.wire_time;
     std::array<uint8_t, 9>& frame = answer.frame;
     if (fault.silent) return;
+    const auto queued = std::count_if(line.tx.begin(), line.tx.end(), [](const Chunk& c) { return c.ends_answer; });
+    if (static_cast<std::size_t>(queued) >= kMaxQueuedAnswers) return;
     if (fault.bad_sum) frame[8] = static_cast<uint8_t>(frame[8] + 1);
     if (fault.bad_end) frame[7] = 0x00;
 
