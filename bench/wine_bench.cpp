@@ -25,17 +25,6 @@ constexpr uint32_t kStop = 1;
 constexpr uint32_t kCreate = 0xFFFE;
 constexpr uint32_t kDelete = 0xFFFF;
 
-double now_ms() {
-    static const double per_ms = [] {
-        LARGE_INTEGER f{};
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER t{};
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / per_ms;
-}
-
 // The configuration file every call names, beside the figures.
 std::string g_ini;
 

@@ -290,20 +290,6 @@ pid_t host_configuring_while_polling(const std::string& config_path, const char*
     ::_exit(end & 0xFF);
 }
 
-int exit_status(pid_t child) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Reads what the terminal shows, colours and line clearing left out, until text appears in it,
 // within 30 s.
 bool terminal_shows(int master, const std::string& text) {
@@ -345,13 +331,13 @@ TEST_F(HostMisuseTest, TheDialogWhilePollingLeavesThePollingAloneAndItsDelayAppl
     ASSERT_EQ(::write(master, "0\r", 2), 2);
     const std::size_t frames = card->frame_count();
     EXPECT_TRUE(card->wait_for_frames(frames + 20, 4000)) << "the new delay applies from the next cycle";
-    EXPECT_EQ(exit_status(child), 1) << "OK";
+    EXPECT_EQ(child_exit_status(child), 1) << "OK";
     EXPECT_EQ(read_file(host.config_path), "[korvanex-vek-driver-0]\r\ndelay=0\r\n");
     ::close(master);
 
     // Without a controlling terminal the dialog cannot be shown: -1, and polling goes on.
     write_file(host.config_path, "[korvanex-vek-driver-0]\r\ndelay=5\r\n");
-    EXPECT_EQ(exit_status(host_configuring_while_polling(host.config_path, nullptr)), 255) << "-1";
+    EXPECT_EQ(child_exit_status(host_configuring_while_polling(host.config_path, nullptr)), 255) << "-1";
     EXPECT_EQ(read_file(host.config_path), "[korvanex-vek-driver-0]\r\ndelay=5\r\n");
 }
 

@@ -225,33 +225,18 @@ pid_t host_in_new_session(const std::string& config_path, const char* controllin
     ::_exit(DriverEntry(4, DRV_CONFIGURE, &record, &rec, config_path.c_str()) & 0xFF);
 }
 
-// The child's exit status, or -1 if it had to be ended.
-int exit_status(pid_t child) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(TerminalDialogTest, DriverEntryPresentsTheDialogOnTheControllingTerminal) {
     PseudoTerminal terminal;
     const pid_t host_process = host_in_new_session(host.config_path, terminal.path().c_str());
     EXPECT_TRUE(terminal.shows("D\xC3\xA9lai (ms) : 50"));
     terminal.type("120\r");
-    EXPECT_EQ(exit_status(host_process), 1);
+    EXPECT_EQ(child_exit_status(host_process), 1);
     EXPECT_EQ(read_file(host.config_path), "[korvanex-vek-driver-4]\r\ndelay=120\r\n");
 }
 
 TEST_F(TerminalDialogTest, WithoutATerminalTheDialogCannotBeShown) {
     const pid_t host_process = host_in_new_session(host.config_path, nullptr);
-    EXPECT_EQ(exit_status(host_process), 255) << "-1";
+    EXPECT_EQ(child_exit_status(host_process), 255) << "-1";
 
     DriverInstance& instance = created(5);
     write_file(dir.file("not-a-terminal"), "text");

@@ -4,14 +4,17 @@
 #include <ftw.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
@@ -86,4 +89,18 @@ FileSizeLimit::~FileSizeLimit() {
     limit.rlim_cur = old_soft_;
     ::setrlimit(RLIMIT_FSIZE, &limit);
     std::signal(SIGXFSZ, old_handler_);
+}
+
+int child_exit_status(int pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

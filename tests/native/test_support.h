@@ -27,6 +27,9 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// A child process's exit status, waited for at most 30 s; -1 if it had to be ended.
+int child_exit_status(int pid);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 

@@ -34,17 +34,6 @@ constexpr uint32_t kDelete = 0xFFFF;
 // How long a step may take before it counts as never happening: generous, for a slow machine.
 constexpr double kStepBoundMs = 3000;
 
-double now_ms() {
-    static const double per_ms = [] {
-        LARGE_INTEGER f{};
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER t{};
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / per_ms;
-}
-
 // ---------------------------------------------------------------------------------------------
 // The card's side: the frames it received, and its control FIFO.
 

@@ -11,6 +11,18 @@
 #include <cstring>
 #include <string>
 
+// Milliseconds on the performance counter.
+inline double now_ms() {
+    static const double per_ms = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart) / 1000.0;
+    }();
+    LARGE_INTEGER t{};
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / per_ms;
+}
+
 inline int g_failures = 0;
 
 inline void check(bool ok, const char* what, long got = 0, long want = 0) {
