@@ -1,4 +1,4 @@
-// Shared pieces of the 32-bit test programs that drive the real DLL under Wine: checks that count
+// Shared pieces of the Windows test programs that drive the real DLL under Wine: checks that count
 // failures, the host's records laid out as raw bytes, and the loaded driver.
 #pragma once
 
@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "host_layout.h"
+#include "tests/checks.h"
 
 // Milliseconds on the performance counter.
 inline double now_ms() {
@@ -23,48 +26,8 @@ inline double now_ms() {
     return static_cast<double>(t.QuadPart) / per_ms;
 }
 
-inline int g_failures = 0;
-
-inline void check(bool ok, const char* what, long got = 0, long want = 0) {
-    if (ok) return;
-    ++g_failures;
-    std::printf("FAIL: %s (got %ld, want %ld)\n", what, got, want);
-}
-template <typename Got, typename Want>
-void CHECK_EQ(Got got, Want want, const char* what) {
-    check(got == static_cast<Got>(want), what, static_cast<long>(got), static_cast<long>(want));
-}
-
-// Prints the verdict and gives the program's exit status.
-inline int report() {
-    std::printf("%s: %d failure(s)\n", g_failures == 0 ? "PASS" : "FAIL", g_failures);
-    return g_failures == 0 ? 0 : 1;
-}
-
-// The host's records as the host lays them out: HostRecord fields at 0, 4, 20, 32 and 52, and a
-// 264-byte HostDriverRecord with slot at 260. Host bytes the driver does not own carry a pattern
-// that must survive every call.
-struct RawHost {
-    alignas(4) unsigned char record[64];
-    unsigned char output_states[512];
-    uint16_t words[512];
-    float reals[512];
-
-    RawHost() {
-        std::memset(record, 0xA5, sizeof record);
-        const int32_t input_base = 0;
-        void* outputs = output_states;
-        void* words_at = words;
-        void* reals_at = reals;
-        void* set_input = nullptr;
-        std::memcpy(record + 0, &input_base, 4);
-        std::memcpy(record + 4, &outputs, 4);
-        std::memcpy(record + 20, &words_at, 4);
-        std::memcpy(record + 32, &reals_at, 4);
-        std::memcpy(record + 52, &set_input, 4);
-    }
-};
-
+// The host's per-instance record: a 264-byte record with the driver's slot at 260, in every build.
+// The shared record, RawHost, comes from host_layout.h, which the build picks for its processor.
 struct RawDriverRecord {
     alignas(4) unsigned char bytes[264];
     RawDriverRecord() { std::memset(bytes, 0x5A, sizeof bytes); }
@@ -160,9 +123,9 @@ struct Driver {
         return entry != nullptr;
     }
     int32_t call(uint32_t number, uint32_t command, RawDriverRecord* rec, const std::string& path) {
-        return entry(number, command, host.record, rec != nullptr ? rec->bytes : nullptr, path.c_str());
+        return entry(number, command, host.record(), rec != nullptr ? rec->bytes : nullptr, path.c_str());
     }
     int32_t call_no_path(uint32_t number, uint32_t command, RawDriverRecord* rec) {
-        return entry(number, command, host.record, rec->bytes, nullptr);
+        return entry(number, command, host.record(), rec->bytes, nullptr);
     }
 };
