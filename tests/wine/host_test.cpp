@@ -87,8 +87,7 @@ void test_never_started(Driver& d) {
     CHECK_EQ(d.call(0, 0xFFFE, &rec, ini), 0, "create");
 
     RawHost& host = d.host;
-    void* set_input = reinterpret_cast<void*>(&count_set_input);
-    std::memcpy(host.record + 52, &set_input, 4);
+    host.set_input_callback(&count_set_input);
     std::memset(host.output_states, 0x40, sizeof host.output_states);
     for (uint16_t& w : host.words) w = 0x1234;
     for (float& r : host.reals) r = -7.5F;
@@ -108,8 +107,7 @@ void test_never_started(Driver& d) {
     CHECK_EQ(d.entry(0, 3, nullptr, rec.bytes, ini.c_str()), -1, "read inputs without a host record");
     CHECK_EQ(d.entry(0, 4, nullptr, rec.bytes, ini.c_str()), -1, "write outputs without a host record");
 
-    set_input = nullptr;
-    std::memcpy(host.record + 52, &set_input, 4);
+    host.set_input_callback(nullptr);
     CHECK_EQ(d.call(0, 0xFFFF, &rec, ini), 0, "delete");
     check(rec.host_bytes_intact(), "only slot is written in the driver record");
     check(GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES, "nothing wrote the file");
@@ -217,8 +215,8 @@ void test_settings(Driver& d) {
 int main() {
     Driver d;
     if (!d.load()) return 1;
-    unsigned char record_before[64];
-    std::memcpy(record_before, d.host.record, sizeof record_before);
+    unsigned char record_before[RawHost::kRecordSize];
+    std::memcpy(record_before, d.host.record_bytes(), sizeof record_before);
 
     test_command_codes(d);
     test_misuse(d);
@@ -226,7 +224,7 @@ int main() {
     test_create_attach_delete(d);
     test_settings(d);
 
-    check(std::memcmp(record_before, d.host.record, sizeof record_before) == 0, "the host record is never written");
+    check(std::memcmp(record_before, d.host.record_bytes(), sizeof record_before) == 0, "the host record is never written");
     FreeLibrary(d.module);
     return report();
 }

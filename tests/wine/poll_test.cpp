@@ -204,11 +204,10 @@ double timed(Driver& d, Instance& i, uint32_t command, int32_t* result) {
     return now_ms() - t0;
 }
 
-void set_input_base(Driver& d, int32_t base) { std::memcpy(d.host.record + 0, &base, 4); }
+void set_input_base(Driver& d, int32_t base) { d.host.set_input_base(base); }
 
 void use_set_input(Driver& d) {
-    void* fn = reinterpret_cast<void*>(&record_set_input);
-    std::memcpy(d.host.record + 52, &fn, 4);
+    d.host.set_input_callback(&record_set_input);
 }
 
 // What one DRV_READ_INPUTS reported: "" when it is inputs `on` (numbered 1-16) on and the rest
