@@ -63,4 +63,4 @@ stop_cards
 
 args=(report "$(winpath "$figures")")
 [ -n "$json" ] && args+=("$(winpath "$json")")
-wine "$exe" "${args[@]}" 2>/dev/null
+"${VEK_WINE:-wine}" "$exe" "${args[@]}" 2>/dev/null

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
   wine wine32:i386
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb
   libncurses-dev tmux
   clang libclang-rt-14-dev
@@ -38,6 +39,7 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   fi
 fi
 
-for tool in cmake ninja tmux clang++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump wine Xvfb; do
+for tool in cmake ninja tmux clang++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump \
+  x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres /usr/lib/wine/wine64 wine Xvfb; do
   command -v "$tool" >/dev/null || { echo "setup: $tool is still missing after the install" >&2; exit 1; }
 done

@@ -58,7 +58,7 @@ stop_cards() {
 run() {
   echo "== $*"
   # The wineserver may print its object table when a pty closes: keep stderr apart.
-  timeout "${run_bound:-120}" wine "$exe" "$@" 2>"$work/wine.err" || { cat "$work/wine.err" >&2; fail "scenario $1"; }
+  timeout "${run_bound:-120}" "${VEK_WINE:-wine}" "$exe" "$@" 2>"$work/wine.err" || { cat "$work/wine.err" >&2; fail "scenario $1"; }
 }
 
 frames_in() { grep -c ' valid$' "$1" 2>/dev/null || true; }
@@ -67,7 +67,7 @@ frames_in() { grep -c ' valid$' "$1" 2>/dev/null || true; }
 # the first Wine process: keep one running for the whole script, then relink.
 keep_prefix_up() {
   touch "$work/idle.flag"
-  wine "$exe" stay-idle "$(winpath "$work/idle.flag")" 2>/dev/null &
+  "${VEK_WINE:-wine}" "$exe" stay-idle "$(winpath "$work/idle.flag")" 2>/dev/null &
   idle_pid=$!
   sleep 2
 }

@@ -7,7 +7,7 @@ case "$1" in
     wineserver -k 2>/dev/null || true
     rm -rf "$WINEPREFIX"
     # wineboot prints its own progress on stderr; a failure shows in its exit status.
-    wine wineboot --init >"$WINEPREFIX.log" 2>&1 || { cat "$WINEPREFIX.log" >&2; exit 1; }
+    "${VEK_WINE:-wine}" wineboot --init >"$WINEPREFIX.log" 2>&1 || { cat "$WINEPREFIX.log" >&2; exit 1; }
     wineserver -w
     echo "created $WINEPREFIX"
     ;;

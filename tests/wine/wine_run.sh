@@ -3,4 +3,4 @@
 set -eu
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 [ -d "$WINEPREFIX" ] || { echo "no Wine prefix at $WINEPREFIX" >&2; exit 1; }
-exec wine "$@"
+exec "${VEK_WINE:-wine}" "$@"

@@ -29,7 +29,7 @@ DISPLAY=:$(cat "$work/display")
 export DISPLAY
 
 # There is no window manager: Wine's windows must not wait for one.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+"${VEK_WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 status=0
 "$@" || status=$?
 # The prefix's processes hold the display open; end them before the display goes.
