@@ -30,7 +30,7 @@ if [ -n "$wine" ]; then
   # The prefix's server prints its whole object table when a pseudo-terminal closes: to a log.
   wineserver -p 2>>build/bench/wineserver.log
   tests/wine/with_display.sh bench/wine_bench.sh build/windows/wine_bench.exe \
-    build/windows/native-virtual-card/vek-virtual-card "${quick:+quick}" "$PWD/build/bench/wine.json"
+    build/windows/native_virtual_card/vek-virtual-card "${quick:+quick}" "$PWD/build/bench/wine.json"
   wineserver -k 2>/dev/null || true
 fi
 echo "== JSON in build/bench/"
