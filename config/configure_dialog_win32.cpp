@@ -31,7 +31,8 @@ INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM l
             if (LOWORD(wparam) == IDOK) {
                 // A field that does not hold a number reads as 0, and 0 is stored.
                 const DialogSubject& subject = *dialog_subject(dialog);
-                accept_delay(subject.config_path, *subject.instance, GetDlgItemInt(dialog, VEK_FIELD_DELAY, nullptr, FALSE));
+                const UINT typed = GetDlgItemInt(dialog, VEK_FIELD_DELAY, nullptr, FALSE);
+                accept_delay(subject.config_path, *subject.instance, typed);
                 EndDialog(dialog, kDialogOk);
                 return TRUE;
             }

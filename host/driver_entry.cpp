@@ -47,7 +47,9 @@ int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance&
         case DRV_RESET_OUTPUTS: reset_outputs(driver, instance); return kHostOk;
         case DRV_READ_INPUTS: read_inputs(driver.image, instance, *host_record); return kHostOk;
         case DRV_WRITE_OUTPUTS: write_outputs(driver.image, instance, *host_record); return kHostOk;
-        case DRV_SAVE_SETTINGS: save_settings(driver.config_path, instance.number, instance.delay_ms.load()); return kHostOk;
+        case DRV_SAVE_SETTINGS:
+            save_settings(driver.config_path, instance.number, instance.delay_ms.load());
+            return kHostOk;
         case DRV_CONFIGURE: return configure_dialog(driver, instance);
         case DRV_DELETE:
             // Its record is about to be overwritten: a thread left polling could never be stopped.
@@ -58,11 +60,11 @@ int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance&
     }
 }
 
-// The module's one context, made at load and never freed: the host stops every instance before
-// it unloads the driver.
+// The module's one context, made at load and freed at unload: the host stops every instance
+// before it unloads the driver, so no poll thread outlives it.
 DriverContext& module_context() {
-    static DriverContext* context = new DriverContext(make_platform_backend());
-    return *context;
+    static DriverContext context(make_platform_backend());
+    return context;
 }
 
 }  // namespace
