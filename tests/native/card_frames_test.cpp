@@ -96,54 +96,54 @@ protected:
     ProcessImage image{};
 };
 
-TEST_F(FrameLineTest, AValidFrameIsPublishedToTheImage) {
-    card.send(kInput1On5V);
-    EXPECT_EQ(receive(), FRAME_OK);
-    EXPECT_EQ(load(image.digital_in[0]), 0xFE);
-    EXPECT_EQ(load(image.digital_in[1]), 0xFF);
-    EXPECT_EQ(load(image.analog_in[0]), 5.0F);
-    EXPECT_EQ(load(image.analog_in[1]), 0.0F);
-    EXPECT_EQ(queued(), 0U);
-}
-
-TEST_F(FrameLineTest, FewerThanNineQueuedBytesAreNotReadyAndStayQueued) {
-    mark_inputs();
-    card.send({0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13});
-    EXPECT_EQ(receive(), FRAME_NOT_READY);
-    EXPECT_EQ(queued(), 8U);
-    expect_inputs_marked();
-
-    card.send({0xDD});
-    EXPECT_EQ(receive(), FRAME_OK);
-}
-
-TEST_F(FrameLineTest, BytesBeforeTheStartByteAreSkipped) {
-    card.send(std::vector<uint8_t>{0x00, 0x00} + kInput1On5V);
-    EXPECT_EQ(receive(), FRAME_OK);
-    EXPECT_EQ(load(image.digital_in[0]), 0xFE);
-
-    // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
-    card.send({0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13});
-    EXPECT_EQ(receive(), FRAME_NOT_READY);
-    EXPECT_EQ(queued(), 8U);
-}
-
-TEST_F(FrameLineTest, ACorruptFrameNeverReachesTheImage) {
-    mark_inputs();
+// The hunt for an answer in what the line has queued. The rows run in order on one line, each
+// from what the row before left queued. Before each row the image's inputs are marked: they must
+// stay marked until the row's first valid frame, which publishes kInput1On5V's inputs whole.
+TEST_F(FrameLineTest, TheHuntPublishesOnlyValidFramesAndLeavesWhatItCannotUseQueued) {
+    struct Look {
+        FrameResult result;
+        uint32_t queued_after;
+    };
     std::vector<uint8_t> bad_sum = kInput1On5V;
     bad_sum[8] = 0xDC;
     std::vector<uint8_t> bad_end = kInput1On5V;
     bad_end[7] = 0x00;
-    card.send(bad_sum + bad_end + kInput1On5V);
-
-    EXPECT_EQ(receive(), FRAME_BAD_SUM);
-    expect_inputs_marked();
-    EXPECT_EQ(receive(), FRAME_BAD_END);
-    expect_inputs_marked();
-    // The bad end byte's checksum was left queued; the next hunt skips it and finds the good frame.
-    EXPECT_EQ(queued(), 10U);
-    EXPECT_EQ(receive(), FRAME_OK);
-    EXPECT_EQ(load(image.digital_in[0]), 0xFE);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> sent;
+        std::vector<Look> looks;
+    } rows[] = {
+        {"a valid frame", kInput1On5V, {{FRAME_OK, 0}}},
+        {"fewer than nine bytes are not ready and stay queued", {0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
+         {{FRAME_NOT_READY, 8}}},
+        {"the ninth byte completes the frame", {0xDD}, {{FRAME_OK, 0}}},
+        {"bytes before the start byte are skipped", std::vector<uint8_t>{0x00, 0x00} + kInput1On5V, {{FRAME_OK, 0}}},
+        // The bad end byte's checksum is left queued; the next hunt skips it and finds the good frame.
+        {"corrupt frames never reach the image", bad_sum + bad_end + kInput1On5V,
+         {{FRAME_BAD_SUM, 18}, {FRAME_BAD_END, 10}, {FRAME_OK, 0}}},
+        // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
+        {"a short frame behind skipped bytes", {0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
+         {{FRAME_NOT_READY, 8}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mark_inputs();
+        card.send(row.sent);
+        bool published = false;
+        for (const Look& look : row.looks) {
+            EXPECT_EQ(receive(), look.result);
+            EXPECT_EQ(queued(), look.queued_after);
+            published = published || look.result == FRAME_OK;
+            if (!published) {
+                expect_inputs_marked();
+                continue;
+            }
+            EXPECT_EQ(load(image.digital_in[0]), 0xFE);
+            EXPECT_EQ(load(image.digital_in[1]), 0xFF);
+            EXPECT_EQ(load(image.analog_in[0]), 5.0F);
+            EXPECT_EQ(load(image.analog_in[1]), 0.0F);
+        }
+    }
 }
 
 TEST_F(FrameLineTest, SendTakesTheImageOutputsAsTheyAreNow) {

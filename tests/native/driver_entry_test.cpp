@@ -48,14 +48,32 @@ TEST_F(DriverEntryTest, CommandsFiveAndSixOnlyRecordTheNumber) {
     EXPECT_TRUE(dir.entries().empty()) << "nothing may be written";
 }
 
-TEST_F(DriverEntryTest, SlotsOutsideTheTableAreRefusedAndTouchNothing) {
+// Instance records the driver must not follow: a slot outside the table, or no record at all.
+// Create and attach write the slot, so only a missing record can make them fail.
+TEST_F(DriverEntryTest, RecordsOutsideTheTableOrMissingAreRefusedAndTouchNothing) {
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(1, DRV_CREATE, rec), 0);
-    for (uint32_t slot : {32u, 33u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    const std::vector<uint32_t> existing = {5u, 6u, DRV_SAVE_SETTINGS, DRV_DELETE, DRV_START, DRV_STOP, DRV_CONFIGURE};
+    std::vector<uint32_t> every = existing;
+    every.insert(every.end(), {DRV_CREATE, DRV_ATTACH});
+    const struct {
+        const char* what;
+        bool missing;
+        uint32_t slot;
+        const std::vector<uint32_t>& codes;
+    } rows[] = {
+        {"slot 32", false, 32u, existing},
+        {"slot 33", false, 33u, existing},
+        {"slot 0x7FFFFFFF", false, 0x7FFFFFFFu, existing},
+        {"slot 0xFFFFFFFF", false, 0xFFFFFFFFu, existing},
+        {"no record", true, 0u, every},
+    };
+    for (const auto& row : rows) {
         HostDriverRecord bad{};
-        bad.slot = slot;
-        for (uint32_t code : {5u, 6u, DRV_SAVE_SETTINGS, DRV_DELETE, DRV_START, DRV_STOP, DRV_CONFIGURE}) {
-            EXPECT_EQ(host.call(77, code, bad), -1) << "slot " << slot << " code " << code;
+        bad.slot = row.slot;
+        for (uint32_t code : row.codes) {
+            EXPECT_EQ(host.call(77, code, row.missing ? nullptr : &bad, host.config_path.c_str()), -1)
+                << row.what << ", code " << code;
         }
     }
     EXPECT_EQ(table().count, 1u);
@@ -69,16 +87,6 @@ TEST_F(DriverEntryTest, ASlotPastTheCountStillReachesItsRecord) {
     EXPECT_EQ(host.call(12, 5, rec), 0);
     EXPECT_EQ(table().records[31].number, 12u);
     EXPECT_EQ(table().count, 0u);
-}
-
-TEST_F(DriverEntryTest, AMissingInstanceRecordIsRefused) {
-    EXPECT_EQ(host.call(1, DRV_CREATE, nullptr, host.config_path.c_str()), -1);
-    EXPECT_EQ(host.call(1, DRV_ATTACH, nullptr, host.config_path.c_str()), -1);
-    EXPECT_EQ(table().count, 0u);
-    for (uint32_t code : {5u, DRV_SAVE_SETTINGS, DRV_DELETE, DRV_CONFIGURE, DRV_STOP}) {
-        EXPECT_EQ(host.call(1, code, nullptr, host.config_path.c_str()), -1) << "code " << code;
-    }
-    EXPECT_TRUE(dir.entries().empty());
 }
 
 TEST_F(DriverEntryTest, AMissingHostRecordIsRefusedByCommandsThatUseTheHostTables) {
