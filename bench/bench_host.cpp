@@ -80,7 +80,7 @@ int32_t BenchHost::call(uint32_t command, HostDriverRecord& rec) {
 }
 
 HostDriverRecord BenchHost::create(uint32_t delay_ms) {
-    const char* folder = std::getenv(kPortsFolderVariable);
+    const char* folder = std::getenv(vek::kPortsFolderVariable);
     config_path_ = std::string(folder != nullptr ? folder : "/tmp") + "/host.ini";
     std::ofstream(config_path_) << "[korvanex-vek-driver-0]\ndelay=" << delay_ms << "\n";
     HostDriverRecord rec{};
@@ -94,7 +94,7 @@ PortsFolder::PortsFolder() {
     char pattern[] = "/tmp/vek-bench-XXXXXX";
     const char* made = mkdtemp(pattern);
     path_ = made != nullptr ? made : "/tmp";
-    setenv(kPortsFolderVariable, path_.c_str(), 1);
+    setenv(vek::kPortsFolderVariable, path_.c_str(), 1);
 }
 
 PortsFolder::~PortsFolder() {

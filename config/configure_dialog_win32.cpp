@@ -2,28 +2,37 @@
 #include <windows.h>
 
 #include "config/configure_dialog.h"
-#include "host/module_state.h"
 #include "resources/dialog_ids.h"
+
+namespace vek {
 
 namespace {
 
-DriverInstance* dialog_instance(HWND dialog) {
-    return reinterpret_cast<DriverInstance*>(GetWindowLongPtrA(dialog, DWLP_USER));
+// What the dialog works on, handed over with WM_INITDIALOG.
+struct DialogSubject {
+    const char* config_path;
+    DriverInstance* instance;
+};
+
+DialogSubject* dialog_subject(HWND dialog) {
+    return reinterpret_cast<DialogSubject*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
 
 INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_INITDIALOG: {
-            // The instance arrives only with this message; the window keeps it for the commands.
+            // The subject arrives only with this message; the window keeps it for the commands.
             SetWindowLongPtrA(dialog, DWLP_USER, lparam);
-            SetDlgItemInt(dialog, VEK_FIELD_DELAY, dialog_instance(dialog)->delay_ms.load(), FALSE);
+            SetDlgItemInt(dialog, VEK_FIELD_DELAY, dialog_subject(dialog)->instance->delay_ms.load(), FALSE);
             return TRUE;  // the platform then focuses the first tab stop, OK
         }
         case WM_COMMAND:
             // Whatever the notification: a keyboard accelerator or a click ends the dialog alike.
             if (LOWORD(wparam) == IDOK) {
                 // A field that does not hold a number reads as 0, and 0 is stored.
-                accept_delay(*dialog_instance(dialog), GetDlgItemInt(dialog, VEK_FIELD_DELAY, nullptr, FALSE));
+                const DialogSubject& subject = *dialog_subject(dialog);
+                const UINT typed = GetDlgItemInt(dialog, VEK_FIELD_DELAY, nullptr, FALSE);
+                accept_delay(subject.config_path, *subject.instance, typed);
                 EndDialog(dialog, kDialogOk);
                 return TRUE;
             }
@@ -39,9 +48,12 @@ INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM l
 
 }  // namespace
 
-int32_t configure_dialog(DriverInstance& instance) {
-    HINSTANCE module = static_cast<HINSTANCE>(module_state().instance_handle);
+int32_t configure_dialog(DriverContext& driver, DriverInstance& instance) {
+    HINSTANCE module = static_cast<HINSTANCE>(driver.module_handle);
+    DialogSubject subject{driver.config_path, &instance};
     const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), GetActiveWindow(), delay_dialog,
-                                        reinterpret_cast<LPARAM>(&instance));
+                                        reinterpret_cast<LPARAM>(&subject));
     return static_cast<int32_t>(end);
 }
+
+}  // namespace vek

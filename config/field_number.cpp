@@ -1,5 +1,7 @@
 #include "config/field_number.h"
 
+namespace vek {
+
 namespace {
 
 // The platform reads the field into a buffer of 30 bytes, terminator included.
@@ -26,3 +28,5 @@ uint32_t field_number(const std::string& whole_text) {
     const auto number = static_cast<uint32_t>(value);
     return negative ? 0u - number : number;
 }
+
+}  // namespace vek

@@ -9,6 +9,8 @@
 #include "config/field_number.h"
 #include "config/terminal_dialog.h"
 
+namespace vek {
+
 namespace {
 
 constexpr char kCaption[] = "Vek Sorvanti driver";
@@ -131,7 +133,7 @@ Outcome apply_keys(Field& field, const std::string& keys) {
 
 }  // namespace
 
-int32_t run_terminal_dialog(DriverInstance& instance, const char* terminal_path) {
+int32_t run_terminal_dialog(const char* config_path, DriverInstance& instance, const char* terminal_path) {
     Outcome outcome = Outcome::editing;
     Field field{std::to_string(instance.delay_ms.load())};
     {
@@ -146,6 +148,8 @@ int32_t run_terminal_dialog(DriverInstance& instance, const char* terminal_path)
         terminal.show("\r\n");
     }
     if (outcome == Outcome::cancel) return kDialogCancel;
-    accept_delay(instance, field_number(field.text));
+    accept_delay(config_path, instance, field_number(field.text));
     return kDialogOk;
 }
+
+}  // namespace vek

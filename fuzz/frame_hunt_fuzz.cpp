@@ -2,22 +2,24 @@
 // over an in-memory line. The stream arrives in chunks (a length byte, then that many bytes), and
 // after each chunk the driver takes frames until it reports that fewer than 9 bytes are queued,
 // as the poll thread would. Every call is checked against the bytes it read:
-// - only a frame with its start byte, end byte and checksum right changes the image, and the
-//   image then holds exactly that frame's inputs;
-// - a corrupt frame, or a call that finds no frame, leaves the image as it was;
+// - only a frame with its start byte, end byte and checksum right is reported with inputs, and
+//   they are exactly that frame's;
+// - a corrupt frame, or a call that finds no frame, reports no inputs (they stay as made);
 // - the hunt skips only bytes that cannot start a frame, and never reads a byte that is not queued.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "fuzz/memory_line.h"
 #include "link/card_frames.h"
 #include "link/serial_port.h"
-#include "poll/process_image.h"
 
 namespace {
+
+using namespace vek;
 
 struct Inputs {
     uint8_t digital[2];
@@ -35,20 +37,12 @@ uint32_t bits_of(float value) {
     return bits;
 }
 
-Inputs image_inputs() {
-    const ProcessImage& image = process_image();
-    return {{load(image.digital_in[0]), load(image.digital_in[1])},
-            {bits_of(load(image.analog_in[0])), bits_of(load(image.analog_in[1]))}};
+Inputs inputs_of(const CardInputs& inputs) {
+    return {{inputs.digital[0], inputs.digital[1]}, {bits_of(inputs.analog[0]), bits_of(inputs.analog[1])}};
 }
 
-// Values no frame can produce (scaled volts are never negative), so any change shows.
-void set_sentinel() {
-    ProcessImage& image = process_image();
-    store(image.digital_in[0], 0xA5);
-    store(image.digital_in[1], 0x5A);
-    store(image.analog_in[0], -1.0F);
-    store(image.analog_in[1], -2.0F);
-}
+// What the frame layer reports when it has no inputs to report.
+const Inputs kNoInputs = inputs_of(CardInputs{});
 
 // The frame rule, written out here on its own: start 0x12, end 0x13, all nine bytes sum to 0x01.
 bool is_valid_frame(const uint8_t* f) {
@@ -70,32 +64,32 @@ void require(bool holds, const char* what, std::size_t at) {
 }
 
 // One call of the hunt, checked against the bytes it consumed.
-int32_t checked_receive() {
-    const std::vector<uint8_t>& s = memory_line::stream();
-    const Inputs before = image_inputs();
-    const std::size_t from = memory_line::consumed();
-    const int32_t result = receive_input_frame();
-    const std::size_t to = memory_line::consumed();
-    const Inputs after = image_inputs();
-    require(memory_line::reads_past_queue() == 0, "read a byte past the queue", to);
+FrameResult checked_receive(CardLink& link, const MemoryLine& line) {
+    const std::vector<uint8_t>& s = line.stream();
+    const std::size_t from = line.consumed();
+    const ReceivedInputs received = link.receive_input_frame();
+    const FrameResult result = received.result;
+    const std::size_t to = line.consumed();
+    const Inputs after = inputs_of(received.inputs);
+    require(line.reads_past_queue() == 0, "read a byte past the queue", to);
 
     // The bytes taken as the frame, after those skipped: 9, or 8 when the end byte was wrong.
     const std::size_t frame_size = result == FRAME_BAD_END ? 8 : 9;
     switch (result) {
         case FRAME_NOT_READY:
             require(s.size() - to < 9, "not ready with a whole frame queued", to);
-            require(after == before, "the image changed without a frame", to);
+            require(after == kNoInputs, "inputs without a frame", to);
             break;
         case FRAME_OK:
             require(to - from >= 9 && is_valid_frame(&s[to - 9]), "accepted bytes that are not a valid frame", to);
-            require(after == inputs_of(&s[to - 9]), "the image does not hold the accepted frame", to);
+            require(after == inputs_of(&s[to - 9]), "the inputs are not the accepted frame's", to);
             break;
         case FRAME_BAD_END:
         case FRAME_BAD_SUM:
             require(to - from >= frame_size && s[to - frame_size] == 0x12, "a corrupt frame without its start byte", to);
             require(result == FRAME_BAD_SUM ? !is_valid_frame(&s[to - 9]) : s[to - 1] != 0x13,
                     "a good frame reported corrupt", to);
-            require(after == before, "a corrupt frame changed the image", to);
+            require(after == kNoInputs, "inputs from a corrupt frame", to);
             break;
         default: require(false, "a result outside the four", to);
     }
@@ -107,18 +101,19 @@ int32_t checked_receive() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    memory_line::reset();
-    if (open_port(kFirstPort) != 0) std::abort();
-    set_sentinel();
+    auto owned = std::make_unique<MemoryLine>();
+    MemoryLine& line = *owned;
+    CardLink link(std::move(owned));
+    if (link.port().open_port(kFirstPort) != PortResult::ok) std::abort();
     for (std::size_t at = 0; at < size;) {
         const std::size_t chunk = std::min<std::size_t>(data[at], size - at - 1);
-        memory_line::deliver(data + at + 1, chunk);
+        line.deliver(data + at + 1, chunk);
         at += 1 + chunk;
         // Every call but the last takes at least one byte, so this ends.
-        for (std::size_t calls = 0; checked_receive() != FRAME_NOT_READY; ++calls) {
-            require(calls <= memory_line::stream().size(), "the hunt makes no progress", memory_line::consumed());
+        for (std::size_t calls = 0; checked_receive(link, line) != FRAME_NOT_READY; ++calls) {
+            require(calls <= line.stream().size(), "the hunt makes no progress", line.consumed());
         }
     }
-    close_port();
+    link.port().close_port();
     return 0;
 }

@@ -15,9 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "host/ini_text.h"
+#include "config/ini_text.h"
 
 namespace {
+
+using namespace vek;
 
 constexpr std::string_view kKey = "delay";
 // Two fallbacks that cannot both be what a file holds: a read that differs between them found no value.

@@ -2,85 +2,39 @@
 
 #include <algorithm>
 
-#include "link/serial_backend.h"
+namespace vek {
 
-namespace {
-
-struct Line {
-    std::vector<uint8_t> bytes;
-    std::size_t read_at = 0;
-    std::size_t reads_past = 0;
-};
-
-Line& line() {
-    static Line state;
-    return state;
+PortResult MemoryLine::queue_counts(QueueCounts& counts) {
+    counts.in_queue = static_cast<uint32_t>(std::min<std::size_t>(bytes_.size() - read_at_, UINT32_MAX));
+    counts.out_queue = 0;
+    return PortResult::ok;
 }
 
-}  // namespace
-
-namespace memory_line {
-
-void reset() { line() = Line{}; }
-
-void deliver(const uint8_t* bytes, std::size_t size) { line().bytes.insert(line().bytes.end(), bytes, bytes + size); }
-
-const std::vector<uint8_t>& stream() { return line().bytes; }
-
-std::size_t consumed() { return line().read_at; }
-
-std::size_t reads_past_queue() { return line().reads_past; }
-
-}  // namespace memory_line
-
-// The backend: a port that always opens, a queue that holds what was delivered, writes that are
-// taken whole and go nowhere.
-namespace serial_backend {
-
-bool open(uint32_t) { return true; }
-
-void close() {}
-
-bool queue_status(QueueCounts* counts, bool* lost) {
-    const Line& l = line();
-    counts->in_queue = static_cast<uint32_t>(std::min<std::size_t>(l.bytes.size() - l.read_at, UINT32_MAX));
-    counts->out_queue = 0;
-    *lost = false;
-    return true;
-}
-
-bool input_queue(uint32_t* count, bool* lost) {
+PortResult MemoryLine::input_count(uint32_t& count) {
     QueueCounts counts{};
-    queue_status(&counts, lost);
-    *count = counts.in_queue;
-    return true;
+    queue_counts(counts);
+    count = counts.in_queue;
+    return PortResult::ok;
+}
+
+PortResult MemoryLine::read_queued(uint8_t* into, std::size_t room, std::size_t& got) {
+    got = 0;
+    if (read_at_ == bytes_.size()) {
+        ++reads_past_;
+        return PortResult::nothing_yet;
+    }
+    if (room == 0) return PortResult::ok;
+    into[0] = bytes_[read_at_++];
+    got = 1;
+    return PortResult::ok;
 }
 
 // Nothing more arrives while the hunt runs: the wait answers from what is queued, at once.
-int wait_readable(uint32_t count, uint64_t, bool* lost) {
+PortResult MemoryLine::wait_for_bytes(uint32_t missing, uint64_t, uint8_t*, std::size_t, std::size_t& got) {
+    got = 0;
     uint32_t queued = 0;
-    input_queue(&queued, lost);
-    return queued >= count ? 1 : 0;
+    input_count(queued);
+    return queued >= missing ? PortResult::ok : PortResult::nothing_yet;
 }
 
-int read_one(uint8_t* byte, bool* lost) {
-    Line& l = line();
-    *lost = false;
-    if (l.read_at == l.bytes.size()) {
-        ++l.reads_past;
-        return 0;
-    }
-    *byte = l.bytes[l.read_at++];
-    return 1;
-}
-
-bool write_all(const uint8_t*, std::size_t, bool* lost) {
-    *lost = false;
-    return true;
-}
-
-void set_rts() {}
-
-void set_dtr() {}
-
-}  // namespace serial_backend
+}  // namespace vek

@@ -1,16 +1,22 @@
 // The host's only way in: store what every call carries, find the instance, hand the command on.
+// Results become the host's 0 and -1 here and nowhere else.
+#include "host/driver_entry.h"
+
 #include "config/configure_dialog.h"
+#include "config/settings.h"
 #include "host/host_interface.h"
-#include "host/instance_table.h"
-#include "host/module_state.h"
-#include "host/settings.h"
 #include "poll/image_exchange.h"
 #include "poll/run_control.h"
+
+namespace vek {
 
 namespace {
 
 constexpr uint32_t kCommandNothing5 = 5;
 constexpr uint32_t kCommandNothing6 = 6;
+
+constexpr int32_t kHostOk = 0;
+constexpr int32_t kHostFailed = -1;
 
 bool addresses_existing_instance(uint32_t command) {
     switch (command) {
@@ -33,39 +39,63 @@ bool uses_host_tables(uint32_t command) {
     return command == DRV_START || command == DRV_READ_INPUTS || command == DRV_WRITE_OUTPUTS;
 }
 
-int32_t run_on_instance(uint32_t command, DriverInstance& instance, HostRecord* host_record, uint32_t slot) {
+int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance& instance, HostRecord* host_record,
+                        uint32_t slot) {
     switch (command) {
-        case DRV_START: return start(instance);
-        case DRV_STOP: return stop(instance);
-        case DRV_RESET_OUTPUTS: return reset_outputs(instance);
-        case DRV_READ_INPUTS: return read_inputs(instance, *host_record);
-        case DRV_WRITE_OUTPUTS: return write_outputs(instance, *host_record);
-        case DRV_SAVE_SETTINGS: save_settings(instance.number, instance.delay_ms.load()); return 0;
-        case DRV_CONFIGURE: return configure_dialog(instance);
+        case DRV_START: return start(driver, instance) == StartResult::polling ? kHostOk : kHostFailed;
+        case DRV_STOP: stop(driver, instance); return kHostOk;
+        case DRV_RESET_OUTPUTS: reset_outputs(driver, instance); return kHostOk;
+        case DRV_READ_INPUTS: read_inputs(driver.image, instance, *host_record); return kHostOk;
+        case DRV_WRITE_OUTPUTS: write_outputs(driver.image, instance, *host_record); return kHostOk;
+        case DRV_SAVE_SETTINGS:
+            save_settings(driver.config_path, instance.number, instance.delay_ms.load());
+            return kHostOk;
+        case DRV_CONFIGURE: return configure_dialog(driver, instance);
         case DRV_DELETE:
             // Its record is about to be overwritten: a thread left polling could never be stopped.
-            if (instance.poll_thread != nullptr) stop(instance);
-            return delete_instance(module_state().instances, slot);
-        default: return 0;  // 5 and 6: nothing beyond the number already stored
+            if (instance.poll_thread != nullptr) stop(driver, instance);
+            delete_instance(driver.instances, slot);
+            return kHostOk;
+        default: return kHostOk;  // 5 and 6: nothing beyond the number already stored
     }
+}
+
+// The module's one context, made at load and freed at unload: the host stops every instance
+// before it unloads the driver, so no poll thread outlives it.
+DriverContext& module_context() {
+    static DriverContext context(make_platform_backend());
+    return context;
 }
 
 }  // namespace
 
-extern "C" int32_t VEK_CDECL DriverEntry(uint32_t number, uint32_t command, HostRecord* host_record,
-                                         HostDriverRecord* host_driver_record, const char* config_path) {
-    ModuleState& module = module_state();
-    module.host_record.store(host_record);
-    module.config_path = config_path;
+int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, HostRecord* host_record,
+                     HostDriverRecord* host_driver_record, const char* config_path) {
+    driver.host_record.store(host_record);
+    driver.config_path = config_path;
 
-    if (command == DRV_CREATE) return add_instance(module.instances, number, host_driver_record, Settings::load);
-    if (command == DRV_ATTACH) return add_instance(module.instances, number, host_driver_record, Settings::keep);
-    if (!addresses_existing_instance(command)) return -1;
+    if (command == DRV_CREATE || command == DRV_ATTACH) {
+        DriverInstance* added = add_instance(driver.instances, number, host_driver_record);
+        if (added == nullptr) return kHostFailed;
+        // Attach keeps whatever delay the slot holds; create reads the instance's own from the file.
+        if (command == DRV_CREATE) added->delay_ms.store(load_settings(config_path, number));
+        return kHostOk;
+    }
+    if (!addresses_existing_instance(command)) return kHostFailed;
 
-    DriverInstance* instance = instance_at(module.instances, host_driver_record);
-    if (instance == nullptr) return -1;
-    if (uses_host_tables(command) && host_record == nullptr) return -1;
+    DriverInstance* instance = instance_at(driver.instances, host_driver_record);
+    if (instance == nullptr) return kHostFailed;
+    if (uses_host_tables(command) && host_record == nullptr) return kHostFailed;
 
     instance->number = number;
-    return run_on_instance(command, *instance, host_record, host_driver_record->slot);
+    return run_on_instance(driver, command, *instance, host_record, host_driver_record->slot);
+}
+
+void module_load(void* instance_handle) { module_context().module_handle = instance_handle; }
+
+}  // namespace vek
+
+extern "C" int32_t VEK_CDECL DriverEntry(uint32_t number, uint32_t command, HostRecord* host_record,
+                                         HostDriverRecord* host_driver_record, const char* config_path) {
+    return vek::driver_entry(vek::module_context(), number, command, host_record, host_driver_record, config_path);
 }

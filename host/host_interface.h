@@ -1,5 +1,7 @@
 // What passes between the KORVANEX host and the driver on every DriverEntry call: the host's
 // records, the command codes and the entry point itself.
+// These are the host's names, the export's contract: they stay beside DriverEntry at global scope,
+// outside the driver's own namespace.
 #pragma once
 
 #include <cstddef>

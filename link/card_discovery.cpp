@@ -1,28 +1,31 @@
 #include "link/card_discovery.h"
 
-#include "link/card_frames.h"
-#include "link/serial_port.h"
+namespace vek {
 
-int32_t probe_port(uint32_t n) {
-    if (open_port(n) != 0) return -1;
-    if (rts_state() != 1) assert_rts();
-    assert_dtr();
+Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
+    SerialPort& port = link.port();
+    if (port.open_port(n) != PortResult::ok) return {ProbeResult::no_answer, {}};
+    if (port.rts_state() != RtsState::asserted) port.assert_rts();
+    port.assert_dtr();
 
     for (uint32_t attempt = 0; attempt < kProbeAttempts; ++attempt) {
-        send_output_frame();
+        link.send_output_frame(outputs);
         // After a corrupt answer read again at once: the next frame may already be queued.
-        int32_t result = receive_input_frame();
-        while (result == FRAME_BAD_END || result == FRAME_BAD_SUM) result = receive_input_frame();
-        if (result == FRAME_OK) return 0;
-        if (port_lost()) return -1;  // unplugged mid-probe: the remaining attempts cannot succeed
+        ReceivedInputs answer = link.receive_input_frame();
+        while (answer.result == FRAME_BAD_END || answer.result == FRAME_BAD_SUM) answer = link.receive_input_frame();
+        if (answer.result == FRAME_OK) return {ProbeResult::answered, answer.inputs};
+        if (port.port_lost()) break;  // unplugged mid-probe: the remaining attempts cannot succeed
     }
-    return -1;
+    return {ProbeResult::no_answer, {}};
 }
 
-int32_t find_card() {
+Probe find_card(CardLink& link, const CardOutputs& outputs) {
     for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
-        if (probe_port(n) == 0) return 0;
+        const Probe probe = probe_port(link, n, outputs);
+        if (probe.result == ProbeResult::answered) return probe;
     }
     show_no_card_message();
-    return -1;
+    return {ProbeResult::no_answer, {}};
 }
+
+}  // namespace vek

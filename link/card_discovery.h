@@ -4,15 +4,32 @@
 
 #include <cstdint>
 
+#include "link/card_frames.h"
+
+namespace vek {
+
 constexpr uint32_t kProbeAttempts = 100;
 
-// 0 when the card answered on COMn; the port then stays open and configured, with RTS and DTR
-// raised and the image's inputs set from the answer. -1 otherwise, with the port left open if it
-// opened at all (the next open or close deals with it).
-int32_t probe_port(uint32_t n);
+enum class ProbeResult { answered, no_answer };
 
-// 0 with the card's port open, or -1 after telling the user that no card answered.
-int32_t find_card();
+// A probe or a scan: the inputs are the card's answer when it answered.
+struct Probe {
+    ProbeResult result;
+    CardInputs inputs;
+};
+
+// Each probe frame carries `outputs`, the image's as discovery began: the card takes a probe as
+// it takes any frame.
+//
+// answered when the card answered on COMn; the port then stays open and configured, with RTS and
+// DTR raised. Otherwise no_answer, with the port left open if it opened at all (the next open or
+// close deals with it).
+Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs);
+
+// answered with the card's port open, or no_answer after telling the user that no card answered.
+Probe find_card(CardLink& link, const CardOutputs& outputs);
 
 // The one message to the user: "Cannot find I/O card, please check connection".
 void show_no_card_message();
+
+}  // namespace vek

@@ -6,13 +6,21 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
 
-#include "link/serial_port.h"  // wire_time_us
+#include "link/serial_port.h"
 
-constexpr int32_t FRAME_OK = 0;
-constexpr int32_t FRAME_NOT_READY = -1;
-constexpr int32_t FRAME_BAD_END = -3;
-constexpr int32_t FRAME_BAD_SUM = -4;
+namespace vek {
+
+// What a look for the card's answer found.
+enum FrameResult : int32_t {
+    FRAME_OK = 0,
+    FRAME_NOT_READY = -1,  // fewer than 9 bytes queued
+    FRAME_BAD_END = -3,
+    FRAME_BAD_SUM = -4,
+};
 
 constexpr uint8_t kOutputStart = 0x02;
 constexpr uint8_t kOutputEnd = 0x03;
@@ -21,6 +29,24 @@ constexpr uint8_t kInputEnd = 0x13;
 
 using OutputFrame = std::array<uint8_t, 7>;
 using InputFrame = std::array<uint8_t, 9>;
+
+// What an output frame carries.
+struct CardOutputs {
+    uint8_t digital[2];  // bit k = output k + 1 of the group, 1 = on
+    uint8_t analog[2];   // 0 to 255
+};
+
+// What an input frame carries, decoded.
+struct CardInputs {
+    uint8_t digital[2];  // as received: bit k = input k + 1 of the group, active low
+    float analog[2];     // volts
+};
+
+// A look for an answer: the inputs are set only with FRAME_OK.
+struct ReceivedInputs {
+    FrameResult result;
+    CardInputs inputs;
+};
 
 // An output frame and its answer, back to back on the wire: no answer to a frame can be complete
 // sooner after the frame's first byte was sent.
@@ -31,31 +57,47 @@ OutputFrame build_output_frame(uint8_t digital_out_0, uint8_t digital_out_1, uin
 
 // FRAME_OK, FRAME_BAD_END or FRAME_BAD_SUM for a frame that starts with 0x12. The checksum rule
 // leaves the end byte out of the sum: (0x12 + bytes 1 to 6 + checksum) mod 256 == 0xEE.
-int32_t check_input_frame(const InputFrame& frame);
+FrameResult check_input_frame(const InputFrame& frame);
 
 // raw × 5.0 / 1023.0 in double precision; values above 1023 are not clipped.
 float volts_from_raw(uint16_t raw);
 
-// Sends the image's four output bytes as they are now, then waits until they have left: the
-// frame's wire time has passed and the output queue is empty, or a bound of a few frame times,
-// or at once when the port is gone. One sender writes at a time, and only once the frame before
-// has left the wire, so frames from the poll thread and the host's thread never interleave.
-// Returns 0; a failed write is not reported.
-int32_t send_output_frame();
+// The card's line: the port, and the frames that go over it.
+class CardLink {
+public:
+    explicit CardLink(std::unique_ptr<SerialBackend> backend) : port_(std::move(backend)) {}
 
-// The same send for a caller that has its own wait to make while the frame is on the wire (the
-// poll thread, whose delay follows): returns once the frame is written, with the time it will
-// have left the wire (monotonic_us). The caller waits until then, and confirm_output_sent then
-// waits, bounded, for the output queue to be empty.
-uint64_t start_output_frame();
-void confirm_output_sent(uint64_t on_wire_until);
+    SerialPort& port() { return port_; }
 
-// Waits until a whole input frame's worth of bytes is queued (see wait_for_bytes): 1 then, 0 once
-// about bound_us has passed, -1 at once when the port is closed or gone.
-int32_t wait_for_input_frame(uint64_t bound_us);
+    // Sends the outputs, then waits until they have left: the frame's wire time has passed and
+    // the output queue is empty, or a bound of a few frame times, or at once when the port is
+    // gone. One sender writes at a time, and only once the frame before has left the wire, so
+    // frames from the poll thread and the host's thread never interleave. A failed write is not
+    // reported: the next cycle sends again.
+    void send_output_frame(const CardOutputs& outputs);
 
-// Hunts the input queue for 0x12 and reads the 9-byte frame behind it. Returns FRAME_NOT_READY
-// when fewer than 9 bytes are queued (bytes skipped so far are gone), FRAME_BAD_END or
-// FRAME_BAD_SUM for a corrupt frame (its bytes are gone, the image is not touched), or FRAME_OK
-// with the inputs and the scaled voltages stored in the image.
-int32_t receive_input_frame();
+    // The same send for a caller that has its own wait to make while the frame is on the wire
+    // (the poll thread, whose delay follows): returns once the frame is written, with the time it
+    // will have left the wire (monotonic_us). The caller waits until then, and
+    // confirm_output_sent then waits, bounded, for the output queue to be empty.
+    uint64_t start_output_frame(const CardOutputs& outputs);
+    void confirm_output_sent(uint64_t on_wire_until);
+
+    // Waits until a whole input frame's worth of bytes is queued (see SerialPort::wait_for_bytes).
+    PortResult wait_for_input_frame(uint64_t bound_us);
+
+    // Hunts the input queue for 0x12 and reads the 9-byte frame behind it. FRAME_NOT_READY when
+    // fewer than 9 bytes are queued (bytes skipped so far are gone), FRAME_BAD_END or
+    // FRAME_BAD_SUM for a corrupt frame (its bytes are gone), or FRAME_OK with the inputs decoded.
+    ReceivedInputs receive_input_frame();
+
+private:
+    uint64_t write_when_line_free(const OutputFrame& frame);
+    void wait_until_queue_empty(uint64_t on_wire_until);
+
+    SerialPort port_;
+    std::mutex send_lock_;      // one sender at a time
+    uint64_t line_free_at_ = 0;  // monotonic_us when the last frame written has left the wire
+};
+
+}  // namespace vek

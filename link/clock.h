@@ -4,8 +4,12 @@
 
 #include <cstdint>
 
+namespace vek {
+
 // Microseconds since an arbitrary start; never goes back.
 uint64_t monotonic_us();
 
 // Sleeps at least `us` microseconds (0 just yields).
 void sleep_us(uint64_t us);
+
+}  // namespace vek

@@ -3,6 +3,8 @@
 
 #include "link/clock.h"
 
+namespace vek {
+
 uint64_t monotonic_us() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -15,3 +17,5 @@ void sleep_us(uint64_t us) {
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }
+
+}  // namespace vek

@@ -2,6 +2,8 @@
 
 #include "link/clock.h"
 
+namespace vek {
+
 namespace {
 
 uint64_t performance_frequency() {
@@ -44,3 +46,5 @@ void sleep_us(uint64_t us) {
     if (us < 20000U && sleep_on_precise_timer(us)) return;
     Sleep(static_cast<DWORD>((us + 999U) / 1000U));
 }
+
+}  // namespace vek

@@ -1,30 +1,58 @@
-// What each platform's serial file provides. The shared layer (serial_port.cpp) holds the lock
-// and the port's bookkeeping; a backend only talks to the system. Each returns false when the
-// system call failed, and reports a lost port through *lost.
+// The seam between the shared serial layer (serial_port.cpp) and one platform's system calls: a
+// table of the few operations a line needs, chosen when the port is made, so that a test line or
+// the fuzz targets' in-memory line plugs in at run time in place of the platform's. The shared
+// layer holds the lock, the port's bookkeeping and the read-ahead buffer; a backend only talks to
+// the system, and reads into the caller's buffer only what the system already holds.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-#include "link/serial_port.h"
+namespace vek {
 
-namespace serial_backend {
+// What one call on the line did.
+enum class PortResult {
+    ok,
+    nothing_yet,  // nothing queued, or a wait's bound passed first
+    failed,       // the call failed, the port may still work (refused to open, a write not taken)
+    closed,       // no port is open
+    lost,         // the port is gone (unplugged, removed) until the next open
+};
 
-bool open(uint32_t n);
-void close();
-bool queue_status(QueueCounts* counts, bool* lost);
-// The input count alone: one system call fewer where the output count costs one of its own.
-bool input_queue(uint32_t* count, bool* lost);
-// 1 with *byte set, 0 when none is queued (never waits for one), -1 on a failure (then *lost says
-// whether the port is gone). Each backend takes what is queued in one system call and hands it
-// out a byte at a time; queue_status counts the bytes it holds as queued.
-int read_one(uint8_t* byte, bool* lost);
-bool write_all(const uint8_t* data, std::size_t size, bool* lost);
-// Waits on the port itself until `count` bytes are queued, for about bound_us at most: 1 when
-// they are, 0 when the bound passed first, -1 on a failure (then *lost says whether the port is
-// gone).
-int wait_readable(uint32_t count, uint64_t bound_us, bool* lost);
-void set_rts();
-void set_dtr();
+struct QueueCounts {
+    uint32_t in_queue;   // bytes received and not yet read
+    uint32_t out_queue;  // bytes written and not yet sent
+};
 
-}  // namespace serial_backend
+class SerialBackend {
+public:
+    virtual ~SerialBackend() = default;
+
+    // ok with COMn open and configured for the card's line, failed otherwise (then closed).
+    virtual PortResult open(uint32_t n) = 0;
+    virtual void close() = 0;
+    // The system's own counts, not what the shared layer holds; also clears a pending line error.
+    virtual PortResult queue_counts(QueueCounts& counts) = 0;
+    // The input count alone: one system call fewer where the output count costs one of its own.
+    virtual PortResult input_count(uint32_t& count) = 0;
+    // Up to `room` bytes the system holds, into `into`; never waits for one to arrive. nothing_yet
+    // when none is queued.
+    virtual PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) = 0;
+    // Waits on the port itself, for about bound_us at most, until `missing` more bytes are queued:
+    // ok when they are, nothing_yet when the bound passed first. A backend whose wait is a read
+    // puts the bytes it took into `into` (at most `room`) and counts them in `got`.
+    virtual PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
+                                      std::size_t& got) = 0;
+    // The whole buffer, or failed when the port does not take it within a bound.
+    virtual PortResult write_all(const uint8_t* data, std::size_t size) = 0;
+    // Results are not checked: virtual ports have no modem lines.
+    virtual void set_rts() = 0;
+    virtual void set_dtr() = 0;
+};
+
+// The platform's own backend (termios, or Win32 overlapped I/O), one per port; null when there
+// was no memory for it.
+std::unique_ptr<SerialBackend> make_platform_backend();
+
+}  // namespace vek

@@ -1,124 +1,117 @@
-#include <mutex>
-
-#include "link/serial_backend.h"
 #include "link/serial_port.h"
 
-namespace {
+#include <utility>
 
-struct PortState {
-    std::mutex lock;
-    uint32_t number = 0;  // 0: closed
-    int32_t rts_state = 2;
-    bool lost = false;
-};
+namespace vek {
 
-PortState& port() {
-    static PortState state;
-    return state;
+SerialPort::SerialPort(std::unique_ptr<SerialBackend> backend) : backend_(std::move(backend)) {}
+
+template <typename Call>
+PortResult SerialPort::on_open_port(Call call) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (number_ == 0) return PortResult::closed;
+    if (lost_) return PortResult::lost;
+    const PortResult result = call();
+    if (result == PortResult::lost) lost_ = true;
+    return result;
 }
 
-}  // namespace
-
-int32_t open_port(uint32_t n) {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    p.rts_state = 2;
-    p.lost = false;
-    serial_backend::close();
-    p.number = 0;
-    if (n < kFirstPort || n > kLastPort || !serial_backend::open(n)) return -1;
-    p.number = n;
-    return 0;
+PortResult SerialPort::open_port(uint32_t n) {
+    std::lock_guard<std::mutex> guard(lock_);
+    rts_state_ = RtsState::not_asserted;
+    lost_ = false;
+    read_ahead_.clear();
+    number_ = 0;
+    if (backend_ == nullptr) return PortResult::failed;  // no memory for it at load
+    backend_->close();
+    if (n < kFirstPort || n > kLastPort || backend_->open(n) != PortResult::ok) return PortResult::failed;
+    number_ = n;
+    return PortResult::ok;
 }
 
-void close_port() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    serial_backend::close();
-    p.number = 0;
+void SerialPort::close_port() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (backend_ != nullptr) backend_->close();
+    read_ahead_.clear();
+    number_ = 0;
 }
 
-uint32_t open_port_number() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    return p.number;
+uint32_t SerialPort::open_port_number() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return number_;
 }
 
-bool read_queue_status(QueueCounts* counts) {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    *counts = QueueCounts{};
-    if (p.number == 0 || p.lost) return false;
-    bool lost = false;
-    const bool ok = serial_backend::queue_status(counts, &lost);
-    p.lost = p.lost || lost || !ok;  // a status query that fails means the port is gone
-    return ok;
+// A status query that fails means the port is gone, whatever the system said.
+PortResult SerialPort::read_queue_status(QueueCounts& counts) {
+    counts = QueueCounts{};
+    return on_open_port([&] {
+        if (backend_->queue_counts(counts) != PortResult::ok) return PortResult::lost;
+        counts.in_queue += static_cast<uint32_t>(read_ahead_.held());
+        return PortResult::ok;
+    });
 }
 
-int32_t input_queued() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.number == 0 || p.lost) return -1;
-    uint32_t count = 0;
-    bool lost = false;
-    const bool ok = serial_backend::input_queue(&count, &lost);
-    p.lost = p.lost || lost || !ok;
-    return ok ? static_cast<int32_t>(count) : -1;
+PortResult SerialPort::input_queued(uint32_t& count) {
+    count = 0;
+    return on_open_port([&] {
+        if (backend_->input_count(count) != PortResult::ok) return PortResult::lost;
+        count += static_cast<uint32_t>(read_ahead_.held());
+        return PortResult::ok;
+    });
 }
 
-int32_t read_byte() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.number == 0 || p.lost) return -1;
-    uint8_t byte = 0;
-    bool lost = false;
-    const int got = serial_backend::read_one(&byte, &lost);
-    p.lost = p.lost || lost;
-    return got == 1 ? byte : -1;
+PortResult SerialPort::read_byte(uint8_t& byte) {
+    return on_open_port([&] {
+        if (read_ahead_.held() == 0) {
+            uint8_t* into = read_ahead_.room();
+            std::size_t got = 0;
+            const PortResult read = backend_->read_queued(into, read_ahead_.room_size(), got);
+            read_ahead_.appended(got);
+            if (read != PortResult::ok) return read;
+            if (got == 0) return PortResult::nothing_yet;
+        }
+        byte = read_ahead_.take();
+        return PortResult::ok;
+    });
 }
 
-int32_t wait_for_bytes(uint32_t count, uint64_t bound_us) {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.number == 0 || p.lost) return -1;
-    bool lost = false;
-    const int got = serial_backend::wait_readable(count, bound_us, &lost);
-    p.lost = p.lost || lost;
-    return got;
+PortResult SerialPort::wait_for_bytes(uint32_t count, uint64_t bound_us) {
+    return on_open_port([&] {
+        const std::size_t held = read_ahead_.held();
+        if (held >= count) return PortResult::ok;
+        uint8_t* into = read_ahead_.room();
+        std::size_t got = 0;
+        const PortResult waited =
+            backend_->wait_for_bytes(count - static_cast<uint32_t>(held), bound_us, into, read_ahead_.room_size(), got);
+        read_ahead_.appended(got);
+        return waited;
+    });
 }
 
-bool write_bytes(const uint8_t* data, std::size_t size) {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.number == 0 || p.lost) return false;
-    bool lost = false;
-    const bool ok = serial_backend::write_all(data, size, &lost);
-    p.lost = p.lost || lost;
-    return ok;
+PortResult SerialPort::write_bytes(const uint8_t* data, std::size_t size) {
+    return on_open_port([&] { return backend_->write_all(data, size); });
 }
 
-void assert_rts() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.number == 0) return;
-    serial_backend::set_rts();
-    p.rts_state = 1;
+void SerialPort::assert_rts() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (number_ == 0) return;
+    backend_->set_rts();
+    rts_state_ = RtsState::asserted;
 }
 
-void assert_dtr() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    if (p.number != 0) serial_backend::set_dtr();
+void SerialPort::assert_dtr() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (number_ != 0) backend_->set_dtr();
 }
 
-int32_t rts_state() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    return p.rts_state;
+RtsState SerialPort::rts_state() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return rts_state_;
 }
 
-bool port_lost() {
-    PortState& p = port();
-    std::lock_guard<std::mutex> guard(p.lock);
-    return p.lost;
+bool SerialPort::port_lost() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lost_;
 }
+
+}  // namespace vek

@@ -10,27 +10,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <new>
 
 #include "link/clock.h"
 #include "link/port_path.h"
 #include "link/serial_backend.h"
+#include "link/serial_port.h"
+
+namespace vek {
 
 namespace {
-
-int g_fd = -1;
-
-// Bytes read from the port and not yet handed out: one read() takes a whole answer.
-struct Received {
-    uint8_t bytes[64];
-    std::size_t at;
-    std::size_t size;
-};
-Received g_received{};
 
 // How long a write may wait for room in the output queue before it gives up.
 constexpr int kWriteRoomTimeoutMs = 100;
 
 bool is_lost(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
+
+PortResult failure(int error) { return is_lost(error) ? PortResult::lost : PortResult::failed; }
 
 // Raw 115200 8N1, no flow control of any kind, reads that never wait. Modem lines stay as they
 // are on close (no HUPCL), so the card's RTS and DTR do not drop between a probe and polling.
@@ -60,135 +56,130 @@ bool wait_writable(int fd) {
     return poll(&p, 1, kWriteRoomTimeoutMs) == 1 && (p.revents & POLLOUT) != 0;
 }
 
-}  // namespace
+class PosixLine final : public SerialBackend {
+public:
+    ~PosixLine() override { close(); }
+    PortResult open(uint32_t n) override;
+    void close() override;
+    PortResult queue_counts(QueueCounts& counts) override;
+    PortResult input_count(uint32_t& count) override;
+    PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) override;
+    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
+                              std::size_t& got) override;
+    PortResult write_all(const uint8_t* data, std::size_t size) override;
+    void set_rts() override;
+    void set_dtr() override;
 
-namespace serial_backend {
+private:
+    int fd_ = -1;
+};
 
-bool open(uint32_t n) {
+PortResult PosixLine::open(uint32_t n) {
     const std::string path = port_device_path(n);
     // Non-blocking, or the open itself can wait for a carrier; no controlling terminal.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return PortResult::failed;
     // TIOCEXCL keeps other users out but not root; the lock also stops a second driver as root.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || !configure_line(fd)) {
         ::close(fd);
-        return false;
+        return PortResult::failed;
     }
-    g_fd = fd;
-    g_received = Received{};
-    return true;
+    fd_ = fd;
+    return PortResult::ok;
 }
 
-void close() {
-    if (g_fd < 0) return;
-    ioctl(g_fd, TIOCNXCL);  // some ptys refuse a reopen while the flag is left set
-    ::close(g_fd);
-    g_fd = -1;
-    g_received = Received{};
+void PosixLine::close() {
+    if (fd_ < 0) return;
+    ioctl(fd_, TIOCNXCL);  // some ptys refuse a reopen while the flag is left set
+    ::close(fd_);
+    fd_ = -1;
 }
 
-bool queue_status(QueueCounts* counts, bool* lost) {
+PortResult PosixLine::queue_counts(QueueCounts& counts) {
     int in = 0;
     int out = 0;
-    if (ioctl(g_fd, TIOCINQ, &in) != 0 || ioctl(g_fd, TIOCOUTQ, &out) != 0) {
-        *lost = is_lost(errno);
-        return false;
-    }
-    counts->in_queue = static_cast<uint32_t>(in) + static_cast<uint32_t>(g_received.size - g_received.at);
-    counts->out_queue = static_cast<uint32_t>(out);
-    return true;
+    if (ioctl(fd_, TIOCINQ, &in) != 0 || ioctl(fd_, TIOCOUTQ, &out) != 0) return failure(errno);
+    counts.in_queue = static_cast<uint32_t>(in);
+    counts.out_queue = static_cast<uint32_t>(out);
+    return PortResult::ok;
 }
 
-bool input_queue(uint32_t* count, bool* lost) {
+PortResult PosixLine::input_count(uint32_t& count) {
     int in = 0;
-    if (ioctl(g_fd, TIOCINQ, &in) != 0) {
-        *lost = is_lost(errno);
-        return false;
-    }
-    *count = static_cast<uint32_t>(in) + static_cast<uint32_t>(g_received.size - g_received.at);
-    return true;
+    if (ioctl(fd_, TIOCINQ, &in) != 0) return failure(errno);
+    count = static_cast<uint32_t>(in);
+    return PortResult::ok;
 }
 
-int read_one(uint8_t* byte, bool* lost) {
-    if (g_received.at == g_received.size) {
-        const ssize_t got = ::read(g_fd, g_received.bytes, sizeof g_received.bytes);
-        if (got == 0) {
-            // With VMIN and VTIME at 0 an empty queue also reads 0: only a hang-up means the line is gone.
-            pollfd p{g_fd, POLLIN, 0};
-            *lost = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-            return *lost ? -1 : 0;
-        }
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR) return 0;
-            *lost = is_lost(errno);
-            return -1;
-        }
-        g_received.at = 0;
-        g_received.size = static_cast<std::size_t>(got);
+PortResult PosixLine::read_queued(uint8_t* into, std::size_t room, std::size_t& got) {
+    got = 0;
+    const ssize_t taken = ::read(fd_, into, room);
+    if (taken == 0) {
+        // With VMIN and VTIME at 0 an empty queue also reads 0: only a hang-up means the line is gone.
+        pollfd p{fd_, POLLIN, 0};
+        const bool hung_up = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        return hung_up ? PortResult::lost : PortResult::nothing_yet;
     }
-    *byte = g_received.bytes[g_received.at++];
-    return 1;
+    if (taken < 0) return errno == EAGAIN || errno == EINTR ? PortResult::nothing_yet : failure(errno);
+    got = static_cast<std::size_t>(taken);
+    return PortResult::ok;
 }
 
-bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
+PortResult PosixLine::write_all(const uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t put = ::write(g_fd, data + done, size - done);
+        const ssize_t put = ::write(fd_, data + done, size - done);
         if (put > 0) {
             done += static_cast<std::size_t>(put);
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno == EAGAIN && wait_writable(g_fd)) continue;
-        *lost = put < 0 && is_lost(errno);
-        return false;
+        if (put < 0 && errno == EAGAIN && wait_writable(fd_)) continue;
+        return put < 0 ? failure(errno) : PortResult::failed;
     }
-    return true;
+    return PortResult::ok;
 }
 
 // poll() ends on the first byte; the rest of a frame follows at the line's pace, and poll() would
 // return at once while any byte is queued, so the wait sleeps out the missing bytes' wire time.
-int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
+// Nothing is read: the bytes stay in the system's queue.
+PortResult PosixLine::wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t*, std::size_t, std::size_t& got) {
+    got = 0;
     const uint64_t until = monotonic_us() + bound_us;
     for (;;) {
         int queued = 0;
-        if (ioctl(g_fd, TIOCINQ, &queued) != 0) {
-            *lost = is_lost(errno);
-            return -1;
-        }
-        const auto held = static_cast<uint32_t>(queued) + static_cast<uint32_t>(g_received.size - g_received.at);
-        if (held >= count) return 1;
+        if (ioctl(fd_, TIOCINQ, &queued) != 0) return failure(errno);
+        const auto held = static_cast<uint32_t>(queued);
+        if (held >= missing) return PortResult::ok;
         const uint64_t now = monotonic_us();
-        if (now >= until) return 0;
+        if (now >= until) return PortResult::nothing_yet;
         const uint64_t left = until - now;
         if (held > 0) {
-            sleep_us(std::min(wire_time_us(count - held), left));
+            sleep_us(std::min(wire_time_us(missing - held), left));
             continue;
         }
         // ppoll, not poll: a bound under a millisecond must not round up to one.
-        pollfd p{g_fd, POLLIN, 0};
+        pollfd p{fd_, POLLIN, 0};
         const timespec bound{static_cast<time_t>(left / 1000000U), static_cast<long>(left % 1000000U) * 1000L};
         const int ready = ppoll(&p, 1, &bound, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            *lost = is_lost(errno);
-            return -1;
-        }
+        if (ready < 0 && errno != EINTR) return failure(errno);
         // A hang-up also reports POLLIN, and reads nothing for ever after.
-        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            *lost = true;
-            return -1;
-        }
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortResult::lost;
     }
 }
 
-void set_rts() {
+void PosixLine::set_rts() {
     int bits = TIOCM_RTS;
-    ioctl(g_fd, TIOCMBIS, &bits);  // ENOTTY on a pty, which has no modem lines
+    ioctl(fd_, TIOCMBIS, &bits);  // ENOTTY on a pty, which has no modem lines
 }
 
-void set_dtr() {
+void PosixLine::set_dtr() {
     int bits = TIOCM_DTR;
-    ioctl(g_fd, TIOCMBIS, &bits);
+    ioctl(fd_, TIOCMBIS, &bits);
 }
 
-}  // namespace serial_backend
+}  // namespace
+
+std::unique_ptr<SerialBackend> make_platform_backend() { return std::unique_ptr<SerialBackend>(new (std::nothrow) PosixLine); }
+
+}  // namespace vek

@@ -8,6 +8,9 @@
 #include <new>
 
 #include "link/serial_backend.h"
+#include "link/serial_port.h"
+
+namespace vek {
 
 namespace {
 
@@ -40,24 +43,6 @@ struct WatchThread {
     HANDLE thread;
     Operation wait;  // the thread's own WaitCommEvent
 };
-
-HANDLE g_port = INVALID_HANDLE_VALUE;
-// Bytes taken from the system's queue and not yet handed out. Each read is a round trip to the
-// system (under Wine, 0.1-0.2 ms), so a read takes all that is queued, and the wait keeps the
-// byte it took.
-struct Received {
-    uint8_t bytes[kOperationBufferSize];
-    std::size_t at;
-    std::size_t size;
-    // The system's count at the last query, less what was read since: bytes leave the queue only
-    // through our reads, so at least this many are queued, and a read of them never waits.
-    DWORD system_queue;
-};
-Received g_received{};
-// Made once and kept for the module's life (or abandoned, see finish).
-Operation* g_read = nullptr;
-Operation* g_write = nullptr;
-WatchThread* g_watch = nullptr;
 
 // Errors after which the port will not come back; an aborted operation is not one of them.
 bool is_lost(DWORD error) {
@@ -138,9 +123,9 @@ DWORD WINAPI watch_port(LPVOID parameter) {
     return 0;
 }
 
-bool start_watch(HANDLE port) {
+WatchThread* start_watch(HANDLE port) {
     auto* w = new (std::nothrow) WatchThread{};
-    if (w == nullptr) return false;
+    if (w == nullptr) return nullptr;
     w->port = port;
     w->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     w->wait.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -151,20 +136,17 @@ bool start_watch(HANDLE port) {
         if (w->stop_event != nullptr) CloseHandle(w->stop_event);
         if (w->wait.overlapped.hEvent != nullptr) CloseHandle(w->wait.overlapped.hEvent);
         delete w;
-        return false;
+        return nullptr;
     }
     SetThreadPriority(w->thread, THREAD_PRIORITY_TIME_CRITICAL);
-    g_watch = w;
-    return true;
+    return w;
 }
 
 // Clearing the event mask ends a pending WaitCommEvent at once; the stop event ends a pause.
 // TerminateThread only if the thread does not answer within the bound, and then its record is
 // abandoned, since its wait may still be pending.
-void stop_watch() {
-    WatchThread* w = g_watch;
+void stop_watch(WatchThread* w) {
     if (w == nullptr) return;
-    g_watch = nullptr;
     SetEvent(w->stop_event);
     SetCommMask(w->port, 0);
     if (WaitForSingleObject(w->thread, kWatchJoinBoundMs) != WAIT_OBJECT_0) {
@@ -218,142 +200,161 @@ bool configure_line(HANDLE h) {
     return SetCommTimeouts(h, &timeouts) != 0;
 }
 
-// Reads up to `size` more bytes onto the end of g_received; waits kReadTimeoutMs for bytes that
-// are not queued yet, and gives up on the read after bound_ms. The number read, or -1 on a failure.
-int read_into_received(DWORD size, DWORD bound_ms, bool* lost) {
-    if (g_read == nullptr && (g_read = new_operation()) == nullptr) return -1;
-    // Keep what is held at the front, so that the new bytes fit behind it.
-    const std::size_t held = g_received.size - g_received.at;
-    std::memmove(g_received.bytes, g_received.bytes + g_received.at, held);
-    g_received.at = 0;
-    g_received.size = held;
-    if (size > kOperationBufferSize - held) size = static_cast<DWORD>(kOperationBufferSize - held);
-    if (size == 0) return 0;
-    rearm(g_read);
-    DWORD got = 0;
+PortResult failure(DWORD error) { return is_lost(error) ? PortResult::lost : PortResult::failed; }
+
+class Win32Line final : public SerialBackend {
+public:
+    ~Win32Line() override { close(); }
+    PortResult open(uint32_t n) override;
+    void close() override;
+    PortResult queue_counts(QueueCounts& counts) override;
+    PortResult input_count(uint32_t& count) override;
+    PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) override;
+    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
+                              std::size_t& got) override;
+    PortResult write_all(const uint8_t* data, std::size_t size) override;
+    void set_rts() override;
+    void set_dtr() override;
+
+private:
+    PortResult read_into(uint8_t* into, DWORD size, DWORD bound_ms, std::size_t& got);
+
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    // The system's count at the last query, less what was read since: bytes leave the queue only
+    // through our reads, so at least this many are queued, and a read of them never waits.
+    DWORD system_queue_ = 0;
+    // Made once and kept for the port's life (or abandoned, see finish).
+    Operation* read_ = nullptr;
+    Operation* write_ = nullptr;
+    WatchThread* watch_ = nullptr;
+};
+
+// Reads up to `size` bytes into `into`; waits kReadTimeoutMs for bytes that are not queued yet,
+// and gives up on the read after bound_ms.
+PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, std::size_t& got) {
+    got = 0;
+    if (read_ == nullptr && (read_ = new_operation()) == nullptr) return PortResult::failed;
+    if (size > kOperationBufferSize) size = static_cast<DWORD>(kOperationBufferSize);
+    if (size == 0) return PortResult::ok;
+    rearm(read_);
+    DWORD taken = 0;
     DWORD error = ERROR_SUCCESS;
-    bool ok = ReadFile(g_port, g_read->buffer, size, nullptr, &g_read->overlapped) != 0;
-    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_read, bound_ms, &got, &error);
+    bool ok = ReadFile(port_, read_->buffer, size, nullptr, &read_->overlapped) != 0;
+    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(port_, &read_, bound_ms, &taken, &error);
     // Wine ends a read that timed out with ERROR_TIMEOUT; Windows with success and fewer bytes.
-    if (!ok && error == ERROR_TIMEOUT && g_read != nullptr) ok = true;
-    if (!ok) {
-        *lost = is_lost(error);
-        return -1;
-    }
-    std::memcpy(g_received.bytes + held, g_read->buffer, got);
-    g_received.size = held + got;
-    g_received.system_queue = got < g_received.system_queue ? g_received.system_queue - got : 0;
-    return static_cast<int>(got);
+    if (!ok && error == ERROR_TIMEOUT && read_ != nullptr) ok = true;
+    if (!ok) return failure(error);
+    std::memcpy(into, read_->buffer, taken);
+    got = taken;
+    system_queue_ = taken < system_queue_ ? system_queue_ - taken : 0;
+    return PortResult::ok;
 }
 
-}  // namespace
-
-namespace serial_backend {
-
-bool open(uint32_t n) {
+PortResult Win32Line::open(uint32_t n) {
     HANDLE h = open_device(n);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) return PortResult::failed;
     SetupComm(h, kQueueSize, kQueueSize);
-    if (g_read == nullptr) g_read = new_operation();
-    if (g_write == nullptr) g_write = new_operation();
-    if (!configure_line(h) || g_read == nullptr || g_write == nullptr) {
+    if (read_ == nullptr) read_ = new_operation();
+    if (write_ == nullptr) write_ = new_operation();
+    if (!configure_line(h) || read_ == nullptr || write_ == nullptr) {
         CloseHandle(h);
-        return false;
+        return PortResult::failed;
     }
-    g_port = h;
-    g_received = Received{};
+    port_ = h;
+    system_queue_ = 0;
     SetCommMask(h, EV_RXCHAR | EV_TXEMPTY);
-    if (!start_watch(h)) {
+    if ((watch_ = start_watch(h)) == nullptr) {
         close();
-        return false;
+        return PortResult::failed;
     }
-    return true;
+    return PortResult::ok;
 }
 
-void close() {
-    stop_watch();
-    if (g_port == INVALID_HANDLE_VALUE) return;
-    CloseHandle(g_port);
-    g_port = INVALID_HANDLE_VALUE;
-    g_received = Received{};
+void Win32Line::close() {
+    stop_watch(watch_);
+    watch_ = nullptr;
+    if (port_ == INVALID_HANDLE_VALUE) return;
+    CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+    system_queue_ = 0;
 }
 
-bool queue_status(QueueCounts* counts, bool* lost) {
+// A failed query leaves the counts stale: waits on them must end, so it is a lost port.
+PortResult Win32Line::queue_counts(QueueCounts& counts) {
     COMSTAT status{};
     DWORD errors = 0;
-    if (!ClearCommError(g_port, &errors, &status)) {
-        *lost = true;  // the counts are stale now; waits on them must end
-        return false;
-    }
-    g_received.system_queue = status.cbInQue;
-    counts->in_queue = status.cbInQue + static_cast<DWORD>(g_received.size - g_received.at);
-    counts->out_queue = status.cbOutQue;
-    return true;
+    if (!ClearCommError(port_, &errors, &status)) return PortResult::lost;
+    system_queue_ = status.cbInQue;
+    counts.in_queue = status.cbInQue;
+    counts.out_queue = status.cbOutQue;
+    return PortResult::ok;
 }
 
-bool input_queue(uint32_t* count, bool* lost) {
+PortResult Win32Line::input_count(uint32_t& count) {
     QueueCounts counts{};
-    if (!queue_status(&counts, lost)) return false;
-    *count = counts.in_queue;
-    return true;
+    const PortResult result = queue_counts(counts);
+    count = counts.in_queue;
+    return result;
 }
 
-int read_one(uint8_t* byte, bool* lost) {
-    if (g_received.at == g_received.size) {
-        // Only bytes already queued are read: a read of an empty queue would wait.
-        if (g_received.system_queue == 0) {
-            QueueCounts counts{};
-            if (!queue_status(&counts, lost)) return -1;
-            if (g_received.system_queue == 0) return 0;
-        }
-        const int got = read_into_received(g_received.system_queue, kReadBoundMs, lost);
-        if (got <= 0) return got;
+// Only bytes already queued are read: a read of an empty queue would wait.
+PortResult Win32Line::read_queued(uint8_t* into, std::size_t room, std::size_t& got) {
+    got = 0;
+    if (system_queue_ == 0) {
+        QueueCounts counts{};
+        const PortResult asked = queue_counts(counts);
+        if (asked != PortResult::ok) return asked;
+        if (system_queue_ == 0) return PortResult::nothing_yet;
     }
-    *byte = g_received.bytes[g_received.at++];
-    return 1;
+    const DWORD size = system_queue_ < room ? system_queue_ : static_cast<DWORD>(room);
+    const PortResult read = read_into(into, size, kReadBoundMs, got);
+    if (read != PortResult::ok) return read;
+    return got == 0 ? PortResult::nothing_yet : PortResult::ok;
 }
 
 // No event-driven wait works on every port: under Wine, WaitCommEvent on a pseudo-terminal ends
 // after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait. A
 // read of the missing bytes does: with the port's read timeout it ends when they are all in, or
 // after kReadTimeoutMs, so bound_us only decides whether to wait at all.
-int wait_readable(uint32_t count, uint64_t bound_us, bool* lost) {
+PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
+                                     std::size_t& got) {
+    got = 0;
     COMSTAT status{};
     DWORD errors = 0;
-    if (!ClearCommError(g_port, &errors, &status)) {
-        *lost = true;
-        return -1;
-    }
-    g_received.system_queue = status.cbInQue;
-    const std::size_t held = g_received.size - g_received.at;
-    if (held + status.cbInQue >= count) return 1;
-    if (bound_us == 0) return 0;
-    if (read_into_received(static_cast<DWORD>(count - held), kWaitReadBoundMs, lost) < 0) return -1;
-    return g_received.size - g_received.at >= count ? 1 : 0;
+    if (!ClearCommError(port_, &errors, &status)) return PortResult::lost;
+    system_queue_ = status.cbInQue;
+    if (status.cbInQue >= missing) return PortResult::ok;
+    if (bound_us == 0) return PortResult::nothing_yet;
+    const DWORD size = missing < room ? missing : static_cast<DWORD>(room);
+    const PortResult read = read_into(into, size, kWaitReadBoundMs, got);
+    if (read != PortResult::ok) return read;
+    return got >= missing ? PortResult::ok : PortResult::nothing_yet;
 }
 
-bool write_all(const uint8_t* data, std::size_t size, bool* lost) {
+PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        if (g_write == nullptr && (g_write = new_operation()) == nullptr) return false;
+        if (write_ == nullptr && (write_ = new_operation()) == nullptr) return PortResult::failed;
         const std::size_t chunk = size - done < kOperationBufferSize ? size - done : kOperationBufferSize;
-        std::memcpy(g_write->buffer, data + done, chunk);
-        rearm(g_write);
+        std::memcpy(write_->buffer, data + done, chunk);
+        rearm(write_);
         DWORD put = 0;
         DWORD error = ERROR_SUCCESS;
-        bool ok = WriteFile(g_port, g_write->buffer, static_cast<DWORD>(chunk), nullptr, &g_write->overlapped) != 0;
-        if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(g_port, &g_write, kWriteBoundMs, &put, &error);
-        if (!ok || put == 0) {
-            *lost = !ok && is_lost(error);
-            return false;
-        }
+        bool ok = WriteFile(port_, write_->buffer, static_cast<DWORD>(chunk), nullptr, &write_->overlapped) != 0;
+        if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(port_, &write_, kWriteBoundMs, &put, &error);
+        if (!ok) return failure(error);
+        if (put == 0) return PortResult::failed;
         done += put;
     }
-    return true;
+    return PortResult::ok;
 }
 
-void set_rts() { EscapeCommFunction(g_port, SETRTS); }  // fails on ports without modem lines
+void Win32Line::set_rts() { EscapeCommFunction(port_, SETRTS); }  // fails on ports without modem lines
 
-void set_dtr() { EscapeCommFunction(g_port, SETDTR); }
+void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
 
-}  // namespace serial_backend
+}  // namespace
+
+std::unique_ptr<SerialBackend> make_platform_backend() { return std::unique_ptr<SerialBackend>(new (std::nothrow) Win32Line); }
+
+}  // namespace vek

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "poll/process_image.h"
+namespace vek {
 
 namespace {
 
@@ -25,10 +25,10 @@ uint8_t output_group(const uint8_t* states) {
 
 }  // namespace
 
-int32_t read_inputs(DriverInstance& instance, const HostRecord& host) {
-    if (instance.running == 0) return 0;
+void read_inputs(ProcessImage& image, const DriverInstance& instance, const HostRecord& host) {
+    if (instance.running == 0) return;
     // Taken once: the poll thread may publish a new answer while the host is being called.
-    const CardInputs inputs = load_inputs();
+    const CardInputs inputs = load_inputs(image);
 
     if (host.set_input != nullptr) {
         // Index arithmetic as the host's 32-bit ints do it, without signed overflow.
@@ -44,12 +44,10 @@ int32_t read_inputs(DriverInstance& instance, const HostRecord& host) {
         host.reals[at] = inputs.analog[0];
         host.reals[at + 1] = inputs.analog[1];
     }
-    return 0;
 }
 
-int32_t write_outputs(DriverInstance& instance, const HostRecord& host) {
-    if (instance.running == 0) return 0;
-    ProcessImage& image = process_image();
+void write_outputs(ProcessImage& image, const DriverInstance& instance, const HostRecord& host) {
+    if (instance.running == 0) return;
 
     // Each byte is built here and stored once, so the poll thread never sends half an update.
     if (host.output_states != nullptr) {
@@ -62,5 +60,6 @@ int32_t write_outputs(DriverInstance& instance, const HostRecord& host) {
         store(image.analog_out[0], static_cast<uint8_t>(host.words[at] & 0xFFU));
         store(image.analog_out[1], static_cast<uint8_t>(host.words[at + 1] & 0xFFU));
     }
-    return 0;
 }
+
+}  // namespace vek

@@ -4,10 +4,15 @@
 #include <cstdint>
 
 #include "host/host_interface.h"
-#include "host/instance_table.h"
+#include "poll/instance_table.h"
+#include "poll/process_image.h"
+
+namespace vek {
 
 // DRV_READ_INPUTS: the card's inputs into the host's tables (16 set_input calls, two reals).
-int32_t read_inputs(DriverInstance& instance, const HostRecord& host);
+void read_inputs(ProcessImage& image, const DriverInstance& instance, const HostRecord& host);
 
 // DRV_WRITE_OUTPUTS: the host's outputs into the process image, for the poll thread to send.
-int32_t write_outputs(DriverInstance& instance, const HostRecord& host);
+void write_outputs(ProcessImage& image, const DriverInstance& instance, const HostRecord& host);
+
+}  // namespace vek

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 
-#include "host/module_state.h"
 #include "link/card_frames.h"
 #include "link/clock.h"
 #include "poll/process_image.h"
+
+namespace vek {
 
 namespace {
 
@@ -25,8 +26,8 @@ bool stop_requested(const DriverInstance& instance, const StopSignal& stop) {
 }
 
 // The host reads word 42 as "polling has begun"; its record may be gone by the time we run.
-void clear_start_word() {
-    HostRecord* host = module_state().host_record.load();
+void clear_start_word(const DriverContext& driver) {
+    HostRecord* host = driver.host_record.load();
     if (host != nullptr && host->words != nullptr) host->words[kPollStartWord] = 0;
 }
 
@@ -34,23 +35,25 @@ void clear_start_word() {
 // extra probes, and a late answer arrives during the next cycle. Left queued, each would put the
 // inputs a cycle further behind for good, so they are all taken now and the newest one stands.
 // The bound is a full input queue of frames; a card cannot send faster than this empties it.
-void take_queued_answers() {
+void take_queued_answers(DriverContext& driver) {
     for (int frames = 0; frames < kQueuedAnswersTaken; ++frames) {
-        if (receive_input_frame() == FRAME_NOT_READY) return;
+        const ReceivedInputs answer = driver.link.receive_input_frame();
+        if (answer.result == FRAME_NOT_READY) return;
+        if (answer.result == FRAME_OK) store_inputs(driver.image, answer.inputs);
     }
 }
 
 // One exchange: true when it took a valid answer. One that comes too late is taken next cycle.
-bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
+bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal& stop) {
     const uint64_t started = monotonic_us();
     // The delay counts from when the frame has left the wire; one wait covers both, so the
     // thread wakes once per cycle rather than twice. Read afresh each cycle, so a new delay from
     // the dialog applies from the next one.
-    const uint64_t on_wire_until = start_output_frame();
+    const uint64_t on_wire_until = driver.link.start_output_frame(load_outputs(driver.image));
     const uint64_t delay_over = on_wire_until + uint64_t{instance.delay_ms.load()} * 1000U;
     const uint64_t sent = monotonic_us();
     stop.wait_us(delay_over > sent ? delay_over - sent : 0);
-    confirm_output_sent(on_wire_until);
+    driver.link.confirm_output_sent(on_wire_until);
     // A short delay ends before this frame's answer can be complete: whatever is queued then is
     // an earlier frame's answer (discovery's, a late one). Taking it as this cycle's would keep
     // every later cycle one answer behind, so the look starts once the answer can be in.
@@ -58,8 +61,10 @@ bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
     const uint64_t now = monotonic_us();
     if (now < answer_complete && stop.wait_us(answer_complete - now)) return false;
     for (;;) {
-        if (receive_input_frame() == FRAME_OK) {
-            take_queued_answers();
+        const ReceivedInputs answer = driver.link.receive_input_frame();
+        if (answer.result == FRAME_OK) {
+            store_inputs(driver.image, answer.inputs);
+            take_queued_answers(driver);
             return true;
         }
         const uint64_t waited = monotonic_us() - started;
@@ -67,22 +72,25 @@ bool run_cycle(const DriverInstance& instance, StopSignal& stop) {
         // The wait on the port ends as soon as the answer is in, rather than at the next whole
         // millisecond. Without a port to wait on, it pauses on the stop signal instead.
         const uint64_t bound = std::min(kAnswerRetryUs, kAnswerWindowUs - waited);
-        if (wait_for_input_frame(bound) < 0 && stop.wait_us(bound)) return false;
+        const PortResult port_wait = driver.link.wait_for_input_frame(bound);
+        const bool no_port = port_wait != PortResult::ok && port_wait != PortResult::nothing_yet;
+        if (no_port && stop.wait_us(bound)) return false;
     }
 }
 
 }  // namespace
 
-int32_t poll_loop(DriverInstance& instance, StopSignal& stop) {
-    clear_start_word();
+void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop) {
+    clear_start_word(driver);
     while (!stop_requested(instance, stop)) {
         // A cycle without an answer is not reported: the inputs keep what was last published.
-        if (run_cycle(instance, stop)) instance.cycle_count.fetch_add(1);
+        if (run_cycle(driver, instance, stop)) instance.cycle_count.fetch_add(1);
     }
     // The card is left with every output off. send_output_frame returns only once the frame has
     // left, so no delay is needed after it; the card's answer is never read.
-    switch_outputs_off();
-    send_output_frame();
+    switch_outputs_off(driver.image);
+    driver.link.send_output_frame(load_outputs(driver.image));
     instance.stop_request.store(0);
-    return 0;
 }
+
+}  // namespace vek

@@ -4,10 +4,14 @@
 
 #include <cstdint>
 
-#include "host/instance_table.h"
+#include "poll/driver_context.h"
+#include "poll/instance_table.h"
 #include "poll/stop_signal.h"
+
+namespace vek {
 
 // Runs until stop_request is set or `stop` is raised, then sends the all-off frame and clears
 // stop_request to acknowledge. Every cycle that took a valid frame adds one to cycle_count.
-// Returns 0.
-int32_t poll_loop(DriverInstance& instance, StopSignal& stop);
+void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop);
+
+}  // namespace vek

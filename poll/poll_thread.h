@@ -2,10 +2,14 @@
 // poll_loop with its instance record and a stop signal of its own.
 #pragma once
 
-#include "host/instance_table.h"
+#include "poll/driver_context.h"
+#include "poll/instance_table.h"
 
-// Runs poll_loop(instance) on a new thread at normal priority; null when no thread could be made.
-PollThread* launch_poll_thread(DriverInstance& instance);
+namespace vek {
+
+// Runs poll_loop(driver, instance) on a new thread at normal priority; null when no thread could
+// be made.
+PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance);
 
 // Cuts the thread's waits short; the caller sets the instance's stop_request first.
 void signal_stop(PollThread& thread);
@@ -19,3 +23,5 @@ void release_poll_thread(PollThread* thread);
 // For a thread that did not answer within stop's bound. Where the platform can, the thread is
 // terminated; elsewhere it is left to finish its shutdown on its own and frees itself.
 void abandon_poll_thread(PollThread* thread);
+
+}  // namespace vek

@@ -8,6 +8,8 @@
 #include "poll/poll_thread.h"
 #include "poll/stop_signal.h"
 
+namespace vek {
+
 struct PollThread {
     StopSignal stop;
     std::atomic<bool> finished{false};
@@ -21,15 +23,15 @@ void let_go(PollThread* t) {
     if (t->owners.fetch_sub(1) == 1) delete t;
 }
 
-void run(PollThread* t, DriverInstance* instance) {
-    poll_loop(*instance, t->stop);
+void run(PollThread* t, DriverContext* driver, DriverInstance* instance) {
+    poll_loop(*driver, *instance, t->stop);
     t->finished.store(true);
     let_go(t);
 }
 
 }  // namespace
 
-PollThread* launch_poll_thread(DriverInstance& instance) {
+PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance) {
     auto* t = new (std::nothrow) PollThread;
     if (t == nullptr) return nullptr;
     if (!t->stop.ready()) {
@@ -37,7 +39,7 @@ PollThread* launch_poll_thread(DriverInstance& instance) {
         return nullptr;
     }
     try {
-        t->thread = std::thread(run, t, &instance);
+        t->thread = std::thread(run, t, &driver, &instance);
     } catch (...) {  // no thread (or no memory for one): report it, never throw to the host
         delete t;
         return nullptr;
@@ -58,3 +60,5 @@ void abandon_poll_thread(PollThread* t) {
     t->thread.detach();
     let_go(t);
 }
+
+}  // namespace vek

@@ -7,9 +7,12 @@
 #include "poll/poll_thread.h"
 #include "poll/stop_signal.h"
 
+namespace vek {
+
 struct PollThread {
     StopSignal stop;
     std::atomic<bool> finished{false};
+    DriverContext* driver = nullptr;
     DriverInstance* instance = nullptr;
     HANDLE handle = nullptr;
 };
@@ -21,7 +24,7 @@ constexpr DWORD kThreadEndBoundMs = 1000;
 
 DWORD WINAPI run(LPVOID parameter) {
     auto* t = static_cast<PollThread*>(parameter);
-    poll_loop(*t->instance, t->stop);
+    poll_loop(*t->driver, *t->instance, t->stop);
     t->finished.store(true);
     return 0;
 }
@@ -35,9 +38,10 @@ void close_thread(PollThread* t) {
 
 }  // namespace
 
-PollThread* launch_poll_thread(DriverInstance& instance) {
+PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance) {
     auto* t = new (std::nothrow) PollThread;
     if (t == nullptr) return nullptr;
+    t->driver = &driver;
     t->instance = &instance;
     if (t->stop.ready()) t->handle = CreateThread(nullptr, 0, run, t, 0, nullptr);
     if (t->handle == nullptr) {
@@ -57,3 +61,5 @@ void abandon_poll_thread(PollThread* t) {
     TerminateThread(t->handle, 1);
     close_thread(t);
 }
+
+}  // namespace vek

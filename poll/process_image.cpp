@@ -1,12 +1,8 @@
 #include "poll/process_image.h"
 
-ProcessImage& process_image() {
-    static ProcessImage image{};  // constant-initialised: ready before any DriverEntry call
-    return image;
-}
+namespace vek {
 
-void store_inputs(const CardInputs& inputs) {
-    ProcessImage& image = process_image();
+void store_inputs(ProcessImage& image, const CardInputs& inputs) {
     std::lock_guard<std::mutex> guard(image.inputs_lock);
     store(image.digital_in[0], inputs.digital[0]);
     store(image.digital_in[1], inputs.digital[1]);
@@ -14,21 +10,25 @@ void store_inputs(const CardInputs& inputs) {
     store(image.analog_in[1], inputs.analog[1]);
 }
 
-CardInputs load_inputs() {
-    ProcessImage& image = process_image();
+CardInputs load_inputs(ProcessImage& image) {
     std::lock_guard<std::mutex> guard(image.inputs_lock);
     return {{load(image.digital_in[0]), load(image.digital_in[1])}, {load(image.analog_in[0]), load(image.analog_in[1])}};
 }
 
-void switch_outputs_off() {
-    ProcessImage& image = process_image();
+CardOutputs load_outputs(const ProcessImage& image) {
+    return {{load(image.digital_out[0]), load(image.digital_out[1])}, {load(image.analog_out[0]), load(image.analog_out[1])}};
+}
+
+void switch_outputs_off(ProcessImage& image) {
     store(image.digital_out[0], 0);
     store(image.digital_out[1], 0);
     store(image.analog_out[0], 0);
     store(image.analog_out[1], 0);
 }
 
-void reset_process_image() {
-    store_inputs({{0xFF, 0xFF}, {0.0F, 0.0F}});
-    switch_outputs_off();
+void reset_process_image(ProcessImage& image) {
+    store_inputs(image, {{0xFF, 0xFF}, {0.0F, 0.0F}});
+    switch_outputs_off(image);
 }
+
+}  // namespace vek

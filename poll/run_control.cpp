@@ -5,9 +5,10 @@
 #include "link/card_discovery.h"
 #include "link/card_frames.h"
 #include "link/clock.h"
-#include "link/serial_port.h"
 #include "poll/poll_thread.h"
 #include "poll/process_image.h"
+
+namespace vek {
 
 namespace {
 
@@ -45,33 +46,32 @@ bool end_poll_thread(DriverInstance& instance) {
 
 }  // namespace
 
-int32_t start(DriverInstance& instance) {
+StartResult start(DriverContext& driver, DriverInstance& instance) {
     // A second thread would poll on, out of stop's reach: the running one ends first.
-    if (instance.poll_thread != nullptr) stop(instance);
+    if (instance.poll_thread != nullptr) stop(driver, instance);
 
-    if (find_card() != 0) {
+    if (find_card(driver.link, load_outputs(driver.image)).result != ProbeResult::answered) {
         instance.running = 0;
-        return -1;
+        return StartResult::no_card;
     }
-    reset_process_image();
+    reset_process_image(driver.image);
     // Cleared here, before the thread exists, so that a stop right after start is never lost.
     instance.stop_request.store(0);
     instance.cycle_count.store(0);
-    PollThread* thread = launch_poll_thread(instance);
-    if (thread == nullptr) return -1;
+    PollThread* thread = launch_poll_thread(driver, instance);
+    if (thread == nullptr) return StartResult::no_thread;
     instance.poll_thread = thread;
     instance.running = 1;
-    return 0;
+    return StartResult::polling;
 }
 
-int32_t stop(DriverInstance& instance) {
-    if (end_poll_thread(instance)) close_port();
-    return 0;
+void stop(DriverContext& driver, DriverInstance& instance) {
+    if (end_poll_thread(instance)) driver.link.port().close_port();
 }
 
-int32_t reset_outputs(DriverInstance& instance) {
-    switch_outputs_off();
-    send_output_frame();
+void reset_outputs(DriverContext& driver, DriverInstance& instance) {
+    switch_outputs_off(driver.image);
+    driver.link.send_output_frame(load_outputs(driver.image));
     // The card's time to answer, as in a cycle; a delay of hours must not hold the host's thread.
     sleep_us(std::min<uint64_t>(instance.delay_ms.load(), kResetBoundUs / 1000U) * 1000U);
 
@@ -81,5 +81,6 @@ int32_t reset_outputs(DriverInstance& instance) {
         if (monotonic_us() - counted_from >= kResetBoundUs) break;
         sleep_us(kResetCheckUs);
     }
-    return 0;
 }
+
+}  // namespace vek

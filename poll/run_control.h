@@ -3,14 +3,20 @@
 
 #include <cstdint>
 
-#include "host/instance_table.h"
+#include "poll/driver_context.h"
+#include "poll/instance_table.h"
 
-// DRV_START: find the card and start the instance's poll thread. 0, or -1 when no card answered
-// or the thread could not be started.
-int32_t start(DriverInstance& instance);
+namespace vek {
+
+enum class StartResult { polling, no_card, no_thread };
+
+// DRV_START: find the card and start the instance's poll thread.
+StartResult start(DriverContext& driver, DriverInstance& instance);
 
 // DRV_STOP: have the poll thread send the all-off frame and end, then close the port.
-int32_t stop(DriverInstance& instance);
+void stop(DriverContext& driver, DriverInstance& instance);
 
 // DRV_RESET_OUTPUTS: switch every output off and wait until the card has taken it.
-int32_t reset_outputs(DriverInstance& instance);
+void reset_outputs(DriverContext& driver, DriverInstance& instance);
+
+}  // namespace vek

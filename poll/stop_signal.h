@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace vek {
+
 struct StopSignalState;  // the platform's own wait object
 
 class StopSignal {
@@ -27,3 +29,5 @@ public:
 private:
     StopSignalState* state_;
 };
+
+}  // namespace vek

@@ -9,6 +9,8 @@
 
 #include "poll/stop_signal.h"
 
+namespace vek {
+
 struct StopSignalState {
     sem_t posted;  // posted once by raise, and posted again by every wait it ends
     std::atomic<bool> raised{false};
@@ -48,3 +50,5 @@ bool StopSignal::wait_us(uint64_t us) {
     sem_post(&state_->posted);  // the signal stays raised for every later wait
     return true;
 }
+
+}  // namespace vek

@@ -5,6 +5,8 @@
 
 #include "poll/stop_signal.h"
 
+namespace vek {
+
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
@@ -66,3 +68,5 @@ bool StopSignal::wait_us(uint64_t us) {
     const DWORD bound = whole_ms(us) >= INFINITE - kTimerSlackMs ? INFINITE - 1 : whole_ms(us) + kTimerSlackMs;
     return WaitForMultipleObjects(2, both, FALSE, bound) == WAIT_OBJECT_0;
 }
+
+}  // namespace vek

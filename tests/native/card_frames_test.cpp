@@ -64,18 +64,23 @@ protected:
     void SetUp() override {
         LinkTest::SetUp();
         map_port(4, card.device());
-        ASSERT_EQ(open_port(4), 0);
+        ASSERT_EQ(port().open_port(4), PortResult::ok);
     }
+    // One look for an answer, its inputs published to the image as the poll loop publishes them.
+    FrameResult receive() {
+        const ReceivedInputs got = link.receive_input_frame();
+        if (got.result == FRAME_OK) store_inputs(image, got.inputs);
+        return got.result;
+    }
+    void send() { link.send_output_frame(load_outputs(image)); }
     // Marks the image so that any write to its inputs shows.
     void mark_inputs() {
-        ProcessImage& image = process_image();
         store(image.digital_in[0], 0x5A);
         store(image.digital_in[1], 0xA5);
         store(image.analog_in[0], 1.25F);
         store(image.analog_in[1], 2.5F);
     }
     void expect_inputs_marked() {
-        ProcessImage& image = process_image();
         EXPECT_EQ(load(image.digital_in[0]), 0x5A);
         EXPECT_EQ(load(image.digital_in[1]), 0xA5);
         EXPECT_EQ(load(image.analog_in[0]), 1.25F);
@@ -83,77 +88,76 @@ protected:
     }
     uint32_t queued() {
         QueueCounts counts{};
-        EXPECT_TRUE(read_queue_status(&counts));
+        EXPECT_EQ(port().read_queue_status(counts), PortResult::ok);
         return counts.in_queue;
     }
 
     BarePty card;
+    ProcessImage image{};
 };
 
-TEST_F(FrameLineTest, AValidFrameIsPublishedToTheImage) {
-    card.send(kInput1On5V);
-    EXPECT_EQ(receive_input_frame(), FRAME_OK);
-    ProcessImage& image = process_image();
-    EXPECT_EQ(load(image.digital_in[0]), 0xFE);
-    EXPECT_EQ(load(image.digital_in[1]), 0xFF);
-    EXPECT_EQ(load(image.analog_in[0]), 5.0F);
-    EXPECT_EQ(load(image.analog_in[1]), 0.0F);
-    EXPECT_EQ(queued(), 0U);
-}
-
-TEST_F(FrameLineTest, FewerThanNineQueuedBytesAreNotReadyAndStayQueued) {
-    mark_inputs();
-    card.send({0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13});
-    EXPECT_EQ(receive_input_frame(), FRAME_NOT_READY);
-    EXPECT_EQ(queued(), 8U);
-    expect_inputs_marked();
-
-    card.send({0xDD});
-    EXPECT_EQ(receive_input_frame(), FRAME_OK);
-}
-
-TEST_F(FrameLineTest, BytesBeforeTheStartByteAreSkipped) {
-    card.send(std::vector<uint8_t>{0x00, 0x00} + kInput1On5V);
-    EXPECT_EQ(receive_input_frame(), FRAME_OK);
-    EXPECT_EQ(load(process_image().digital_in[0]), 0xFE);
-
-    // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
-    card.send({0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13});
-    EXPECT_EQ(receive_input_frame(), FRAME_NOT_READY);
-    EXPECT_EQ(queued(), 8U);
-}
-
-TEST_F(FrameLineTest, ACorruptFrameNeverReachesTheImage) {
-    mark_inputs();
+// The hunt for an answer in what the line has queued. The rows run in order on one line, each
+// from what the row before left queued. Before each row the image's inputs are marked: they must
+// stay marked until the row's first valid frame, which publishes kInput1On5V's inputs whole.
+TEST_F(FrameLineTest, TheHuntPublishesOnlyValidFramesAndLeavesWhatItCannotUseQueued) {
+    struct Look {
+        FrameResult result;
+        uint32_t queued_after;
+    };
     std::vector<uint8_t> bad_sum = kInput1On5V;
     bad_sum[8] = 0xDC;
     std::vector<uint8_t> bad_end = kInput1On5V;
     bad_end[7] = 0x00;
-    card.send(bad_sum + bad_end + kInput1On5V);
-
-    EXPECT_EQ(receive_input_frame(), FRAME_BAD_SUM);
-    expect_inputs_marked();
-    EXPECT_EQ(receive_input_frame(), FRAME_BAD_END);
-    expect_inputs_marked();
-    // The bad end byte's checksum was left queued; the next hunt skips it and finds the good frame.
-    EXPECT_EQ(queued(), 10U);
-    EXPECT_EQ(receive_input_frame(), FRAME_OK);
-    EXPECT_EQ(load(process_image().digital_in[0]), 0xFE);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> sent;
+        std::vector<Look> looks;
+    } rows[] = {
+        {"a valid frame", kInput1On5V, {{FRAME_OK, 0}}},
+        {"fewer than nine bytes are not ready and stay queued", {0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
+         {{FRAME_NOT_READY, 8}}},
+        {"the ninth byte completes the frame", {0xDD}, {{FRAME_OK, 0}}},
+        {"bytes before the start byte are skipped", std::vector<uint8_t>{0x00, 0x00} + kInput1On5V, {{FRAME_OK, 0}}},
+        // The bad end byte's checksum is left queued; the next hunt skips it and finds the good frame.
+        {"corrupt frames never reach the image", bad_sum + bad_end + kInput1On5V,
+         {{FRAME_BAD_SUM, 18}, {FRAME_BAD_END, 10}, {FRAME_OK, 0}}},
+        // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
+        {"a short frame behind skipped bytes", {0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
+         {{FRAME_NOT_READY, 8}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        mark_inputs();
+        card.send(row.sent);
+        bool published = false;
+        for (const Look& look : row.looks) {
+            EXPECT_EQ(receive(), look.result);
+            EXPECT_EQ(queued(), look.queued_after);
+            published = published || look.result == FRAME_OK;
+            if (!published) {
+                expect_inputs_marked();
+                continue;
+            }
+            EXPECT_EQ(load(image.digital_in[0]), 0xFE);
+            EXPECT_EQ(load(image.digital_in[1]), 0xFF);
+            EXPECT_EQ(load(image.analog_in[0]), 5.0F);
+            EXPECT_EQ(load(image.analog_in[1]), 0.0F);
+        }
+    }
 }
 
 TEST_F(FrameLineTest, SendTakesTheImageOutputsAsTheyAreNow) {
-    ProcessImage& image = process_image();
     store(image.digital_out[0], 0xFF);
     store(image.analog_out[0], 0x80);
     store(image.analog_out[1], 0x10);
-    EXPECT_EQ(send_output_frame(), 0);
+    send();
     EXPECT_EQ(card.received(1000), (std::vector<uint8_t>{0x02, 0xFF, 0x00, 0x80, 0x10, 0x03, 0x6D}));
 }
 
 TEST_F(FrameLineTest, FramesFromTwoThreadsNeverInterleave) {
     constexpr int kFramesPerThread = 200;
-    auto sender = [] {
-        for (int i = 0; i < kFramesPerThread; ++i) send_output_frame();
+    auto sender = [this] {
+        for (int i = 0; i < kFramesPerThread; ++i) send();
     };
     std::thread poll_side(sender);
     std::thread host_side(sender);
@@ -177,15 +181,14 @@ TEST_F(FrameLineTest, FramesFromTwoThreadsNeverInterleave) {
 TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
     std::atomic<bool> done{false};
     std::thread host_side([&] {
-        ProcessImage& image = process_image();
         unsigned seen = 0;
         while (!done.load()) seen += load(image.digital_in[0]) + static_cast<unsigned>(load(image.analog_in[0]));
         EXPECT_GE(seen, 0U);
     });
     for (int i = 0; i < 100; ++i) {
         card.send(kInput1On5V);
-        EXPECT_EQ(receive_input_frame(), FRAME_OK);
-        store(process_image().digital_out[0], static_cast<uint8_t>(i));
+        EXPECT_EQ(receive(), FRAME_OK);
+        store(image.digital_out[0], static_cast<uint8_t>(i));
     }
     done = true;
     host_side.join();
@@ -194,12 +197,13 @@ TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
 TEST_F(FrameLineTest, AHungUpLineEndsTheHuntAndTheDrainAtOnce) {
     card.send({0x00, 0x12});
     card.hang_up();
-    EXPECT_EQ(receive_input_frame(), FRAME_NOT_READY);
-    EXPECT_TRUE(port_lost());
-    EXPECT_EQ(send_output_frame(), 0);
+    EXPECT_EQ(receive(), FRAME_NOT_READY);
+    EXPECT_TRUE(port().port_lost());
+    send();
     QueueCounts counts{};
-    EXPECT_FALSE(read_queue_status(&counts));
-    EXPECT_EQ(read_byte(), -1);
+    EXPECT_EQ(port().read_queue_status(counts), PortResult::lost);
+    uint8_t byte = 0;
+    EXPECT_EQ(port().read_byte(byte), PortResult::lost);
 }
 
 }  // namespace

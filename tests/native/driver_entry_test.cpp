@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "host/module_state.h"
 #include "tests/native/test_support.h"
 
 namespace {
@@ -24,15 +23,15 @@ TEST_F(DriverEntryTest, CodesOutsideTheTableReturnMinusOneAndTouchNoInstance) {
 TEST_F(DriverEntryTest, EveryCallStoresTheHostRecordAndPathEvenWhenRefused) {
     HostRecord other{};
     const char* other_path = "/elsewhere/host.ini";
-    EXPECT_EQ(DriverEntry(0, 0x10000, &other, nullptr, other_path), -1);
-    EXPECT_EQ(module_state().host_record.load(), &other);
-    EXPECT_EQ(module_state().config_path, other_path);
+    EXPECT_EQ(driver_entry(host.driver(), 0, 0x10000, &other, nullptr, other_path), -1);
+    EXPECT_EQ(host.driver().host_record.load(), &other);
+    EXPECT_EQ(host.driver().config_path, other_path);
 
     HostDriverRecord out_of_table{};
     out_of_table.slot = 32;
     EXPECT_EQ(host.call(1, DRV_SAVE_SETTINGS, out_of_table), -1);
-    EXPECT_EQ(module_state().host_record.load(), &host.record);
-    EXPECT_EQ(module_state().config_path, host.config_path.c_str());
+    EXPECT_EQ(host.driver().host_record.load(), &host.record);
+    EXPECT_EQ(host.driver().config_path, host.config_path.c_str());
 }
 
 TEST_F(DriverEntryTest, CommandsFiveAndSixOnlyRecordTheNumber) {
@@ -49,14 +48,32 @@ TEST_F(DriverEntryTest, CommandsFiveAndSixOnlyRecordTheNumber) {
     EXPECT_TRUE(dir.entries().empty()) << "nothing may be written";
 }
 
-TEST_F(DriverEntryTest, SlotsOutsideTheTableAreRefusedAndTouchNothing) {
+// Instance records the driver must not follow: a slot outside the table, or no record at all.
+// Create and attach write the slot, so only a missing record can make them fail.
+TEST_F(DriverEntryTest, RecordsOutsideTheTableOrMissingAreRefusedAndTouchNothing) {
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(1, DRV_CREATE, rec), 0);
-    for (uint32_t slot : {32u, 33u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    const std::vector<uint32_t> existing = {5u, 6u, DRV_SAVE_SETTINGS, DRV_DELETE, DRV_START, DRV_STOP, DRV_CONFIGURE};
+    std::vector<uint32_t> every = existing;
+    every.insert(every.end(), {DRV_CREATE, DRV_ATTACH});
+    const struct {
+        const char* what;
+        bool missing;
+        uint32_t slot;
+        const std::vector<uint32_t>& codes;
+    } rows[] = {
+        {"slot 32", false, 32u, existing},
+        {"slot 33", false, 33u, existing},
+        {"slot 0x7FFFFFFF", false, 0x7FFFFFFFu, existing},
+        {"slot 0xFFFFFFFF", false, 0xFFFFFFFFu, existing},
+        {"no record", true, 0u, every},
+    };
+    for (const auto& row : rows) {
         HostDriverRecord bad{};
-        bad.slot = slot;
-        for (uint32_t code : {5u, 6u, DRV_SAVE_SETTINGS, DRV_DELETE, DRV_START, DRV_STOP, DRV_CONFIGURE}) {
-            EXPECT_EQ(host.call(77, code, bad), -1) << "slot " << slot << " code " << code;
+        bad.slot = row.slot;
+        for (uint32_t code : row.codes) {
+            EXPECT_EQ(host.call(77, code, row.missing ? nullptr : &bad, host.config_path.c_str()), -1)
+                << row.what << ", code " << code;
         }
     }
     EXPECT_EQ(table().count, 1u);
@@ -72,28 +89,18 @@ TEST_F(DriverEntryTest, ASlotPastTheCountStillReachesItsRecord) {
     EXPECT_EQ(table().count, 0u);
 }
 
-TEST_F(DriverEntryTest, AMissingInstanceRecordIsRefused) {
-    EXPECT_EQ(host.call(1, DRV_CREATE, nullptr, host.config_path.c_str()), -1);
-    EXPECT_EQ(host.call(1, DRV_ATTACH, nullptr, host.config_path.c_str()), -1);
-    EXPECT_EQ(table().count, 0u);
-    for (uint32_t code : {5u, DRV_SAVE_SETTINGS, DRV_DELETE, DRV_CONFIGURE, DRV_STOP}) {
-        EXPECT_EQ(host.call(1, code, nullptr, host.config_path.c_str()), -1) << "code " << code;
-    }
-    EXPECT_TRUE(dir.entries().empty());
-}
-
 TEST_F(DriverEntryTest, AMissingHostRecordIsRefusedByCommandsThatUseTheHostTables) {
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(1, DRV_CREATE, rec), 0);
     for (uint32_t code : {DRV_START, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS}) {
-        EXPECT_EQ(DriverEntry(50, code, nullptr, &rec, host.config_path.c_str()), -1) << "code " << code;
+        EXPECT_EQ(driver_entry(host.driver(), 50, code, nullptr, &rec, host.config_path.c_str()), -1) << "code " << code;
         EXPECT_EQ(table().records[0].number, 1u) << "refused before touching the instance";
     }
     // Commands that never look at the host's tables work without them.
-    EXPECT_EQ(DriverEntry(2, DRV_SAVE_SETTINGS, nullptr, &rec, host.config_path.c_str()), 0);
+    EXPECT_EQ(driver_entry(host.driver(), 2, DRV_SAVE_SETTINGS, nullptr, &rec, host.config_path.c_str()), 0);
     EXPECT_EQ(read_file(host.config_path), "[korvanex-vek-driver-2]\r\ndelay=50\r\n");
     HostDriverRecord second{};
-    EXPECT_EQ(DriverEntry(3, DRV_CREATE, nullptr, &second, host.config_path.c_str()), 0);
+    EXPECT_EQ(driver_entry(host.driver(), 3, DRV_CREATE, nullptr, &second, host.config_path.c_str()), 0);
     EXPECT_EQ(second.slot, 1u);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using vek::field_number;
+
 // Each case was measured on Wine 8.0: the text set into a dialog's edit field, read back with
 // GetDlgItemInt(unsigned).
 TEST(FieldNumber, ReadsTheFieldAsTheWindowsDialogReadsIt) {

@@ -37,8 +37,7 @@ int g_input_calls = 0;
 void VEK_CDECL count_input(int32_t, int32_t) { ++g_input_calls; }
 
 // What the table holds, record by record, to show that a refused call changed nothing.
-std::vector<std::string> table_snapshot() {
-    const InstanceTable& table = module_state().instances;
+std::vector<std::string> table_snapshot(const InstanceTable& table) {
     std::vector<std::string> rows{"count " + std::to_string(table.count)};
     for (const DriverInstance& r : table.records) {
         rows.push_back(std::to_string(r.number) + " " + std::to_string(r.running) + " " +
@@ -52,7 +51,6 @@ class HostMisuseTest : public LinkTest {
 protected:
     void SetUp() override {
         LinkTest::SetUp();
-        module_load(nullptr);
         host.config_path = dir.file("host.ini");
         host.record.set_input = count_input;
         card = std::make_unique<VirtualCard>(VirtualCard::Options{port_link(1), false});
@@ -65,14 +63,14 @@ protected:
         LinkTest::TearDown();
     }
     void stop_every_thread() {
-        for (DriverInstance& instance : module_state().instances.records) {
-            if (instance.poll_thread != nullptr) stop(instance);
+        for (DriverInstance& instance : host.driver().instances.records) {
+            if (instance.poll_thread != nullptr) stop(host.driver(), instance);
         }
     }
     // Records of the table that name a poll thread.
-    int records_with_threads() const {
+    int records_with_threads() {
         int n = 0;
-        for (const DriverInstance& r : module_state().instances.records) n += r.poll_thread != nullptr ? 1 : 0;
+        for (const DriverInstance& r : host.driver().instances.records) n += r.poll_thread != nullptr ? 1 : 0;
         return n;
     }
     bool card_keeps_polling() {
@@ -92,7 +90,7 @@ TEST_F(HostMisuseTest, CodesOutsideTheTableAreRefusedAndTouchNeitherTheTableNorT
     ASSERT_EQ(host.call(0, DRV_CREATE, polling), 0);
     ASSERT_EQ(host.call(1, DRV_CREATE, idle), 0);
     ASSERT_EQ(host.call(0, DRV_START, polling), 0);
-    const std::vector<std::string> before = table_snapshot();
+    const std::vector<std::string> before = table_snapshot(host.driver().instances);
 
     std::size_t refused = 0;
     auto refuse = [&](uint32_t code) {
@@ -109,7 +107,7 @@ TEST_F(HostMisuseTest, CodesOutsideTheTableAreRefusedAndTouchNeitherTheTableNorT
         for (int bit = 16; bit < 32; ++bit) refuse(command | uint32_t{1} << bit);
     }
     EXPECT_GT(refused, 250000u);
-    EXPECT_EQ(table_snapshot(), before);
+    EXPECT_EQ(table_snapshot(host.driver().instances), before);
     EXPECT_EQ(polling.slot, 0u);
     EXPECT_EQ(idle.slot, 1u);
     EXPECT_TRUE(card_keeps_polling());
@@ -120,7 +118,7 @@ TEST_F(HostMisuseTest, SlotsOutsideTheTableAndMissingRecordsAreRefusedByEveryCom
     HostDriverRecord polling{};
     ASSERT_EQ(host.call(0, DRV_CREATE, polling), 0);
     ASSERT_EQ(host.call(0, DRV_START, polling), 0);
-    const std::vector<std::string> before = table_snapshot();
+    const std::vector<std::string> before = table_snapshot(host.driver().instances);
     const std::string config = host.config_path;
 
     for (const uint32_t command : kCommands) {
@@ -137,12 +135,12 @@ TEST_F(HostMisuseTest, SlotsOutsideTheTableAndMissingRecordsAreRefusedByEveryCom
     }
     // A missing host record: refused by the commands that use the host's tables, and only them.
     for (const uint32_t command : {DRV_START, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS}) {
-        EXPECT_EQ(DriverEntry(0, command, nullptr, &polling, config.c_str()), -1) << "command " << command;
+        EXPECT_EQ(driver_entry(host.driver(), 0, command, nullptr, &polling, config.c_str()), -1) << "command " << command;
     }
-    EXPECT_EQ(table_snapshot(), before);
+    EXPECT_EQ(table_snapshot(host.driver().instances), before);
     EXPECT_TRUE(card_keeps_polling());
-    EXPECT_EQ(DriverEntry(0, 5, nullptr, &polling, config.c_str()), 0);
-    EXPECT_EQ(DriverEntry(0, DRV_STOP, nullptr, &polling, config.c_str()), 0) << "stop needs no host tables";
+    EXPECT_EQ(driver_entry(host.driver(), 0, 5, nullptr, &polling, config.c_str()), 0);
+    EXPECT_EQ(driver_entry(host.driver(), 0, DRV_STOP, nullptr, &polling, config.c_str()), 0) << "stop needs no host tables";
     EXPECT_EQ(thread_count(), threads_before);
     EXPECT_FALSE(file_exists(config));
 }
@@ -182,7 +180,7 @@ TEST_F(HostMisuseTest, CommandsInEveryOrderGiveTheDocumentedResults) {
     for (const uint32_t first : commands) {
         for (const uint32_t second : commands) {
             const std::string order = std::to_string(first) + " then " + std::to_string(second);
-            module_load(nullptr);
+            host.reload();
             ::unlink(host.config_path.c_str());
             HostDriverRecord rec{};
             ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
@@ -193,17 +191,17 @@ TEST_F(HostMisuseTest, CommandsInEveryOrderGiveTheDocumentedResults) {
                 ASSERT_EQ(host.call(0, command, rec), 0) << order << ": command " << command;
                 model.apply(command);
                 EXPECT_EQ(rec.slot, model.slot) << order;
-                EXPECT_EQ(module_state().instances.count, model.count) << order;
+                EXPECT_EQ(host.driver().instances.count, model.count) << order;
                 EXPECT_EQ(thread_count(), threads_before + static_cast<std::size_t>(model.threads())) << order;
                 EXPECT_EQ(records_with_threads(), model.threads()) << order;
                 if (command == DRV_READ_INPUTS) {
                     EXPECT_EQ(g_input_calls, model.running[model.slot] ? 16 : 0) << order;
                 }
                 if (command == DRV_START) {
-                    EXPECT_EQ(open_port_number(), 1u) << order;
+                    EXPECT_EQ(host.driver().link.port().open_port_number(), 1u) << order;
                 }
                 if (command == DRV_STOP || (command == DRV_DELETE && first == DRV_START)) {
-                    EXPECT_EQ(open_port_number(), 0u) << order << ": stopping closes the port";
+                    EXPECT_EQ(host.driver().link.port().open_port_number(), 0u) << order << ": stopping closes the port";
                 }
                 if (command == DRV_SAVE_SETTINGS) {
                     EXPECT_TRUE(file_exists(host.config_path)) << order;
@@ -227,9 +225,9 @@ TEST_F(HostMisuseTest, DeletingALowerInstanceWhileAHigherOnePollsLeavesEachThrea
     ASSERT_EQ(host.call(1, DRV_START, higher), 0);
     ASSERT_EQ(host.call(0, DRV_DELETE, lower), 0);
     EXPECT_EQ(records_with_threads(), 1) << "one thread, one record";
-    EXPECT_EQ(module_state().instances.records[higher.slot].poll_thread != nullptr, true);
+    EXPECT_EQ(host.driver().instances.records[higher.slot].poll_thread != nullptr, true);
     EXPECT_TRUE(card_keeps_polling()) << "the higher instance polls on";
-    EXPECT_EQ(module_state().instances.records[0].number, 1u) << "its instance moved down";
+    EXPECT_EQ(host.driver().instances.records[0].number, 1u) << "its instance moved down";
 
     ASSERT_EQ(host.call(1, DRV_STOP, higher), 0);
     EXPECT_EQ(records_with_threads(), 0);
@@ -239,7 +237,7 @@ TEST_F(HostMisuseTest, DeletingALowerInstanceWhileAHigherOnePollsLeavesEachThrea
     // instance left. Nothing may reach the freed thread.
     ASSERT_EQ(host.call(1, DRV_DELETE, higher), 0);
     ASSERT_EQ(host.call(1, DRV_DELETE, lower), 0);
-    EXPECT_EQ(module_state().instances.count, 0u);
+    EXPECT_EQ(host.driver().instances.count, 0u);
     HostDriverRecord fresh{};
     ASSERT_EQ(host.call(2, DRV_CREATE, fresh), 0);
     ASSERT_EQ(fresh.slot, 0u);
@@ -264,7 +262,7 @@ TEST_F(HostMisuseTest, AfterADeleteEachPollingInstanceStillStopsItsOwnThread) {
     EXPECT_EQ(records_with_threads(), 2);
     ASSERT_EQ(host.call(2, DRV_STOP, recs[2]), 0);
     EXPECT_EQ(thread_count(), threads_before + 1);
-    EXPECT_NE(module_state().instances.records[recs[1].slot].poll_thread, nullptr);
+    EXPECT_NE(host.driver().instances.records[recs[1].slot].poll_thread, nullptr);
     ASSERT_EQ(host.call(1, DRV_STOP, recs[1]), 0);
     EXPECT_EQ(thread_count(), threads_before);
     EXPECT_EQ(records_with_threads(), 0);
@@ -278,15 +276,15 @@ pid_t host_configuring_while_polling(const std::string& config_path, const char*
     if (child != 0) return child;
     ::setsid();
     if (terminal != nullptr && ::open(terminal, O_RDWR) < 0) ::_exit(100);
-    module_load(nullptr);
+    DriverContext driver(make_platform_backend());
     HostRecord record{};
     HostDriverRecord rec{};
-    if (DriverEntry(0, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
-    if (DriverEntry(0, DRV_START, &record, &rec, config_path.c_str()) != 0) ::_exit(102);
-    const int32_t end = DriverEntry(0, DRV_CONFIGURE, &record, &rec, config_path.c_str());
-    if (module_state().instances.records[0].poll_thread == nullptr) ::_exit(103);
+    if (driver_entry(driver, 0, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
+    if (driver_entry(driver, 0, DRV_START, &record, &rec, config_path.c_str()) != 0) ::_exit(102);
+    const int32_t end = driver_entry(driver, 0, DRV_CONFIGURE, &record, &rec, config_path.c_str());
+    if (driver.instances.records[0].poll_thread == nullptr) ::_exit(103);
     ::usleep(1000000);  // polling on at the delay the dialog left
-    if (DriverEntry(0, DRV_STOP, &record, &rec, config_path.c_str()) != 0) ::_exit(104);
+    if (driver_entry(driver, 0, DRV_STOP, &record, &rec, config_path.c_str()) != 0) ::_exit(104);
     ::_exit(end & 0xFF);
 }
 

@@ -22,7 +22,7 @@ protected:
         DriverTest::SetUp();
         g_calls.clear();
         host.record.set_input = record_input;
-        reset_process_image();
+        reset_process_image(host.driver().image);
     }
     // A created instance as a successful start leaves it, without a card or a poll thread.
     HostDriverRecord running_instance(uint32_t number) {
@@ -31,8 +31,8 @@ protected:
         record(rec.slot).running = 1;
         return rec;
     }
-    static void card_sends(uint8_t in0, uint8_t in1, float volts0, float volts1) {
-        ProcessImage& image = process_image();
+    void card_sends(uint8_t in0, uint8_t in1, float volts0, float volts1) {
+        ProcessImage& image = host.driver().image;
         store(image.digital_in[0], in0);
         store(image.digital_in[1], in1);
         store(image.analog_in[0], volts0);
@@ -78,7 +78,7 @@ TEST_F(ImageExchangeTest, DriverNumberOneUsesItsOwnIndicesAndTableEntries) {
     host.words[202] = 0x0123;
     host.words[203] = 0xFF80;
     ASSERT_EQ(host.call(1, DRV_WRITE_OUTPUTS, rec), 0);
-    ProcessImage& image = process_image();
+    ProcessImage& image = host.driver().image;
     EXPECT_EQ(load(image.digital_out[0]), 0x08);
     EXPECT_EQ(load(image.digital_out[1]), 0x80);
     EXPECT_EQ(load(image.analog_out[0]), 0x23) << "only the low byte is sent";
@@ -91,7 +91,7 @@ TEST_F(ImageExchangeTest, AnOutputIsOnOnlyWhenBit0x40OfItsByteIsSet) {
     host.output_states[0] = 0x40;
     host.output_states[9] = 0x41;
     ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
-    ProcessImage& image = process_image();
+    ProcessImage& image = host.driver().image;
     EXPECT_EQ(load(image.digital_out[0]), 0x01);
     EXPECT_EQ(load(image.digital_out[1]), 0x02);
 }
@@ -107,8 +107,8 @@ TEST_F(ImageExchangeTest, AnInstanceThatIsNotRunningExchangesNothing) {
     EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
     EXPECT_TRUE(g_calls.empty());
     EXPECT_EQ(host.reals[200], -1.0F);
-    EXPECT_EQ(load(process_image().digital_out[0]), 0);
-    EXPECT_EQ(load(process_image().analog_out[0]), 0);
+    EXPECT_EQ(load(host.driver().image.digital_out[0]), 0);
+    EXPECT_EQ(load(host.driver().image.analog_out[0]), 0);
 }
 
 TEST_F(ImageExchangeTest, MissingHostTablesAreSkippedRatherThanFollowed) {
@@ -128,10 +128,10 @@ TEST_F(ImageExchangeTest, MissingHostTablesAreSkippedRatherThanFollowed) {
 TEST_F(ImageExchangeTest, AReadHandsTheHostOneAnswerWholeWhileAnswersArrive) {
     HostDriverRecord rec = running_instance(0);
     const CardInputs answers[2] = {{{0x00, 0x00}, {5.0F, 0.0F}}, {{0xFF, 0xFF}, {0.0F, 5.0F}}};
-    store_inputs(answers[0]);
+    store_inputs(host.driver().image, answers[0]);
     std::atomic<bool> done{false};
     std::thread poll_side([&] {
-        for (unsigned i = 0; !done.load(); ++i) store_inputs(answers[i % 2]);
+        for (unsigned i = 0; !done.load(); ++i) store_inputs(host.driver().image, answers[i % 2]);
     });
     int torn = 0;
     for (int read = 0; read < 20000 && torn == 0; ++read) {

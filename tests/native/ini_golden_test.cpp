@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "host/settings_backend.h"
+#include "config/settings_backend.h"
 #include "tests/native/test_support.h"
 
 namespace {

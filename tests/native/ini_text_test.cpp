@@ -1,10 +1,12 @@
 // Reading and editing INI text beyond the golden cases: further value forms and characters
 // measured on the platform's profile functions, the UTF-16 encodings, and edits at the edges.
-#include "host/ini_text.h"
+#include "config/ini_text.h"
 
 #include <gtest/gtest.h>
 
 namespace {
+
+using namespace vek;
 
 using namespace std::string_literals;
 

@@ -2,7 +2,6 @@
 // observed through the settings file: DRV_SAVE_SETTINGS writes the addressed record's delay.
 #include <gtest/gtest.h>
 
-#include "host/module_state.h"
 #include "tests/native/test_support.h"
 
 namespace {

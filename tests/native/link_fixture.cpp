@@ -11,8 +11,6 @@
 #include <stdexcept>
 
 #include "link/port_path.h"
-#include "link/serial_port.h"
-#include "poll/process_image.h"
 
 BarePty::BarePty() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -61,18 +59,10 @@ void BarePty::hang_up() {
 
 void LinkTest::SetUp() {
     ::setenv(kPortsFolderVariable, ports.path().c_str(), 1);
-    close_port();
-    ProcessImage& image = process_image();
-    for (int i = 0; i < 2; ++i) {
-        store(image.digital_in[i], 0);
-        store(image.analog_in[i], 0.0F);
-        store(image.digital_out[i], 0);
-        store(image.analog_out[i], 0);
-    }
 }
 
 void LinkTest::TearDown() {
-    close_port();
+    port().close_port();
     ::unsetenv(kPortsFolderVariable);
 }
 

@@ -1,5 +1,6 @@
 // What the link tests stand on: a ports folder that maps COMn to devices, a bare pseudo-terminal
-// whose far end the test writes byte by byte, and a clean port and image before each test.
+// whose far end the test writes byte by byte, and a line of the test's own over the platform's
+// backend.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "link/card_frames.h"
+#include "link/serial_port.h"
 #include "tests/native/test_support.h"
 
 // A pseudo-terminal pair in raw mode; the test holds the card's end.
@@ -36,8 +39,10 @@ protected:
     // COMn now opens `device`; an empty folder in place of a device makes the port refuse to open.
     void map_port(uint32_t n, const std::string& device);
     std::string port_link(uint32_t n) const { return ports.file("com" + std::to_string(n)); }
+    SerialPort& port() { return link.port(); }
 
     TempDir ports;
+    CardLink link{make_platform_backend()};
 };
 
 // The number of threads and open descriptors of this process.

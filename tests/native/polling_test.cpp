@@ -60,15 +60,14 @@ class PollingTest : public LinkTest {
 protected:
     void SetUp() override {
         LinkTest::SetUp();
-        module_load(nullptr);
         host.config_path = dir.file("host.ini");
         host.record.set_input = record_input;
         g_calls.clear();
     }
     void TearDown() override {
         // A test that failed half way must not leave a thread polling into the next one.
-        for (DriverInstance& instance : module_state().instances.records) {
-            if (instance.poll_thread != nullptr) stop(instance);
+        for (DriverInstance& instance : host.driver().instances.records) {
+            if (instance.poll_thread != nullptr) stop(host.driver(), instance);
         }
         LinkTest::TearDown();
     }
@@ -85,7 +84,7 @@ protected:
         instance(rec).delay_ms.store(delay_ms);
         return rec;
     }
-    DriverInstance& instance(const HostDriverRecord& rec) { return module_state().instances.records[rec.slot]; }
+    DriverInstance& instance(const HostDriverRecord& rec) { return host.driver().instances.records[rec.slot]; }
 
     bool card_receives(const Bytes& bytes, int timeout_ms = 3000) {
         return eventually([&] {
@@ -132,7 +131,7 @@ TEST_F(PollingTest, OutputsReachTheCardAndTheCardsInputsReachTheHost) {
     host.words[42] = 0xBEEF;
     ASSERT_EQ(host.call(0, DRV_START, rec), 0);
     EXPECT_EQ(instance(rec).running, 1);
-    EXPECT_EQ(open_port_number(), 3u);
+    EXPECT_EQ(host.driver().link.port().open_port_number(), 3u);
 
     host.output_states[2] = 0x40;
     ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
@@ -189,7 +188,7 @@ TEST_F(PollingTest, StopLeavesTheCardAllOffClosesThePortAndFreezesTheImage) {
     ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
     EXPECT_LT(ms_since(asked), 3000.0) << "the hour's delay must not hold the stop";
     EXPECT_TRUE(card_receives(kAllOff, 1000));
-    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(host.driver().link.port().open_port_number(), 0u);
     EXPECT_EQ(instance(rec).poll_thread, nullptr);
     EXPECT_EQ(instance(rec).running, 1) << "stop leaves running as it was";
 
@@ -207,11 +206,11 @@ TEST_F(PollingTest, StopLeavesTheCardAllOffClosesThePortAndFreezesTheImage) {
 TEST_F(PollingTest, StopWithoutAPollThreadClosesThePortAndReturnsAtOnce) {
     card_on(1);
     HostDriverRecord rec = create(0, 50);
-    ASSERT_EQ(open_port(1), 0);
+    ASSERT_EQ(host.driver().link.port().open_port(1), PortResult::ok);
     const auto asked = Clock::now();
     EXPECT_EQ(host.call(0, DRV_STOP, rec), 0);
     EXPECT_LT(ms_since(asked), 1000.0);
-    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(host.driver().link.port().open_port_number(), 0u);
     EXPECT_EQ(card->frame_count(), 0u);
 }
 
@@ -226,7 +225,7 @@ TEST_F(PollingTest, AFailedStartLeavesTheInstanceIdleAndItsExchangeInert) {
     EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
     EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
     EXPECT_TRUE(g_calls.empty());
-    EXPECT_EQ(load(process_image().digital_out[0]), 0);
+    EXPECT_EQ(load(host.driver().image.digital_out[0]), 0);
 }
 
 TEST_F(PollingTest, AHundredStartStopRoundsEachEndAllOffAndLeaveNothingBehind) {
@@ -276,7 +275,7 @@ TEST_F(PollingTest, DeletingAPollingInstanceStopsItsThreadFirst) {
     ASSERT_EQ(host.call(0, DRV_DELETE, rec), 0);
     EXPECT_TRUE(card_receives(kAllOff, 1000));
     EXPECT_EQ(thread_count(), threads);
-    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(host.driver().link.port().open_port_number(), 0u);
 }
 
 TEST_F(PollingTest, ResetSendsAllOffAndWaitsForTwoAnsweredCycles) {
@@ -417,7 +416,7 @@ TEST_F(PollingTest, AnUnpluggedCardNeverHangsThePollThreadOrStop) {
     const auto asked = Clock::now();
     EXPECT_EQ(host.call(0, DRV_STOP, rec), 0);
     EXPECT_LT(ms_since(asked), 3000.0);
-    EXPECT_EQ(open_port_number(), 0u);
+    EXPECT_EQ(host.driver().link.port().open_port_number(), 0u);
     EXPECT_EQ(thread_count(), threads);
 }
 

@@ -16,6 +16,8 @@
 
 namespace {
 
+const uint8_t kOneByte[] = {'x'};
+
 TEST(PortPath, APortsFolderOverridesTheSystemsSerialDevices) {
     ::unsetenv(kPortsFolderVariable);
     EXPECT_EQ(port_device_path(1), "/dev/ttyS0");
@@ -36,12 +38,12 @@ TEST_F(SerialPortTest, OpensRawAt115200WithoutFlowControlAndKeepsOthersOut) {
     // Opened first: once the driver has the port, TIOCEXCL keeps out every later open but root's.
     const int other = ::open(card.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
-    ASSERT_EQ(open_port(7), 0);
-    EXPECT_EQ(open_port_number(), 7U);
-    EXPECT_EQ(rts_state(), 2);
-    assert_rts();  // a pty has no modem lines: refused, and harmless
-    assert_dtr();
-    EXPECT_EQ(rts_state(), 1);
+    ASSERT_EQ(port().open_port(7), PortResult::ok);
+    EXPECT_EQ(port().open_port_number(), 7U);
+    EXPECT_EQ(port().rts_state(), RtsState::not_asserted);
+    port().assert_rts();  // a pty has no modem lines: refused, and harmless
+    port().assert_dtr();
+    EXPECT_EQ(port().rts_state(), RtsState::asserted);
 
     termios tio{};
     ASSERT_EQ(::tcgetattr(other, &tio), 0);
@@ -55,53 +57,57 @@ TEST_F(SerialPortTest, OpensRawAt115200WithoutFlowControlAndKeepsOthersOut) {
     // Root passes TIOCEXCL, so a second driver is kept out by the lock.
     EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
 
-    close_port();
-    EXPECT_EQ(open_port_number(), 0U);
+    port().close_port();
+    EXPECT_EQ(port().open_port_number(), 0U);
     EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     ::close(other);
 }
 
 TEST_F(SerialPortTest, PortsThatAreAbsentBusyOrNotSerialRefuseToOpen) {
     BarePty card;
-    EXPECT_EQ(open_port(1), -1);  // no link at all
+    EXPECT_EQ(port().open_port(1), PortResult::failed);  // no link at all
     ASSERT_EQ(::mkdir(ports.file("empty").c_str(), 0700), 0);
     map_port(2, ports.file("empty"));
-    EXPECT_EQ(open_port(2), -1);
+    EXPECT_EQ(port().open_port(2), PortResult::failed);
     write_file(ports.file("plain"), "not a tty");
     map_port(3, ports.file("plain"));
-    EXPECT_EQ(open_port(3), -1);
+    EXPECT_EQ(port().open_port(3), PortResult::failed);
     map_port(4, card.device());
-    EXPECT_EQ(open_port(0), -1);
-    EXPECT_EQ(open_port(128), -1);
+    EXPECT_EQ(port().open_port(0), PortResult::failed);
+    EXPECT_EQ(port().open_port(128), PortResult::failed);
 
     const int holder = ::open(card.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(open_port(4), -1);  // busy: another program has it
+    EXPECT_EQ(port().open_port(4), PortResult::failed);  // busy: another program has it
     ::close(holder);
-    EXPECT_EQ(open_port(4), 0);
+    EXPECT_EQ(port().open_port(4), PortResult::ok);
 
     // A failed open closes what was open before, and leaves nothing open.
-    EXPECT_EQ(open_port(1), -1);
-    EXPECT_EQ(open_port_number(), 0U);
+    EXPECT_EQ(port().open_port(1), PortResult::failed);
+    EXPECT_EQ(port().open_port_number(), 0U);
     QueueCounts counts{};
-    EXPECT_FALSE(read_queue_status(&counts));
-    EXPECT_FALSE(write_bytes(reinterpret_cast<const uint8_t*>("x"), 1));
+    EXPECT_EQ(port().read_queue_status(counts), PortResult::closed);
+    EXPECT_EQ(port().write_bytes(kOneByte, 1), PortResult::closed);
 }
 
 TEST_F(SerialPortTest, QueuedBytesAreCountedAndReadOneByOne) {
     BarePty card;
     map_port(5, card.device());
-    ASSERT_EQ(open_port(5), 0);
-    EXPECT_EQ(read_byte(), -1);
+    ASSERT_EQ(port().open_port(5), PortResult::ok);
+    uint8_t byte = 0;
+    EXPECT_EQ(port().read_byte(byte), PortResult::nothing_yet);
     card.send({0x00, 0x80, 0xFF});
     QueueCounts counts{};
-    ASSERT_TRUE(read_queue_status(&counts));
+    ASSERT_EQ(port().read_queue_status(counts), PortResult::ok);
     EXPECT_EQ(counts.in_queue, 3U);
-    EXPECT_EQ(read_byte(), 0x00);
-    EXPECT_EQ(read_byte(), 0x80);
-    EXPECT_EQ(read_byte(), 0xFF);
-    EXPECT_EQ(read_byte(), -1);
-    EXPECT_FALSE(port_lost());
+    for (const int sent : {0x00, 0x80, 0xFF}) {
+        ASSERT_EQ(port().read_byte(byte), PortResult::ok);
+        EXPECT_EQ(byte, sent);
+        ASSERT_EQ(port().read_queue_status(counts), PortResult::ok);
+    }
+    EXPECT_EQ(counts.in_queue, 0U) << "bytes read ahead of the frame layer count as queued until handed out";
+    EXPECT_EQ(port().read_byte(byte), PortResult::nothing_yet);
+    EXPECT_FALSE(port().port_lost());
 }
 
 TEST_F(SerialPortTest, OpeningAgainAndClosingLeaveNoDescriptorOrThreadBehind) {
@@ -112,11 +118,11 @@ TEST_F(SerialPortTest, OpeningAgainAndClosingLeaveNoDescriptorOrThreadBehind) {
     const std::size_t fds = descriptor_count();
     const std::size_t threads = thread_count();
     for (int round = 0; round < 50; ++round) {
-        ASSERT_EQ(open_port(1 + static_cast<uint32_t>(round % 2)), 0);
+        ASSERT_EQ(port().open_port(1 + static_cast<uint32_t>(round % 2)), PortResult::ok);
     }
     EXPECT_EQ(descriptor_count(), fds + 1);
-    close_port();
-    close_port();  // twice is harmless
+    port().close_port();
+    port().close_port();  // twice is harmless
     EXPECT_EQ(descriptor_count(), fds);
     EXPECT_EQ(thread_count(), threads);
 }
@@ -124,19 +130,20 @@ TEST_F(SerialPortTest, OpeningAgainAndClosingLeaveNoDescriptorOrThreadBehind) {
 TEST_F(SerialPortTest, AVanishedLineIsReportedUntilTheNextOpen) {
     BarePty card;
     map_port(3, card.device());
-    ASSERT_EQ(open_port(3), 0);
+    ASSERT_EQ(port().open_port(3), PortResult::ok);
     card.hang_up();
     QueueCounts counts{};
-    EXPECT_FALSE(read_queue_status(&counts));
-    EXPECT_TRUE(port_lost());
-    EXPECT_EQ(read_byte(), -1);
-    EXPECT_FALSE(write_bytes(reinterpret_cast<const uint8_t*>("x"), 1));
+    EXPECT_EQ(port().read_queue_status(counts), PortResult::lost);
+    EXPECT_TRUE(port().port_lost());
+    uint8_t byte = 0;
+    EXPECT_EQ(port().read_byte(byte), PortResult::lost);
+    EXPECT_EQ(port().write_bytes(kOneByte, 1), PortResult::lost);
 
     BarePty replacement;
     map_port(3, replacement.device());
-    ASSERT_EQ(open_port(3), 0);
-    EXPECT_FALSE(port_lost());
-    EXPECT_TRUE(read_queue_status(&counts));
+    ASSERT_EQ(port().open_port(3), PortResult::ok);
+    EXPECT_FALSE(port().port_lost());
+    EXPECT_EQ(port().read_queue_status(counts), PortResult::ok);
 }
 
 }  // namespace

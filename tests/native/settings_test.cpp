@@ -1,7 +1,6 @@
 // The delay in the host's configuration file, through DriverEntry and real files.
 #include <gtest/gtest.h>
 
-#include "host/module_state.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -93,9 +93,12 @@ private:
 // The dialog, run on its own thread the way the host's thread would run it, on the given terminal.
 class DialogOnTerminal {
 public:
-    DialogOnTerminal(DriverInstance& instance, PseudoTerminal& terminal) : terminal_(terminal) {
+    DialogOnTerminal(const std::string& config_path, DriverInstance& instance, PseudoTerminal& terminal)
+        : terminal_(terminal) {
         std::packaged_task<int32_t()> task(
-            [&instance, path = terminal.path()] { return run_terminal_dialog(instance, path.c_str()); });
+            [&instance, config = config_path, path = terminal.path()] {
+                return run_terminal_dialog(config.c_str(), instance, path.c_str());
+            });
         end_ = task.get_future();
         thread_ = std::thread(std::move(task));
     }
@@ -143,7 +146,7 @@ TEST_F(TerminalDialogTest, ShowsTheDialogAndStoresAndSavesTheTypedValueOnEnter) 
     PseudoTerminal terminal;
     const termios before = terminal.settings();
     {
-        DialogOnTerminal dialog(instance, terminal);
+        DialogOnTerminal dialog(host.config_path, instance, terminal);
         EXPECT_TRUE(terminal.shows("Vek Sorvanti driver"));
         EXPECT_TRUE(terminal.shows("D\xC3\xA9lai (ms) : 50")) << "no settings entry: the default delay";
         terminal.type("120\r");
@@ -172,7 +175,7 @@ TEST_F(TerminalDialogTest, ReadsWhatIsTypedAsTheWindowsFieldWouldBeRead) {
     for (const auto& c : cases) {
         DriverInstance& instance = created(1);
         PseudoTerminal terminal;
-        DialogOnTerminal dialog(instance, terminal);
+        DialogOnTerminal dialog(host.config_path, instance, terminal);
         EXPECT_TRUE(terminal.shows(": 50")) << c.what;
         terminal.type(c.keys);
         EXPECT_EQ(dialog.end_code(), 1) << c.what;
@@ -196,7 +199,7 @@ TEST_F(TerminalDialogTest, EscapeEndOfInputAndHangUpCancelAndChangeNothing) {
     for (const auto& c : cases) {
         DriverInstance& instance = created(2);
         PseudoTerminal terminal;
-        DialogOnTerminal dialog(instance, terminal);
+        DialogOnTerminal dialog(host.config_path, instance, terminal);
         EXPECT_TRUE(terminal.shows(": 75")) << c.what;
         if (c.keys != nullptr) {
             terminal.type(c.keys);
@@ -218,11 +221,11 @@ pid_t host_in_new_session(const std::string& config_path, const char* controllin
     ::setsid();
     // Opened without O_NOCTTY by a session leader: it becomes the controlling terminal.
     if (controlling_terminal != nullptr && ::open(controlling_terminal, O_RDWR) < 0) ::_exit(100);
-    module_load(nullptr);
+    DriverContext driver(make_platform_backend());
     HostDriverRecord rec{};
     HostRecord record{};
-    if (DriverEntry(4, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
-    ::_exit(DriverEntry(4, DRV_CONFIGURE, &record, &rec, config_path.c_str()) & 0xFF);
+    if (driver_entry(driver, 4, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
+    ::_exit(driver_entry(driver, 4, DRV_CONFIGURE, &record, &rec, config_path.c_str()) & 0xFF);
 }
 
 TEST_F(TerminalDialogTest, DriverEntryPresentsTheDialogOnTheControllingTerminal) {
@@ -240,8 +243,8 @@ TEST_F(TerminalDialogTest, WithoutATerminalTheDialogCannotBeShown) {
 
     DriverInstance& instance = created(5);
     write_file(dir.file("not-a-terminal"), "text");
-    EXPECT_EQ(run_terminal_dialog(instance, dir.file("not-a-terminal").c_str()), -1);
-    EXPECT_EQ(run_terminal_dialog(instance, dir.file("missing").c_str()), -1);
+    EXPECT_EQ(run_terminal_dialog(host.config_path.c_str(), instance, dir.file("not-a-terminal").c_str()), -1);
+    EXPECT_EQ(run_terminal_dialog(host.config_path.c_str(), instance, dir.file("missing").c_str()), -1);
     EXPECT_EQ(read_file(dir.file("not-a-terminal")), "text");
     EXPECT_EQ(instance.delay_ms.load(), 50u);
     EXPECT_FALSE(file_exists(host.config_path));

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/driver_entry.h"
 #include "host/host_interface.h"
-#include "host/module_state.h"
+#include "poll/driver_context.h"
+
+using namespace vek;  // the tests read as the driver's own code
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -34,7 +38,12 @@ void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 
 // The host's side of the calls: its records and tables, and one instance record per slot used.
+// It calls a freshly loaded driver of its own, as the host calls DriverEntry.
 struct TestHost {
+    DriverContext& driver() { return *loaded; }
+    // A fresh load of the driver, as after the host restarts; no poll thread may be left running.
+    void reload() { loaded = std::make_unique<DriverContext>(make_platform_backend()); }
+    std::unique_ptr<DriverContext> loaded = std::make_unique<DriverContext>(make_platform_backend());
     HostRecord record{};
     std::vector<uint8_t> output_states = std::vector<uint8_t>(512);
     std::vector<uint16_t> words = std::vector<uint16_t>(512);
@@ -63,11 +72,8 @@ private:
 // A freshly loaded driver, and a host whose configuration file lives in a scratch folder.
 class DriverTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        module_load(nullptr);
-        host.config_path = dir.file("host.ini");
-    }
-    InstanceTable& table() { return module_state().instances; }
+    void SetUp() override { host.config_path = dir.file("host.ini"); }
+    InstanceTable& table() { return host.driver().instances; }
     DriverInstance& record(uint32_t slot) { return table().records[slot]; }
 
     TempDir dir;

@@ -1,5 +1,5 @@
 // Replacing the settings file: all or nothing, through links, with the file's permissions.
-#include "host/whole_file.h"
+#include "config/whole_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

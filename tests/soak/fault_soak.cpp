@@ -345,7 +345,7 @@ int main(int argc, char** argv) {
     const Options options = parse(argc, argv);
     const std::string ports = make_folder("vek-soak-ports");
     const std::string config = make_folder("vek-soak-config") + "/host.ini";
-    ::setenv(kPortsFolderVariable, ports.c_str(), 1);
+    ::setenv(vek::kPortsFolderVariable, ports.c_str(), 1);
 
     SoakShared shared;
     shared.verbose = options.verbose;

@@ -23,7 +23,7 @@ bool raw_of(float volts, uint16_t* raw) {
     const double estimate = std::round(static_cast<double>(volts) * 1023.0 / 5.0);
     if (!(estimate >= 0.0 && estimate <= 65535.0)) return false;
     *raw = static_cast<uint16_t>(estimate);
-    return same_bits(volts_from_raw(*raw), volts);
+    return same_bits(vek::volts_from_raw(*raw), volts);
 }
 
 }  // namespace

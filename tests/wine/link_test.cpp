@@ -20,6 +20,22 @@
 
 namespace {
 
+using namespace vek;
+
+// The line and the image under test, as the driver's context holds them.
+CardLink g_link(make_platform_backend());
+ProcessImage g_image{};
+SerialPort& port() { return g_link.port(); }
+
+// One look for an answer, its inputs published as the poll loop publishes them.
+FrameResult receive() {
+    const ReceivedInputs got = g_link.receive_input_frame();
+    if (got.result == FRAME_OK) store_inputs(g_image, got.inputs);
+    return got.result;
+}
+
+Probe probe(uint32_t n) { return probe_port(g_link, n, load_outputs(g_image)); }
+
 uint64_t cpu_time_us() {
     FILETIME created, exited, kernel, user;
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
@@ -32,9 +48,9 @@ uint64_t cpu_time_us() {
 // One poll-style exchange: send, then up to 200 ms of receive attempts.
 int32_t exchange() {
     const uint64_t started = monotonic_us();
-    send_output_frame();
+    g_link.send_output_frame(load_outputs(g_image));
     for (;;) {
-        const int32_t result = receive_input_frame();
+        const int32_t result = receive();
         if (result == FRAME_OK || monotonic_us() - started > 200000U) return result;
         sleep_us(1000);
     }
@@ -46,21 +62,21 @@ unsigned long hex_arg(const char* text) { return std::strtoul(text, nullptr, 16)
 // carries an output frame and its answer.
 void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     const long threads = thread_count();
-    CHECK_EQ(find_card(), 0, "find_card");
-    CHECK_EQ(open_port_number(), expected_port, "port found");
-    CHECK_EQ(rts_state(), 1, "RTS asserted");
-    ProcessImage& image = process_image();
-    CHECK_EQ(load(image.digital_in[0]), in0, "inputs 1-8 from the probe's answer");
-    CHECK_EQ(load(image.digital_in[1]), in1, "inputs 9-16 from the probe's answer");
-    check(load(image.analog_in[0]) == 5.0F, "analog 1 reads 5.0 V");
+    const Probe found = find_card(g_link, load_outputs(g_image));
+    CHECK_EQ(found.result, ProbeResult::answered, "find_card");
+    CHECK_EQ(port().open_port_number(), expected_port, "port found");
+    CHECK_EQ(port().rts_state(), RtsState::asserted, "RTS asserted");
+    CHECK_EQ(found.inputs.digital[0], in0, "inputs 1-8 from the probe's answer");
+    CHECK_EQ(found.inputs.digital[1], in1, "inputs 9-16 from the probe's answer");
+    check(found.inputs.analog[0] == 5.0F, "analog 1 reads 5.0 V");
     // Wine may add a helper thread of its own for a pending comm wait, so count at least one.
     check(thread_count() > threads, "a watch thread while the port is open", thread_count(), threads + 1);
 
-    store(image.digital_out[0], 0x04);  // output 3 on: the card must log 02 04 00 00 00 03 F8
+    store(g_image.digital_out[0], 0x04);  // output 3 on: the card must log 02 04 00 00 00 03 F8
     int32_t result = FRAME_NOT_READY;
     for (int i = 0; i < 20 && result != FRAME_OK; ++i) result = exchange();
     CHECK_EQ(result, FRAME_OK, "an exchange after discovery");
-    close_port();
+    port().close_port();
     CHECK_EQ(thread_count(), threads, "no thread left after close_port");
 }
 
@@ -91,46 +107,43 @@ void no_card() {
             while (IsWindow(box) && monotonic_us() < give_up) Sleep(10);
         }
     });
-    const int32_t result = find_card();
+    const ProbeResult result = find_card(g_link, load_outputs(g_image)).result;
     returned = true;
     user.join();
-    CHECK_EQ(result, -1, "find_card without a card");
-    CHECK_EQ(open_port_number(), 0, "no port left open");
+    CHECK_EQ(result, ProbeResult::no_answer, "find_card without a card");
+    CHECK_EQ(port().open_port_number(), 0, "no port left open");
     CHECK_EQ(boxes.load(), 1, "message boxes shown");
     check(text == "Cannot find I/O card, please check connection", ("message text: " + text).c_str());
     check(pressed_before_return.load(), "the scan waits until the user closes the box");
 }
 
-void corrupt(uint32_t port) {
-    ProcessImage& image = process_image();
-    store(image.digital_in[0], 0x5A);
-    CHECK_EQ(probe_port(port), -1, "probe of a card with corrupt answers");
-    CHECK_EQ(load(image.digital_in[0]), 0x5A, "image untouched by corrupt answers");
-    CHECK_EQ(open_port_number(), port, "a failed probe leaves its port open");
+void corrupt(uint32_t n) {
+    CHECK_EQ(probe(n).result, ProbeResult::no_answer, "probe of a card with corrupt answers");
+    CHECK_EQ(port().open_port_number(), n, "a failed probe leaves its port open");
 }
 
 // The card goes away mid-exchange: every call must come back, and the port must say so.
-void unplug(uint32_t port) {
+void unplug(uint32_t n) {
     const long threads = thread_count();
-    CHECK_EQ(probe_port(port), 0, "probe before the unplug");
+    CHECK_EQ(probe(n).result, ProbeResult::answered, "probe before the unplug");
     const uint64_t started = monotonic_us();
     int cycles = 0;
-    while (!port_lost() && cycles < 500) {
+    while (!port().port_lost() && cycles < 500) {
         exchange();
         ++cycles;
     }
-    check(port_lost(), "the unplug is seen", cycles);
+    check(port().port_lost(), "the unplug is seen", cycles);
     const uint64_t lost_after_ms = (monotonic_us() - started) / 1000U;
     check(lost_after_ms < 20000U, "calls after the unplug return", static_cast<long>(lost_after_ms));
     CHECK_EQ(exchange(), FRAME_NOT_READY, "an exchange on a lost port");
-    close_port();
+    port().close_port();
     CHECK_EQ(thread_count(), threads, "no thread left after close_port");
     std::printf("unplug seen after %d cycles\n", cycles);
 }
 
 // An open port with nothing to do must cost next to nothing: its watch thread mostly sleeps.
-void idle_cpu(uint32_t port) {
-    CHECK_EQ(open_port(port), 0, "open");
+void idle_cpu(uint32_t n) {
+    CHECK_EQ(port().open_port(n), PortResult::ok, "open");
     Sleep(200);  // let the watch thread settle into its pauses
     const uint64_t cpu_before = cpu_time_us();
     const uint64_t wall_before = monotonic_us();
@@ -141,7 +154,7 @@ void idle_cpu(uint32_t port) {
                 static_cast<double>(wall_us) / 1000.0, 100.0 * static_cast<double>(cpu_us) / static_cast<double>(wall_us));
     // A watch thread that re-arms at once costs a third of a core or more here.
     check(cpu_us * 10U < wall_us, "an idle open port uses under 10% of a core", static_cast<long>(cpu_us));
-    close_port();
+    port().close_port();
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
-#include "host/settings.h"
+#include "config/settings.h"
 
 #include <cstdio>
 
-#include "host/module_state.h"
-#include "host/settings_backend.h"
+#include "config/settings_backend.h"
+
+namespace vek {
 
 namespace {
 
@@ -22,23 +23,20 @@ SectionName section_for(uint32_t number) {
 
 // A missing path must not fall through to the platform, which would pick a file of its own
 // (win.ini on Windows): it reads as a missing file and is never written.
-const char* settings_path() {
-    const char* path = module_state().config_path;
-    return (path != nullptr && path[0] != '\0') ? path : nullptr;
-}
+bool usable(const char* path) { return path != nullptr && path[0] != '\0'; }
 
 }  // namespace
 
-uint32_t load_settings(uint32_t number) {
-    const char* path = settings_path();
-    if (path == nullptr) return kDefaultDelayMs;
+uint32_t load_settings(const char* path, uint32_t number) {
+    if (!usable(path)) return kDefaultDelayMs;
     return profile_read_uint(section_for(number).text, kKey, kDefaultDelayMs, path);
 }
 
-void save_settings(uint32_t number, uint32_t delay_ms) {
-    const char* path = settings_path();
-    if (path == nullptr) return;
+void save_settings(const char* path, uint32_t number, uint32_t delay_ms) {
+    if (!usable(path)) return;
     char text[16];
     std::snprintf(text, sizeof text, "%u", delay_ms);
     profile_write_string(section_for(number).text, kKey, text, path);
 }
+
+}  // namespace vek

@@ -1,8 +1,8 @@
-#include "host/instance_table.h"
+#include "poll/instance_table.h"
 
 #include <cstddef>
 
-#include "host/settings.h"
+namespace vek {
 
 namespace {
 
@@ -43,23 +43,22 @@ DriverInstance* instance_at(InstanceTable& table, const HostDriverRecord* host_d
     return &table.records[host_driver_record->slot];
 }
 
-int32_t add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record, Settings settings) {
-    if (table.count >= table.capacity || host_driver_record == nullptr) return -1;
+DriverInstance* add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record) {
+    if (table.count >= table.capacity || host_driver_record == nullptr) return nullptr;
     const uint32_t slot = table.count;
     host_driver_record->slot = slot;
     DriverInstance& record = table.records[slot];
     record.number = number;
-    // Attach keeps whatever delay the slot holds: 0 if never used, or what a delete left behind.
-    if (settings == Settings::load) record.delay_ms.store(load_settings(number));
     table.count = slot + 1;
-    return 0;
+    return &record;
 }
 
-int32_t delete_instance(InstanceTable& table, uint32_t slot) {
-    if (table.count == 0) return 0;
+void delete_instance(InstanceTable& table, uint32_t slot) {
+    if (table.count == 0) return;
     const uint32_t old_count = table.count;
     table.count = old_count - 1;
-    if (table.count == 0 || slot >= table.count) return 0;
+    if (table.count == 0 || slot >= table.count) return;
     for (uint32_t j = slot + 1; j < old_count; ++j) move_instance(table.records[j - 1], table.records[j]);
-    return 0;
 }
+
+}  // namespace vek

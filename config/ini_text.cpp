@@ -1,7 +1,9 @@
-#include "host/ini_text.h"
+#include "config/ini_text.h"
 
 #include <cstddef>
 #include <vector>
+
+namespace vek {
 
 namespace {
 
@@ -292,3 +294,5 @@ std::optional<std::string> ini_write_value(std::string_view file, std::string_vi
     const std::size_t at_byte = byte_offset(text, at);
     return splice(file, at_byte, at_byte, encode(text, added));
 }
+
+}  // namespace vek

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace vek {
+
 enum class FileRead { ok, missing, failed };
 
 // Reads the regular file at path into out. A path that does not exist, or names a directory or
@@ -16,3 +18,5 @@ FileRead read_whole_file(const char* path, std::string& out);
 // the old file's permissions and owner are kept. On failure the old file is left untouched and
 // no temporary file remains.
 bool replace_whole_file(const char* path, std::string_view bytes);
+
+}  // namespace vek

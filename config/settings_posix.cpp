@@ -1,8 +1,10 @@
 #include <string>
 
-#include "host/ini_text.h"
-#include "host/settings_backend.h"
-#include "host/whole_file.h"
+#include "config/ini_text.h"
+#include "config/settings_backend.h"
+#include "config/whole_file.h"
+
+namespace vek {
 
 uint32_t profile_read_uint(const char* section, const char* key, uint32_t fallback, const char* path) {
     std::string file;
@@ -18,3 +20,5 @@ bool profile_write_string(const char* section, const char* key, const char* valu
     if (!changed) return true;  // the stored text already says so
     return replace_whole_file(path, *changed);
 }
+
+}  // namespace vek

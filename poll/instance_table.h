@@ -1,4 +1,4 @@
-// The module-wide table of driver instances. The host names an instance only by the slot the
+// The table of driver instances. The host names an instance only by the slot the
 // driver wrote into its HostDriverRecord.
 #pragma once
 
@@ -7,7 +7,9 @@
 
 #include "host/host_interface.h"
 
-struct PollThread;  // owned by the poll subsystem
+namespace vek {
+
+struct PollThread;  // the platform's thread record (poll_thread.h)
 
 // One instance. stop_request, delay_ms and cycle_count are shared with the instance's poll
 // thread, so they are atomics; every other field belongs to the host's calling thread.
@@ -39,12 +41,15 @@ void reset_instance_table(InstanceTable& table);
 // outside the table. A slot past the count but inside the table is still a record.
 DriverInstance* instance_at(InstanceTable& table, const HostDriverRecord* host_driver_record);
 
-// DRV_CREATE (with_settings) and DRV_ATTACH: add an instance at slot = count and write that slot
-// into the host's record. -1 when the table is full or the host record is missing.
-enum class Settings { load, keep };
-int32_t add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record, Settings settings);
+// DRV_CREATE and DRV_ATTACH: the record at slot = count, with the slot written into the host's
+// record and the driver number set; its delay is what the slot held (0 if never used, or what a
+// delete left behind) until the caller sets it. Null when the table is full or the host record is
+// missing.
+DriverInstance* add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record);
 
 // DRV_DELETE of the record at slot: shifts the records above it down by one and leaves the last
 // one behind as a stale copy. Host records of moved instances keep their old slots. Poll threads
 // do not move: each stays with the record it runs on, which its instance's host record still names.
-int32_t delete_instance(InstanceTable& table, uint32_t slot);
+void delete_instance(InstanceTable& table, uint32_t slot);
+
+}  // namespace vek

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+namespace vek {
+
 // As GetPrivateProfileIntA: the key's value read as a number (see profile_text_to_uint), or
 // fallback when the section, the key or its value is missing or empty.
 uint32_t ini_read_uint(std::string_view file, std::string_view section, std::string_view key, uint32_t fallback);
@@ -33,3 +35,5 @@ std::optional<std::string> ini_write_value(std::string_view file, std::string_vi
 // (decimal otherwise; "010" is ten). Digits are read up to the first that does not belong, and
 // the result wraps modulo 2^32. Returns nothing when no character is left after the quotes.
 std::optional<uint32_t> profile_text_to_uint(std::u16string_view value);
+
+}  // namespace vek

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "host/whole_file.h"
+#include "config/whole_file.h"
+
+namespace vek {
 
 namespace {
 
@@ -127,3 +129,5 @@ bool replace_whole_file(const char* path, std::string_view bytes) {
     sync_folder(target);
     return true;
 }
+
+}  // namespace vek

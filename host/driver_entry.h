@@ -1,0 +1,21 @@
+// DriverEntry's work, on a context the caller owns: the exported DriverEntry passes the module's
+// own, and the native tests pass theirs.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host_interface.h"
+#include "poll/driver_context.h"
+
+namespace vek {
+
+// Stores what the call carries in `driver`, finds the instance, hands the command on, and answers
+// as DriverEntry answers the host.
+int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, HostRecord* host_record,
+                     HostDriverRecord* host_driver_record, const char* config_path);
+
+// The module's load-time set-up, run by the platform's load hook: the module's context is made,
+// and keeps the module's own handle.
+void module_load(void* instance_handle);
+
+}  // namespace vek

@@ -1,0 +1,32 @@
+// Everything the driver keeps from load to unload, in one object: the instance table, the card's
+// line, the process image, and what the host's last call carried. The module has one, reached
+// only by DriverEntry; every layer below is handed it by reference, and a test makes its own.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <utility>
+
+#include "host/host_interface.h"
+#include "link/card_frames.h"
+#include "poll/instance_table.h"
+#include "poll/process_image.h"
+
+namespace vek {
+
+struct DriverContext {
+    explicit DriverContext(std::unique_ptr<SerialBackend> backend) : link(std::move(backend)) {
+        reset_instance_table(instances);
+    }
+    DriverContext(const DriverContext&) = delete;
+    DriverContext& operator=(const DriverContext&) = delete;
+
+    void* module_handle = nullptr;                  // the module's own handle (Windows: its HINSTANCE)
+    std::atomic<HostRecord*> host_record{nullptr};  // stored by every call; a poll thread reads it too
+    const char* config_path = nullptr;              // stored by every call; read by the settings
+    InstanceTable instances{};
+    CardLink link;
+    ProcessImage image{};
+};
+
+}  // namespace vek
