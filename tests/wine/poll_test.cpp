@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "windows_model.h"
 #include "wine_test_support.h"
 
 namespace {
@@ -684,15 +685,20 @@ int main(int argc, char** argv) {
     }
     using Scenario = void (*)(Driver&, const Card&);
     const std::pair<const char*, Scenario> scenarios[] = {
-        {"cycle", cycle}, {"stop", stop}, {"reset", reset}, {"silent", silent}, {"unplug", unplug}};
+        {"cycle", cycle},
+        {"stop", stop},
+        {"reset", reset},
+        {"silent", silent},
+        {"unplug", unplug}};
+
     Scenario run = nullptr;
     for (const auto& s : scenarios) {
         if (scenario == s.first) run = s.second;
     }
     if (run == nullptr || argc != 4) {
         std::printf(
-            "usage: poll_test cycle|stop|reset|silent|unplug FOLDER CARD (the card's files: "
-            "FOLDER\\CARD.log, .ctl, .out)\n");
+            "usage: poll_test SCENARIO FOLDER CARD (the card's files: FOLDER\\CARD.log, .ctl, .out); "
+            "VEK_WINDOWS_MODEL names the Windows model (see windows_model.h)\n");
         return 2;
     }
     const std::string folder = argv[2];
@@ -700,8 +706,20 @@ int main(int argc, char** argv) {
     const Card card{base + ".log", base + ".ctl", base + ".out"};
     g_ini = folder + "\\poll.ini";
 
+    ModelOptions model;
+    const char* model_text = std::getenv("VEK_WINDOWS_MODEL");
+    if (!parse_windows_model(model_text, &model)) {
+        std::printf("FAIL: VEK_WINDOWS_MODEL=%s is not a Windows model\n", model_text);
+        return 2;
+    }
+
     Driver d;
     if (!d.load()) return 1;
+    if (!install_windows_model(d.module, model)) {
+        std::printf("FAIL: the Windows model could not be installed in the DLL's imports\n");
+        return 1;
+    }
+    std::printf("Windows model: %s\n", model_text != nullptr && *model_text != '\0' ? model_text : "none");
     use_set_input(d);
     // The host's tables start all off; each scenario sets what it sends.
     std::memset(d.host.output_states, 0, sizeof d.host.output_states);
