@@ -4,7 +4,7 @@
 # frame log and drives the card through its FIFO; it prints the figures it measures. It installs
 # the Windows model that VEK_WINDOWS_MODEL names (none, legacy, current: see windows_model.h).
 # Usage: with_display.sh poll_test.sh WINE_POLL_TEST_EXE VIRTUAL_CARD_BINARY [ROW...]
-# Without rows, the polling rows.
+# Without rows, the polling rows. The fault rows each switch on one fault of the model.
 # A display, so that a card that is not found shows its message box (which the program closes
 # and counts) instead of failing without one.
 set -euo pipefail
