@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "windows_model.h"
 #include "wine_test_support.h"
 
 namespace {
@@ -620,12 +621,17 @@ void silent(Driver& d, const Card& card) {
     CHECK_EQ(call(d, a, kWriteOutputs), 0, "write outputs");
     const long first_silent = card.wait_for(unanswered, from);
     check(first_silent >= 0, "a silent card still receives output 2 on");
+    const ModelCounters& counters = model_counters();
+    const long waits = counters.waits.load();
+    const long reads = counters.port_reads.load();
     Sleep(2000);
     const std::vector<double> silent_periods =
         periods(card.frames(), static_cast<std::size_t>(std::max(first_silent, 0L)), unanswered);
     const double silent_median = median(silent_periods);
     std::printf("cycle period at delay 50, card silent: median %.1f ms, max %.1f ms over %zu cycles\n", silent_median,
                 largest(silent_periods), silent_periods.size());
+    std::printf("a second with the card silent: %ld wake-ups, %ld port reads\n", (counters.waits.load() - waits) / 2,
+                (counters.port_reads.load() - reads) / 2);
     check(silent_median >= 150 && silent_median <= 400, "cycle period with a silent card between 150 and 400 ms",
           static_cast<long>(silent_median));
 
@@ -673,6 +679,114 @@ void unplug(Driver& d, const Card& card) {
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
 }
 
+// Start finds the card on COM3, behind whatever the script put on COM1 and COM2, and polls it.
+// The time start takes is printed: with a silent card on COM2 it is that port's 100 probes.
+void found(Driver& d, const Card&) {
+    write_text(g_ini, "[korvanex-vek-driver-0]\r\ndelay=50\r\n");
+    Instance a{0, {}};
+    CHECK_EQ(call(d, a, kCreate), 0, "create");
+    int32_t result = -1;
+    const double start_ms = timed(d, a, kStart, &result);
+    CHECK_EQ(result, 0, "start finds the card on COM3");
+    std::printf("start, the card on COM3: %.0f ms\n", start_ms);
+    // The host's thread waits for start: one port must not hold it for long.
+    check(start_ms < 5000, "start returns within 5 s", static_cast<long>(start_ms), 5000);
+    if (result == 0) wait_for_inputs(d, a, 0, {1, 16}, "start");
+    CHECK_EQ(call(d, a, kStop), 0, "stop");
+    CHECK_EQ(call(d, a, kDelete), 0, "delete");
+}
+
+// Calls the driver on a thread of its own and waits at most bound_ms. A call that does not
+// return by then fails the run at once: the process is ended, since the call may hold the
+// driver's locks for good.
+int32_t bounded_call(Driver& d, Instance& i, uint32_t command, double bound_ms, const char* what) {
+    std::atomic<int32_t> result{-1};
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        result = call(d, i, command);
+        done = true;
+    });
+    for (const double give_up = now_ms() + bound_ms; !done.load() && now_ms() < give_up;) Sleep(20);
+    if (!done.load()) {
+        std::printf("FAIL: %s has not returned after %.0f s\n", what, bound_ms / 1000);
+        ++g_failures;
+        report();
+        TerminateProcess(GetCurrentProcess(), 1);
+    }
+    caller.join();
+    return result.load();
+}
+
+// The card sends its answers a byte every 10 ms, so the last bytes come after the 50 ms delay and
+// are waited for with a read. This port's driver keeps such a read until the driver cancels it
+// at its bound, then completes it, aborted, with the bytes that came meanwhile: they are part of
+// the answer, which must not be lost.
+void late_answer(Driver& d, const Card& card) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    card.command("split 10");  // only now: discovery's 100 frames would queue 100 slow answers
+    switch_on_model_fault(kCancelKeepsBytes);
+    card.command("inputs FD 7F");
+    wait_for_inputs(d, a, 0, {2, 16}, "an answer whose read was cancelled reaches read inputs");
+    CHECK_EQ(call(d, a, kStop), 0, "stop");
+    CHECK_EQ(call(d, a, kDelete), 0, "delete");
+}
+
+// A silent card on a port whose driver ends a read that would wait at once, with no bytes. The
+// answer wait looks at most once a millisecond by design; a loop on such reads does not wait.
+void silent_spin(Driver& d, const Card& card) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_on_model_fault(kReadEndsAtOnce);
+    card.command("silent on");
+    const long before = model_counters().port_reads.load();
+    Sleep(1000);
+    const long reads = model_counters().port_reads.load() - before;
+    std::printf("port reads a second, card silent, reads ending at once: %ld\n", reads);
+    check(reads < 1500, "the answer wait does not spin: port reads a second with the card silent", reads, 1500);
+    card.command("silent off");
+    CHECK_EQ(call(d, a, kStop), 0, "stop");
+    CHECK_EQ(call(d, a, kDelete), 0, "delete");
+}
+
+// The poll thread's status query takes 6 s once (a USB driver busy with its device), longer
+// than stop waits. Stop must still return, and leave the port fit for the next start.
+void status_stall(Driver& d, const Card&) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_on_model_fault(kStatusStall);
+    Sleep(200);  // into the stall
+    const double t0 = now_ms();
+    CHECK_EQ(bounded_call(d, a, kStop, 20000, "stop during a 6 s status query"), 0, "stop");
+    std::printf("stop during a 6 s status query: %.0f ms\n", now_ms() - t0);
+    const int32_t result = bounded_call(d, a, kStart, 20000, "start after a stop during a 6 s status query");
+    CHECK_EQ(result, 0, "start after a stop during a 6 s status query finds the card");
+    if (result == 0) wait_for_inputs(d, a, 0, {1, 16}, "start after a stop during a 6 s status query");
+    CHECK_EQ(call(d, a, kStop), 0, "stop");
+    CHECK_EQ(call(d, a, kDelete), 0, "delete");
+}
+
+// From now on reads and writes on the port fail with `error`, as after a surprise removal, while
+// status queries still answer. The port must be taken as lost: nothing more is read or written.
+void removal(Driver& d, DWORD error) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    const ModelCounters& counters = model_counters();
+    switch_on_model_fault(kRemoval, error);
+    for (const double give_up = now_ms() + kStepBoundMs; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
+    Sleep(100);  // the call in flight
+    const long io_before = counters.port_reads.load() + counters.port_writes.load();
+    const long waits_before = counters.waits.load();
+    Sleep(1000);
+    const long io = counters.port_reads.load() + counters.port_writes.load() - io_before;
+    std::printf("error %lu: reads and writes on the port in the next second: %ld; wake-ups: %ld\n", error, io,
+                counters.waits.load() - waits_before);
+    check(counters.failed.load() > 0, "the driver tried the port after the removal");
+    CHECK_EQ(io, 0, ("after error " + std::to_string(error) + " the port is taken as lost: reads and writes").c_str());
+    CHECK_EQ(call(d, a, kStop), 0, "stop");
+    CHECK_EQ(call(d, a, kDelete), 0, "delete");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -683,16 +797,45 @@ int main(int argc, char** argv) {
         return 0;
     }
     using Scenario = void (*)(Driver&, const Card&);
+    // The last rows each switch on one fault of the Windows model and check what the driver must
+    // do despite it.
     const std::pair<const char*, Scenario> scenarios[] = {
-        {"cycle", cycle}, {"stop", stop}, {"reset", reset}, {"silent", silent}, {"unplug", unplug}};
+        {"cycle", cycle},
+        {"stop", stop},
+        {"reset", reset},
+        {"silent", silent},
+        {"unplug", unplug},
+        {"found", found},
+        {"late-answer", late_answer},
+        {"silent-spin", silent_spin},
+        {"status-stall", status_stall},
+        {"slow-open",
+         [](Driver& d, const Card& c) {
+             switch_on_model_fault(kSlowOpen, 2);
+             found(d, c);
+         }},
+        {"busy-port",
+         [](Driver& d, const Card& c) {
+             switch_on_model_fault(kBusyOpen, 3);
+             found(d, c);
+         }},
+        {"xon-xoff",
+         [](Driver& d, const Card& c) {
+             switch_on_model_fault(kXonEqualsXoff);
+             found(d, c);
+         }},
+        {"removal-aborted", [](Driver& d, const Card&) { removal(d, ERROR_OPERATION_ABORTED); }},
+        {"removal-not-connected", [](Driver& d, const Card&) { removal(d, ERROR_DEVICE_NOT_CONNECTED); }},
+        {"removal-access-denied", [](Driver& d, const Card&) { removal(d, ERROR_ACCESS_DENIED); }},
+        {"removal-gen-failure", [](Driver& d, const Card&) { removal(d, ERROR_GEN_FAILURE); }}};
     Scenario run = nullptr;
     for (const auto& s : scenarios) {
         if (scenario == s.first) run = s.second;
     }
     if (run == nullptr || argc != 4) {
         std::printf(
-            "usage: poll_test cycle|stop|reset|silent|unplug FOLDER CARD (the card's files: "
-            "FOLDER\\CARD.log, .ctl, .out)\n");
+            "usage: poll_test SCENARIO FOLDER CARD (the card's files: FOLDER\\CARD.log, .ctl, .out); "
+            "VEK_WINDOWS_MODEL names the Windows model (see windows_model.h)\n");
         return 2;
     }
     const std::string folder = argv[2];
@@ -700,8 +843,20 @@ int main(int argc, char** argv) {
     const Card card{base + ".log", base + ".ctl", base + ".out"};
     g_ini = folder + "\\poll.ini";
 
+    ModelOptions model;
+    const char* model_text = std::getenv("VEK_WINDOWS_MODEL");
+    if (!parse_windows_model(model_text, &model)) {
+        std::printf("FAIL: VEK_WINDOWS_MODEL=%s is not a Windows model\n", model_text);
+        return 2;
+    }
+
     Driver d;
     if (!d.load()) return 1;
+    if (!install_windows_model(d.module, model)) {
+        std::printf("FAIL: the Windows model could not be installed in the DLL's imports\n");
+        return 1;
+    }
+    std::printf("Windows model: %s\n", model_text != nullptr && *model_text != '\0' ? model_text : "none");
     use_set_input(d);
     // The host's tables start all off; each scenario sets what it sends.
     std::memset(d.host.output_states, 0, sizeof d.host.output_states);

@@ -1,0 +1,464 @@
+#include "windows_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+namespace {
+
+constexpr double kTickMs = 15.625;  // the default clock interrupt, 64 a second
+constexpr ULONG_PTR kStatusSuccess = 0;
+constexpr ULONG_PTR kStatusPending = 0x00000103;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // what GetOverlappedResult turns into ERROR_OPERATION_ABORTED
+constexpr DWORD kStallMs = 6000;
+constexpr DWORD kSlowOpenMs = 8000;
+
+using TimePeriod = UINT(WINAPI*)(UINT);
+
+struct Model {
+    WindowsProfile profile = WindowsProfile::none;
+    double origin_ms = 0;
+    std::atomic<unsigned> faults{0};
+    std::atomic<unsigned> slow_port{0};
+    std::atomic<unsigned> busy_port{0};
+    std::atomic<DWORD> removal_error{0};
+    std::atomic<int> periods_1ms{0};                // timeBeginPeriod(1) calls not yet ended
+    std::atomic<void*> port{INVALID_HANDLE_VALUE};  // the driver has one port open at a time
+    std::atomic<DWORD> writer{0};                   // the thread that last wrote to the port: the polling thread
+    std::atomic<bool> stalled{false};
+    std::atomic<bool> busy_refused{false};
+    std::atomic<bool> busy_let_go{false};
+    // A read the model keeps pending (kCancelKeepsBytes) until CancelIoEx or CloseHandle.
+    std::mutex lock;
+    OVERLAPPED* held = nullptr;
+    void* held_buffer = nullptr;
+    DWORD held_size = 0;
+    TimePeriod begin_period = nullptr;
+    TimePeriod end_period = nullptr;
+};
+
+Model g;
+ModelCounters g_counters;
+
+double now_ms() {
+    LARGE_INTEGER f{}, t{};
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
+}
+
+bool fault(unsigned f) { return (g.faults.load() & f) != 0; }
+bool windows() { return g.profile != WindowsProfile::none; }
+bool is_port(HANDLE h) { return h != INVALID_HANDLE_VALUE && h == g.port.load(); }
+
+double tick_ms(bool serial) {
+    // A serial driver's timer is the kernel's: since Windows 10 2004 a process's timeBeginPeriod
+    // no longer reaches it.
+    const bool fine = g.periods_1ms.load() > 0 && !(serial && g.profile == WindowsProfile::current);
+    return fine ? 1.0 : kTickMs;
+}
+
+// A finite wait started now ends on the first clock tick at or after its due time, the ticks
+// counted from a fixed origin (the model's installation): so Sleep(1) in a loop takes a whole
+// tick each time, and a 50 ms wait begun just after a tick takes 62.5 ms.
+DWORD on_tick(DWORD ms) {
+    if (!windows() || ms == 0 || ms == INFINITE) return ms;
+    const double tick = tick_ms(false);
+    const double now = now_ms() - g.origin_ms;
+    const double wait = std::ceil(std::ceil((now + ms) / tick) * tick - now);
+    return wait >= static_cast<double>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(wait);
+}
+
+// A serial timeout cannot be phased from here: it is rounded up to whole ticks.
+DWORD serial_on_tick(DWORD ms) {
+    if (ms == 0 || ms == MAXDWORD) return ms;
+    const double tick = tick_ms(true);
+    const double rounded = std::ceil(std::ceil(ms / tick) * tick);
+    return rounded >= static_cast<double>(MAXDWORD) ? MAXDWORD - 1 : static_cast<DWORD>(rounded);
+}
+
+BOOL failed_with(DWORD error) {
+    ++g_counters.failed;
+    SetLastError(error);
+    return FALSE;
+}
+
+DWORD queued(HANDLE h) {
+    COMSTAT status{};
+    DWORD errors = 0;
+    return ClearCommError(h, &errors, &status) ? status.cbInQue : MAXDWORD;
+}
+
+void complete(OVERLAPPED* o, ULONG_PTR status, DWORD bytes) {
+    o->Internal = status;
+    o->InternalHigh = bytes;
+    if (o->hEvent != nullptr) SetEvent(o->hEvent);
+}
+
+// Reads bytes already queued, at most `size`, with a private OVERLAPPED: they come at once.
+DWORD read_queued(HANDLE h, void* buffer, DWORD size) {
+    const DWORD n = std::min(size, queued(h));
+    if (n == 0 || n == MAXDWORD) return 0;
+    OVERLAPPED o{};
+    o.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    if (ReadFile(h, buffer, n, nullptr, &o) || GetLastError() == ERROR_IO_PENDING) {
+        GetOverlappedResult(h, &o, &got, TRUE);  // a timed-out read still reports its bytes
+    }
+    CloseHandle(o.hEvent);
+    return got;
+}
+
+// Ends the held read, if it is this one (or any, for null): aborted, with what is queued by now.
+bool end_held_read(HANDLE h, const OVERLAPPED* which, bool take_bytes) {
+    OVERLAPPED* o;
+    void* buffer;
+    DWORD size;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        if (g.held == nullptr || (which != nullptr && which != g.held)) return false;
+        o = g.held;
+        buffer = g.held_buffer;
+        size = g.held_size;
+        g.held = nullptr;
+    }
+    complete(o, kStatusCancelled, take_bytes ? read_queued(h, buffer, size) : 0);
+    return true;
+}
+
+unsigned port_number(const char* name) {
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(name + 3, &end, 10);
+    return *end == '\0' && n < 256 ? static_cast<unsigned>(n) : 0;
+}
+
+// Before the open: false (with the error set) when the model refuses it.
+bool may_open(unsigned n) {
+    if (n == 0) return true;
+    if (fault(kSlowOpen) && n == g.slow_port.load()) Sleep(kSlowOpenMs);
+    if (!fault(kBusyOpen) || g.busy_let_go.load()) return true;
+    if (n != g.busy_port.load()) {
+        g.busy_let_go = g.busy_refused.load();
+        return true;
+    }
+    g.busy_refused = true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+HANDLE opened(unsigned n, HANDLE h) {
+    if (n != 0 && h != INVALID_HANDLE_VALUE) g.port = h;
+    return h;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The shims.
+
+void WINAPI model_Sleep(DWORD ms) {
+    ++g_counters.waits;
+    Sleep(on_tick(ms));
+}
+
+DWORD WINAPI model_SleepEx(DWORD ms, BOOL alertable) {
+    ++g_counters.waits;
+    return SleepEx(on_tick(ms), alertable);
+}
+
+DWORD WINAPI model_WaitForSingleObject(HANDLE h, DWORD ms) {
+    ++g_counters.waits;
+    return WaitForSingleObject(h, on_tick(ms));
+}
+
+DWORD WINAPI model_WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
+    ++g_counters.waits;
+    return WaitForSingleObjectEx(h, on_tick(ms), alertable);
+}
+
+DWORD WINAPI model_WaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL all, DWORD ms) {
+    ++g_counters.waits;
+    return WaitForMultipleObjects(n, handles, all, on_tick(ms));
+}
+
+DWORD WINAPI model_WaitForMultipleObjectsEx(DWORD n, const HANDLE* handles, BOOL all, DWORD ms, BOOL alertable) {
+    ++g_counters.waits;
+    return WaitForMultipleObjectsEx(n, handles, all, on_tick(ms), alertable);
+}
+
+HANDLE WINAPI model_CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags, DWORD access) {
+    if (g.profile == WindowsProfile::legacy && (flags & CREATE_WAITABLE_TIMER_HIGH_RESOLUTION) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return CreateWaitableTimerExW(sa, name, flags, access);
+}
+
+UINT WINAPI model_timeBeginPeriod(UINT period) {
+    const UINT result = g.begin_period(period);
+    if (result == 0 && period <= 1) ++g.periods_1ms;
+    return result;
+}
+
+UINT WINAPI model_timeEndPeriod(UINT period) {
+    const UINT result = g.end_period(period);
+    if (result == 0 && period <= 1) --g.periods_1ms;
+    return result;
+}
+
+HANDLE WINAPI model_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how,
+                                DWORD flags, HANDLE templ) {
+    const unsigned n = port_number(name);
+    if (!may_open(n)) return INVALID_HANDLE_VALUE;
+    return opened(n, CreateFileA(name, access, share, sa, how, flags, templ));
+}
+
+HANDLE WINAPI model_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how,
+                                DWORD flags, HANDLE templ) {
+    char narrow[32] = {};
+    for (std::size_t i = 0; i + 1 < sizeof narrow && name[i] != 0; ++i) {
+        narrow[i] = name[i] < 128 ? static_cast<char>(name[i]) : '?';
+    }
+    const unsigned n = port_number(narrow);
+    if (!may_open(n)) return INVALID_HANDLE_VALUE;
+    return opened(n, CreateFileW(name, access, share, sa, how, flags, templ));
+}
+
+BOOL WINAPI model_CloseHandle(HANDLE h) {
+    if (is_port(h)) {
+        end_held_read(h, nullptr, false);
+        g.port = INVALID_HANDLE_VALUE;
+    }
+    return CloseHandle(h);
+}
+
+BOOL WINAPI model_GetCommState(HANDLE h, LPDCB dcb) {
+    if (!GetCommState(h, dcb)) return FALSE;
+    if (fault(kXonEqualsXoff) && is_port(h)) dcb->XonChar = dcb->XoffChar = 0;
+    return TRUE;
+}
+
+BOOL WINAPI model_SetCommState(HANDLE h, LPDCB dcb) {
+    if ((windows() || fault(kXonEqualsXoff)) && dcb->XonChar == dcb->XoffChar) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return SetCommState(h, dcb);
+}
+
+// The total timeouts are the serial driver's kernel timers. Only the constant part is rounded;
+// with a multiplier the total would round, which the model leaves out.
+BOOL WINAPI model_SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts) {
+    if (!windows()) return SetCommTimeouts(h, timeouts);
+    COMMTIMEOUTS t = *timeouts;
+    t.ReadTotalTimeoutConstant = serial_on_tick(t.ReadTotalTimeoutConstant);
+    t.WriteTotalTimeoutConstant = serial_on_tick(t.WriteTotalTimeoutConstant);
+    return SetCommTimeouts(h, &t);
+}
+
+BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED o) {
+    if (!is_port(h)) return ReadFile(h, buffer, size, got, o);
+    ++g_counters.port_reads;
+    if (fault(kRemoval)) return failed_with(g.removal_error.load());
+    if (o != nullptr && fault(kCancelKeepsBytes | kReadEndsAtOnce) && queued(h) < size) {
+        if (fault(kReadEndsAtOnce)) {
+            complete(o, kStatusSuccess, 0);
+            if (got != nullptr) *got = 0;
+            return TRUE;
+        }
+        std::lock_guard<std::mutex> guard(g.lock);
+        if (g.held == nullptr) {
+            o->Internal = kStatusPending;
+            o->InternalHigh = 0;
+            g.held = o;
+            g.held_buffer = buffer;
+            g.held_size = size;
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
+    }
+    return ReadFile(h, buffer, size, got, o);
+}
+
+BOOL WINAPI model_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD put, LPOVERLAPPED o) {
+    if (!is_port(h)) return WriteFile(h, data, size, put, o);
+    ++g_counters.port_writes;
+    g.writer = GetCurrentThreadId();
+    if (fault(kRemoval)) return failed_with(g.removal_error.load());
+    return WriteFile(h, data, size, put, o);
+}
+
+BOOL WINAPI model_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
+    if (fault(kStatusStall) && is_port(h) && GetCurrentThreadId() == g.writer.load() && !g.stalled.exchange(true)) {
+        Sleep(kStallMs);
+    }
+    if (!fault(kRemoval) || !is_port(h)) return ClearCommError(h, errors, status);
+    // The device is gone: nothing is queued that a read could take.
+    if (errors != nullptr) *errors = 0;
+    if (status != nullptr) *status = COMSTAT{};
+    return TRUE;
+}
+
+BOOL WINAPI model_CancelIoEx(HANDLE h, LPOVERLAPPED o) {
+    if (is_port(h) && end_held_read(h, o, true)) return TRUE;
+    return CancelIoEx(h, o);
+}
+
+BOOL WINAPI model_CancelIo(HANDLE h) {
+    if (is_port(h) && end_held_read(h, nullptr, true)) return TRUE;
+    return CancelIo(h);
+}
+
+struct Shim {
+    const char* library;
+    const char* name;
+    ULONG_PTR shim;
+};
+
+template <typename F>
+ULONG_PTR address(F* f) {
+    return reinterpret_cast<ULONG_PTR>(f);
+}
+
+const Shim kShims[] = {
+    {"kernel32.dll", "Sleep", address(&model_Sleep)},
+    {"kernel32.dll", "SleepEx", address(&model_SleepEx)},
+    {"kernel32.dll", "WaitForSingleObject", address(&model_WaitForSingleObject)},
+    {"kernel32.dll", "WaitForSingleObjectEx", address(&model_WaitForSingleObjectEx)},
+    {"kernel32.dll", "WaitForMultipleObjects", address(&model_WaitForMultipleObjects)},
+    {"kernel32.dll", "WaitForMultipleObjectsEx", address(&model_WaitForMultipleObjectsEx)},
+    {"kernel32.dll", "CreateWaitableTimerExW", address(&model_CreateWaitableTimerExW)},
+    {"kernel32.dll", "CreateFileA", address(&model_CreateFileA)},
+    {"kernel32.dll", "CreateFileW", address(&model_CreateFileW)},
+    {"kernel32.dll", "CloseHandle", address(&model_CloseHandle)},
+    {"kernel32.dll", "GetCommState", address(&model_GetCommState)},
+    {"kernel32.dll", "SetCommState", address(&model_SetCommState)},
+    {"kernel32.dll", "SetCommTimeouts", address(&model_SetCommTimeouts)},
+    {"kernel32.dll", "ReadFile", address(&model_ReadFile)},
+    {"kernel32.dll", "WriteFile", address(&model_WriteFile)},
+    {"kernel32.dll", "ClearCommError", address(&model_ClearCommError)},
+    {"kernel32.dll", "CancelIoEx", address(&model_CancelIoEx)},
+    {"kernel32.dll", "CancelIo", address(&model_CancelIo)},
+    {"winmm.dll", "timeBeginPeriod", address(&model_timeBeginPeriod)},
+    {"winmm.dll", "timeEndPeriod", address(&model_timeEndPeriod)},
+};
+
+// Points one import slot at a shim; keeps what it held where the shim calls through a pointer.
+void patch(IMAGE_THUNK_DATA* slot, const Shim& shim) {
+    if (std::strcmp(shim.name, "timeBeginPeriod") == 0)
+        g.begin_period = reinterpret_cast<TimePeriod>(slot->u1.Function);
+    if (std::strcmp(shim.name, "timeEndPeriod") == 0) g.end_period = reinterpret_cast<TimePeriod>(slot->u1.Function);
+    DWORD was = 0;
+    VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &was);
+    slot->u1.Function = shim.shim;
+    VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, was, &was);
+}
+
+}  // namespace
+
+bool parse_windows_model(const char* text, ModelOptions* options) {
+    *options = ModelOptions{};
+    if (text == nullptr || *text == '\0') return true;
+    const char* at = text;
+    bool first = true;
+    while (*at != '\0') {
+        const char* end = std::strchr(at, ',');
+        if (end == nullptr) end = at + std::strlen(at);
+        const std::size_t length = static_cast<std::size_t>(end - at);
+        const char* equals = static_cast<const char*>(std::memchr(at, '=', length));
+        const std::size_t name_length = equals != nullptr ? static_cast<std::size_t>(equals - at) : length;
+        const unsigned long value = equals != nullptr ? std::strtoul(equals + 1, nullptr, 10) : 0;
+        auto is = [&](const char* name) {
+            return std::strlen(name) == name_length && std::strncmp(at, name, name_length) == 0;
+        };
+        if (first && is("none")) {
+            options->profile = WindowsProfile::none;
+        } else if (first && is("legacy")) {
+            options->profile = WindowsProfile::legacy;
+        } else if (first && is("current")) {
+            options->profile = WindowsProfile::current;
+        } else if (first) {
+            return false;
+        } else if (is("period-1ms")) {
+            options->period_1ms = true;
+        } else if (is("cancel-keeps-bytes")) {
+            options->faults |= kCancelKeepsBytes;
+        } else if (is("read-ends-at-once")) {
+            options->faults |= kReadEndsAtOnce;
+        } else if (is("status-stall")) {
+            options->faults |= kStatusStall;
+        } else if (is("slow-open") && value != 0) {
+            options->faults |= kSlowOpen;
+            options->slow_port = static_cast<unsigned>(value);
+        } else if (is("busy-open") && value != 0) {
+            options->faults |= kBusyOpen;
+            options->busy_port = static_cast<unsigned>(value);
+        } else if (is("xon-equals-xoff")) {
+            options->faults |= kXonEqualsXoff;
+        } else if (is("removal") && value != 0) {
+            options->faults |= kRemoval;
+            options->removal_error = static_cast<DWORD>(value);
+        } else {
+            return false;
+        }
+        first = false;
+        at = *end == ',' ? end + 1 : end;
+    }
+    return true;
+}
+
+bool install_windows_model(HMODULE dll, const ModelOptions& options) {
+    auto* base = reinterpret_cast<unsigned char*>(dll);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+    // The DLL is built for this program's processor: PE32 here on i686, PE32+ on x86_64, and
+    // <windows.h> gives the matching IMAGE_NT_HEADERS and IMAGE_THUNK_DATA.
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC) return false;
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0) return false;
+
+    g.profile = options.profile;
+    g.origin_ms = now_ms();
+    g.slow_port = options.slow_port;
+    g.busy_port = options.busy_port;
+    g.removal_error = options.removal_error;
+    g.periods_1ms = options.period_1ms ? 1 : 0;
+    g.faults = options.faults;
+
+    int patched = 0;
+    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
+        const char* library = reinterpret_cast<const char*>(base + d->Name);
+        // The names come from the lookup table; the address table beside it is what calls go through.
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            const char* name = reinterpret_cast<const char*>(by_name->Name);
+            for (const Shim& shim : kShims) {
+                if (_stricmp(library, shim.library) == 0 && std::strcmp(name, shim.name) == 0) {
+                    patch(slots, shim);
+                    ++patched;
+                }
+            }
+        }
+    }
+    return patched > 0;
+}
+
+void switch_on_model_fault(ModelFault f, unsigned parameter) {
+    if (f == kSlowOpen) g.slow_port = parameter;
+    if (f == kBusyOpen) g.busy_port = parameter;
+    if (f == kRemoval) g.removal_error = parameter;
+    g.faults.fetch_or(f);
+}
+
+const ModelCounters& model_counters() { return g_counters; }

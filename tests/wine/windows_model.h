@@ -1,0 +1,68 @@
+// A model of how Windows, rather than Wine, treats the driver's system calls: after LoadLibrary
+// the test program points the DLL's imports of the modelled functions at shims here. Wine is
+// accurate where Windows is coarse (timer ticks) and lenient where Windows or its serial drivers
+// are strict or odd (DCB checks, removal errors); the shims put that back, in one place.
+//
+// Profiles:
+//   none     every call goes straight to Wine (the shims only count).
+//   legacy   Windows 7 and 8.1: no high-resolution waitable timer (CreateWaitableTimerExW with
+//            the flag fails with ERROR_INVALID_PARAMETER); Sleep, the wait functions and a serial
+//            read's total timeout end on the 15.625 ms clock tick, or on a 1 ms one once the
+//            process has called timeBeginPeriod(1) (which then was system-wide).
+//   current  Windows 10 2004 and later: high-resolution timers work; Sleep and the wait functions
+//            still end on the tick unless this process called timeBeginPeriod(1) (the setting is
+//            per process since 2004); serial timeouts end on the tick whatever the process asks.
+// Both Windows profiles also refuse SetCommState with XonChar == XoffChar, as Windows does.
+//
+// Faults of serial drivers, each switched on by a test when it wants it (or named in the text
+// given to parse_windows_model, then on from the start). They act on the port the DLL opened.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+enum class WindowsProfile { none, legacy, current };
+
+enum ModelFault : unsigned {
+    kCancelKeepsBytes = 1U << 0,  // a read that must wait is held until cancelled, and then
+                                  // completes (aborted) with the bytes that came meanwhile
+    kReadEndsAtOnce = 1U << 1,    // a read that must wait ends at once with no bytes
+    kStatusStall = 1U << 2,       // the polling thread's next ClearCommError takes 6 s, once
+    kSlowOpen = 1U << 3,          // CreateFile of COM<parameter> takes 8 s (Bluetooth serial)
+    kBusyOpen = 1U << 4,          // CreateFile of COM<parameter> fails with ERROR_ACCESS_DENIED
+                                  // until another port has been opened (its last user letting go)
+    kXonEqualsXoff = 1U << 5,     // GetCommState reports XonChar == XoffChar == 0, and
+                                  // SetCommState refuses that as Windows does
+    kRemoval = 1U << 6,           // reads and writes fail with error <parameter>, as after a
+                                  // surprise removal; status queries still answer, queues empty
+};
+
+struct ModelOptions {
+    WindowsProfile profile = WindowsProfile::none;
+    unsigned faults = 0;
+    unsigned slow_port = 0;
+    unsigned busy_port = 0;
+    DWORD removal_error = 0;
+    bool period_1ms = false;  // as if the process had called timeBeginPeriod(1)
+};
+
+struct ModelCounters {
+    std::atomic<long> waits{0};        // Sleep and wait-function calls: the DLL's threads' wake-ups
+    std::atomic<long> port_reads{0};   // ReadFile calls on the port
+    std::atomic<long> port_writes{0};  // WriteFile calls on the port
+    std::atomic<long> failed{0};       // port calls the model failed (kRemoval)
+};
+
+// "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
+// ",read-ends-at-once", ",status-stall", ",slow-open=N", ",busy-open=N", ",xon-equals-xoff",
+// ",removal=ERROR". Null or empty is "none". False for anything else.
+bool parse_windows_model(const char* text, ModelOptions* options);
+
+// Points the DLL's imports of the modelled functions at the shims. False when the DLL's import
+// table cannot be read or holds none of them.
+bool install_windows_model(HMODULE dll, const ModelOptions& options);
+
+void switch_on_model_fault(ModelFault fault, unsigned parameter = 0);
+
+const ModelCounters& model_counters();
