@@ -2,6 +2,8 @@
 // would. A 32-bit stand-in for the host loads the DLL and drives it through DriverEntry;
 // wine_bench.sh puts the cards on the prefix's ports and runs one step per setup, each adding its
 // figures to a file, and the last step prints them as a table and as JSON. Figures, not a test.
+// VEK_WINDOWS_MODEL puts a model of Windows' timers and serial drivers between the DLL and Wine
+// (tests/wine/windows_model.h).
 //
 //   wine_bench.exe cycles CARD_LOG FIGURES [quick]   card on COM3: cycle periods at each delay
 //   wine_bench.exe cpu CARD_LOG FIGURES SECONDS      card on COM3: CPU while polling at 50 ms
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "bench/bench_report.h"
+#include "tests/wine/windows_model.h"
 #include "tests/wine/wine_test_support.h"
 
 namespace {
@@ -65,7 +68,7 @@ int cycles(const std::string& log, const std::string& figures, bool quick) {
     Report report("");
     report.load(figures);
     Session s;
-    if (!s.driver.load()) return 1;
+    if (!s.driver.load() || !install_model_from_environment(s.driver.module)) return 1;
     struct Run {
         uint32_t delay_ms;
         std::size_t cycles;
@@ -117,7 +120,7 @@ int cpu(const std::string& log, const std::string& figures, double seconds) {
     Report report("");
     report.load(figures);
     Session s;
-    if (!s.driver.load()) return 1;
+    if (!s.driver.load() || !install_model_from_environment(s.driver.module)) return 1;
     if (!s.create(50) || s.call(kStart) != 0) {
         std::printf("wine_bench: no card found for the CPU run\n");
         return 1;
@@ -141,7 +144,7 @@ int discover(const std::string& name, const std::string& figures, int repeats) {
     Report report("");
     report.load(figures);
     Session s;
-    if (!s.driver.load()) return 1;
+    if (!s.driver.load() || !install_model_from_environment(s.driver.module)) return 1;
     std::vector<double> times;
     for (int i = 0; i < repeats; ++i) {
         if (!s.create(50)) return 1;
@@ -160,7 +163,9 @@ int discover(const std::string& name, const std::string& figures, int repeats) {
 }
 
 int print_report(const std::string& figures, const std::string& json_path) {
-    Report report("wine, 32-bit DLL");
+    const char* model = std::getenv("VEK_WINDOWS_MODEL");
+    Report report(std::string("wine, ") + (sizeof(void*) == 4 ? "32" : "64") + "-bit DLL, Windows model " +
+                  (model != nullptr && *model != '\0' ? model : "none"));
     if (!report.load(figures)) return 1;
     const Figure* com1 = report.find("discovery", "card on COM1");
     const Figure* com3 = report.find("discovery", "card on COM3, COM1 absent, COM2 silent");

@@ -4,7 +4,8 @@
 # JSON is also saved in build/bench/. Figures only: nothing here passes or fails on time.
 # Usage: scripts/bench.sh [--quick] [--wine]
 #   --quick  a few cycles of each kind, to check that the benches run (seconds, not minutes)
-#   --wine   also the DLL under Wine (about two minutes more)
+#   --wine   also the DLL under Wine, plain and under the legacy and current Windows models
+#            (about six minutes more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=
@@ -24,13 +25,18 @@ build/linux/bench/vek-bench $quick --json build/bench/linux.json
 
 if [ -n "$wine" ]; then
   ./scripts/build.sh windows
-  echo "== bench wine"
   export WINEPREFIX=$PWD/build/bench/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   [ -f "$WINEPREFIX/system.reg" ] || tests/wine/wine_prefix.sh create
   # The prefix's server prints its whole object table when a pseudo-terminal closes: to a log.
   wineserver -p 2>>build/bench/wineserver.log
-  tests/wine/with_display.sh bench/wine_bench.sh build/windows/wine_bench.exe \
-    build/windows/native_virtual_card/vek-virtual-card "${quick:+quick}" "$PWD/build/bench/wine.json"
+  # Plain Wine, then Wine behaving as Windows 7 / 8.1 and as Windows 10 2004+ / 11 would.
+  for model in none legacy current; do
+    echo "== bench wine, Windows model $model"
+    json=build/bench/wine.json
+    [ "$model" = none ] || json=build/bench/wine-$model.json
+    VEK_WINDOWS_MODEL=$model tests/wine/with_display.sh bench/wine_bench.sh build/windows/wine_bench.exe \
+      build/windows/native_virtual_card/vek-virtual-card "${quick:+quick}" "$PWD/$json"
+  done
   wineserver -k 2>/dev/null || true
 fi
 echo "== JSON in build/bench/"

@@ -843,20 +843,8 @@ int main(int argc, char** argv) {
     const Card card{base + ".log", base + ".ctl", base + ".out"};
     g_ini = folder + "\\poll.ini";
 
-    ModelOptions model;
-    const char* model_text = std::getenv("VEK_WINDOWS_MODEL");
-    if (!parse_windows_model(model_text, &model)) {
-        std::printf("FAIL: VEK_WINDOWS_MODEL=%s is not a Windows model\n", model_text);
-        return 2;
-    }
-
     Driver d;
-    if (!d.load()) return 1;
-    if (!install_windows_model(d.module, model)) {
-        std::printf("FAIL: the Windows model could not be installed in the DLL's imports\n");
-        return 1;
-    }
-    std::printf("Windows model: %s\n", model_text != nullptr && *model_text != '\0' ? model_text : "none");
+    if (!d.load() || !install_model_from_environment(d.module)) return 1;
     use_set_input(d);
     // The host's tables start all off; each scenario sets what it sends.
     std::memset(d.host.output_states, 0, sizeof d.host.output_states);

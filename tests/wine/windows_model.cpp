@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -462,3 +463,18 @@ void switch_on_model_fault(ModelFault f, unsigned parameter) {
 }
 
 const ModelCounters& model_counters() { return g_counters; }
+
+bool install_model_from_environment(HMODULE dll) {
+    ModelOptions model;
+    const char* text = std::getenv("VEK_WINDOWS_MODEL");
+    if (!parse_windows_model(text, &model)) {
+        std::printf("FAIL: VEK_WINDOWS_MODEL=%s is not a Windows model\n", text);
+        return false;
+    }
+    if (!install_windows_model(dll, model)) {
+        std::printf("FAIL: the Windows model could not be installed in the DLL's imports\n");
+        return false;
+    }
+    std::printf("Windows model: %s\n", text != nullptr && *text != '\0' ? text : "none");
+    return true;
+}

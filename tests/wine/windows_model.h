@@ -63,6 +63,10 @@ bool parse_windows_model(const char* text, ModelOptions* options);
 // table cannot be read or holds none of them.
 bool install_windows_model(HMODULE dll, const ModelOptions& options);
 
+// The model VEK_WINDOWS_MODEL names (none when unset), installed in the DLL's imports; false,
+// with the reason printed, when the text names no model or it cannot be installed.
+bool install_model_from_environment(HMODULE dll);
+
 void switch_on_model_fault(ModelFault fault, unsigned parameter = 0);
 
 const ModelCounters& model_counters();
