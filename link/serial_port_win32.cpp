@@ -17,7 +17,7 @@ namespace vek {
 namespace {
 
 constexpr DWORD kQueueSize = 4096;
-constexpr DWORD kReadBoundMs = 100;    // a read of bytes the queue already holds
+constexpr DWORD kReadBoundMs = 100;  // a read of bytes the queue already holds
 // A wait for bytes that a read ended early, with fewer than it asked for (some drivers end a read
 // that would wait at once, with nothing), pauses this long before it reads again, so that it
 // never spins. Only such drivers pay it: a read otherwise ends when its bytes are all in.
@@ -56,12 +56,12 @@ struct WatchThread {
 // cancel it ourselves: a USB serial driver aborts every request after a surprise removal.
 bool is_lost(DWORD error, bool cancelled_by_us) {
     switch (error) {
-        case ERROR_NOT_READY:      // Wine, after the other end closed
+        case ERROR_NOT_READY:  // Wine, after the other end closed
         case ERROR_BROKEN_PIPE:
         case ERROR_ACCESS_DENIED:  // a USB adapter removed
         case ERROR_BAD_COMMAND:
         case ERROR_INVALID_HANDLE:
-        case ERROR_GEN_FAILURE:    // some adapters while connected, others once removed
+        case ERROR_GEN_FAILURE:  // some adapters while connected, others once removed
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED: return true;
         case ERROR_OPERATION_ABORTED: return !cancelled_by_us;
@@ -187,7 +187,6 @@ void stop_watch(WatchThread* w) {
     delete w;
 }
 
-
 // One open, handed to a thread of its own so that the caller can give up on it. Whichever of the
 // two lets go last frees it: `state` says which.
 struct OpenRequest {
@@ -242,7 +241,8 @@ HANDLE open_bounded(const char* name, DWORD& error) {
     }
     const DWORD waited = WaitForSingleObject(thread, kOpenBoundMs);
     CloseHandle(thread);
-    if (waited != WAIT_OBJECT_0 && InterlockedCompareExchange(&r->state, kOpenAbandoned, kOpenPending) == kOpenPending) {
+    if (waited != WAIT_OBJECT_0 &&
+        InterlockedCompareExchange(&r->state, kOpenAbandoned, kOpenPending) == kOpenPending) {
         error = ERROR_TIMEOUT;  // the thread now owns the request and whatever handle comes
         return INVALID_HANDLE_VALUE;
     }
@@ -261,7 +261,6 @@ HANDLE open_device(uint32_t n, DWORD& error) {
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(n));
     return open_bounded(name, error);
 }
-
 
 // 115200 8N1, binary, no flow control; RTS and DTR move only when asserted; no abort on error.
 bool configure_line(HANDLE h) {
@@ -450,18 +449,17 @@ PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, const 
         if (now >= until || wake.is_raised() || got >= room) return PortResult::nothing_yet;
         const std::size_t want = std::min<std::size_t>(missing - got, room - got);
         std::size_t taken = 0;
-        const PortResult read = read_into(into + got, static_cast<DWORD>(want), whole_ms(until - now), wake_event, taken);
+        const PortResult read =
+            read_into(into + got, static_cast<DWORD>(want), whole_ms(until - now), wake_event, taken);
         got += taken;
         if (read != PortResult::ok) return read;
         if (got >= missing) return PortResult::ok;
         const uint64_t after = monotonic_us();
         if (after >= until || wake.is_raised()) return PortResult::nothing_yet;
         const DWORD pause = std::min(kShortReadPauseMs, whole_ms(until - after));
-        if (wake_event != nullptr) {
-            WaitForSingleObject(wake_event, pause);  // a wake ends the pause; the loop then sees it
-        } else {
-            Sleep(pause);
-        }
+        // A wake ends the pause, and the loop then sees it; without a wake event, or should the
+        // wait on it fail, a plain pause: either way the next read comes no sooner.
+        if (wake_event == nullptr || WaitForSingleObject(wake_event, pause) == WAIT_FAILED) Sleep(pause);
     }
 }
 
@@ -491,6 +489,8 @@ void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> make_platform_backend() { return std::unique_ptr<SerialBackend>(new (std::nothrow) Win32Line); }
+std::unique_ptr<SerialBackend> make_platform_backend() {
+    return std::unique_ptr<SerialBackend>(new (std::nothrow) Win32Line);
+}
 
 }  // namespace vek
