@@ -733,7 +733,7 @@ void late_answer(Driver& d, const Card& card) {
 }
 
 // A silent card on a port whose driver ends a read that would wait at once, with no bytes. The
-// answer wait looks at most once a millisecond by design; a loop on such reads does not wait.
+// answer wait is a read that ends when the answer is in; a loop on such reads would not wait.
 void silent_spin(Driver& d, const Card& card) {
     Instance a{0, {}};
     start_at_delay_50(d, a);
