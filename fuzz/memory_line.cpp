@@ -30,7 +30,8 @@ PortResult MemoryLine::read_queued(uint8_t* into, std::size_t room, std::size_t&
 }
 
 // Nothing more arrives while the hunt runs: the wait answers from what is queued, at once.
-PortResult MemoryLine::wait_for_bytes(uint32_t missing, uint64_t, uint8_t*, std::size_t, std::size_t& got) {
+PortResult MemoryLine::wait_for_bytes(uint32_t missing, uint64_t, const PortWake&, uint8_t*, std::size_t,
+                                      std::size_t& got) {
     got = 0;
     uint32_t queued = 0;
     input_count(queued);

@@ -31,8 +31,8 @@ public:
     PortResult queue_counts(QueueCounts& counts) override;
     PortResult input_count(uint32_t& count) override;
     PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) override;
-    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
-                              std::size_t& got) override;
+    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
+                              std::size_t room, std::size_t& got) override;
     PortResult write_all(const uint8_t*, std::size_t) override { return PortResult::ok; }
     void set_rts() override {}
     void set_dtr() override {}

@@ -1,10 +1,17 @@
 #include "link/card_discovery.h"
 
+#include <bitset>
+
 namespace vek {
 
-Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
+namespace {
+
+// A probe that also says whether the port was busy, for find_card's second pass.
+Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& busy) {
     SerialPort& port = link.port();
-    if (port.open_port(n) != PortResult::ok) return {ProbeResult::no_answer, {}};
+    const PortResult opened = port.open_port(n);
+    busy = opened == PortResult::busy;
+    if (opened != PortResult::ok) return {ProbeResult::no_answer, {}};
     if (port.rts_state() != RtsState::asserted) port.assert_rts();
     port.assert_dtr();
 
@@ -19,9 +26,28 @@ Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
     return {ProbeResult::no_answer, {}};
 }
 
+}  // namespace
+
+Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
+    bool busy = false;
+    return probe_once(link, n, outputs, busy);
+}
+
+// A port refused as busy is tried once more after the others: on Windows its last user may still
+// be letting go of it (a handle closed a moment ago, our own from a stop just before), and by the
+// end of the scan it is free.
 Probe find_card(CardLink& link, const CardOutputs& outputs) {
+    std::bitset<kLastPort + 1> busy_ports;
     for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
-        const Probe probe = probe_port(link, n, outputs);
+        bool busy = false;
+        const Probe probe = probe_once(link, n, outputs, busy);
+        if (probe.result == ProbeResult::answered) return probe;
+        busy_ports[n] = busy;
+    }
+    for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
+        if (!busy_ports[n]) continue;
+        bool busy = false;
+        const Probe probe = probe_once(link, n, outputs, busy);
         if (probe.result == ProbeResult::answered) return probe;
     }
     show_no_card_message();

@@ -85,8 +85,8 @@ uint64_t CardLink::start_output_frame(const CardOutputs& outputs) {
 
 void CardLink::confirm_output_sent(uint64_t on_wire_until) { wait_until_queue_empty(on_wire_until); }
 
-PortResult CardLink::wait_for_input_frame(uint64_t bound_us) {
-    return port_.wait_for_bytes(static_cast<uint32_t>(std::tuple_size<InputFrame>::value), bound_us);
+PortResult CardLink::wait_for_input_frame(uint64_t bound_us, const PortWake& wake) {
+    return port_.wait_for_bytes(static_cast<uint32_t>(std::tuple_size<InputFrame>::value), bound_us, wake);
 }
 
 ReceivedInputs CardLink::receive_input_frame() {
@@ -95,7 +95,10 @@ ReceivedInputs CardLink::receive_input_frame() {
         uint32_t queued = 0;
         if (port_.input_queued(queued) != PortResult::ok || queued < 9) return received;
         uint8_t byte = 0;
-        if (port_.read_byte(byte) == PortResult::ok && byte == kInputStart) break;
+        // A read that brings nothing ends the hunt: the count may go on reporting bytes that no
+        // read can take (a port failing its reads while its status query still answers).
+        if (port_.read_byte(byte) != PortResult::ok) return received;
+        if (byte == kInputStart) break;
     }
 
     // Read the rest into a frame of our own: nothing is decoded before it has passed its checks.

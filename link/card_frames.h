@@ -83,11 +83,12 @@ public:
     uint64_t start_output_frame(const CardOutputs& outputs);
     void confirm_output_sent(uint64_t on_wire_until);
 
-    // Waits until a whole input frame's worth of bytes is queued (see SerialPort::wait_for_bytes).
-    PortResult wait_for_input_frame(uint64_t bound_us);
+    // Waits until a whole input frame's worth of bytes is queued, at most bound_us, or until
+    // `wake` is raised (see SerialPort::wait_for_bytes).
+    PortResult wait_for_input_frame(uint64_t bound_us, const PortWake& wake = PortWake{});
 
     // Hunts the input queue for 0x12 and reads the 9-byte frame behind it. FRAME_NOT_READY when
-    // fewer than 9 bytes are queued (bytes skipped so far are gone), FRAME_BAD_END or
+    // fewer than 9 bytes are queued or a read fails (bytes skipped so far are gone), FRAME_BAD_END or
     // FRAME_BAD_SUM for a corrupt frame (its bytes are gone), or FRAME_OK with the inputs decoded.
     ReceivedInputs receive_input_frame();
 

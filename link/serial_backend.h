@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "link/port_wake.h"
+
 namespace vek {
 
 // What one call on the line did.
@@ -16,6 +18,7 @@ enum class PortResult {
     ok,
     nothing_yet,  // nothing queued, or a wait's bound passed first
     failed,       // the call failed, the port may still work (refused to open, a write not taken)
+    busy,         // open only: the port exists but another user holds it; it may be free soon
     closed,       // no port is open
     lost,         // the port is gone (unplugged, removed) until the next open
 };
@@ -29,7 +32,8 @@ class SerialBackend {
 public:
     virtual ~SerialBackend() = default;
 
-    // ok with COMn open and configured for the card's line, failed otherwise (then closed).
+    // ok with COMn open and configured for the card's line, busy when another user holds it,
+    // failed otherwise (then closed).
     virtual PortResult open(uint32_t n) = 0;
     virtual void close() = 0;
     // The system's own counts, not what the shared layer holds; also clears a pending line error.
@@ -40,10 +44,11 @@ public:
     // when none is queued.
     virtual PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) = 0;
     // Waits on the port itself, for about bound_us at most, until `missing` more bytes are queued:
-    // ok when they are, nothing_yet when the bound passed first. A backend whose wait is a read
-    // puts the bytes it took into `into` (at most `room`) and counts them in `got`.
-    virtual PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
-                                      std::size_t& got) = 0;
+    // ok when they are, nothing_yet when the bound passed first or `wake` was raised. A backend
+    // whose wait is a read puts the bytes it took into `into` (at most `room`) and counts them in
+    // `got`, whatever ended the wait.
+    virtual PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
+                                      std::size_t room, std::size_t& got) = 0;
     // The whole buffer, or failed when the port does not take it within a bound.
     virtual PortResult write_all(const uint8_t* data, std::size_t size) = 0;
     // Results are not checked: virtual ports have no modem lines.

@@ -20,11 +20,14 @@ PortResult SerialPort::open_port(uint32_t n) {
     std::lock_guard<std::mutex> guard(lock_);
     rts_state_ = RtsState::not_asserted;
     lost_ = false;
+    read_failed_ = false;
     read_ahead_.clear();
     number_ = 0;
     if (backend_ == nullptr) return PortResult::failed;  // no memory for it at load
     backend_->close();
-    if (n < kFirstPort || n > kLastPort || backend_->open(n) != PortResult::ok) return PortResult::failed;
+    if (n < kFirstPort || n > kLastPort) return PortResult::failed;
+    const PortResult opened = backend_->open(n);
+    if (opened != PortResult::ok) return opened == PortResult::busy ? PortResult::busy : PortResult::failed;
     number_ = n;
     return PortResult::ok;
 }
@@ -67,6 +70,7 @@ PortResult SerialPort::read_byte(uint8_t& byte) {
             std::size_t got = 0;
             const PortResult read = backend_->read_queued(into, read_ahead_.room_size(), got);
             read_ahead_.appended(got);
+            read_failed_ = read == PortResult::failed;
             if (read != PortResult::ok) return read;
             if (got == 0) return PortResult::nothing_yet;
         }
@@ -75,14 +79,20 @@ PortResult SerialPort::read_byte(uint8_t& byte) {
     });
 }
 
-PortResult SerialPort::wait_for_bytes(uint32_t count, uint64_t bound_us) {
+PortResult SerialPort::wait_for_bytes(uint32_t count, uint64_t bound_us, const PortWake& wake) {
     return on_open_port([&] {
         const std::size_t held = read_ahead_.held();
         if (held >= count) return PortResult::ok;
+        // Reads that fail while the status query still counts queued bytes: a wait that trusted
+        // the count would return at once, and its caller would read and fail again without end.
+        if (read_failed_) {
+            read_failed_ = false;
+            return PortResult::failed;
+        }
         uint8_t* into = read_ahead_.room();
         std::size_t got = 0;
-        const PortResult waited =
-            backend_->wait_for_bytes(count - static_cast<uint32_t>(held), bound_us, into, read_ahead_.room_size(), got);
+        const PortResult waited = backend_->wait_for_bytes(count - static_cast<uint32_t>(held), bound_us, wake, into,
+                                                           read_ahead_.room_size(), got);
         read_ahead_.appended(got);
         return waited;
     });

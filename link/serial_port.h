@@ -31,8 +31,9 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // ok with COMn open and configured; failed when it is absent, busy or refuses the line
-    // settings (the port then stays closed). Whatever was open before is closed first.
+    // ok with COMn open and configured; busy when another user holds it (Windows only: it may
+    // be free soon); failed when it is absent or refuses the line settings (the port then stays
+    // closed). Whatever was open before is closed first.
     PortResult open_port(uint32_t n);
 
     // Closes the port (and, on Windows, stops its watch thread). Safe at any time.
@@ -52,11 +53,13 @@ public:
     PortResult read_byte(uint8_t& byte);
 
     // Waits until at least `count` bytes are queued, ending as soon as they are: ok then,
-    // nothing_yet once about bound_us has passed, closed or lost at once. The wait is on the port
-    // itself, not a blind pause: on Linux poll() for the first byte, then the missing bytes' wire
-    // time; on Windows a read of the missing bytes with the port's 1 ms read timeout. The port's
-    // lock is held meanwhile, so a write from another thread may wait that long.
-    PortResult wait_for_bytes(uint32_t count, uint64_t bound_us);
+    // nothing_yet once about bound_us has passed or `wake` was raised, closed or lost at once,
+    // failed at once after a read that failed (the queue count alone would have the caller read
+    // again and again). The wait is on the port itself, not a blind pause: on Linux poll() for
+    // the first byte, then the missing bytes' wire time; on Windows an overlapped read of the
+    // missing bytes, waited for together with the wake's event. The port's lock is held
+    // meanwhile, so a write from another thread may wait that long.
+    PortResult wait_for_bytes(uint32_t count, uint64_t bound_us, const PortWake& wake = PortWake{});
 
     // Writes the whole buffer; failed when the port does not take the bytes within a bound. A
     // failure is for the caller to ignore or not.
@@ -83,6 +86,7 @@ private:
     uint32_t number_ = 0;  // 0: closed
     RtsState rts_state_ = RtsState::not_asserted;
     bool lost_ = false;
+    bool read_failed_ = false;  // the last read from the system failed: the next wait says so
 };
 
 }  // namespace vek

@@ -23,6 +23,9 @@ namespace {
 
 // How long a write may wait for room in the output queue before it gives up.
 constexpr int kWriteRoomTimeoutMs = 100;
+// A wait for bytes looks at the wake's flag this often: the stop signal has no descriptor that
+// ppoll could wait on.
+constexpr uint64_t kWakeCheckUs = 1000;
 
 bool is_lost(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
 
@@ -64,8 +67,8 @@ public:
     PortResult queue_counts(QueueCounts& counts) override;
     PortResult input_count(uint32_t& count) override;
     PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) override;
-    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
-                              std::size_t& got) override;
+    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
+                              std::size_t room, std::size_t& got) override;
     PortResult write_all(const uint8_t* data, std::size_t size) override;
     void set_rts() override;
     void set_dtr() override;
@@ -143,7 +146,8 @@ PortResult PosixLine::write_all(const uint8_t* data, std::size_t size) {
 // poll() ends on the first byte; the rest of a frame follows at the line's pace, and poll() would
 // return at once while any byte is queued, so the wait sleeps out the missing bytes' wire time.
 // Nothing is read: the bytes stay in the system's queue.
-PortResult PosixLine::wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t*, std::size_t, std::size_t& got) {
+PortResult PosixLine::wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t*, std::size_t,
+                                     std::size_t& got) {
     got = 0;
     const uint64_t until = monotonic_us() + bound_us;
     for (;;) {
@@ -152,8 +156,8 @@ PortResult PosixLine::wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_
         const auto held = static_cast<uint32_t>(queued);
         if (held >= missing) return PortResult::ok;
         const uint64_t now = monotonic_us();
-        if (now >= until) return PortResult::nothing_yet;
-        const uint64_t left = until - now;
+        if (now >= until || wake.is_raised()) return PortResult::nothing_yet;
+        const uint64_t left = wake.raised != nullptr ? std::min(until - now, kWakeCheckUs) : until - now;
         if (held > 0) {
             sleep_us(std::min(wire_time_us(missing - held), left));
             continue;

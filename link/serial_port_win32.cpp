@@ -3,10 +3,12 @@
 // ever left attached to a pending operation.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "link/clock.h"
 #include "link/serial_backend.h"
 #include "link/serial_port.h"
 
@@ -15,11 +17,15 @@ namespace vek {
 namespace {
 
 constexpr DWORD kQueueSize = 4096;
-constexpr DWORD kReadBoundMs = 100;    // a read of bytes the queue already holds
-// A read waits this long for its bytes, then returns with what came: the granularity of
-// wait_readable. A read of bytes already queued returns at once.
-constexpr DWORD kReadTimeoutMs = 1;
-constexpr DWORD kWaitReadBoundMs = 20;  // that read, with room for the scheduler
+constexpr DWORD kReadBoundMs = 100;  // a read of bytes the queue already holds
+// A wait for bytes that a read ended early, with fewer than it asked for (some drivers end a read
+// that would wait at once, with nothing), pauses this long before it reads again, so that it
+// never spins. Only such drivers pay it: a read otherwise ends when its bytes are all in.
+constexpr DWORD kShortReadPauseMs = 2;
+// Opening a port takes milliseconds, but a Bluetooth serial port connects to its device inside
+// CreateFile, which can take seconds, and the scan runs on the host's thread: the open is given
+// up after this bound (its thread closes a handle that comes later).
+constexpr DWORD kOpenBoundMs = 1000;
 constexpr DWORD kWriteBoundMs = 500;   // a write into a 4096-byte queue
 constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of its buffer
 constexpr DWORD kWatchJoinBoundMs = 2000;
@@ -31,6 +37,8 @@ constexpr DWORD kWatchJoinBoundMs = 2000;
 constexpr DWORD kWatchWaitBoundMs = 2;
 constexpr DWORD kWatchPauseMs = 1000;
 constexpr std::size_t kOperationBufferSize = 64;
+constexpr char kXonChar = 0x11;   // DC1
+constexpr char kXoffChar = 0x13;  // DC3
 
 struct Operation {
     OVERLAPPED overlapped;
@@ -44,16 +52,19 @@ struct WatchThread {
     Operation wait;  // the thread's own WaitCommEvent
 };
 
-// Errors after which the port will not come back; an aborted operation is not one of them.
-bool is_lost(DWORD error) {
+// Errors after which the port will not come back. An aborted operation is one when we did not
+// cancel it ourselves: a USB serial driver aborts every request after a surprise removal.
+bool is_lost(DWORD error, bool cancelled_by_us) {
     switch (error) {
-        case ERROR_NOT_READY:      // Wine, after the other end closed
+        case ERROR_NOT_READY:  // Wine, after the other end closed
         case ERROR_BROKEN_PIPE:
         case ERROR_ACCESS_DENIED:  // a USB adapter removed
         case ERROR_BAD_COMMAND:
         case ERROR_INVALID_HANDLE:
-        case ERROR_GEN_FAILURE:
+        case ERROR_GEN_FAILURE:  // some adapters while connected, others once removed
+        case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED: return true;
+        case ERROR_OPERATION_ABORTED: return !cancelled_by_us;
         default: return false;
     }
 }
@@ -74,26 +85,42 @@ void rearm(Operation* op) {
     ResetEvent(event);
 }
 
-// Waits for an operation that went pending. When it outlasts its bound it is cancelled, and
-// if even the cancellation does not complete, the operation is abandoned (never freed) and
-// *op is cleared, so that memory the system may still write to is never reused.
-bool finish(HANDLE port, Operation** op, DWORD bound_ms, DWORD* transferred, DWORD* error) {
+// How an operation ended. `transferred` counts the bytes it moved however it ended: a read that
+// was cancelled or failed has still taken them from the queue.
+struct Completion {
+    DWORD error = ERROR_SUCCESS;  // ERROR_SUCCESS when it succeeded
+    DWORD transferred = 0;
+    bool cancelled = false;  // we cancelled it: an ERROR_OPERATION_ABORTED is then ours
+};
+
+// Waits for an operation until it completes, bound_ms passes or `wake` (an event, or null) is
+// set. At the bound or the wake it is cancelled, and if even the cancellation does not complete,
+// the operation is abandoned (never freed) and *op is cleared, so that memory the system may
+// still write to is never reused.
+Completion finish(HANDLE port, Operation** op, DWORD bound_ms, HANDLE wake) {
+    Completion c;
     Operation* o = *op;
     // Already complete, as a write to an idle port usually is: then there is nothing to wait for
     // (under Wine a wait on the event is a request to its server, this check is not).
-    if (GetOverlappedResult(port, &o->overlapped, transferred, FALSE)) return true;
-    if ((*error = GetLastError()) != ERROR_IO_INCOMPLETE) return false;
-    if (WaitForSingleObject(o->overlapped.hEvent, bound_ms) != WAIT_OBJECT_0) {
+    if (GetOverlappedResult(port, &o->overlapped, &c.transferred, FALSE)) return c;
+    c.error = GetLastError();
+    if (c.error != ERROR_IO_INCOMPLETE) return c;
+    const HANDLE events[2] = {o->overlapped.hEvent, wake};
+    if (WaitForMultipleObjects(wake != nullptr ? 2 : 1, events, FALSE, bound_ms) != WAIT_OBJECT_0) {
+        // Fails when the operation completed meanwhile; its own result then stands. Either way
+        // an abort that follows is taken as ours, never as a removal: a removal shows again on
+        // the next call, while a port wrongly taken as lost stops the polling.
+        c.cancelled = true;
         CancelIoEx(port, &o->overlapped);
         if (WaitForSingleObject(o->overlapped.hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
             *op = nullptr;
-            *error = ERROR_TIMEOUT;
-            return false;
+            c.error = ERROR_TIMEOUT;
+            c.transferred = 0;  // in a buffer that is no longer ours to read
+            return c;
         }
     }
-    if (GetOverlappedResult(port, &o->overlapped, transferred, FALSE)) return true;
-    *error = GetLastError();
-    return false;
+    c.error = GetOverlappedResult(port, &o->overlapped, &c.transferred, FALSE) ? ERROR_SUCCESS : GetLastError();
+    return c;
 }
 
 // Keeps the line-error latch clear: a character-received event is followed by a status query,
@@ -160,14 +187,79 @@ void stop_watch(WatchThread* w) {
     delete w;
 }
 
-HANDLE open_device(uint32_t n) {
+// One open, handed to a thread of its own so that the caller can give up on it. Whichever of the
+// two lets go last frees it: `state` says which.
+struct OpenRequest {
     char name[24];
-    std::snprintf(name, sizeof name, "COM%lu", static_cast<unsigned long>(n));
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    // COM10 and above exist only in the device namespace.
-    std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(n));
+    HANDLE handle;
+    DWORD error;
+    HMODULE module;       // held by the thread, so that an unload cannot take its code away
+    volatile LONG state;  // kOpenPending, then kOpenDone or kOpenAbandoned
+};
+
+constexpr LONG kOpenPending = 0;
+constexpr LONG kOpenDone = 1;
+constexpr LONG kOpenAbandoned = 2;
+
+HANDLE create_port_file(const char* name) {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+DWORD WINAPI open_on_thread(LPVOID parameter) {
+    auto* r = static_cast<OpenRequest*>(parameter);
+    const HMODULE module = r->module;
+    r->handle = create_port_file(r->name);
+    r->error = GetLastError();
+    if (InterlockedCompareExchange(&r->state, kOpenDone, kOpenPending) == kOpenAbandoned) {
+        // The caller gave up long ago: nobody else will ever close this handle.
+        if (r->handle != INVALID_HANDLE_VALUE) CloseHandle(r->handle);
+        delete r;
+    }
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// CreateFile of `name` on a thread of its own, waited for kOpenBoundMs at most; ERROR_TIMEOUT
+// when it took longer. Where no thread can be had, the open is made here, unbounded.
+HANDLE open_bounded(const char* name, DWORD& error) {
+    auto* r = new (std::nothrow) OpenRequest{};
+    HANDLE thread = nullptr;
+    if (r != nullptr) {
+        std::snprintf(r->name, sizeof r->name, "%s", name);
+        // The module's own address names it; the count it takes is dropped as the thread ends.
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&open_on_thread),
+                               &r->module)) {
+            thread = CreateThread(nullptr, 0, open_on_thread, r, 0, nullptr);
+            if (thread == nullptr) FreeLibrary(r->module);
+        }
+    }
+    if (thread == nullptr) {
+        delete r;
+        const HANDLE h = create_port_file(name);
+        error = GetLastError();
+        return h;
+    }
+    const DWORD waited = WaitForSingleObject(thread, kOpenBoundMs);
+    CloseHandle(thread);
+    if (waited != WAIT_OBJECT_0 &&
+        InterlockedCompareExchange(&r->state, kOpenAbandoned, kOpenPending) == kOpenPending) {
+        error = ERROR_TIMEOUT;  // the thread now owns the request and whatever handle comes
+        return INVALID_HANDLE_VALUE;
+    }
+    // Done, even if only just after the bound: the thread no longer touches the request.
+    const HANDLE h = r->handle;
+    error = r->error;
+    delete r;
+    return h;
+}
+
+// Always the device namespace: a plain "COM12" is a file name first, and a file of that name in
+// the host's current folder would be opened instead of the port. For COM1 to COM9 the plain
+// name is only an alias of this one.
+HANDLE open_device(uint32_t n, DWORD& error) {
+    char name[24];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(n));
+    return open_bounded(name, error);
 }
 
 // 115200 8N1, binary, no flow control; RTS and DTR move only when asserted; no abort on error.
@@ -191,16 +283,30 @@ bool configure_line(HANDLE h) {
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
+    // Flow control is off, but SetCommState checks these fields all the same and refuses a DCB
+    // whose XonChar equals XoffChar, or whose limits exceed the queue; what GetCommState reports
+    // is whatever the last user or the driver left there. Set them to the usual values.
+    dcb.XonChar = kXonChar;
+    dcb.XoffChar = kXoffChar;
+    dcb.XonLim = kQueueSize / 4;
+    dcb.XoffLim = kQueueSize / 4;
     if (!SetCommState(h, &dcb)) return false;
-    // A read returns once it has its bytes or after kReadTimeoutMs. The driver reads only bytes the
-    // count reports, which come at once; only wait_readable reads an empty queue, to wait on it.
-    // (Wine keeps a read with {MAXDWORD, 0, 0} or {MAXDWORD, MAXDWORD, n} pending until a byte
-    // comes, whatever the timeouts say; a total timeout alone it keeps.)
-    COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, 0, kWriteBoundMs};
+    // No read timeouts: a read ends when all its bytes are in, and our own wait bounds it and
+    // cancels it. The serial driver's timeouts are kernel timers that end on the clock tick
+    // (15.6 ms), too coarse for an answer wait. Reads of bytes the count reports end at once;
+    // only wait_for_bytes reads bytes still to come, to wait on them.
+    COMMTIMEOUTS timeouts{0, 0, 0, 0, kWriteBoundMs};
     return SetCommTimeouts(h, &timeouts) != 0;
 }
 
-PortResult failure(DWORD error) { return is_lost(error) ? PortResult::lost : PortResult::failed; }
+PortResult failure(const Completion& c) {
+    return is_lost(c.error, c.cancelled) ? PortResult::lost : PortResult::failed;
+}
+
+DWORD whole_ms(uint64_t us) {
+    const uint64_t ms = (us + 999U) / 1000U;
+    return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
 
 class Win32Line final : public SerialBackend {
 public:
@@ -210,14 +316,14 @@ public:
     PortResult queue_counts(QueueCounts& counts) override;
     PortResult input_count(uint32_t& count) override;
     PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) override;
-    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
-                              std::size_t& got) override;
+    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
+                              std::size_t room, std::size_t& got) override;
     PortResult write_all(const uint8_t* data, std::size_t size) override;
     void set_rts() override;
     void set_dtr() override;
 
 private:
-    PortResult read_into(uint8_t* into, DWORD size, DWORD bound_ms, std::size_t& got);
+    PortResult read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDLE wake, std::size_t& got);
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
     // The system's count at the last query, less what was read since: bytes leave the queue only
@@ -229,30 +335,41 @@ private:
     WatchThread* watch_ = nullptr;
 };
 
-// Reads up to `size` bytes into `into`; waits kReadTimeoutMs for bytes that are not queued yet,
-// and gives up on the read after bound_ms.
-PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, std::size_t& got) {
+// Reads up to `size` bytes into `into`: ends when they are all in, or at bound_ms or when `wake`
+// is set (then cancelled). ok with whatever came in `got`; the bytes a read took before it was
+// cancelled or failed are kept either way, since they have left the system's queue.
+PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDLE wake, std::size_t& got) {
     got = 0;
     if (read_ == nullptr && (read_ = new_operation()) == nullptr) return PortResult::failed;
     if (size > kOperationBufferSize) size = static_cast<DWORD>(kOperationBufferSize);
     if (size == 0) return PortResult::ok;
     rearm(read_);
-    DWORD taken = 0;
-    DWORD error = ERROR_SUCCESS;
-    bool ok = ReadFile(port_, read_->buffer, size, nullptr, &read_->overlapped) != 0;
-    if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(port_, &read_, bound_ms, &taken, &error);
-    // Wine ends a read that timed out with ERROR_TIMEOUT; Windows with success and fewer bytes.
-    if (!ok && error == ERROR_TIMEOUT && read_ != nullptr) ok = true;
-    if (!ok) return failure(error);
-    std::memcpy(into, read_->buffer, taken);
-    got = taken;
-    system_queue_ = taken < system_queue_ ? system_queue_ - taken : 0;
-    return PortResult::ok;
+    Completion c;
+    if (!ReadFile(port_, read_->buffer, size, nullptr, &read_->overlapped)) {
+        c.error = GetLastError();
+        if (c.error != ERROR_IO_PENDING) return failure(c);
+    }
+    c = finish(port_, &read_, bound_ms, wake);
+    if (read_ != nullptr && c.transferred > 0) {
+        const DWORD taken = c.transferred < size ? c.transferred : size;
+        std::memcpy(into, read_->buffer, taken);
+        got = taken;
+        system_queue_ = taken < system_queue_ ? system_queue_ - taken : 0;
+    }
+    if (c.error == ERROR_SUCCESS) return PortResult::ok;
+    // Our own cancel at the bound or the wake; or a read timeout, which Wine ends with
+    // ERROR_TIMEOUT where Windows ends it with success and fewer bytes.
+    if (read_ != nullptr && ((c.cancelled && c.error == ERROR_OPERATION_ABORTED) || c.error == ERROR_TIMEOUT)) {
+        return PortResult::ok;
+    }
+    return failure(c);
 }
 
 PortResult Win32Line::open(uint32_t n) {
-    HANDLE h = open_device(n);
-    if (h == INVALID_HANDLE_VALUE) return PortResult::failed;
+    DWORD error = ERROR_SUCCESS;
+    HANDLE h = open_device(n, error);
+    // Another program has the port (or its last user is still letting go of it).
+    if (h == INVALID_HANDLE_VALUE) return error == ERROR_ACCESS_DENIED ? PortResult::busy : PortResult::failed;
     SetupComm(h, kQueueSize, kQueueSize);
     if (read_ == nullptr) read_ = new_operation();
     if (write_ == nullptr) write_ = new_operation();
@@ -307,28 +424,43 @@ PortResult Win32Line::read_queued(uint8_t* into, std::size_t room, std::size_t& 
         if (system_queue_ == 0) return PortResult::nothing_yet;
     }
     const DWORD size = system_queue_ < room ? system_queue_ : static_cast<DWORD>(room);
-    const PortResult read = read_into(into, size, kReadBoundMs, got);
+    const PortResult read = read_into(into, size, kReadBoundMs, nullptr, got);
     if (read != PortResult::ok) return read;
     return got == 0 ? PortResult::nothing_yet : PortResult::ok;
 }
 
-// No event-driven wait works on every port: under Wine, WaitCommEvent on a pseudo-terminal ends
-// after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait. A
-// read of the missing bytes does: with the port's read timeout it ends when they are all in, or
-// after kReadTimeoutMs, so bound_us only decides whether to wait at all.
-PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, uint8_t* into, std::size_t room,
-                                     std::size_t& got) {
+// The wait is a read of the missing bytes, which the system completes as soon as the last one is
+// in, waited for together with the wake's event up to the bound: no timer of the system's decides
+// when it ends, so no clock tick does either. (Under Wine, WaitCommEvent on a pseudo-terminal
+// ends after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait.)
+// A read that ends early with too few bytes is read again after a pause, never at once.
+PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
+                                     std::size_t room, std::size_t& got) {
     got = 0;
     COMSTAT status{};
     DWORD errors = 0;
     if (!ClearCommError(port_, &errors, &status)) return PortResult::lost;
     system_queue_ = status.cbInQue;
     if (status.cbInQue >= missing) return PortResult::ok;
-    if (bound_us == 0) return PortResult::nothing_yet;
-    const DWORD size = missing < room ? missing : static_cast<DWORD>(room);
-    const PortResult read = read_into(into, size, kWaitReadBoundMs, got);
-    if (read != PortResult::ok) return read;
-    return got >= missing ? PortResult::ok : PortResult::nothing_yet;
+    const HANDLE wake_event = static_cast<HANDLE>(wake.event);
+    const uint64_t until = monotonic_us() + bound_us;
+    for (;;) {
+        const uint64_t now = monotonic_us();
+        if (now >= until || wake.is_raised() || got >= room) return PortResult::nothing_yet;
+        const std::size_t want = std::min<std::size_t>(missing - got, room - got);
+        std::size_t taken = 0;
+        const PortResult read =
+            read_into(into + got, static_cast<DWORD>(want), whole_ms(until - now), wake_event, taken);
+        got += taken;
+        if (read != PortResult::ok) return read;
+        if (got >= missing) return PortResult::ok;
+        const uint64_t after = monotonic_us();
+        if (after >= until || wake.is_raised()) return PortResult::nothing_yet;
+        const DWORD pause = std::min(kShortReadPauseMs, whole_ms(until - after));
+        // A wake ends the pause, and the loop then sees it; without a wake event, or should the
+        // wait on it fail, a plain pause: either way the next read comes no sooner.
+        if (wake_event == nullptr || WaitForSingleObject(wake_event, pause) == WAIT_FAILED) Sleep(pause);
+    }
 }
 
 PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
@@ -338,13 +470,15 @@ PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
         const std::size_t chunk = size - done < kOperationBufferSize ? size - done : kOperationBufferSize;
         std::memcpy(write_->buffer, data + done, chunk);
         rearm(write_);
-        DWORD put = 0;
-        DWORD error = ERROR_SUCCESS;
-        bool ok = WriteFile(port_, write_->buffer, static_cast<DWORD>(chunk), nullptr, &write_->overlapped) != 0;
-        if (ok || (error = GetLastError()) == ERROR_IO_PENDING) ok = finish(port_, &write_, kWriteBoundMs, &put, &error);
-        if (!ok) return failure(error);
-        if (put == 0) return PortResult::failed;
-        done += put;
+        Completion c;
+        if (!WriteFile(port_, write_->buffer, static_cast<DWORD>(chunk), nullptr, &write_->overlapped)) {
+            c.error = GetLastError();
+            if (c.error != ERROR_IO_PENDING) return failure(c);
+        }
+        c = finish(port_, &write_, kWriteBoundMs, nullptr);
+        if (c.error != ERROR_SUCCESS) return failure(c);
+        if (c.transferred == 0) return PortResult::failed;
+        done += c.transferred;
     }
     return PortResult::ok;
 }
@@ -355,6 +489,8 @@ void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> make_platform_backend() { return std::unique_ptr<SerialBackend>(new (std::nothrow) Win32Line); }
+std::unique_ptr<SerialBackend> make_platform_backend() {
+    return std::unique_ptr<SerialBackend>(new (std::nothrow) Win32Line);
+}
 
 }  // namespace vek

@@ -10,8 +10,8 @@ namespace vek {
 
 namespace {
 
-// How long a cycle waits for an answer, counted from before its send, and how long it waits on
-// the port between attempts: a stop is seen at least this often.
+// How long a cycle waits for an answer, counted from before its send, and how long it pauses
+// between attempts when there is no port to wait on.
 constexpr uint64_t kAnswerWindowUs = 200000;
 constexpr uint64_t kAnswerRetryUs = 1000;
 
@@ -69,12 +69,12 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
         }
         const uint64_t waited = monotonic_us() - started;
         if (waited >= kAnswerWindowUs || stop.raised()) return false;
-        // The wait on the port ends as soon as the answer is in, rather than at the next whole
-        // millisecond. Without a port to wait on, it pauses on the stop signal instead.
-        const uint64_t bound = std::min(kAnswerRetryUs, kAnswerWindowUs - waited);
-        const PortResult port_wait = driver.link.wait_for_input_frame(bound);
+        // The wait on the port ends as soon as the answer is in, at the window's end, or at a
+        // stop. Without a port to wait on, it pauses on the stop signal instead.
+        const uint64_t left = kAnswerWindowUs - waited;
+        const PortResult port_wait = driver.link.wait_for_input_frame(left, stop.port_wake());
         const bool no_port = port_wait != PortResult::ok && port_wait != PortResult::nothing_yet;
-        if (no_port && stop.wait_us(bound)) return false;
+        if (no_port && stop.wait_us(std::min(kAnswerRetryUs, left))) return false;
     }
 }
 

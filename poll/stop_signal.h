@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "link/port_wake.h"
+
 namespace vek {
 
 struct StopSignalState;  // the platform's own wait object
@@ -25,6 +27,9 @@ public:
     // Waits `us` microseconds, or less if the signal is raised first (or was already).
     // True when it was raised.
     bool wait_us(uint64_t us);
+
+    // The signal as the link's waits on the port take it, so that they too end at a stop.
+    PortWake port_wake() const;
 
 private:
     StopSignalState* state_;

@@ -36,6 +36,9 @@ void StopSignal::raise() {
 
 bool StopSignal::raised() const { return state_->raised.load(); }
 
+// A semaphore is nothing ppoll can wait on: the port's waits look at the flag.
+PortWake StopSignal::port_wake() const { return PortWake{&state_->raised, nullptr}; }
+
 bool StopSignal::wait_us(uint64_t us) {
     if (raised()) return true;
     // On the monotonic clock, so that a change of the wall clock cannot stretch the wait.

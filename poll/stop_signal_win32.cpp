@@ -56,6 +56,8 @@ void StopSignal::raise() {
 
 bool StopSignal::raised() const { return state_->is_raised.load(); }
 
+PortWake StopSignal::port_wake() const { return PortWake{&state_->is_raised, state_->raised}; }
+
 bool StopSignal::wait_us(uint64_t us) {
     if (raised()) return true;
     LARGE_INTEGER due{};

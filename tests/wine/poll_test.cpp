@@ -733,7 +733,7 @@ void late_answer(Driver& d, const Card& card) {
 }
 
 // A silent card on a port whose driver ends a read that would wait at once, with no bytes. The
-// answer wait looks at most once a millisecond by design; a loop on such reads does not wait.
+// answer wait is a read that ends when the answer is in; a loop on such reads would not wait.
 void silent_spin(Driver& d, const Card& card) {
     Instance a{0, {}};
     start_at_delay_50(d, a);
@@ -763,6 +763,23 @@ void status_stall(Driver& d, const Card&) {
     CHECK_EQ(result, 0, "start after a stop during a 6 s status query finds the card");
     if (result == 0) wait_for_inputs(d, a, 0, {1, 16}, "start after a stop during a 6 s status query");
     CHECK_EQ(call(d, a, kStop), 0, "stop");
+    CHECK_EQ(call(d, a, kDelete), 0, "delete");
+}
+
+// Reads fail while the status query goes on counting the answers as they arrive (a port in
+// trouble, not a removed one). The hunt for a frame must end at the failed read: on the count
+// alone it looped, tens of thousands of reads a second, and never looked for a stop.
+void failing_reads(Driver& d, const Card&) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_on_model_fault(kReadsFail);
+    Sleep(300);  // answers pile up in the queue
+    const long before = model_counters().port_reads.load();
+    Sleep(1000);
+    const long reads = model_counters().port_reads.load() - before;
+    std::printf("port reads a second, reads failing, answers counted: %ld\n", reads);
+    check(reads < 1500, "the hunt ends at a failed read: port reads a second", reads, 1500);
+    CHECK_EQ(bounded_call(d, a, kStop, 20000, "stop while reads fail"), 0, "stop");
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
 }
 
@@ -824,6 +841,7 @@ int main(int argc, char** argv) {
              switch_on_model_fault(kXonEqualsXoff);
              found(d, c);
          }},
+        {"failing-reads", failing_reads},
         {"removal-aborted", [](Driver& d, const Card&) { removal(d, ERROR_OPERATION_ABORTED); }},
         {"removal-not-connected", [](Driver& d, const Card&) { removal(d, ERROR_DEVICE_NOT_CONNECTED); }},
         {"removal-access-denied", [](Driver& d, const Card&) { removal(d, ERROR_ACCESS_DENIED); }},

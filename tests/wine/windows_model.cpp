@@ -267,6 +267,7 @@ BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPO
     if (!is_port(h)) return ReadFile(h, buffer, size, got, o);
     ++g_counters.port_reads;
     if (fault(kRemoval)) return failed_with(g.removal_error.load());
+    if (fault(kReadsFail)) return failed_with(ERROR_IO_DEVICE);
     if (o != nullptr && fault(kCancelKeepsBytes | kReadEndsAtOnce) && queued(h) < size) {
         if (fault(kReadEndsAtOnce)) {
             complete(o, kStatusSuccess, 0);
@@ -402,6 +403,8 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
             options->busy_port = static_cast<unsigned>(value);
         } else if (is("xon-equals-xoff")) {
             options->faults |= kXonEqualsXoff;
+        } else if (is("reads-fail")) {
+            options->faults |= kReadsFail;
         } else if (is("removal") && value != 0) {
             options->faults |= kRemoval;
             options->removal_error = static_cast<DWORD>(value);

@@ -36,6 +36,8 @@ enum ModelFault : unsigned {
                                   // SetCommState refuses that as Windows does
     kRemoval = 1U << 6,           // reads and writes fail with error <parameter>, as after a
                                   // surprise removal; status queries still answer, queues empty
+    kReadsFail = 1U << 7,         // reads fail with ERROR_IO_DEVICE, while status queries still
+                                  // count the bytes that arrive
 };
 
 struct ModelOptions {
@@ -56,7 +58,7 @@ struct ModelCounters {
 
 // "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
 // ",read-ends-at-once", ",status-stall", ",slow-open=N", ",busy-open=N", ",xon-equals-xoff",
-// ",removal=ERROR". Null or empty is "none". False for anything else.
+// ",removal=ERROR", ",reads-fail". Null or empty is "none". False for anything else.
 bool parse_windows_model(const char* text, ModelOptions* options);
 
 // Points the DLL's imports of the modelled functions at the shims. False when the DLL's import
