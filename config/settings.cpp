@@ -85,11 +85,10 @@ void load_trace(LinkSettings& settings, const char* section, const char* path) {
     // One more than the longest path: the reader's buffer must hold it and its terminator, and
     // a value of buffer size - 1 characters is read as too long.
     char text[kTracePathMax + 2];
-    if (profile_read_text(section, kTraceKey, text, sizeof text, path) == ProfileText::too_long) {
+    if (profile_read_text(section, kTraceKey, text, sizeof text, path) == ProfileText::too_long)
         add_note(settings, kTraceKey, nullptr, "longer than a path can be; no trace");
-        return;
-    }
-    std::memcpy(settings.trace_path, text, std::strlen(text) + 1);
+    else
+        std::memcpy(settings.trace_path, text, std::strlen(text) + 1);
 
     char frames[kNumberTextSize];
     if (profile_read_text(section, kTraceFramesKey, frames, sizeof frames, path) == ProfileText::too_long) {

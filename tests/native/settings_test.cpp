@@ -148,6 +148,7 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
         // One character more could be a longer path cut short, which must never be traced to.
         {"trace=" + longest_path + "x", 0, "", false, "trace=\"...\" ignored"},
         {"trace=" + ten_kb, 0, "", false, "trace=\"...\" ignored"},
+        {"trace=" + ten_kb + "\r\ntrace_frames=yes", 0, "", false, "; trace_frames=\"yes\" ignored"},
         {"trace=/t.log\r\ntrace_frames=1", 0, "/t.log", true, ""},
         {"trace_frames=0", 0, "", false, ""},
         {"trace_frames=yes", 0, "", false, "trace_frames=\"yes\" ignored"},
