@@ -9,9 +9,13 @@ if(WIN32)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
   # The DLL carries its dialog template and version in a resource script.
   enable_language(RC)
+  # printf-style checks as the C library formats: with libstdc++, mingw-w64's own C99 functions
+  # (%zu, %llu), which GCC calls gnu_printf; its plain printf means the MSVC runtime's.
+  add_compile_definitions(VEK_PRINTF_FORMAT=gnu_printf)
 else()
   set(VEK_PLATFORM posix)
   set(VEK_CDECL "")
+  add_compile_definitions(VEK_PRINTF_FORMAT=printf)
 endif()
 
 function(vek_driver_exports target)

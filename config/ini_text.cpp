@@ -213,6 +213,58 @@ int digit_value(char16_t c) {
     return 99;
 }
 
+// The platform drops a pair of matching outer quotes; a lone quote is text.
+std::u16string_view without_outer_quotes(std::u16string_view value) {
+    if (value.size() >= 2 && (value[0] == u'"' || value[0] == u'\'') && value.back() == value[0])
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+void append_utf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | code >> 6));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | code >> 12));
+        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | code >> 18));
+        out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool is_low_surrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// A lone surrogate cannot be UTF-8; it becomes U+FFFD, as a conversion to UTF-8 would make it.
+std::string to_utf8(std::u16string_view chars) {
+    std::string out;
+    out.reserve(chars.size());
+    for (std::size_t i = 0; i < chars.size(); ++i) {
+        const char16_t c = chars[i];
+        if (is_high_surrogate(c) && i + 1 < chars.size() && is_low_surrogate(chars[i + 1])) {
+            append_utf8(out, 0x10000u + ((c - 0xD800u) << 10) + (chars[++i] - 0xDC00u));
+        } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
+            append_utf8(out, 0xFFFD);
+        } else {
+            append_utf8(out, c);
+        }
+    }
+    return out;
+}
+
+std::string to_bytes(std::u16string_view chars) {
+    std::string out;
+    out.reserve(chars.size());
+    for (const char16_t c : chars) out.push_back(static_cast<char>(c));
+    return out;
+}
+
 }  // namespace
 
 std::optional<uint32_t> profile_text_to_uint(std::u16string_view value) {
@@ -255,6 +307,15 @@ uint32_t ini_read_uint(std::string_view file, std::string_view section, std::str
     const Place place = find_key(text, lines, section, key);
     if (!place.key || !lines[*place.key].has_value) return fallback;
     return profile_text_to_uint(stored_value(text, lines[*place.key])).value_or(fallback);
+}
+
+std::optional<std::string> ini_read_text(std::string_view file, std::string_view section, std::string_view key) {
+    const Text text = decode(file);
+    const std::vector<Line> lines = parse_lines(text.chars);
+    const Place place = find_key(text, lines, section, key);
+    if (!place.key || !lines[*place.key].has_value) return std::nullopt;
+    const std::u16string_view value = without_outer_quotes(stored_value(text, lines[*place.key]));
+    return is_wide(text.encoding) ? to_utf8(value) : to_bytes(value);
 }
 
 std::optional<std::string> ini_write_value(std::string_view file, std::string_view section, std::string_view key,

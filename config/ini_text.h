@@ -21,6 +21,12 @@ namespace vek {
 // fallback when the section, the key or its value is missing or empty.
 uint32_t ini_read_uint(std::string_view file, std::string_view section, std::string_view key, uint32_t fallback);
 
+// As GetPrivateProfileStringA with a buffer large enough: the key's value with matching outer
+// quotes removed ("" and '' read as empty), or nothing when the section, the key or its '=' is
+// missing. The characters of a UTF-16 file come back as UTF-8, the bytes of any other file as
+// they are.
+std::optional<std::string> ini_read_text(std::string_view file, std::string_view section, std::string_view key);
+
 // As WritePrivateProfileStringA, without rewriting the rest of the file: the file's new bytes
 // with the key's value replaced, the key added after the last line of its section, or the
 // section and key appended at the end. Inserted lines take the file's first line ending (CRLF

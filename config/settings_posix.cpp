@@ -1,3 +1,4 @@
+#include <cstring>
 #include <string>
 
 #include "config/ini_text.h"
@@ -10,6 +11,17 @@ uint32_t profile_read_uint(const char* section, const char* key, uint32_t fallba
     std::string file;
     if (read_whole_file(path, file) != FileRead::ok) return fallback;
     return ini_read_uint(file, section, key, fallback);
+}
+
+ProfileText profile_read_text(const char* section, const char* key, char* buffer, std::size_t size, const char* path) {
+    buffer[0] = '\0';
+    std::string file;
+    if (read_whole_file(path, file) != FileRead::ok) return ProfileText::ok;
+    const std::optional<std::string> value = ini_read_text(file, section, key);
+    if (!value) return ProfileText::ok;
+    if (value->size() >= size - 1) return ProfileText::too_long;
+    std::memcpy(buffer, value->c_str(), value->size() + 1);
+    return ProfileText::ok;
 }
 
 bool profile_write_string(const char* section, const char* key, const char* value, const char* path) {

@@ -82,6 +82,32 @@ TEST(IniRead, ByteOrderMarksSelectTheEncoding) {
     EXPECT_EQ(read_delay("\xEF\xBB\xBF[s]\r\ndelay=46\r\n"), 46u);
 }
 
+TEST(IniRead, TextComesBackAsThePlatformGivesIt) {
+    const std::optional<std::string> missing;
+    const struct {
+        std::string file;
+        std::optional<std::string> value;
+    } rows[] = {
+        {"[s]\r\ntrace = C:\\logs\\vek.log ; line 7\r\n", "C:\\logs\\vek.log ; line 7"},
+        {"[s]\r\ntrace=\"/tmp/with space.log\"\r\n", "/tmp/with space.log"},
+        {"[s]\r\ntrace='x'\r\n", "x"},
+        {"[s]\r\ntrace=\"\"\r\n", ""},
+        {"[s]\r\ntrace=\"\r\n", "\""},                  // a lone quote is text
+        {"[s]\r\ntrace=\"x'\r\n", "\"x'"},              // quotes must match
+        {"[s]\r\ntrace=\"a\"b\"\r\n", "a\"b"},          // only the outer pair goes
+        {"[s]\r\ntrace=a\0b\r\n"s, "a"},                 // a NUL ends the value
+        {"[s]\r\ntrace=\r\n", ""},
+        {"[s]\r\ntrace\r\n", missing},                   // no '=', no value
+        {"[s]\r\nother=1\r\n", missing},
+        {"[t]\r\ntrace=x\r\n", missing},
+        {"[S]\r\nTRACE=y\r\n", "y"},
+        {utf16le(u"[s]\r\ntrace=C:\\\u00E9t\u00E9\U0001F600.log\r\n"), "C:\\\xC3\xA9t\xC3\xA9\xF0\x9F\x98\x80.log"},
+        {utf16be(u"[s]\r\ntrace=" + std::u16string(1, char16_t{0xD800}) + u"\r\n"), "\xEF\xBF\xBD"},  // a lone surrogate
+        {"[s]\r\ntrace=\xE9t\xE9\r\n", "\xE9t\xE9"},  // without a mark, bytes stay bytes
+    };
+    for (const auto& row : rows) EXPECT_EQ(ini_read_text(row.file, "s", "trace"), row.value) << row.file;
+}
+
 TEST(IniWrite, EditsKeepEveryOtherByte) {
     // Measured on the platform: a key without '=' gains one; a NUL ends the stored value.
     EXPECT_EQ(ini_write_value("[s]\r\ndelay\r\nx=1\r\n", "s", "delay", "5"), "[s]\r\ndelay=5\r\nx=1\r\n");

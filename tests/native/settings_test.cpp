@@ -1,6 +1,9 @@
 // The delay in the host's configuration file, through DriverEntry and real files.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "config/settings.h"
 #include "tests/native/test_support.h"
 
 namespace {
@@ -104,6 +107,83 @@ TEST_F(SettingsTest, AFailedSaveKeepsTheOldFileAndStillReturnsZero) {
     }
     EXPECT_EQ(read_file(host.config_path), kHostFile);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"host.ini"}) << "no temporary file is left";
+}
+
+// The link's keys beside the delay: strict values, only the instance's own section, and a note
+// for the trace about any value set but not used.
+TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
+    TempDir dir;
+    const std::string path = dir.file("host.ini");
+    const std::string longest_path = "/" + std::string(kTracePathMax - 1, 'p');
+    const std::string ten_kb(10 * 1024, '7');
+    const struct {
+        std::string lines;
+        uint32_t port;
+        std::string trace;
+        bool frames;
+        const char* note;  // a part of it; "" for none
+    } rows[] = {
+        {"", 0, "", false, ""},
+        {"port=12", 12, "", false, ""},
+        {"port=1", 1, "", false, ""},
+        {"port=255", 255, "", false, ""},
+        {"  port = 7  ", 7, "", false, ""},
+        {"port=\"9\"", 9, "", false, ""},  // the platform strips the quotes
+        {"port=012", 12, "", false, ""},
+        {"port=", 0, "", false, ""},
+        {"port=0", 0, "", false, ""},
+        {"port=abc", 0, "", false, "port=\"abc\" ignored"},
+        {"port=12x", 0, "", false, "port=\"12x\" ignored"},  // the host's own reading would take 12
+        {"port=-3", 0, "", false, "port=\"-3\" ignored"},
+        {"port=+3", 0, "", false, "port=\"+3\" ignored"},
+        {"port=0x10", 0, "", false, "port=\"0x10\" ignored"},
+        {"port=256", 0, "", false, "port=\"256\" ignored"},
+        {"port=4294967299", 0, "", false, "port=\"4294967299\" ignored"},  // 3 after a wrap
+        {"port=99999999999999999999", 0, "", false, "port=\"99999999999999999999\" ignored"},
+        {"port=" + ten_kb, 0, "", false, "port=\"...\" ignored"},
+        {"port=\x01" "5", 0, "", false, "port=\"?5\" ignored"},
+        {"trace=/var/log/vek.log", 0, "/var/log/vek.log", false, ""},
+        {"trace=\"C:\\vek trace.log\"", 0, "C:\\vek trace.log", false, ""},
+        {"trace=" + longest_path, 0, longest_path, false, ""},
+        // One character more could be a longer path cut short, which must never be traced to.
+        {"trace=" + longest_path + "x", 0, "", false, "trace=\"...\" ignored"},
+        {"trace=" + ten_kb, 0, "", false, "trace=\"...\" ignored"},
+        {"trace=" + ten_kb + "\r\ntrace_frames=yes", 0, "", false, "; trace_frames=\"yes\" ignored"},
+        {"trace=/t.log\r\ntrace_frames=1", 0, "/t.log", true, ""},
+        {"trace_frames=0", 0, "", false, ""},
+        {"trace_frames=yes", 0, "", false, "trace_frames=\"yes\" ignored"},
+        {"port=abc\r\ntrace_frames=2", 0, "", false, "; trace_frames=\"2\" ignored"},
+    };
+    for (const auto& row : rows) {
+        // Another instance's section holds values of every kind; none of them may count here.
+        const std::string file = "[korvanex-vek-driver-0]\r\ndelay=75\r\n" + row.lines +
+                                 "\r\n[korvanex-vek-driver-1]\r\nport=300\r\ntrace=/other.log\r\ntrace_frames=1\r\n";
+        write_file(path, file);
+        const LinkSettings settings = load_link_settings(path.c_str(), 0);
+        const std::string shown = row.lines.substr(0, 40);
+        EXPECT_EQ(settings.port, row.port) << shown;
+        EXPECT_EQ(settings.trace_path, row.trace) << shown;
+        EXPECT_EQ(settings.trace_frames, row.frames) << shown;
+        if (row.note[0] == '\0')
+            EXPECT_STREQ(settings.note, "") << shown;
+        else
+            EXPECT_NE(std::strstr(settings.note, row.note), nullptr) << shown << ": " << settings.note;
+        EXPECT_EQ(read_file(path), file) << "reading never writes";
+    }
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"host.ini"});
+
+    const LinkSettings other = load_link_settings(path.c_str(), 1);
+    EXPECT_EQ(other.port, 0u);
+    EXPECT_NE(std::strstr(other.note, "port=\"300\" ignored"), nullptr);
+    EXPECT_STREQ(other.trace_path, "/other.log");
+
+    for (const char* missing : {static_cast<const char*>(nullptr), "", "/nonexistent-folder/host.ini"}) {
+        const LinkSettings none = load_link_settings(missing, 0);
+        EXPECT_EQ(none.port, 0u);
+        EXPECT_STREQ(none.trace_path, "");
+        EXPECT_FALSE(none.trace_frames);
+        EXPECT_STREQ(none.note, "");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,358 @@
+#include "link/trace.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/trace_platform.h"
+
+namespace vek {
+
+namespace {
+
+// An idle writer has nothing to do until a line comes; the bound only caps what a lost wake-up
+// could cost.
+constexpr auto kWriterIdleWake = std::chrono::seconds(10);
+constexpr auto kCloseTimeout = std::chrono::milliseconds(kTraceCloseTimeoutMs);
+constexpr auto kFlushTimeout = std::chrono::milliseconds(kTraceFlushTimeoutMs);
+
+// "(4294967295 lines dropped) "
+constexpr std::size_t kDroppedNoteChars = 32;
+// A line as written: time, space, note, text, line end.
+constexpr std::size_t kMaxLineBytes = kTraceTimeChars + 1 + kDroppedNoteChars + kTraceLineChars + 2;
+// Lines go to the file a batch at a time, one write call each.
+constexpr std::size_t kBatchBytes = 16384;
+
+// bytes(): 32 bytes as " XX" take 96 characters, which leaves the label room in a line.
+constexpr std::size_t kBytesPerLine = 32;
+constexpr std::size_t kLabelChars = 64;
+
+constexpr intptr_t kClosed = -1;
+
+struct Slot {
+    uint64_t stamp;    // trace_clock_now() when the line was made
+    uint32_t dropped;  // lines dropped since the line before this one got in
+    uint32_t length;
+    char text[kTraceLineChars];
+};
+
+}  // namespace
+
+// The file's side, touched by the writer thread alone: lines are formatted into a batch, and the
+// batch is appended with one call.
+class TraceFileWriter {
+public:
+    TraceFileWriter(const std::string& path, uint64_t cap) : path_(path), old_path_(path + ".1"), cap_(cap) {}
+    ~TraceFileWriter() { trace_file_close(file_); }
+    TraceFileWriter(const TraceFileWriter&) = delete;
+    TraceFileWriter& operator=(const TraceFileWriter&) = delete;
+
+    // The first open, on the caller of Trace::open, so that a path that cannot be opened is
+    // known at once.
+    bool open_first(TraceError& error) { return trace_file_open(path_.c_str(), false, file_, error); }
+
+    void add(const Slot& slot);
+    void write_batch();
+    void close() { trace_file_close(file_); }
+
+private:
+    bool is_open() const { return file_.handle != kClosed; }
+    void rotate();
+    void report_once(const char* what, TraceError error);
+
+    const std::string& path_;
+    std::string old_path_;
+    uint64_t cap_;
+    TraceFile file_;
+    char batch_[kBatchBytes];
+    std::size_t used_ = 0;
+    uint32_t batch_lines_ = 0;
+    uint32_t batch_dropped_ = 0;  // drops the batch's lines tell of, from the queue
+    uint32_t told_ = 0;           // of lost_, what the batch tells of
+    uint32_t lost_ = 0;           // lines dropped or not written, not yet told of in the file
+    bool reported_ = false;
+};
+
+struct TraceShared {
+    std::string path;
+    std::mutex lock;  // the queue's indices and flags; a slot belongs to whoever its index gives it
+    std::condition_variable wake;     // to the writer: lines queued, or closing
+    std::condition_variable written;  // from the writer: a batch is done, or it has finished
+    std::unique_ptr<Slot[]> slots;
+    std::size_t capacity = 0;
+    uint64_t head = 0;           // lines the writer is done with; slots from head to tail are its own
+    uint64_t tail = 0;           // lines queued
+    uint32_t dropped_since = 0;  // dropped since the last line that got in
+    uint64_t dropped_total = 0;
+    bool writer_waiting = false;
+    bool closing = false;
+    bool finished = false;
+    std::unique_ptr<TraceFileWriter> writer;
+    std::thread thread;
+};
+
+namespace {
+
+std::size_t format_line(const Slot& slot, uint32_t dropped, char* out) {
+    char time[kTraceTimeChars + 1];
+    trace_local_time(slot.stamp, time);
+    std::memcpy(out, time, kTraceTimeChars);
+    std::size_t n = kTraceTimeChars;
+    out[n++] = ' ';
+    if (dropped != 0) {
+        const int note = std::snprintf(out + n, kDroppedNoteChars + 1, "(%lu line%s dropped) ",
+                                       static_cast<unsigned long>(dropped), dropped == 1 ? "" : "s");
+        n += std::min(static_cast<std::size_t>(note > 0 ? note : 0), kDroppedNoteChars);
+    }
+    // A line end inside the text would start a line without a time.
+    for (uint32_t i = 0; i < slot.length; ++i) {
+        const char c = slot.text[i];
+        out[n++] = (c == '\n' || c == '\r') ? ' ' : c;
+    }
+    const std::size_t end = std::strlen(kTraceLineEnd);
+    std::memcpy(out + n, kTraceLineEnd, end);
+    return n + end;
+}
+
+void writer_loop(TraceShared& s) {
+    std::unique_lock<std::mutex> guard(s.lock);
+    for (;;) {
+        while (s.head == s.tail && !s.closing) {
+            s.writer_waiting = true;
+            s.wake.wait_for(guard, kWriterIdleWake);
+            s.writer_waiting = false;
+        }
+        if (s.head == s.tail) return;  // closing, and every line is out
+        const uint64_t first = s.head;
+        const uint64_t end = s.tail;
+        guard.unlock();
+        for (uint64_t i = first; i < end; ++i) s.writer->add(s.slots[static_cast<std::size_t>(i % s.capacity)]);
+        s.writer->write_batch();
+        guard.lock();
+        s.head = end;
+        s.written.notify_all();
+    }
+}
+
+// The thread's body: no exception may leave a thread.
+void run_writer(std::shared_ptr<TraceShared> s) {
+    trace_writer_thread_begins();
+    try {
+        writer_loop(*s);
+    } catch (...) {  // only the lock could throw; the lines left are lost either way
+    }
+    s->writer->close();
+    try {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->finished = true;
+        s->written.notify_all();
+    } catch (...) {  // close() then waits out its bound
+    }
+}
+
+}  // namespace
+
+void TraceFileWriter::report_once(const char* what, TraceError error) {
+    if (reported_) return;
+    reported_ = true;
+    trace_report(path_.c_str(), what, error);
+}
+
+void TraceFileWriter::add(const Slot& slot) {
+    // Decided on the longest the line can be, so that the file never passes the cap (unless a
+    // single line is longer than the cap itself).
+    const uint64_t longest = kTraceTimeChars + 1 + kDroppedNoteChars + slot.length + 2;
+    if (is_open() && file_.size + used_ + longest > cap_ && file_.size + used_ > 0) {
+        write_batch();
+        if (is_open()) rotate();
+    }
+    if (used_ + kMaxLineBytes > sizeof batch_) write_batch();
+
+    const uint32_t untold = lost_ - told_;
+    told_ = lost_;
+    used_ += format_line(slot, slot.dropped + untold, batch_ + used_);
+    ++batch_lines_;
+    batch_dropped_ += slot.dropped;
+}
+
+void TraceFileWriter::write_batch() {
+    if (used_ == 0) return;
+    TraceError error = 0;
+    bool written = false;
+    if (is_open()) {
+        written = trace_file_write(file_, batch_, used_, error);
+        if (!written) {
+            // Perhaps the file was deleted or replaced: it is the name that is traced to.
+            trace_file_close(file_);
+            written = trace_file_open(path_.c_str(), false, file_, error) &&
+                      trace_file_write(file_, batch_, used_, error);
+        }
+    } else {
+        written = trace_file_open(path_.c_str(), false, file_, error) && trace_file_write(file_, batch_, used_, error);
+    }
+    if (written) {
+        file_.size += used_;
+        lost_ -= told_;
+    } else {
+        report_once("cannot be written; lines are lost until it can", error);
+        trace_file_close(file_);  // the next batch opens it again
+        lost_ += batch_lines_ + batch_dropped_;
+    }
+    used_ = 0;
+    batch_lines_ = 0;
+    batch_dropped_ = 0;
+    told_ = 0;
+}
+
+void TraceFileWriter::rotate() {
+    trace_file_close(file_);
+    TraceError error = 0;
+    const TraceRename renamed = trace_file_rename(path_.c_str(), old_path_.c_str(), error);
+    // A file gone already (deleted while written) just begins again. One that cannot be renamed
+    // is emptied instead, so that the trace stays within its cap.
+    const bool truncate = renamed == TraceRename::failed;
+    if (truncate) report_once("cannot be renamed to .1 when full; it is emptied instead", error);
+    if (!trace_file_open(path_.c_str(), truncate, file_, error))
+        report_once("cannot be opened again; lines are lost until it can", error);
+}
+
+bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t queue_lines) noexcept {
+    close();
+    if (path == nullptr || path[0] == '\0') return true;
+    try {
+        auto s = std::make_shared<TraceShared>();
+        s->path = path;
+        s->capacity = std::max<std::size_t>(queue_lines, 1);
+        s->slots = std::make_unique<Slot[]>(s->capacity);
+        s->writer = std::make_unique<TraceFileWriter>(s->path, file_cap);
+        TraceError error = 0;
+        if (!s->writer->open_first(error)) {
+            trace_report(path, "cannot be opened; no trace", error);
+            return false;
+        }
+        s->thread = std::thread(run_writer, s);
+        shared_ = std::move(s);
+        frames_ = frames;
+        return true;
+    } catch (...) {  // no memory or no thread: the driver runs without its trace
+        trace_report(path, "has no memory or thread to write it; no trace", 0);
+        return false;
+    }
+}
+
+void Trace::close() noexcept {
+    if (!shared_) return;
+    const std::shared_ptr<TraceShared> s = std::move(shared_);
+    shared_.reset();
+    frames_ = false;
+    bool ended = false;
+    try {
+        std::unique_lock<std::mutex> guard(s->lock);
+        s->closing = true;
+        s->wake.notify_one();
+        ended = s->written.wait_for(guard, kCloseTimeout, [&] { return s->finished; });
+    } catch (...) {  // treated as a writer that did not end
+    }
+    try {
+        if (ended) {
+            s->thread.join();  // past its last line: only the thread's exit is left
+            return;
+        }
+        // The writer keeps its own share of the state and frees it when it ends.
+        s->thread.detach();
+    } catch (...) {  // a thread that can be neither joined nor detached is already gone
+    }
+    trace_report(s->path.c_str(), "writer did not finish in time; left to end on its own", 0);
+}
+
+void Trace::push(uint64_t stamp, const char* text, std::size_t n) noexcept {
+    TraceShared& s = *shared_;
+    try {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (s.tail - s.head >= s.capacity) {
+            ++s.dropped_since;
+            ++s.dropped_total;
+            return;
+        }
+        Slot& slot = s.slots[static_cast<std::size_t>(s.tail % s.capacity)];
+        slot.stamp = stamp;
+        slot.dropped = s.dropped_since;
+        slot.length = static_cast<uint32_t>(n);
+        std::memcpy(slot.text, text, n);
+        s.dropped_since = 0;
+        ++s.tail;
+        if (s.writer_waiting) {
+            s.writer_waiting = false;  // one wake is enough until it waits again
+            s.wake.notify_one();
+        }
+    } catch (...) {  // a lock that fails loses the line, never the caller
+    }
+}
+
+void Trace::line(const char* format, ...) noexcept {
+    if (!shared_) return;
+    const uint64_t stamp = trace_clock_now();
+    char text[kTraceLineChars];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) {
+        static const char kUnformatted[] = "(a line that could not be formatted)";
+        push(stamp, kUnformatted, sizeof kUnformatted - 1);
+        return;
+    }
+    push(stamp, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
+}
+
+void Trace::bytes(const char* label, const uint8_t* data, std::size_t n) noexcept {
+    if (!shared_) return;
+    static const char kHex[] = "0123456789ABCDEF";
+    const uint64_t stamp = trace_clock_now();
+    std::size_t offset = 0;
+    do {
+        char text[kTraceLineChars];
+        const int head = offset == 0 ? std::snprintf(text, kLabelChars, "%s", label)
+                                     : std::snprintf(text, kLabelChars, "%s (+%lu)", label,
+                                                     static_cast<unsigned long>(offset));
+        std::size_t used = std::min(static_cast<std::size_t>(head > 0 ? head : 0), kLabelChars - 1);
+        const std::size_t end = std::min(n, offset + kBytesPerLine);
+        for (; offset < end; ++offset) {
+            text[used++] = ' ';
+            text[used++] = kHex[data[offset] >> 4];
+            text[used++] = kHex[data[offset] & 0x0F];
+        }
+        push(stamp, text, used);
+    } while (offset < n);
+}
+
+bool Trace::flush() noexcept {
+    if (!shared_) return true;
+    TraceShared& s = *shared_;
+    try {
+        std::unique_lock<std::mutex> guard(s.lock);
+        const uint64_t target = s.tail;
+        s.written.wait_for(guard, kFlushTimeout, [&] { return s.head >= target || s.finished; });
+        return s.head >= target;
+    } catch (...) {
+        return false;
+    }
+}
+
+uint64_t Trace::dropped() const noexcept {
+    if (!shared_) return 0;
+    try {
+        std::lock_guard<std::mutex> guard(shared_->lock);
+        return shared_->dropped_total;
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace vek

@@ -1,0 +1,94 @@
+// The link's trace for the field: one line per event, appended to a file the user names, each
+// line starting with the local date and time to the millisecond:
+//
+//   2026-12-08 14:03:07.123 COM3 found after 12 ms
+//   2026-12-08 14:03:07.180 (3 lines dropped) card silent for 1520 ms
+//
+// A caller never waits for the disk: line() formats into a fixed-size slot of a bounded queue
+// (no heap allocation), and a writer thread of the trace's own appends the lines. When the queue
+// is full a line is dropped, and the next line that gets in says how many were. Lines the writer
+// could not write are told the same way by the next one it writes.
+//
+// The file: at file_cap bytes it is renamed to "<path>.1", replacing the one before, and a new
+// one begins. If the rename fails for any other reason than the file being gone, the file is
+// emptied and begun again, so that the cap holds. The trace writes to path and "<path>.1" and
+// nowhere else. A file deleted or replaced while written is reopened by name at the next rotation
+// or after a failed write; on Linux the lines written until then go to the deleted file.
+//
+// Without a path the trace is off: no thread, no file, and line() returns at once. A file that
+// cannot be opened leaves the trace off and is reported once (standard error on Linux,
+// OutputDebugStringA on Windows); a file that cannot be written later is reported once too.
+//
+// Threads: open() and close() are the owner's, called while no other thread uses the trace
+// (before the poll thread starts, after it has ended). Between them, line(), bytes(), frame(),
+// flush() and dropped() may be called from any number of threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace vek {
+
+constexpr uint64_t kTraceFileCap = 10u * 1024u * 1024u;
+constexpr std::size_t kTraceQueueLines = 1024;
+// The text of one line after its time; longer text is cut. bytes() splits rather than cuts.
+constexpr std::size_t kTraceLineChars = 232;
+
+// Generous: the writer's work between two checks is one batch of lines, a few milliseconds of
+// disk time; only a file system that has stopped answering takes longer.
+constexpr uint32_t kTraceCloseTimeoutMs = 2000;
+constexpr uint32_t kTraceFlushTimeoutMs = 10000;
+
+struct TraceShared;  // the queue and the file, shared with the writer thread
+
+class Trace {
+public:
+    Trace() = default;
+    ~Trace() { close(); }
+    Trace(const Trace&) = delete;
+    Trace& operator=(const Trace&) = delete;
+
+    // Closes any trace open before, then opens path for appending and starts the writer. A null
+    // or empty path leaves the trace off and returns true: there is nothing to report. false
+    // when the file cannot be opened or no thread can be made, reported once.
+    bool open(const char* path, bool frames, uint64_t file_cap = kTraceFileCap,
+              std::size_t queue_lines = kTraceQueueLines) noexcept;
+
+    // Writes what is queued and ends the writer, waiting at most kTraceCloseTimeoutMs; a writer
+    // stuck in the file system past that is left to finish on its own, and reported.
+    void close() noexcept;
+
+    bool on() const noexcept { return shared_ != nullptr; }
+    bool frames() const noexcept { return frames_; }
+
+    // One line of printf-formatted text. The format is checked as the C library's own printf's
+    // (VEK_PRINTF_FORMAT, chosen by the build: mingw-w64's functions are C99's, not the MSVC
+    // runtime's). Line ends in the text become spaces.
+    void line(const char* format, ...) noexcept __attribute__((format(VEK_PRINTF_FORMAT, 2, 3)));
+
+    // "<label> 02 00 00 00 00 03 FC": the bytes in hex after a label, over as many lines as it
+    // takes. Always traced: bad frames and stray bytes use it.
+    void bytes(const char* label, const uint8_t* data, std::size_t n) noexcept;
+
+    // As bytes(), only when the trace shows every frame (trace_frames=1).
+    void frame(const char* direction, const uint8_t* data, std::size_t n) noexcept {
+        if (frames_) bytes(direction, data, n);
+    }
+
+    // Waits until every line queued before the call has been written or lost, at most
+    // kTraceFlushTimeoutMs; false when the writer did not get there in time. For tests and for
+    // stop, which wants its last line on disk before the host unloads the driver.
+    bool flush() noexcept;
+
+    // Lines dropped because the queue was full, since open().
+    uint64_t dropped() const noexcept;
+
+private:
+    void push(uint64_t stamp, const char* text, std::size_t n) noexcept;
+
+    std::shared_ptr<TraceShared> shared_;
+    bool frames_ = false;
+};
+
+}  // namespace vek

@@ -1,0 +1,52 @@
+// What the trace asks of the platform: a file appended to, renamed aside when full, the wall
+// clock read cheaply on the caller's thread and turned into local time on the writer's, and one
+// report to the user when the trace cannot be written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vek {
+
+// An open trace file.
+struct TraceFile {
+    intptr_t handle = -1;  // a descriptor or a HANDLE; -1 (INVALID_HANDLE_VALUE too) when closed
+    uint64_t size = 0;     // bytes in the file, counted on from its size at the open
+};
+
+// The system's error code: errno, or GetLastError.
+using TraceError = unsigned long;
+
+// Opens path for appending, creating it, or emptied when truncate is set. false, with error, when
+// it cannot be opened. Never waits for a reader (a FIFO without one fails).
+bool trace_file_open(const char* path, bool truncate, TraceFile& file, TraceError& error);
+
+// Writes all n bytes at the end of the file; false, with error, when they could not all be written.
+bool trace_file_write(TraceFile& file, const char* bytes, std::size_t n, TraceError& error);
+
+void trace_file_close(TraceFile& file);
+
+enum class TraceRename { moved, missing, failed };
+
+// Renames from to to, replacing to. missing when from does not exist (deleted while written).
+TraceRename trace_file_rename(const char* from, const char* to, TraceError& error);
+
+// Called first on the writer thread: whatever the platform needs so that no write of the trace
+// can end the host's process.
+void trace_writer_thread_begins();
+
+// The wall clock in the platform's own units, cheap enough for any thread.
+uint64_t trace_clock_now();
+
+// "YYYY-MM-DD HH:MM:SS.mmm", the local date and time of a reading of trace_clock_now.
+constexpr std::size_t kTraceTimeChars = 23;
+void trace_local_time(uint64_t stamp, char (&text)[kTraceTimeChars + 1]);
+
+// The end of each line in the file: what the platform's text viewers expect.
+extern const char kTraceLineEnd[];
+
+// Tells the user that the trace at path cannot be written: one line on standard error, or
+// through OutputDebugStringA where a DLL has no console.
+void trace_report(const char* path, const char* what, TraceError error);
+
+}  // namespace vek

@@ -1,0 +1,387 @@
+// The link's trace on real files, pipes and folders: what reaches the file, the cap, a full
+// queue, and paths that cannot be opened or that change under the writer.
+#include "link/trace.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/native/test_support.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// "2026-12-08 14:03:07.123 " at the start of the line. (std::regex sets off a false warning of
+// GCC 12 in the sanitizer builds.)
+bool starts_with_time(const std::string& line) {
+    static const char kPattern[] = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() < sizeof kPattern - 1) return false;
+    for (std::size_t i = 0; i + 1 < sizeof kPattern; ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (kPattern[i] == 'd' ? !digit : line[i] != kPattern[i]) return false;
+    }
+    return true;
+}
+
+// "(N lines dropped) line M" after the time: N (0 when not said) and M.
+bool parse_numbered_line(const std::string& line, unsigned long& said, unsigned long& number) {
+    if (!starts_with_time(line)) return false;
+    std::string rest = line.substr(24);
+    said = 0;
+    if (!rest.empty() && rest[0] == '(') {
+        std::size_t used = 0;
+        said = std::stoul(rest.substr(1), &used);
+        const std::string note = said == 1 ? " line dropped) " : " lines dropped) ";
+        if (rest.compare(1 + used, note.size(), note) != 0) return false;
+        rest = rest.substr(1 + used + note.size());
+    }
+    if (rest.compare(0, 5, "line ") != 0) return false;
+    std::size_t used = 0;
+    number = std::stoul(rest.substr(5), &used);
+    return 5 + used == rest.size();
+}
+
+std::size_t threads_in_process() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) return 0;
+    std::size_t n = 0;
+    while (const dirent* entry = ::readdir(tasks)) n += entry->d_name[0] != '.';
+    ::closedir(tasks);
+    return n;
+}
+
+// Standard error into a pipe (a file would fall under a FileSizeLimit) until text() is called.
+class StderrCapture {
+public:
+    StderrCapture() {
+        int fds[2];
+        if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        read_end_ = fds[0];
+        saved_ = ::dup(2);
+        ::dup2(fds[1], 2);
+        ::close(fds[1]);
+    }
+    ~StderrCapture() { restore(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string text() {
+        restore();
+        std::string out;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(read_end_, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+        return out;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    int read_end_ = -1;
+    int saved_ = -1;
+};
+
+// The process's time zone for the scope of a test, so that local time is not UTC.
+class TimeZone {
+public:
+    explicit TimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) {
+            old_ = old;
+            had_ = true;
+        }
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~TimeZone() {
+        if (had_)
+            ::setenv("TZ", old_.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+    TimeZone(const TimeZone&) = delete;
+    TimeZone& operator=(const TimeZone&) = delete;
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+std::string local_seconds_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+TEST(Trace, EachLineStartsWithTheLocalTimeToTheMillisecond) {
+    TempDir dir;
+    const std::string path = dir.file("vek.trace");
+    write_file(path, "a line from before\n");
+    TimeZone zone("XST-5:30");  // UTC+5:30: a writer using UTC would be caught out
+
+    const std::string before = local_seconds_now();
+    Trace trace;
+    ASSERT_TRUE(trace.open(path.c_str(), false));
+    ASSERT_TRUE(trace.on());
+    EXPECT_FALSE(trace.frames());
+    trace.line("start, delay %u ms", 50u);
+    trace.line("one line\r\nnot two");
+    const uint8_t frame[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC};
+    trace.frame("tx", frame, sizeof frame);  // frames off: not traced
+    trace.bytes("bad end", frame, sizeof frame);
+    const std::vector<uint8_t> stray(40, 0xA5);
+    trace.bytes("stray", stray.data(), stray.size());
+    trace.line("%s", std::string(2 * kTraceLineChars, 'x').c_str());
+    trace.close();
+    const std::string after = local_seconds_now();
+    EXPECT_FALSE(trace.on());
+    trace.line("after close");  // a closed trace takes lines and does nothing
+
+    std::string a5_32, a5_8;
+    for (int i = 0; i < 32; ++i) a5_32 += " A5";
+    for (int i = 0; i < 8; ++i) a5_8 += " A5";
+    const std::vector<std::string> expected = {"start, delay 50 ms",
+                                               "one line  not two",
+                                               "bad end 02 00 00 00 00 03 FC",
+                                               "stray" + a5_32,
+                                               "stray (+32)" + a5_8,
+                                               std::string(kTraceLineChars - 1, 'x')};
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    ASSERT_EQ(lines.size(), expected.size() + 1) << read_file(path);
+    EXPECT_EQ(lines[0], "a line from before") << "the trace appends";
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::string& line = lines[i + 1];
+        ASSERT_TRUE(starts_with_time(line)) << line;
+        EXPECT_GE(line.substr(0, 19), before) << line;
+        EXPECT_LE(line.substr(0, 19), after) << line;
+        EXPECT_EQ(line.substr(24), expected[i]);
+    }
+}
+
+TEST(Trace, AFullFileIsRenamedToDotOneReplacingTheOldAndANewOneBegins) {
+    TempDir dir;
+    const std::string path = dir.file("vek.trace");
+    write_file(path + ".1", "the trace before last\n");
+    constexpr uint64_t kCap = 1000;
+    Trace trace;
+    ASSERT_TRUE(trace.open(path.c_str(), true, kCap));
+    EXPECT_TRUE(trace.frames());
+    for (int i = 0; i < 100; ++i) trace.line("line %03d", i);
+    trace.close();
+
+    const std::string current = read_file(path);
+    const std::string old = read_file(path + ".1");
+    EXPECT_LE(current.size(), kCap);
+    EXPECT_LE(old.size(), kCap);
+    EXPECT_GT(old.size(), kCap - 100) << "renamed when full, not before";
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"vek.trace", "vek.trace.1"}));
+    // The two files hold the last lines in order, without a gap.
+    std::vector<std::string> lines = lines_of(old);
+    for (const std::string& line : lines_of(current)) lines.push_back(line);
+    ASSERT_FALSE(lines.empty());
+    const int first = 100 - static_cast<int>(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "line %03d", first + static_cast<int>(i));
+        EXPECT_EQ(lines[i].substr(24), text);
+    }
+}
+
+// The writer blocks on a FIFO nobody reads, so the queue fills for certain; once the test reads
+// it, the lines flow again.
+TEST(Trace, AFullQueueDropsLinesAndTheNextLineThatGetsInSaysHowMany) {
+    TempDir dir;
+    const std::string path = dir.file("vek.fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);  // blocking reads from here on
+
+    Trace trace;
+    ASSERT_TRUE(trace.open(path.c_str(), false, kTraceFileCap, 8));
+    unsigned long sent = 0;
+    while (trace.dropped() == 0 && sent < 10000000) trace.line("line %lu", sent++);
+    ASSERT_GT(trace.dropped(), 0u);
+
+    std::string received;
+    std::thread drain([&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(n));
+    });
+    // Until one line gets in again.
+    for (uint64_t dropped = trace.dropped();; dropped = trace.dropped()) {
+        trace.line("line %lu", sent++);
+        if (trace.dropped() == dropped) break;
+    }
+    const uint64_t dropped = trace.dropped();
+    trace.close();
+    drain.join();
+    ::close(reader);
+
+    unsigned long expected_number = 0;
+    uint64_t told = 0;
+    for (const std::string& line : lines_of(received)) {
+        unsigned long said = 0;
+        unsigned long number = 0;
+        ASSERT_TRUE(parse_numbered_line(line, said, number)) << line;
+        EXPECT_EQ(number - expected_number, said) << line;
+        told += said;
+        expected_number = number + 1;
+    }
+    EXPECT_EQ(expected_number, sent) << "the last line got in";
+    EXPECT_EQ(told, dropped);
+}
+
+TEST(Trace, APathThatCannotBeOpenedIsReportedOnceAndCostsNothing) {
+    TempDir dir;
+    const std::string fifo = dir.file("nobody-reads");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string paths[] = {
+        dir.file("no-such-folder/vek.trace"),
+        dir.path(),  // a folder
+        fifo,        // opening it must not wait for a reader
+    };
+    const std::size_t threads = threads_in_process();
+    for (const std::string& path : paths) {
+        StderrCapture capture;
+        Trace trace;
+        EXPECT_FALSE(trace.open(path.c_str(), true));
+        EXPECT_FALSE(trace.on());
+        EXPECT_EQ(threads_in_process(), threads) << "no writer thread";
+        const uint8_t frame[] = {0x12, 0, 0, 0, 0, 0, 0, 0x13, 0xEE};
+        for (int i = 0; i < 100; ++i) {
+            trace.line("line %d", i);
+            trace.frame("rx", frame, sizeof frame);
+            trace.bytes("stray", frame, sizeof frame);
+        }
+        EXPECT_TRUE(trace.flush());
+        EXPECT_EQ(trace.dropped(), 0u);
+        trace.close();
+        const std::string report = capture.text();
+        EXPECT_EQ(lines_of(report).size(), 1u) << report;
+        EXPECT_NE(report.find(path), std::string::npos) << report;
+    }
+
+    StderrCapture capture;
+    Trace off;
+    EXPECT_TRUE(off.open(nullptr, true)) << "no path: nothing to report";
+    EXPECT_TRUE(off.open("", true));
+    EXPECT_FALSE(off.on());
+    EXPECT_EQ(threads_in_process(), threads);
+    EXPECT_EQ(capture.text(), "");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"nobody-reads"});
+}
+
+// Linux keeps a deleted or replaced file open for whoever has it: the lines up to the next
+// rotation go there, and the rotation then begins a new file by the name.
+TEST(Trace, AFileDeletedOrReplacedWhileWrittenIsBegunAgainAtTheNextRotation) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> change;
+        bool old_kept;  // the user's own file is found as .1
+    } rows[] = {
+        {"deleted", [](const std::string& path) { ASSERT_EQ(::unlink(path.c_str()), 0); }, false},
+        {"replaced",
+         [](const std::string& path) {
+             write_file(path + ".new", "someone else's file\n");
+             ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+         },
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const std::string path = dir.file("vek.trace");
+        Trace trace;
+        ASSERT_TRUE(trace.open(path.c_str(), false, 600));
+        trace.line("before");
+        ASSERT_TRUE(trace.flush());
+        row.change(path);
+        // About 16 lines reach the cap of the file now gone from its name; one rotation follows.
+        for (int i = 0; i < 20; ++i) trace.line("after %02d", i);
+        trace.close();
+
+        const std::string current = read_file(path);
+        EXPECT_NE(current.find("after 19"), std::string::npos) << current;
+        EXPECT_EQ(current.find("before"), std::string::npos) << current;
+        EXPECT_EQ(current.find("someone else"), std::string::npos) << current;
+        if (row.old_kept) {
+            EXPECT_EQ(read_file(path + ".1"), "someone else's file\n") << "never written to";
+        } else {
+            EXPECT_FALSE(file_exists(path + ".1"));
+        }
+    }
+}
+
+TEST(Trace, LinesThatCannotBeWrittenAreCountedAndReportedOnceAndWritingResumes) {
+    TempDir dir;
+    const std::string path = dir.file("vek.trace");
+    StderrCapture capture;
+    Trace trace;
+    ASSERT_TRUE(trace.open(path.c_str(), false));
+    trace.line("first");
+    ASSERT_TRUE(trace.flush());
+    {
+        FileSizeLimit full(read_file(path).size());  // as a full disk: every write fails
+        for (int i = 0; i < 3; ++i) {
+            trace.line("lost %d", i);
+            ASSERT_TRUE(trace.flush());  // one failed write each, and a reopen
+        }
+    }
+    trace.line("written again");
+    trace.close();
+
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    ASSERT_EQ(lines.size(), 2u) << read_file(path);
+    EXPECT_EQ(lines[0].substr(24), "first");
+    EXPECT_EQ(lines[1].substr(24), "(3 lines dropped) written again");
+    const std::string report = capture.text();
+    EXPECT_EQ(lines_of(report).size(), 1u) << report;
+    EXPECT_NE(report.find("File too large"), std::string::npos) << report;
+}
+
+TEST(Trace, AFifoWhoseReaderGoesAwayFailsTheWriteAndLeavesTheProcessRunning) {
+    TempDir dir;
+    const std::string path = dir.file("vek.fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    StderrCapture capture;
+    Trace trace;
+    ASSERT_TRUE(trace.open(path.c_str(), false));
+    trace.line("read");
+    ASSERT_TRUE(trace.flush());
+    ::close(reader);
+    trace.line("written to nobody");  // SIGPIPE, unless the writer keeps it off
+    ASSERT_TRUE(trace.flush());
+    trace.close();
+    const std::string report = capture.text();
+    EXPECT_EQ(lines_of(report).size(), 1u) << report;
+    EXPECT_NE(report.find("cannot be written"), std::string::npos) << report;
+}
+
+}  // namespace
