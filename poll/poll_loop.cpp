@@ -70,11 +70,15 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
         const uint64_t waited = monotonic_us() - started;
         if (waited >= kAnswerWindowUs || stop.raised()) return false;
         // The wait on the port ends as soon as the answer is in, rather than at the next whole
-        // millisecond. Without a port to wait on, it pauses on the stop signal instead.
+        // millisecond.
         const uint64_t bound = std::min(kAnswerRetryUs, kAnswerWindowUs - waited);
         const PortResult port_wait = driver.link.wait_for_input_frame(bound);
-        const bool no_port = port_wait != PortResult::ok && port_wait != PortResult::nothing_yet;
-        if (no_port && stop.wait_us(bound)) return false;
+        if (port_wait == PortResult::ok || port_wait == PortResult::nothing_yet) continue;
+        // A port that is closed or gone answers nothing in this window: one pause on the stop
+        // signal for the rest of it, not one a millisecond (which woke the thread 800 times a
+        // second, for as long as the port stayed lost).
+        stop.wait_us(kAnswerWindowUs - waited);
+        return false;
     }
 }
 

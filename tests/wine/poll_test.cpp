@@ -35,6 +35,17 @@ constexpr uint32_t kDelete = 0xFFFF;
 // How long a step may take before it counts as never happening: generous, for a slow machine.
 constexpr double kStepBoundMs = 3000;
 
+// A port that is gone may wake the driver's threads at most this often: a count, not a time.
+constexpr double kLostPortWakeupsLimit = 20;
+
+// The DLL's wake-ups (its calls of Sleep and the wait functions) a second, over about a second.
+double wakeups_a_second() {
+    const long before = model_counters().waits.load();
+    const double t0 = now_ms();
+    Sleep(1000);
+    return static_cast<double>(model_counters().waits.load() - before) * 1000.0 / (now_ms() - t0);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The card's side: the frames it received, and its control FIFO.
 
@@ -661,7 +672,11 @@ void unplug(Driver& d, const Card& card) {
 
     card.command("after " + std::to_string(card.frames().size() + 10) + " unplug");
     check(card.wait_for_reply_containing("unplugged", 5000), "the card is unplugged while polling");
-    Sleep(500);  // cycles on a port that is gone
+    Sleep(300);  // the cycle in flight finds the port gone
+    const double wakeups = wakeups_a_second();
+    std::printf("wake-ups a second with the port lost: %.0f\n", wakeups);
+    check(wakeups <= kLostPortWakeupsLimit, "a lost port wakes the driver at most 20 times a second",
+          static_cast<long>(wakeups), static_cast<long>(kLostPortWakeupsLimit));
     check_inputs_now(d, a, 0, {1, 16}, "read inputs after the unplug");
 
     int32_t result = -1;
@@ -776,12 +791,13 @@ void removal(Driver& d, DWORD error) {
     for (const double give_up = now_ms() + kStepBoundMs; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
     Sleep(100);  // the call in flight
     const long io_before = counters.port_reads.load() + counters.port_writes.load();
-    const long waits_before = counters.waits.load();
-    Sleep(1000);
+    const double wakeups = wakeups_a_second();
     const long io = counters.port_reads.load() + counters.port_writes.load() - io_before;
-    std::printf("error %lu: reads and writes on the port in the next second: %ld; wake-ups: %ld\n", error, io,
-                counters.waits.load() - waits_before);
+    std::printf("error %lu: reads and writes on the port in the next second: %ld; wake-ups a second: %.0f\n", error,
+                io, wakeups);
     check(counters.failed.load() > 0, "the driver tried the port after the removal");
+    check(wakeups <= kLostPortWakeupsLimit, "a lost port wakes the driver at most 20 times a second",
+          static_cast<long>(wakeups), static_cast<long>(kLostPortWakeupsLimit));
     CHECK_EQ(io, 0, ("after error " + std::to_string(error) + " the port is taken as lost: reads and writes").c_str());
     CHECK_EQ(call(d, a, kStop), 0, "stop");
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
