@@ -101,4 +101,9 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
     instance.stop_request.store(0);
 }
 
+void let_go_of_line(DriverContext& driver) {
+    driver.link.port().close_port();
+    driver.abandoned_polls.fetch_sub(1);
+}
+
 }  // namespace vek

@@ -781,6 +781,41 @@ void status_stall(Driver& d, const Card&) {
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
 }
 
+// Set by a scenario that ends with the DLL polling: the process then exits with it loaded.
+bool g_left_polling = false;
+
+// Output 3 on, as the card receives it: a frame the all-off frame can be told from.
+void switch_output_3_on(Driver& d, Instance& a, const Card& card) {
+    const std::size_t from = card.frames().size();
+    d.host.output_states[2] = 0x40;
+    CHECK_EQ(call(d, a, kWriteOutputs), 0, "write outputs");
+    check(card.wait_for(kOutput3On, from) >= 0, "the card receives output 3 on");
+}
+
+// The host frees the library while an instance polls, without stopping it. The poll thread holds
+// the module loaded, so nothing runs in unmapped code: it polls on until the process exits, and
+// the card then gets the all-off frame last (poll_test.sh reads the card's log after the run).
+void unload_polling(Driver& d, const Card& card) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_output_3_on(d, a, card);
+    check(FreeLibrary(d.module) != 0, "FreeLibrary while polling");
+    d.module = nullptr;
+    const std::size_t from = card.frames().size();
+    Sleep(500);  // a thread left in unmapped code would have crashed the process by now
+    check(card.frames().size() > from, "the poll thread polls on after FreeLibrary");
+    g_left_polling = true;
+}
+
+// The process exits while an instance polls: the card gets the all-off frame last
+// (poll_test.sh reads the card's log after the run).
+void exit_polling(Driver& d, const Card& card) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_output_3_on(d, a, card);
+    g_left_polling = true;
+}
+
 // From now on reads and writes on the port fail with `error`, as after a surprise removal, while
 // status queries still answer. The port must be taken as lost: nothing more is read or written.
 void removal(Driver& d, DWORD error) {
@@ -822,6 +857,8 @@ int main(int argc, char** argv) {
         {"silent", silent},
         {"unplug", unplug},
         {"found", found},
+        {"unload", unload_polling},
+        {"exit-polling", exit_polling},
         {"late-answer", late_answer},
         {"silent-spin", silent_spin},
         {"status-stall", status_stall},
@@ -881,7 +918,7 @@ int main(int argc, char** argv) {
     BoxWatcher watcher;
     run(d, card);
     CHECK_EQ(watcher.finish(), 0, "no-card message boxes (the card was not found)");
-    FreeLibrary(d.module);
+    if (!g_left_polling) FreeLibrary(d.module);
     std::printf("%s: ", scenario.c_str());
     return report();
 }
