@@ -75,8 +75,8 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
         const PortResult port_wait = driver.link.wait_for_input_frame(bound);
         if (port_wait == PortResult::ok || port_wait == PortResult::nothing_yet) continue;
         // A port that is closed or gone answers nothing in this window: one pause on the stop
-        // signal for the rest of it, not one a millisecond (which woke the thread 800 times a
-        // second, for as long as the port stayed lost).
+        // signal for the rest of it, not one a millisecond (which woke the thread hundreds of
+        // times a second, for as long as the port stayed lost).
         stop.wait_us(kAnswerWindowUs - waited);
         return false;
     }
