@@ -46,12 +46,31 @@ INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM l
     }
 }
 
+// EnumThreadWindows' callback: keeps the first visible window that no other window owns.
+BOOL CALLBACK keep_main_window(HWND window, LPARAM found) {
+    if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER) != nullptr) return TRUE;
+    *reinterpret_cast<HWND*>(found) = window;
+    return FALSE;
+}
+
+// The host's window for the dialog to belong to. GetActiveWindow() is per thread and null while
+// another program is in front; the dialog then falls back to a visible top-level window of the
+// calling thread. Without an owner the template's position 0,0 is the screen's corner, and the
+// host stays enabled while the dialog runs.
+HWND dialog_owner() {
+    HWND owner = GetActiveWindow();
+    if (owner != nullptr) return owner;
+    // Its result says only whether the callback ended the enumeration early.
+    EnumThreadWindows(GetCurrentThreadId(), keep_main_window, reinterpret_cast<LPARAM>(&owner));
+    return owner;
+}
+
 }  // namespace
 
 int32_t configure_dialog(DriverContext& driver, DriverInstance& instance) {
     HINSTANCE module = static_cast<HINSTANCE>(driver.module_handle);
     DialogSubject subject{driver.config_path, &instance};
-    const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), GetActiveWindow(), delay_dialog,
+    const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), dialog_owner(), delay_dialog,
                                         reinterpret_cast<LPARAM>(&subject));
     return static_cast<int32_t>(end);
 }

@@ -60,8 +60,8 @@ int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance&
     }
 }
 
-// The module's one context, made at load and freed at unload: the host stops every instance
-// before it unloads the driver, so no poll thread outlives it.
+// The module's one context, made at load and freed at unload. A poll thread holds the module
+// loaded while it runs (on Windows), so the context outlives every thread that uses it.
 DriverContext& module_context() {
     static DriverContext context(make_platform_backend());
     return context;
@@ -92,6 +92,8 @@ int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, H
 }
 
 void module_load(void* instance_handle) { module_context().module_handle = instance_handle; }
+
+void module_unload() { send_all_off_at_unload(module_context()); }
 
 }  // namespace vek
 

@@ -18,4 +18,9 @@ int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, H
 // and keeps the module's own handle.
 void module_load(void* instance_handle);
 
+// Windows' unload hook (DllMain's detach), as the library is unmapped or the process exits: the
+// card gets the all-off frame if an instance still polls (see send_all_off_at_unload). Never
+// waits on a thread. Linux has no such hook: there exit() runs with the poll threads alive.
+void module_unload();
+
 }  // namespace vek

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <timeapi.h>
+
 #include "link/clock.h"
 
 namespace vek {
@@ -23,6 +25,9 @@ constexpr uint64_t kSpinBelowUs = 1000;
 constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION = 0x00000002;
 #endif
 
+// The finest period timeBeginPeriod takes; the poll thread's waits are whole milliseconds.
+constexpr UINT kFineTimerPeriodMs = 1;
+
 // Sleep() rounds up to the system tick (up to 15.6 ms); a high-resolution timer does not.
 bool sleep_on_precise_timer(uint64_t us) {
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
@@ -43,6 +48,22 @@ uint64_t monotonic_us() {
     QueryPerformanceCounter(&now);
     const auto ticks = static_cast<uint64_t>(now.QuadPart);
     return ticks / frequency * 1000000U + ticks % frequency * 1000000U / frequency;
+}
+
+// Without the high-resolution timer (CreateWaitableTimerExW refuses the flag with
+// ERROR_INVALID_PARAMETER before Windows 10 1803) every wait falls back to one that ends on the
+// tick. Until Windows 10 2004 timeBeginPeriod is system-wide, so it is held only while needed.
+FineTiming begin_fine_timing() {
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (timer != nullptr) {
+        CloseHandle(timer);
+        return FineTiming::not_needed;
+    }
+    return timeBeginPeriod(kFineTimerPeriodMs) == TIMERR_NOERROR ? FineTiming::raised : FineTiming::unavailable;
+}
+
+void end_fine_timing(FineTiming timing) {
+    if (timing == FineTiming::raised) timeEndPeriod(kFineTimerPeriodMs);
 }
 
 void sleep_us(uint64_t us) {

@@ -102,6 +102,11 @@ PortResult SerialPort::write_bytes(const uint8_t* data, std::size_t size) {
     return on_open_port([&] { return backend_->write_all(data, size); });
 }
 
+PortResult SerialPort::write_bytes_unguarded(const uint8_t* data, std::size_t size) {
+    if (backend_ == nullptr || number_ == 0 || lost_) return PortResult::closed;
+    return backend_->write_all(data, size);
+}
+
 void SerialPort::assert_rts() {
     std::lock_guard<std::mutex> guard(lock_);
     if (number_ == 0) return;

@@ -65,6 +65,11 @@ public:
     // failure is for the caller to ignore or not.
     PortResult write_bytes(const uint8_t* data, std::size_t size);
 
+    // The same write without the lock, for the module's unload hook only: at process exit the
+    // other threads are already gone and one may have died holding the lock. Nothing else may use
+    // the port meanwhile. closed when no port is open or it is known lost.
+    PortResult write_bytes_unguarded(const uint8_t* data, std::size_t size);
+
     // Raise RTS or DTR on the open port. Results are not checked: virtual ports have no modem lines.
     void assert_rts();
     void assert_dtr();

@@ -27,6 +27,10 @@ struct DriverContext {
     InstanceTable instances{};
     CardLink link;
     ProcessImage image{};
+    // Poll threads that stop gave up on and that have not finished yet. Such a thread may hold the
+    // port's lock for as long as a system call under it takes, so until it is done nothing waits
+    // on the line: start refuses, stop and reset leave the port alone.
+    std::atomic<uint32_t> abandoned_polls{0};
 };
 
 }  // namespace vek

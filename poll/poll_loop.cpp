@@ -10,10 +10,8 @@ namespace vek {
 
 namespace {
 
-// How long a cycle waits for an answer, counted from before its send, and how long it pauses
-// between attempts when there is no port to wait on.
+// How long a cycle waits for an answer, counted from before its send.
 constexpr uint64_t kAnswerWindowUs = 200000;
-constexpr uint64_t kAnswerRetryUs = 1000;
 
 // At most a full input queue of frames is taken behind a cycle's answer.
 constexpr int kQueuedAnswersTaken = 4096 / 9;
@@ -70,17 +68,24 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
         const uint64_t waited = monotonic_us() - started;
         if (waited >= kAnswerWindowUs || stop.raised()) return false;
         // The wait on the port ends as soon as the answer is in, at the window's end, or at a
-        // stop. Without a port to wait on, it pauses on the stop signal instead.
+        // stop.
         const uint64_t left = kAnswerWindowUs - waited;
         const PortResult port_wait = driver.link.wait_for_input_frame(left, stop.port_wake());
-        const bool no_port = port_wait != PortResult::ok && port_wait != PortResult::nothing_yet;
-        if (no_port && stop.wait_us(std::min(kAnswerRetryUs, left))) return false;
+        if (port_wait == PortResult::ok || port_wait == PortResult::nothing_yet) continue;
+        // A port that is closed, gone or failing answers nothing in this window: one pause on the
+        // stop signal for the rest of it, not one a millisecond (which woke the thread hundreds
+        // of times a second, for as long as the port stayed lost).
+        stop.wait_us(left);
+        return false;
     }
 }
 
 }  // namespace
 
 void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop) {
+    // Where the system's waits end only on its clock tick (up to 15.6 ms), a 50 ms delay would
+    // become 62.5 ms: the tick is made fine while this thread polls, and put back when it ends.
+    const FineTiming timing = begin_fine_timing();
     clear_start_word(driver);
     while (!stop_requested(instance, stop)) {
         // A cycle without an answer is not reported: the inputs keep what was last published.
@@ -90,7 +95,13 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
     // left, so no delay is needed after it; the card's answer is never read.
     switch_outputs_off(driver.image);
     driver.link.send_output_frame(load_outputs(driver.image));
+    end_fine_timing(timing);
     instance.stop_request.store(0);
+}
+
+void let_go_of_line(DriverContext& driver) {
+    driver.link.port().close_port();
+    driver.abandoned_polls.fetch_sub(1);
 }
 
 }  // namespace vek

@@ -14,4 +14,8 @@ namespace vek {
 // stop_request to acknowledge. Every cycle that took a valid frame adds one to cycle_count.
 void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop);
 
+// Run by an abandoned poll thread once poll_loop has returned: it closes the port that stop left
+// open for it, then no longer counts as holding the line.
+void let_go_of_line(DriverContext& driver);
+
 }  // namespace vek

@@ -20,8 +20,14 @@ bool poll_loop_finished(const PollThread& thread);
 // After poll_loop has returned: waits for the thread to end and frees it.
 void release_poll_thread(PollThread* thread);
 
-// For a thread that did not answer within stop's bound. Where the platform can, the thread is
-// terminated; elsewhere it is left to finish its shutdown on its own and frees itself.
-void abandon_poll_thread(PollThread* thread);
+// For a thread that did not answer within stop's bound. It is never terminated: it may hold the
+// port's lock or the sender's, and a lock of a killed thread stays held for good. It is left to
+// finish on its own, and then runs let_go_of_line and frees itself. False when it had finished
+// after all: it is then released as release_poll_thread does.
+bool abandon_poll_thread(PollThread* thread);
+
+// Tells whoever watches the process that a start was refused because an abandoned poll thread
+// still holds the line (standard error; on Windows the debugger's output too).
+void report_line_held();
 
 }  // namespace vek

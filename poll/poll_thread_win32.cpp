@@ -1,6 +1,11 @@
+// Poll threads on Windows. Each thread holds a reference to the module from before it starts
+// until its last instruction (FreeLibraryAndExitThread), so a host that frees the library while
+// polling never leaves it running in unmapped code. A thread is never terminated: TerminateThread
+// would leave the locks it holds (the port's, the sender's, the inputs') held for good.
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <new>
 
 #include "poll/poll_loop.h"
@@ -9,31 +14,45 @@
 
 namespace vek {
 
+namespace {
+
+// Where the thread is: whoever changes it second learns what the other did.
+enum ThreadState : int { kPolling, kFinished, kAbandoned };
+
+}  // namespace
+
 struct PollThread {
     StopSignal stop;
-    std::atomic<bool> finished{false};
+    std::atomic<int> state{kPolling};
+    std::atomic<int> owners{2};  // the thread itself and whoever stops it; the last one frees
     DriverContext* driver = nullptr;
     DriverInstance* instance = nullptr;
+    HMODULE module = nullptr;  // the thread's own reference to the module
     HANDLE handle = nullptr;
 };
 
 namespace {
 
-// A thread past poll_loop, or just terminated, ends within this; past it, its record is kept.
+// A thread past poll_loop has only its exit left; past this, stop returns without seeing it end.
 constexpr DWORD kThreadEndBoundMs = 1000;
+
+// Any address inside this module names it to GetModuleHandleExW.
+const char kInThisModule = 0;
+
+void let_go(PollThread* t) {
+    if (t->owners.fetch_sub(1) == 1) delete t;
+}
 
 DWORD WINAPI run(LPVOID parameter) {
     auto* t = static_cast<PollThread*>(parameter);
-    poll_loop(*t->driver, *t->instance, t->stop);
-    t->finished.store(true);
-    return 0;
-}
-
-// Frees the record only once the thread is known to be gone: a thread still running would use it.
-void close_thread(PollThread* t) {
-    const bool ended = WaitForSingleObject(t->handle, kThreadEndBoundMs) == WAIT_OBJECT_0;
-    CloseHandle(t->handle);
-    if (ended) delete t;
+    DriverContext& driver = *t->driver;
+    const HMODULE module = t->module;
+    poll_loop(driver, *t->instance, t->stop);
+    if (t->state.exchange(kFinished) == kAbandoned) let_go_of_line(driver);
+    let_go(t);
+    // Drops the thread's reference and exits without returning into the module, which this may
+    // unload (when the host freed it while polling).
+    FreeLibraryAndExitThread(module, 0);
 }
 
 }  // namespace
@@ -43,8 +62,16 @@ PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance) 
     if (t == nullptr) return nullptr;
     t->driver = &driver;
     t->instance = &instance;
-    if (t->stop.ready()) t->handle = CreateThread(nullptr, 0, run, t, 0, nullptr);
+    // Taken here rather than by the thread, so that no moment exists where it runs unpinned.
+    if (!t->stop.ready() ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&kInThisModule),
+                            &t->module)) {
+        delete t;
+        return nullptr;
+    }
+    t->handle = CreateThread(nullptr, 0, run, t, 0, nullptr);
     if (t->handle == nullptr) {
+        FreeLibrary(t->module);
         delete t;
         return nullptr;
     }
@@ -53,13 +80,30 @@ PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance) 
 
 void signal_stop(PollThread& t) { t.stop.raise(); }
 
-bool poll_loop_finished(const PollThread& t) { return t.finished.load(); }
+bool poll_loop_finished(const PollThread& t) { return t.state.load() == kFinished; }
 
-void release_poll_thread(PollThread* t) { close_thread(t); }
+// Waits (bounded) for the thread's exit, so that a stop that returned leaves no thread behind.
+void release_poll_thread(PollThread* t) {
+    WaitForSingleObject(t->handle, kThreadEndBoundMs);
+    CloseHandle(t->handle);
+    let_go(t);
+}
 
-void abandon_poll_thread(PollThread* t) {
-    TerminateThread(t->handle, 1);
-    close_thread(t);
+bool abandon_poll_thread(PollThread* t) {
+    if (t->state.exchange(kAbandoned) == kFinished) {
+        release_poll_thread(t);
+        return false;
+    }
+    CloseHandle(t->handle);  // the thread runs on without it
+    let_go(t);
+    return true;
+}
+
+void report_line_held() {
+    static const char kText[] =
+        "vek_driver: start refused: a poll thread that did not stop within 5 s still holds the serial line\n";
+    OutputDebugStringA(kText);
+    std::fputs(kText, stderr);
 }
 
 }  // namespace vek

@@ -22,9 +22,15 @@ constexpr uint32_t kResetCycles = 2;
 constexpr uint64_t kResetCheckUs = 10000;
 constexpr uint64_t kResetBoundUs = 2000000;
 
+// start waits this long, checking this often, for an abandoned poll thread to let go of the line:
+// as long as stop waits for a thread, so a system call that ends soon after stop gave up on it
+// (a USB driver busy for a few seconds) costs one slow start rather than a failed one.
+constexpr uint64_t kLineReleaseCheckUs = 50000;
+constexpr uint64_t kLineReleaseBoundUs = 5000000;
+
 // Ends the instance's poll thread, if it has one. False when the thread did not acknowledge in
-// time and had to be abandoned; the port is then left as it is.
-bool end_poll_thread(DriverInstance& instance) {
+// time and had to be abandoned: it closes the port itself once it is done.
+bool end_poll_thread(DriverContext& driver, DriverInstance& instance) {
     PollThread* thread = instance.poll_thread;
     if (thread == nullptr) return true;
     instance.poll_thread = nullptr;
@@ -36,12 +42,33 @@ bool end_poll_thread(DriverInstance& instance) {
         sleep_us(kStopCheckUs);
         if (instance.stop_request.load() == 0 || poll_loop_finished(*thread)) break;
         if (monotonic_us() - asked_at > kStopBoundUs) {
-            abandon_poll_thread(thread);
-            return false;
+            // Counted before the thread can see itself abandoned, which is when it uncounts itself.
+            driver.abandoned_polls.fetch_add(1);
+            if (abandon_poll_thread(thread)) return false;
+            driver.abandoned_polls.fetch_sub(1);  // it finished just now after all, and is released
+            return true;
         }
     }
     release_poll_thread(thread);
     return true;
+}
+
+// True once no abandoned poll thread holds the line, waiting a bounded time for the last one.
+bool line_released(const DriverContext& driver) {
+    const uint64_t asked_at = monotonic_us();
+    while (driver.abandoned_polls.load() != 0) {
+        if (monotonic_us() - asked_at > kLineReleaseBoundUs) return false;
+        sleep_us(kLineReleaseCheckUs);
+    }
+    return true;
+}
+
+bool any_instance_polling(const DriverContext& driver) {
+    if (driver.abandoned_polls.load() != 0) return true;
+    for (const DriverInstance& instance : driver.instances.records) {
+        if (instance.poll_thread != nullptr) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -49,8 +76,22 @@ bool end_poll_thread(DriverInstance& instance) {
 StartResult start(DriverContext& driver, DriverInstance& instance) {
     // A second thread would poll on, out of stop's reach: the running one ends first.
     if (instance.poll_thread != nullptr) stop(driver, instance);
+    // A thread stop gave up on may still be inside a system call on the port, with its lock held:
+    // a scan would wait on that lock for as long, so start refuses, and says why.
+    if (!line_released(driver)) {
+        report_line_held();
+        instance.running = 0;
+        return StartResult::line_held;
+    }
 
-    if (find_card(driver.link, load_outputs(driver.image)).result != ProbeResult::answered) {
+    // Each probe of a silent port waits for its answer: on the tick, 100 probes would take 1.6 s.
+    const FineTiming timing = begin_fine_timing();
+    const ProbeResult found = find_card(driver.link, load_outputs(driver.image)).result;
+    end_fine_timing(timing);
+    if (found != ProbeResult::answered) {
+        // The scan leaves the last port that opened open; on Windows its watch thread would run
+        // on, with no poll thread holding the module, into an unload.
+        driver.link.port().close_port();
         instance.running = 0;
         return StartResult::no_card;
     }
@@ -66,11 +107,16 @@ StartResult start(DriverContext& driver, DriverInstance& instance) {
 }
 
 void stop(DriverContext& driver, DriverInstance& instance) {
-    if (end_poll_thread(instance)) driver.link.port().close_port();
+    // While an abandoned thread holds the line, closing the port would wait on its lock; the
+    // thread closes the port itself when it is done.
+    if (end_poll_thread(driver, instance) && driver.abandoned_polls.load() == 0) driver.link.port().close_port();
 }
 
 void reset_outputs(DriverContext& driver, DriverInstance& instance) {
     switch_outputs_off(driver.image);
+    // A send would wait on the abandoned thread's lock; that thread was asked to stop, and sends
+    // the all-off frame itself once its system call returns.
+    if (driver.abandoned_polls.load() != 0) return;
     driver.link.send_output_frame(load_outputs(driver.image));
     // The card's time to answer, as in a cycle; a delay of hours must not hold the host's thread.
     sleep_us(std::min<uint64_t>(instance.delay_ms.load(), kResetBoundUs / 1000U) * 1000U);
@@ -81,6 +127,13 @@ void reset_outputs(DriverContext& driver, DriverInstance& instance) {
         if (monotonic_us() - counted_from >= kResetBoundUs) break;
         sleep_us(kResetCheckUs);
     }
+}
+
+void send_all_off_at_unload(DriverContext& driver) {
+    if (!any_instance_polling(driver)) return;
+    switch_outputs_off(driver.image);
+    const OutputFrame all_off = build_output_frame(0, 0, 0, 0);
+    driver.link.port().write_bytes_unguarded(all_off.data(), all_off.size());
 }
 
 }  // namespace vek

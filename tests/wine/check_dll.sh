@@ -24,7 +24,7 @@ exports=$(echo "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | s
 imports=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' | tr 'A-Z' 'a-z' | sort -u)
 for lib in $imports; do
   case "$lib" in
-    kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll) ;;
+    kernel32.dll|user32.dll|msvcrt.dll|advapi32.dll|winmm.dll) ;;
     *) fail "imports $lib, which is not a Windows system library" ;;
   esac
 done

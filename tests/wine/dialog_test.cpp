@@ -130,6 +130,28 @@ void test_ok_stores_and_saves(Driver& d, HWND host_window) {
     CHECK_EQ(d.call(7, 0xFFFF, &rec, ini), 0, "delete");
 }
 
+// A thread of the host with a window of its own that it never activated (a panel shown without
+// taking the focus): GetActiveWindow() is null there, and the dialog must still belong to that
+// window, not to the desktop.
+void test_owner_without_active_window(Driver& d) {
+    std::thread panel([&d] {
+        HWND window = CreateWindowExA(WS_EX_NOACTIVATE, "STATIC", "KORVANEX panel", WS_OVERLAPPEDWINDOW, 40, 40, 320,
+                                      200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        ShowWindow(window, SW_SHOWNOACTIVATE);
+        check(GetActiveWindow() == nullptr, "the panel's thread has no active window");
+        const std::string ini = work_file("owner.ini");
+        DeleteFileA(ini.c_str());
+        RawDriverRecord rec;
+        CHECK_EQ(d.call(5, 0xFFFE, &rec, ini), 0, "create");
+        Seen seen;
+        CHECK_EQ(configure(d, 5, rec, ini, {nullptr, Press::cancel}, seen), 2, "Cancel ends the dialog with 2");
+        check(seen.owner == window, "without an active window, the thread's top-level window owns the dialog");
+        CHECK_EQ(d.call(5, 0xFFFF, &rec, ini), 0, "delete");
+        DestroyWindow(window);
+    });
+    panel.join();
+}
+
 // Cancel, and the close box, change nothing: neither the instance nor the file.
 void test_cancel_changes_nothing(Driver& d) {
     const std::string ini = work_file("cancel.ini");
@@ -171,6 +193,7 @@ int main() {
     test_ok_stores_and_saves(d, host_window);
     test_cancel_changes_nothing(d);
     test_cleared_field_stores_zero(d);
+    test_owner_without_active_window(d);
     DestroyWindow(host_window);
     FreeLibrary(d.module);
     return report();

@@ -35,6 +35,17 @@ constexpr uint32_t kDelete = 0xFFFF;
 // How long a step may take before it counts as never happening: generous, for a slow machine.
 constexpr double kStepBoundMs = 3000;
 
+// A port that is gone may wake the driver's threads at most this often: a count, not a time.
+constexpr double kLostPortWakeupsLimit = 20;
+
+// The DLL's wake-ups (its calls of Sleep and the wait functions) a second, over about a second.
+double wakeups_a_second() {
+    const long before = model_counters().waits.load();
+    const double t0 = now_ms();
+    Sleep(1000);
+    return static_cast<double>(model_counters().waits.load() - before) * 1000.0 / (now_ms() - t0);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The card's side: the frames it received, and its control FIFO.
 
@@ -661,7 +672,11 @@ void unplug(Driver& d, const Card& card) {
 
     card.command("after " + std::to_string(card.frames().size() + 10) + " unplug");
     check(card.wait_for_reply_containing("unplugged", 5000), "the card is unplugged while polling");
-    Sleep(500);  // cycles on a port that is gone
+    Sleep(300);  // the cycle in flight finds the port gone
+    const double wakeups = wakeups_a_second();
+    std::printf("wake-ups a second with the port lost: %.0f\n", wakeups);
+    check(wakeups <= kLostPortWakeupsLimit, "a lost port wakes the driver at most 20 times a second",
+          static_cast<long>(wakeups), static_cast<long>(kLostPortWakeupsLimit));
     check_inputs_now(d, a, 0, {1, 16}, "read inputs after the unplug");
 
     int32_t result = -1;
@@ -783,6 +798,41 @@ void failing_reads(Driver& d, const Card&) {
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
 }
 
+// Set by a scenario that ends with the DLL polling: the process then exits with it loaded.
+bool g_left_polling = false;
+
+// Output 3 on, as the card receives it: a frame the all-off frame can be told from.
+void switch_output_3_on(Driver& d, Instance& a, const Card& card) {
+    const std::size_t from = card.frames().size();
+    d.host.output_states[2] = 0x40;
+    CHECK_EQ(call(d, a, kWriteOutputs), 0, "write outputs");
+    check(card.wait_for(kOutput3On, from) >= 0, "the card receives output 3 on");
+}
+
+// The host frees the library while an instance polls, without stopping it. The poll thread holds
+// the module loaded, so nothing runs in unmapped code: it polls on until the process exits, and
+// the card then gets the all-off frame last (poll_test.sh reads the card's log after the run).
+void unload_polling(Driver& d, const Card& card) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_output_3_on(d, a, card);
+    check(FreeLibrary(d.module) != 0, "FreeLibrary while polling");
+    d.module = nullptr;
+    const std::size_t from = card.frames().size();
+    Sleep(500);  // a thread left in unmapped code would have crashed the process by now
+    check(card.frames().size() > from, "the poll thread polls on after FreeLibrary");
+    g_left_polling = true;
+}
+
+// The process exits while an instance polls: the card gets the all-off frame last
+// (poll_test.sh reads the card's log after the run).
+void exit_polling(Driver& d, const Card& card) {
+    Instance a{0, {}};
+    start_at_delay_50(d, a);
+    switch_output_3_on(d, a, card);
+    g_left_polling = true;
+}
+
 // From now on reads and writes on the port fail with `error`, as after a surprise removal, while
 // status queries still answer. The port must be taken as lost: nothing more is read or written.
 void removal(Driver& d, DWORD error) {
@@ -793,12 +843,13 @@ void removal(Driver& d, DWORD error) {
     for (const double give_up = now_ms() + kStepBoundMs; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
     Sleep(100);  // the call in flight
     const long io_before = counters.port_reads.load() + counters.port_writes.load();
-    const long waits_before = counters.waits.load();
-    Sleep(1000);
+    const double wakeups = wakeups_a_second();
     const long io = counters.port_reads.load() + counters.port_writes.load() - io_before;
-    std::printf("error %lu: reads and writes on the port in the next second: %ld; wake-ups: %ld\n", error, io,
-                counters.waits.load() - waits_before);
+    std::printf("error %lu: reads and writes on the port in the next second: %ld; wake-ups a second: %.0f\n", error,
+                io, wakeups);
     check(counters.failed.load() > 0, "the driver tried the port after the removal");
+    check(wakeups <= kLostPortWakeupsLimit, "a lost port wakes the driver at most 20 times a second",
+          static_cast<long>(wakeups), static_cast<long>(kLostPortWakeupsLimit));
     CHECK_EQ(io, 0, ("after error " + std::to_string(error) + " the port is taken as lost: reads and writes").c_str());
     CHECK_EQ(call(d, a, kStop), 0, "stop");
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
@@ -823,6 +874,8 @@ int main(int argc, char** argv) {
         {"silent", silent},
         {"unplug", unplug},
         {"found", found},
+        {"unload", unload_polling},
+        {"exit-polling", exit_polling},
         {"late-answer", late_answer},
         {"silent-spin", silent_spin},
         {"status-stall", status_stall},
@@ -871,7 +924,7 @@ int main(int argc, char** argv) {
     BoxWatcher watcher;
     run(d, card);
     CHECK_EQ(watcher.finish(), 0, "no-card message boxes (the card was not found)");
-    FreeLibrary(d.module);
+    if (!g_left_polling) FreeLibrary(d.module);
     std::printf("%s: ", scenario.c_str());
     return report();
 }

@@ -11,7 +11,7 @@ set -euo pipefail
 exe=$1
 card_binary=$2
 rows=("${@:3}")
-[ ${#rows[@]} -gt 0 ] || rows=(cycle stop reset silent unplug found)
+[ ${#rows[@]} -gt 0 ] || rows=(cycle stop reset silent unplug found unload exit-polling)
 script=poll_test.sh
 run_bound=60
 . "$(dirname "$0")/card_ports.sh"
@@ -26,7 +26,20 @@ scenario() {
   [ -z "$silent_port" ] || start_card "$silent_port" "$name-silent" --exec "silent on"
   start_card 3 "$name" "$@"
   run "$name" "$(winpath "$work")" "$name"
+  case $name in unload | exit-polling) last_frame_all_off "$name" ;; esac
   stop_cards
+}
+
+# The rows that end with the DLL polling: once the process is gone, the last frame the card took
+# must be the all-off frame (the card logs it as it takes it).
+last_frame_all_off() {
+  local last=
+  for _ in $(seq 1 50); do
+    last=$(grep ' valid$' "$work/$1.log" | tail -n 1 | cut -d ' ' -f 2-8)
+    [ "$last" = "02 00 00 00 00 03 FC" ] && return 0
+    sleep 0.1
+  done
+  fail "$1: the card's last frame after the process ended is '$last', not the all-off frame"
 }
 
 analog=(--exec "analog 1 512" --exec "analog 2 1023")
