@@ -5,7 +5,7 @@
 # Usage: scripts/bench.sh [--quick] [--wine]
 #   --quick  a few cycles of each kind, to check that the benches run (seconds, not minutes)
 #   --wine   also the DLL under Wine, plain and under the legacy and current Windows models
-#            (about six minutes more)
+#            (about four minutes more)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=
@@ -27,11 +27,12 @@ if [ -n "$wine" ]; then
   ./scripts/build.sh windows
   export WINEPREFIX=$PWD/build/bench/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   [ -f "$WINEPREFIX/system.reg" ] || tests/wine/wine_prefix.sh create
-  # The prefix's server prints its whole object table when a pseudo-terminal closes: to a log.
-  wineserver -p 2>>build/bench/wineserver.log
   # Plain Wine, then Wine behaving as Windows 7 / 8.1 and as Windows 10 2004+ / 11 would.
   for model in none legacy current; do
     echo "== bench wine, Windows model $model"
+    # The prefix's server prints its whole object table when a pseudo-terminal closes: to a log.
+    # Each run ends it, so each starts its own.
+    wineserver -p 2>>build/bench/wineserver.log
     json=build/bench/wine.json
     [ "$model" = none ] || json=build/bench/wine-$model.json
     VEK_WINDOWS_MODEL=$model tests/wine/with_display.sh bench/wine_bench.sh build/windows/wine_bench.exe \
