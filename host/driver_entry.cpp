@@ -39,10 +39,22 @@ bool uses_host_tables(uint32_t command) {
     return command == DRV_START || command == DRV_READ_INPUTS || command == DRV_WRITE_OUTPUTS;
 }
 
+// The instance's link settings, read afresh at each start: the user may have named a port or a
+// trace since the last one. Only read: the driver never writes these keys.
+StartResult start_with_settings(DriverContext& driver, DriverInstance& instance) {
+    const LinkSettings settings = load_link_settings(driver.config_path, instance.number);
+    StartOptions options;
+    options.port = settings.port;
+    options.trace_path = settings.trace_path;
+    options.trace_frames = settings.trace_frames;
+    options.settings_note = settings.note;
+    return start(driver, instance, options);
+}
+
 int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance& instance, HostRecord* host_record,
                         uint32_t slot) {
     switch (command) {
-        case DRV_START: return start(driver, instance) == StartResult::polling ? kHostOk : kHostFailed;
+        case DRV_START: return start_with_settings(driver, instance) == StartResult::polling ? kHostOk : kHostFailed;
         case DRV_STOP: stop(driver, instance); return kHostOk;
         case DRV_RESET_OUTPUTS: reset_outputs(driver, instance); return kHostOk;
         case DRV_READ_INPUTS: read_inputs(driver.image, instance, *host_record); return kHostOk;

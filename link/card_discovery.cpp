@@ -36,7 +36,12 @@ Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
 // A port refused as busy is tried once more after the others: on Windows its last user may still
 // be letting go of it (a handle closed a moment ago, our own from a stop just before), and by the
 // end of the scan it is free.
-Probe find_card(CardLink& link, const CardOutputs& outputs) {
+Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port) {
+    if (named_port != 0) {
+        const Probe probe = probe_port(link, named_port, outputs);
+        if (probe.result != ProbeResult::answered) show_no_card_message();
+        return probe;
+    }
     std::bitset<kLastPort + 1> busy_ports;
     for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
         bool busy = false;

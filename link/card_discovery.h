@@ -1,4 +1,4 @@
-// Finding the card: no setting names its port, so every start scans COM1 to COM127 and keeps the
+// Finding the card: on the port the user named, or else by a scan of COM1 to COM127 that keeps the
 // first port on which a valid input frame comes back.
 #pragma once
 
@@ -27,7 +27,9 @@ struct Probe {
 Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs);
 
 // answered with the card's port open, or no_answer after telling the user that no card answered.
-Probe find_card(CardLink& link, const CardOutputs& outputs);
+// `named_port` 1 to kHighestNamedPort: only that port is probed, so whatever sits on the others is
+// never sent a frame. 0: the scan.
+Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port = 0);
 
 // The one message to the user: "Cannot find I/O card, please check connection".
 void show_no_card_message();

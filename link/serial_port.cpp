@@ -25,7 +25,7 @@ PortResult SerialPort::open_port(uint32_t n) {
     number_ = 0;
     if (backend_ == nullptr) return PortResult::failed;  // no memory for it at load
     backend_->close();
-    if (n < kFirstPort || n > kLastPort) return PortResult::failed;
+    if (n < kFirstPort || n > kHighestNamedPort) return PortResult::failed;
     const PortResult opened = backend_->open(n);
     if (opened != PortResult::ok) return opened == PortResult::busy ? PortResult::busy : PortResult::failed;
     number_ = n;

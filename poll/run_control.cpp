@@ -73,7 +73,7 @@ bool any_instance_polling(const DriverContext& driver) {
 
 }  // namespace
 
-StartResult start(DriverContext& driver, DriverInstance& instance) {
+StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
     // A second thread would poll on, out of stop's reach: the running one ends first.
     if (instance.poll_thread != nullptr) stop(driver, instance);
     // A thread stop gave up on may still be inside a system call on the port, with its lock held:
@@ -86,7 +86,7 @@ StartResult start(DriverContext& driver, DriverInstance& instance) {
 
     // Each probe of a silent port waits for its answer: on the tick, 100 probes would take 1.6 s.
     const FineTiming timing = begin_fine_timing();
-    const ProbeResult found = find_card(driver.link, load_outputs(driver.image)).result;
+    const ProbeResult found = find_card(driver.link, load_outputs(driver.image), options.port).result;
     end_fine_timing(timing);
     if (found != ProbeResult::answered) {
         // The scan leaves the last port that opened open; on Windows its watch thread would run

@@ -11,9 +11,17 @@ namespace vek {
 // line_held: a poll thread that stop gave up on still held the line after start's wait for it.
 enum class StartResult { polling, no_card, no_thread, line_held };
 
+// What the instance's link settings ask of a start; the host layer reads them from its file.
+struct StartOptions {
+    uint32_t port = 0;  // 1 to 255: that port alone is probed; 0: COM1 to COM127 are scanned
+    const char* trace_path = nullptr;  // null or empty: no trace
+    bool trace_frames = false;
+    const char* settings_note = nullptr;  // why a setting was not used, for the trace; may be empty
+};
+
 // DRV_START: find the card and start the instance's poll thread. The host's thread waits a
 // bounded time at most: for a thread that stop abandoned to let go of the line, then the scan.
-StartResult start(DriverContext& driver, DriverInstance& instance);
+StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options = StartOptions{});
 
 // DRV_STOP: have the poll thread send the all-off frame and end, then close the port. A thread
 // that does not answer within 5 s is abandoned, never killed: it ends, sends the all-off frame

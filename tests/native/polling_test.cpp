@@ -228,6 +228,45 @@ TEST_F(PollingTest, AFailedStartLeavesTheInstanceIdleAndItsExchangeInert) {
     EXPECT_EQ(load(host.driver().image.digital_out[0]), 0);
 }
 
+// A port named in the host's file is the only one tried: a device answering on a lower port is
+// never sent a frame, and with no card on the named port the start fails as a scan would.
+TEST_F(PollingTest, ANamedPortIsTheOnlyPortProbed) {
+    const struct {
+        const char* what;
+        const char* port;
+        int32_t result;
+        uint32_t open;
+    } rows[] = {
+        {"the card's port", "5", 0, 5},
+        {"a port without a card", "3", -1, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        VirtualCard lower(VirtualCard::Options{port_link(1), false});
+        std::string error;
+        ASSERT_TRUE(lower.start(&error)) << error;
+        card_on(5);
+        write_file(host.config_path, std::string("[korvanex-vek-driver-0]\r\nport=") + row.port + "\r\n");
+        const std::string before = read_file(host.config_path);
+        HostDriverRecord rec = create(0, 10);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(host.call(0, DRV_START, rec), row.result);
+        const std::string told = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(host.driver().link.port().open_port_number(), row.open);
+        EXPECT_EQ(lower.frame_count(), 0u);
+        if (row.result == 0) {
+            EXPECT_EQ(told, "");
+            EXPECT_TRUE(card_receives(kAllOff));
+        } else {
+            EXPECT_NE(told.find("Cannot find I/O card"), std::string::npos) << told;
+            EXPECT_EQ(card->frame_count(), 0u);
+        }
+        EXPECT_EQ(host.call(0, DRV_STOP, rec), 0);
+        EXPECT_EQ(host.call(0, DRV_DELETE, rec), 0);
+        EXPECT_EQ(read_file(host.config_path), before) << "the driver only reads the key";
+    }
+}
+
 TEST_F(PollingTest, AHundredStartStopRoundsEachEndAllOffAndLeaveNothingBehind) {
     card_on(1);
     HostDriverRecord rec = create(0, 0);

@@ -74,7 +74,7 @@ TEST_F(SerialPortTest, PortsThatAreAbsentBusyOrNotSerialRefuseToOpen) {
     EXPECT_EQ(port().open_port(3), PortResult::failed);
     map_port(4, card.device());
     EXPECT_EQ(port().open_port(0), PortResult::failed);
-    EXPECT_EQ(port().open_port(128), PortResult::failed);
+    EXPECT_EQ(port().open_port(256), PortResult::failed);
 
     const int holder = ::open(card.device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
