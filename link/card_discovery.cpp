@@ -2,28 +2,71 @@
 
 #include <bitset>
 
+#include "link/clock.h"
+
 namespace vek {
 
 namespace {
 
-// A probe that also says whether the port was busy, for find_card's second pass.
-Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& busy) {
+// How a probe ended, for the trace.
+enum class ProbeOutcome { absent, busy, silent, corrupt_only, lost, found };
+
+const char* outcome_text(ProbeOutcome outcome) {
+    switch (outcome) {
+        case ProbeOutcome::absent: return "absent or refused its line settings";
+        case ProbeOutcome::busy: return "busy";
+        case ProbeOutcome::silent: return "silent";
+        case ProbeOutcome::corrupt_only: return "only corrupt answers";
+        case ProbeOutcome::lost: return "lost during the probe";
+        case ProbeOutcome::found: return "found";
+    }
+    return "?";
+}
+
+Probe run_probe(CardLink& link, uint32_t n, const CardOutputs& outputs, ProbeOutcome& outcome) {
     SerialPort& port = link.port();
     const PortResult opened = port.open_port(n);
-    busy = opened == PortResult::busy;
-    if (opened != PortResult::ok) return {ProbeResult::no_answer, {}};
+    if (opened != PortResult::ok) {
+        outcome = opened == PortResult::busy ? ProbeOutcome::busy : ProbeOutcome::absent;
+        return {ProbeResult::no_answer, {}};
+    }
     if (port.rts_state() != RtsState::asserted) port.assert_rts();
     port.assert_dtr();
 
+    outcome = ProbeOutcome::silent;
     for (uint32_t attempt = 0; attempt < kProbeAttempts; ++attempt) {
         link.send_output_frame(outputs);
         // After a corrupt answer read again at once: the next frame may already be queued.
         ReceivedInputs answer = link.receive_input_frame();
-        while (answer.result == FRAME_BAD_END || answer.result == FRAME_BAD_SUM) answer = link.receive_input_frame();
-        if (answer.result == FRAME_OK) return {ProbeResult::answered, answer.inputs};
-        if (port.port_lost()) break;  // unplugged mid-probe: the remaining attempts cannot succeed
+        while (answer.result == FRAME_BAD_END || answer.result == FRAME_BAD_SUM) {
+            outcome = ProbeOutcome::corrupt_only;
+            answer = link.receive_input_frame();
+        }
+        if (answer.result == FRAME_OK) {
+            outcome = ProbeOutcome::found;
+            return {ProbeResult::answered, answer.inputs};
+        }
+        if (port.port_lost()) {  // unplugged mid-probe: the remaining attempts cannot succeed
+            outcome = ProbeOutcome::lost;
+            break;
+        }
     }
     return {ProbeResult::no_answer, {}};
+}
+
+// A probe that also says whether the port was busy, for find_card's second pass, and tells the
+// trace how it ended and how long it took.
+Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& busy) {
+    Trace* const trace = link.trace() != nullptr && link.trace()->on() ? link.trace() : nullptr;
+    const uint64_t began = trace != nullptr ? monotonic_us() : 0;
+    ProbeOutcome outcome = ProbeOutcome::absent;
+    const Probe probe = run_probe(link, n, outputs, outcome);
+    busy = outcome == ProbeOutcome::busy;
+    if (trace != nullptr) {
+        const unsigned long long ms = (monotonic_us() - began) / 1000U;
+        trace->line("COM%u %s after %llu ms", static_cast<unsigned>(n), outcome_text(outcome), ms);
+    }
+    return probe;
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ uint64_t CardLink::write_when_line_free(const OutputFrame& frame) {
     if (now < line_free_at_) sleep_us(line_free_at_ - now);  // one frame's wire time at most
     now = monotonic_us();
     if (port_.write_bytes(frame.data(), frame.size()) != PortResult::ok) return now;
+    if (trace_ != nullptr) trace_->frame("out", frame.data(), frame.size());
     line_free_at_ = now + wire_time_us(frame.size());
     return line_free_at_;
 }
@@ -89,17 +90,46 @@ PortResult CardLink::wait_for_input_frame(uint64_t bound_us, const PortWake& wak
     return port_.wait_for_bytes(static_cast<uint32_t>(std::tuple_size<InputFrame>::value), bound_us, wake);
 }
 
+namespace {
+
+// Bytes skipped while hunting for a frame's start, kept for the trace only while it is on: the
+// first few are shown, and all are counted.
+struct StrayBytes {
+    static constexpr std::size_t kShown = 24;
+    uint8_t shown[kShown];
+    std::size_t count = 0;
+
+    void add(uint8_t byte) {
+        if (count < kShown) shown[count] = byte;
+        ++count;
+    }
+    void tell(Trace& trace) const {
+        if (count == 0) return;
+        if (count > kShown) trace.line("%zu stray bytes, the first %zu follow", count, kShown);
+        trace.bytes("stray bytes", shown, count < kShown ? count : kShown);
+    }
+};
+
+}  // namespace
+
 ReceivedInputs CardLink::receive_input_frame() {
     ReceivedInputs received{FRAME_NOT_READY, {}};
+    Trace* const trace = trace_ != nullptr && trace_->on() ? trace_ : nullptr;
+    StrayBytes stray;
     for (;;) {
         uint32_t queued = 0;
-        if (port_.input_queued(queued) != PortResult::ok || queued < 9) return received;
         uint8_t byte = 0;
         // A read that brings nothing ends the hunt: the count may go on reporting bytes that no
         // read can take (a port failing its reads while its status query still answers).
-        if (port_.read_byte(byte) != PortResult::ok) return received;
+        if (port_.input_queued(queued) != PortResult::ok || queued < 9 ||
+            port_.read_byte(byte) != PortResult::ok) {
+            if (trace != nullptr) stray.tell(*trace);
+            return received;
+        }
         if (byte == kInputStart) break;
+        if (trace != nullptr) stray.add(byte);
     }
+    if (trace != nullptr) stray.tell(*trace);
 
     // Read the rest into a frame of our own: nothing is decoded before it has passed its checks.
     // A byte that fails to come reads as 0xFF, and the checks then refuse the frame.
@@ -108,12 +138,17 @@ ReceivedInputs CardLink::receive_input_frame() {
         uint8_t byte = 0;
         frame[i] = port_.read_byte(byte) == PortResult::ok ? byte : 0xFF;
         if (i == 7 && frame[i] != kInputEnd) {  // the checksum byte stays queued
+            if (trace != nullptr) trace->bytes("bad end byte", frame.data(), 8);
             received.result = FRAME_BAD_END;
             return received;
         }
     }
     received.result = check_input_frame(frame);
-    if (received.result != FRAME_OK) return received;
+    if (received.result != FRAME_OK) {
+        if (trace != nullptr) trace->bytes("bad checksum", frame.data(), frame.size());
+        return received;
+    }
+    if (trace != nullptr) trace->frame("in", frame.data(), frame.size());
 
     received.inputs = {{frame[1], frame[2]},
                        {volts_from_raw(static_cast<uint16_t>(frame[3] | frame[4] << 8)),

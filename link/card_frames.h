@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "link/serial_port.h"
+#include "link/trace.h"
 
 namespace vek {
 
@@ -69,6 +70,11 @@ public:
 
     SerialPort& port() { return port_; }
 
+    // The trace that bad frames, stray bytes and (with trace_frames) every frame go to. Set once,
+    // before any thread uses the link; null: none. Whether it is open is checked at each use.
+    void set_trace(Trace* trace) { trace_ = trace; }
+    Trace* trace() const { return trace_; }
+
     // Sends the outputs, then waits until they have left: the frame's wire time has passed and
     // the output queue is empty, or a bound of a few frame times, or at once when the port is
     // gone. One sender writes at a time, and only once the frame before has left the wire, so
@@ -97,6 +103,7 @@ private:
     void wait_until_queue_empty(uint64_t on_wire_until);
 
     SerialPort port_;
+    Trace* trace_ = nullptr;
     std::mutex send_lock_;      // one sender at a time
     uint64_t line_free_at_ = 0;  // monotonic_us when the last frame written has left the wire
 };

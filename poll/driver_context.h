@@ -9,6 +9,7 @@
 
 #include "host/host_interface.h"
 #include "link/card_frames.h"
+#include "link/trace.h"
 #include "poll/instance_table.h"
 #include "poll/process_image.h"
 
@@ -17,6 +18,7 @@ namespace vek {
 struct DriverContext {
     explicit DriverContext(std::unique_ptr<SerialBackend> backend) : link(std::move(backend)) {
         reset_instance_table(instances);
+        link.set_trace(&trace);
     }
     DriverContext(const DriverContext&) = delete;
     DriverContext& operator=(const DriverContext&) = delete;
@@ -25,6 +27,10 @@ struct DriverContext {
     std::atomic<HostRecord*> host_record{nullptr};  // stored by every call; a poll thread reads it too
     const char* config_path = nullptr;              // stored by every call; read by the settings
     InstanceTable instances{};
+    // The line's trace for the field, open from a start with a "trace" setting until the stop
+    // after which no instance polls. Declared before the link, which points at it, so that it
+    // outlives the link.
+    Trace trace;
     CardLink link;
     ProcessImage image{};
     // Poll threads that stop gave up on and that have not finished yet. Such a thread may hold the

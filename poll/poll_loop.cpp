@@ -80,6 +80,40 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
     }
 }
 
+// What the trace has been told of the line, so that each change is told once. Kept only while
+// the trace is on.
+struct LineWatch {
+    bool silent = false;
+    bool lost = false;
+    uint64_t last_answer_us = 0;
+};
+
+// After each cycle, with the trace on: the card falling silent and answering again (with how
+// long it was silent), and the port found gone.
+void watch_line(DriverContext& driver, bool answered, LineWatch& watch) {
+    Trace& trace = driver.trace;
+    const uint64_t now = monotonic_us();
+    if (answered) {
+        if (watch.silent) {
+            const unsigned long long ms = (now - watch.last_answer_us) / 1000U;
+            trace.line("card answers again after %llu ms silent", ms);
+        }
+        watch.silent = false;
+        watch.last_answer_us = now;
+        return;
+    }
+    SerialPort& port = driver.link.port();
+    if (!watch.lost && port.port_lost()) {
+        watch.lost = true;
+        trace.line("COM%u lost", static_cast<unsigned>(port.open_port_number()));
+    }
+    if (!watch.silent) {
+        watch.silent = true;
+        trace.line("card silent: no answer within %llu ms",
+                   static_cast<unsigned long long>(kAnswerWindowUs / 1000U));
+    }
+}
+
 }  // namespace
 
 void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop) {
@@ -87,9 +121,16 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
     // become 62.5 ms: the tick is made fine while this thread polls, and put back when it ends.
     const FineTiming timing = begin_fine_timing();
     clear_start_word(driver);
+    // The trace is opened before this thread starts and closed after it ends, so it stays as it
+    // is now for the whole loop; with it off, the loop pays one test of a flag a cycle.
+    const bool tracing = driver.trace.on();
+    LineWatch watch;
+    watch.last_answer_us = monotonic_us();
     while (!stop_requested(instance, stop)) {
         // A cycle without an answer is not reported: the inputs keep what was last published.
-        if (run_cycle(driver, instance, stop)) instance.cycle_count.fetch_add(1);
+        const bool answered = run_cycle(driver, instance, stop);
+        if (answered) instance.cycle_count.fetch_add(1);
+        if (tracing && !stop_requested(instance, stop)) watch_line(driver, answered, watch);
     }
     // The card is left with every output off. send_output_frame returns only once the frame has
     // left, so no delay is needed after it; the card's answer is never read.

@@ -71,15 +71,44 @@ bool any_instance_polling(const DriverContext& driver) {
     return false;
 }
 
+// Opens the trace a start's settings name, unless it is already open for an instance that polls:
+// open() must not run while a poll thread may write to the trace. The settings' note goes first,
+// then the start line.
+void begin_trace(DriverContext& driver, const DriverInstance& instance, const StartOptions& options) {
+    Trace& trace = driver.trace;
+    if (!trace.on() && !any_instance_polling(driver)) trace.open(options.trace_path, options.trace_frames);
+    if (!trace.on()) return;
+    if (options.settings_note != nullptr && options.settings_note[0] != '\0') {
+        trace.line("settings: %s", options.settings_note);
+    }
+    if (options.port != 0) {
+        trace.line("start: driver %u, delay %u ms, COM%u named", static_cast<unsigned>(instance.number),
+                   static_cast<unsigned>(instance.delay_ms.load()), static_cast<unsigned>(options.port));
+    } else {
+        trace.line("start: driver %u, delay %u ms, scanning COM%u to COM%u", static_cast<unsigned>(instance.number),
+                   static_cast<unsigned>(instance.delay_ms.load()), static_cast<unsigned>(kFirstPort),
+                   static_cast<unsigned>(kLastPort));
+    }
+}
+
+// The trace is closed once no thread can write to it any more: no instance polls, and no
+// abandoned thread is still finishing.
+void end_trace_if_idle(DriverContext& driver) {
+    if (driver.trace.on() && !any_instance_polling(driver)) driver.trace.close();
+}
+
 }  // namespace
 
 StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
     // A second thread would poll on, out of stop's reach: the running one ends first.
     if (instance.poll_thread != nullptr) stop(driver, instance);
+    begin_trace(driver, instance, options);
     // A thread stop gave up on may still be inside a system call on the port, with its lock held:
     // a scan would wait on that lock for as long, so start refuses, and says why.
     if (!line_released(driver)) {
         report_line_held();
+        driver.trace.line("start failed: an abandoned poll thread still holds the line");
+        end_trace_if_idle(driver);
         instance.running = 0;
         return StartResult::line_held;
     }
@@ -92,6 +121,8 @@ StartResult start(DriverContext& driver, DriverInstance& instance, const StartOp
         // The scan leaves the last port that opened open; on Windows its watch thread would run
         // on, with no poll thread holding the module, into an unload.
         driver.link.port().close_port();
+        driver.trace.line("start failed: no card answered");
+        end_trace_if_idle(driver);
         instance.running = 0;
         return StartResult::no_card;
     }
@@ -100,16 +131,28 @@ StartResult start(DriverContext& driver, DriverInstance& instance, const StartOp
     instance.stop_request.store(0);
     instance.cycle_count.store(0);
     PollThread* thread = launch_poll_thread(driver, instance);
-    if (thread == nullptr) return StartResult::no_thread;
+    if (thread == nullptr) {
+        driver.trace.line("start failed: no poll thread");
+        end_trace_if_idle(driver);
+        return StartResult::no_thread;
+    }
     instance.poll_thread = thread;
     instance.running = 1;
     return StartResult::polling;
 }
 
 void stop(DriverContext& driver, DriverInstance& instance) {
+    const bool was_polling = instance.poll_thread != nullptr;
     // While an abandoned thread holds the line, closing the port would wait on its lock; the
     // thread closes the port itself when it is done.
-    if (end_poll_thread(driver, instance) && driver.abandoned_polls.load() == 0) driver.link.port().close_port();
+    const bool ended = end_poll_thread(driver, instance);
+    if (ended && driver.abandoned_polls.load() == 0) driver.link.port().close_port();
+    if (was_polling) {
+        driver.trace.line("stop: driver %u, delay %u ms%s", static_cast<unsigned>(instance.number),
+                          static_cast<unsigned>(instance.delay_ms.load()),
+                          ended ? "" : ", its poll thread abandoned after 5 s");
+    }
+    end_trace_if_idle(driver);
 }
 
 void reset_outputs(DriverContext& driver, DriverInstance& instance) {

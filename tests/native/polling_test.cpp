@@ -267,6 +267,50 @@ TEST_F(PollingTest, ANamedPortIsTheOnlyPortProbed) {
     }
 }
 
+// The trace named in the host's file: the note on a bad value first, then the start, each port
+// discovery tried, a corrupt answer with its bytes, and the stop, after which it is closed.
+TEST_F(PollingTest, TheTraceTellsTheStartThePortsTriedABadChecksumAndTheStop) {
+    card_on(2);
+    const std::string trace = dir.file("line.trace");
+    write_file(host.config_path, "[korvanex-vek-driver-0]\r\nport=300\r\ntrace=" + trace + "\r\n");
+    HostDriverRecord rec = create(0, 10);
+    ASSERT_EQ(host.call(0, DRV_START, rec), 0);
+    ASSERT_TRUE(host.driver().trace.on());
+    CardFault bad_sum;
+    bad_sum.bad_sum = true;
+    card->set_fault(bad_sum);
+    EXPECT_TRUE(eventually([&] {
+        return host.driver().trace.flush() && read_file(trace).find("bad checksum 12 ") != std::string::npos;
+    }));
+    card->set_fault(CardFault{});
+    ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
+    EXPECT_FALSE(host.driver().trace.on()) << "closed once no instance polls";
+
+    std::vector<std::string> lines;
+    const std::string text = read_file(trace);
+    for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        // Each line begins with "YYYY-MM-DD HH:MM:SS.mmm ".
+        lines.push_back(text.substr(at, end - at).substr(std::min<std::size_t>(24, end - at)));
+    }
+    const auto has = [&](const std::string& piece) {
+        for (const std::string& line : lines) {
+            if (line.find(piece) != std::string::npos) return true;
+        }
+        return false;
+    };
+    ASSERT_GE(lines.size(), 5u) << text;
+    EXPECT_EQ(lines[0].rfind("settings: ", 0), 0u) << text;
+    EXPECT_NE(lines[0].find("\"300\""), std::string::npos) << text;
+    EXPECT_EQ(lines[1], "start: driver 0, delay 10 ms, scanning COM1 to COM127") << text;
+    EXPECT_EQ(lines[2].rfind("COM1 absent", 0), 0u) << text;
+    EXPECT_EQ(lines[3].rfind("COM2 found after ", 0), 0u) << text;
+    EXPECT_TRUE(has("bad checksum 12 ")) << text;
+    EXPECT_EQ(lines.back(), "stop: driver 0, delay 10 ms") << text;
+    EXPECT_FALSE(has("out 02 ")) << "frames are traced only with trace_frames=1";
+}
+
 TEST_F(PollingTest, AHundredStartStopRoundsEachEndAllOffAndLeaveNothingBehind) {
     card_on(1);
     HostDriverRecord rec = create(0, 0);
