@@ -48,7 +48,7 @@ uint64_t CardLink::write_when_line_free(const OutputFrame& frame) {
     if (now < line_free_at_) sleep_us(line_free_at_ - now);  // one frame's wire time at most
     now = monotonic_us();
     if (port_.write_bytes(frame.data(), frame.size()) != PortResult::ok) return now;
-    if (trace_ != nullptr) trace_->frame("out", frame.data(), frame.size());
+    if (trace_ != nullptr) trace_->frame("tx", frame.data(), frame.size());
     line_free_at_ = now + wire_time_us(frame.size());
     return line_free_at_;
 }
@@ -148,7 +148,7 @@ ReceivedInputs CardLink::receive_input_frame() {
         if (trace != nullptr) trace->bytes("bad checksum", frame.data(), frame.size());
         return received;
     }
-    if (trace != nullptr) trace->frame("in", frame.data(), frame.size());
+    if (trace != nullptr) trace->frame("rx", frame.data(), frame.size());
 
     received.inputs = {{frame[1], frame[2]},
                        {volts_from_raw(static_cast<uint16_t>(frame[3] | frame[4] << 8)),

@@ -308,7 +308,7 @@ TEST_F(PollingTest, TheTraceTellsTheStartThePortsTriedABadChecksumAndTheStop) {
     EXPECT_EQ(lines[3].rfind("COM2 found after ", 0), 0u) << text;
     EXPECT_TRUE(has("bad checksum 12 ")) << text;
     EXPECT_EQ(lines.back(), "stop: driver 0, delay 10 ms") << text;
-    EXPECT_FALSE(has("out 02 ")) << "frames are traced only with trace_frames=1";
+    EXPECT_FALSE(has("tx 02 ")) << "frames are traced only with trace_frames=1";
 }
 
 TEST_F(PollingTest, AHundredStartStopRoundsEachEndAllOffAndLeaveNothingBehind) {
