@@ -121,8 +121,7 @@ ReceivedInputs CardLink::receive_input_frame() {
         uint8_t byte = 0;
         // A read that brings nothing ends the hunt: the count may go on reporting bytes that no
         // read can take (a port failing its reads while its status query still answers).
-        if (port_.input_queued(queued) != PortResult::ok || queued < 9 ||
-            port_.read_byte(byte) != PortResult::ok) {
+        if (port_.input_queued(queued) != PortResult::ok || queued < 9 || port_.read_byte(byte) != PortResult::ok) {
             if (trace != nullptr) stray.tell(*trace);
             return received;
         }

@@ -104,7 +104,7 @@ private:
 
     SerialPort port_;
     Trace* trace_ = nullptr;
-    std::mutex send_lock_;      // one sender at a time
+    std::mutex send_lock_;       // one sender at a time
     uint64_t line_free_at_ = 0;  // monotonic_us when the last frame written has left the wire
 };
 

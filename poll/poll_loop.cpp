@@ -109,8 +109,7 @@ void watch_line(DriverContext& driver, bool answered, LineWatch& watch) {
     }
     if (!watch.silent) {
         watch.silent = true;
-        trace.line("card silent: no answer within %llu ms",
-                   static_cast<unsigned long long>(kAnswerWindowUs / 1000U));
+        trace.line("card silent: no answer within %llu ms", static_cast<unsigned long long>(kAnswerWindowUs / 1000U));
     }
 }
 
