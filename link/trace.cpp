@@ -253,10 +253,20 @@ void Trace::close() noexcept {
     frames_ = false;
     bool ended = false;
     try {
-        std::unique_lock<std::mutex> guard(s->lock);
-        s->closing = true;
-        s->wake.notify_one();
-        ended = s->written.wait_for(guard, kCloseTimeout, [&] { return s->finished; });
+        // A thread ended while it held the lock would hold it for good: at a process's exit
+        // Windows ends every other thread before the module's own destructors run, and a poll
+        // thread may have been queueing a line. So the lock too is taken within the bound.
+        std::unique_lock<std::mutex> guard(s->lock, std::defer_lock);
+        const auto give_up = std::chrono::steady_clock::now() + kCloseTimeout;
+        bool locked = guard.try_lock();
+        for (; !locked && std::chrono::steady_clock::now() < give_up; locked = guard.try_lock()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (locked) {
+            s->closing = true;
+            s->wake.notify_one();
+            ended = s->written.wait_for(guard, kCloseTimeout, [&] { return s->finished; });
+        }
     } catch (...) {  // treated as a writer that did not end
     }
     try {
