@@ -78,11 +78,12 @@ Operation* new_operation() {
     return nullptr;
 }
 
+// ReadFile and WriteFile reset the event themselves as they begin (under Wine a reset is a server
+// request). The watch thread resets its own before each WaitCommEvent: once a second, it is free.
 void rearm(Operation* op) {
     HANDLE event = op->overlapped.hEvent;
     std::memset(&op->overlapped, 0, sizeof op->overlapped);
     op->overlapped.hEvent = event;
-    ResetEvent(event);
 }
 
 // How an operation ended. `transferred` counts the bytes it moved however it ended: a read that
@@ -129,6 +130,7 @@ DWORD WINAPI watch_port(LPVOID parameter) {
     auto* w = static_cast<WatchThread*>(parameter);
     while (WaitForSingleObject(w->stop_event, 0) != WAIT_OBJECT_0) {
         rearm(&w->wait);
+        ResetEvent(w->wait.overlapped.hEvent);
         DWORD events = 0;
         if (!WaitCommEvent(w->port, &events, &w->wait.overlapped) && GetLastError() == ERROR_IO_PENDING) {
             HANDLE handles[2] = {w->wait.overlapped.hEvent, w->stop_event};
