@@ -6,6 +6,12 @@ namespace vek {
 
 namespace {
 
+// Ends the scan's helper for opens however the scan returns.
+struct ScanEnd {
+    SerialPort& port;
+    ~ScanEnd() { port.end_scan(); }
+};
+
 // A probe that also says whether the port was busy, for find_card's second pass.
 Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& busy) {
     SerialPort& port = link.port();
@@ -29,6 +35,7 @@ Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& b
 }  // namespace
 
 Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
+    const ScanEnd scan_end{link.port()};
     bool busy = false;
     return probe_once(link, n, outputs, busy);
 }
@@ -37,6 +44,7 @@ Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
 // be letting go of it (a handle closed a moment ago, our own from a stop just before), and by the
 // end of the scan it is free.
 Probe find_card(CardLink& link, const CardOutputs& outputs) {
+    const ScanEnd scan_end{link.port()};
     std::bitset<kLastPort + 1> busy_ports;
     for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
         bool busy = false;
