@@ -8,6 +8,12 @@ namespace vek {
 
 namespace {
 
+// Ends the scan's helper for opens however the scan returns.
+struct ScanEnd {
+    SerialPort& port;
+    ~ScanEnd() { port.end_scan(); }
+};
+
 // How a probe ended, for the trace.
 enum class ProbeOutcome { absent, busy, silent, corrupt_only, lost, found };
 
@@ -72,6 +78,7 @@ Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& b
 }  // namespace
 
 Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
+    const ScanEnd scan_end{link.port()};
     bool busy = false;
     return probe_once(link, n, outputs, busy);
 }
@@ -85,6 +92,7 @@ Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port)
         if (probe.result != ProbeResult::answered) show_no_card_message();
         return probe;
     }
+    const ScanEnd scan_end{link.port()};
     std::bitset<kLastPort + 1> busy_ports;
     for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
         bool busy = false;

@@ -54,6 +54,9 @@ public:
     // Results are not checked: virtual ports have no modem lines.
     virtual void set_rts() = 0;
     virtual void set_dtr() = 0;
+    // A run of opens (a scan) is over: a backend that keeps a helper for opens lets it go here,
+    // so that no thread outlives the scan. Most keep none.
+    virtual void end_scan() {}
 };
 
 // The platform's own backend (termios, or Win32 overlapped I/O), one per port; null when there

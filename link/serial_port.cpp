@@ -39,6 +39,11 @@ void SerialPort::close_port() {
     number_ = 0;
 }
 
+void SerialPort::end_scan() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (backend_ != nullptr) backend_->end_scan();
+}
+
 uint32_t SerialPort::open_port_number() {
     std::lock_guard<std::mutex> guard(lock_);
     return number_;

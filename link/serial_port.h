@@ -41,6 +41,10 @@ public:
     // Closes the port (and, on Windows, stops its watch thread). Safe at any time.
     void close_port();
 
+    // Called when a scan's opens are done (the open port, if any, stays open): on Windows the
+    // thread that makes the opens ends here. Safe at any time.
+    void end_scan();
+
     // The number of the open port, 0 when none is open.
     uint32_t open_port_number();
 

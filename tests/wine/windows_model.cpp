@@ -276,6 +276,8 @@ BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPO
         }
         std::lock_guard<std::mutex> guard(g.lock);
         if (g.held == nullptr) {
+            // As ReadFile does when it begins: the event says nothing of an earlier operation.
+            if (o->hEvent != nullptr) ResetEvent(o->hEvent);
             o->Internal = kStatusPending;
             o->InternalHigh = 0;
             g.held = o;
