@@ -3,6 +3,7 @@
 #include <timeapi.h>
 
 #include "link/clock.h"
+#include "link/clock_win32.h"
 
 namespace vek {
 
@@ -13,13 +14,6 @@ uint64_t performance_frequency() {
     QueryPerformanceFrequency(&frequency);  // cannot fail since Windows XP
     return static_cast<uint64_t>(frequency.QuadPart);
 }
-
-// Sleeps shorter than this (a frame's wire time, a probe's pause) are waited out on the
-// performance counter, yielding the processor meanwhile. Any system wait would cost more: without
-// a high-resolution timer (before Windows 10 1803) it ends on the next clock tick, up to 15.6 ms
-// later, which made each of a silent port's 100 probes a tick long; with one, making and setting
-// the timer takes several system calls (under Wine, server requests) per sleep.
-constexpr uint64_t kSpinBelowUs = 1000;
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION = 0x00000002;
@@ -66,14 +60,24 @@ void end_fine_timing(FineTiming timing) {
     if (timing == FineTiming::raised) timeEndPeriod(kFineTimerPeriodMs);
 }
 
+bool spin_us(uint64_t us, const std::atomic<bool>* stop) {
+    const uint64_t until = monotonic_us() + us;
+    while (monotonic_us() < until) {
+        if (stop != nullptr && stop->load()) return true;
+        SwitchToThread();  // returns at once when no other thread is ready to run
+    }
+    return stop != nullptr && stop->load();
+}
+
 void sleep_us(uint64_t us) {
     if (us == 0) {
         Sleep(0);
         return;
     }
+    // A frame's wire time, a probe's pause: a tick-long wait made each of a silent port's 100
+    // probes a tick long.
     if (us < kSpinBelowUs) {
-        const uint64_t until = monotonic_us() + us;
-        while (monotonic_us() < until) SwitchToThread();  // returns at once when no thread is waiting
+        spin_us(us, nullptr);
         return;
     }
     if (us < 20000U && sleep_on_precise_timer(us)) return;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "link/clock.h"
+#include "link/clock_win32.h"
 #include "poll/stop_signal.h"
 
 namespace vek {
@@ -22,14 +23,6 @@ namespace {
 
 // A wait that the timer should have ended long ago: the timer is missing or broken.
 constexpr DWORD kTimerSlackMs = 100;
-
-// Waits shorter than this (at delay 0, the frame's wire time and the rest of the answer's) are
-// waited out on the performance counter, yielding the processor and watching the flag meanwhile.
-// A system wait costs more than it waits: without a high-resolution timer it ends on the next
-// clock tick, and with one, setting the timer and waiting on it are two calls into the system
-// (under Wine, two server requests; there each of a delay-0 cycle's two short waits, measured,
-// lasted up to a millisecond longer than asked, and the cycle took 1.7 times its wire time).
-constexpr uint64_t kSpinBelowUs = 1000;
 
 DWORD whole_ms(uint64_t us) {
     const uint64_t ms = (us + 999U) / 1000U;
@@ -69,14 +62,10 @@ PortWake StopSignal::port_wake() const { return PortWake{&state_->is_raised, sta
 
 bool StopSignal::wait_us(uint64_t us) {
     if (raised()) return true;
-    if (us < kSpinBelowUs) {
-        const uint64_t until = monotonic_us() + us;
-        while (monotonic_us() < until) {
-            if (raised()) return true;
-            SwitchToThread();  // returns at once when no other thread is ready to run
-        }
-        return raised();
-    }
+    // At delay 0, the frame's wire time and the rest of the answer's: under Wine each of these
+    // two waits, on a timer, lasted up to a millisecond longer than asked (measured), and the
+    // cycle took 1.7 times its wire time.
+    if (us < kSpinBelowUs) return spin_us(us, &state_->is_raised);
     LARGE_INTEGER due{};
     due.QuadPart = -static_cast<LONGLONG>(us * 10U);  // relative, in 100 ns units
     const bool timed = us != 0 && state_->timer != nullptr &&
