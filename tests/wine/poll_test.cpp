@@ -747,6 +747,15 @@ void late_answer(Driver& d, const Card& card) {
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
 }
 
+// The DLL's port reads over the next second, printed with what was going on.
+long port_reads_in_a_second(const char* during) {
+    const long before = model_counters().port_reads.load();
+    Sleep(1000);
+    const long reads = model_counters().port_reads.load() - before;
+    std::printf("port reads a second, %s: %ld\n", during, reads);
+    return reads;
+}
+
 // A silent card on a port whose driver ends a read that would wait at once, with no bytes. The
 // answer wait is a read that ends when the answer is in; a loop on such reads would not wait.
 void silent_spin(Driver& d, const Card& card) {
@@ -754,10 +763,7 @@ void silent_spin(Driver& d, const Card& card) {
     start_at_delay_50(d, a);
     switch_on_model_fault(kReadEndsAtOnce);
     card.command("silent on");
-    const long before = model_counters().port_reads.load();
-    Sleep(1000);
-    const long reads = model_counters().port_reads.load() - before;
-    std::printf("port reads a second, card silent, reads ending at once: %ld\n", reads);
+    const long reads = port_reads_in_a_second("card silent, reads ending at once");
     check(reads < 1500, "the answer wait does not spin: port reads a second with the card silent", reads, 1500);
     card.command("silent off");
     CHECK_EQ(call(d, a, kStop), 0, "stop");
@@ -789,10 +795,7 @@ void failing_reads(Driver& d, const Card&) {
     start_at_delay_50(d, a);
     switch_on_model_fault(kReadsFail);
     Sleep(300);  // answers pile up in the queue
-    const long before = model_counters().port_reads.load();
-    Sleep(1000);
-    const long reads = model_counters().port_reads.load() - before;
-    std::printf("port reads a second, reads failing, answers counted: %ld\n", reads);
+    const long reads = port_reads_in_a_second("reads failing, answers counted");
     check(reads < 1500, "the hunt ends at a failed read: port reads a second", reads, 1500);
     CHECK_EQ(bounded_call(d, a, kStop, 20000, "stop while reads fail"), 0, "stop");
     CHECK_EQ(call(d, a, kDelete), 0, "delete");
