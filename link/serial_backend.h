@@ -57,6 +57,8 @@ public:
     // A run of opens (a scan) is over: a backend that keeps a helper for opens lets it go here,
     // so that no thread outlives the scan. Most keep none.
     virtual void end_scan() {}
+    // Why the port was last found gone, in the system's words, for the trace. Never allocates.
+    virtual void describe_loss(char* text, std::size_t room) const;
 };
 
 // The platform's own backend (termios, or Win32 overlapped I/O), one per port; null when there

@@ -1,8 +1,13 @@
 #include "link/serial_port.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace vek {
+
+void SerialBackend::describe_loss(char* text, std::size_t room) const {
+    std::snprintf(text, room, "the system gave no reason");
+}
 
 SerialPort::SerialPort(std::unique_ptr<SerialBackend> backend) : backend_(std::move(backend)) {}
 
@@ -127,6 +132,15 @@ void SerialPort::assert_dtr() {
 RtsState SerialPort::rts_state() {
     std::lock_guard<std::mutex> guard(lock_);
     return rts_state_;
+}
+
+void SerialPort::describe_loss(char* text, std::size_t room) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (backend_ != nullptr) {
+        backend_->describe_loss(text, room);
+    } else if (room > 0) {
+        text[0] = '\0';
+    }
 }
 
 bool SerialPort::port_lost() {

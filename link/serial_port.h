@@ -86,6 +86,9 @@ public:
     // True once a call has found the port gone (unplugged, removed); cleared by the next open.
     bool port_lost();
 
+    // Why the port was found gone, in the system's words (for the trace).
+    void describe_loss(char* text, std::size_t room);
+
 private:
     // Runs `call` on the open port under the lock, and remembers a port found gone.
     template <typename Call>

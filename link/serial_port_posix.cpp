@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -28,8 +30,6 @@ constexpr int kWriteRoomTimeoutMs = 100;
 constexpr uint64_t kWakeCheckUs = 1000;
 
 bool is_lost(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EBADF; }
-
-PortResult failure(int error) { return is_lost(error) ? PortResult::lost : PortResult::failed; }
 
 // Raw 115200 8N1, no flow control of any kind, reads that never wait. Modem lines stay as they
 // are on close (no HUPCL), so the card's RTS and DTR do not drop between a probe and polling.
@@ -72,9 +72,22 @@ public:
     PortResult write_all(const uint8_t* data, std::size_t size) override;
     void set_rts() override;
     void set_dtr() override;
+    void describe_loss(char* text, std::size_t room) const override;
 
 private:
+    // A failed call's errno: lost for the errors after which the device will not come back. It
+    // is kept either way, since the shared layer takes a failed status query as a loss too.
+    PortResult failure(int error) {
+        loss_errno_ = error;
+        return is_lost(error) ? PortResult::lost : PortResult::failed;
+    }
+    PortResult hung_up() {
+        loss_errno_ = 0;
+        return PortResult::lost;
+    }
+
     int fd_ = -1;
+    int loss_errno_ = 0;  // why the line was last found gone; 0 for a hang-up
 };
 
 PortResult PosixLine::open(uint32_t n) {
@@ -120,8 +133,8 @@ PortResult PosixLine::read_queued(uint8_t* into, std::size_t room, std::size_t& 
     if (taken == 0) {
         // With VMIN and VTIME at 0 an empty queue also reads 0: only a hang-up means the line is gone.
         pollfd p{fd_, POLLIN, 0};
-        const bool hung_up = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-        return hung_up ? PortResult::lost : PortResult::nothing_yet;
+        const bool gone = poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        return gone ? hung_up() : PortResult::nothing_yet;
     }
     if (taken < 0) return errno == EAGAIN || errno == EINTR ? PortResult::nothing_yet : failure(errno);
     got = static_cast<std::size_t>(taken);
@@ -168,7 +181,7 @@ PortResult PosixLine::wait_for_bytes(uint32_t missing, uint64_t bound_us, const 
         const int ready = ppoll(&p, 1, &bound, nullptr);
         if (ready < 0 && errno != EINTR) return failure(errno);
         // A hang-up also reports POLLIN, and reads nothing for ever after.
-        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortResult::lost;
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return hung_up();
     }
 }
 
@@ -180,6 +193,17 @@ void PosixLine::set_rts() {
 void PosixLine::set_dtr() {
     int bits = TIOCM_DTR;
     ioctl(fd_, TIOCMBIS, &bits);
+}
+
+void PosixLine::describe_loss(char* text, std::size_t room) const {
+    if (loss_errno_ == 0) {
+        std::snprintf(text, room, "the device hung up");
+        return;
+    }
+    char words[128];
+    // The GNU strerror_r: it returns the text, which may or may not be in `words`.
+    const char* said = strerror_r(loss_errno_, words, sizeof words);
+    std::snprintf(text, room, "errno %d, %s", loss_errno_, said);
 }
 
 }  // namespace

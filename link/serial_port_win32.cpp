@@ -408,10 +408,6 @@ bool configure_line(HANDLE h) {
     return SetCommTimeouts(h, &timeouts) != 0;
 }
 
-PortResult failure(const Completion& c) {
-    return is_lost(c.error, c.cancelled) ? PortResult::lost : PortResult::failed;
-}
-
 DWORD whole_ms(uint64_t us) {
     const uint64_t ms = (us + 999U) / 1000U;
     return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
@@ -431,8 +427,21 @@ public:
     void set_rts() override;
     void set_dtr() override;
     void end_scan() override { end_opener(); }
+    void describe_loss(char* text, std::size_t room) const override;
 
 private:
+    // A failed operation: lost for the errors after which the port will not come back.
+    PortResult failure(const Completion& c) {
+        if (!is_lost(c.error, c.cancelled)) return PortResult::failed;
+        loss_error_ = c.error;
+        return PortResult::lost;
+    }
+    // A failed status query leaves the counts stale: waits on them must end, so it is a lost port.
+    PortResult query_failed() {
+        loss_error_ = GetLastError();
+        return PortResult::lost;
+    }
+
     PortResult read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDLE wake, std::size_t& got);
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
@@ -443,6 +452,7 @@ private:
     Operation* read_ = nullptr;
     Operation* write_ = nullptr;
     WatchThread* watch_ = nullptr;
+    DWORD loss_error_ = ERROR_SUCCESS;  // why the port was last found gone
 };
 
 // Reads up to `size` bytes into `into`: ends when they are all in, or at bound_ms or when `wake`
@@ -506,11 +516,10 @@ void Win32Line::close() {
     system_queue_ = 0;
 }
 
-// A failed query leaves the counts stale: waits on them must end, so it is a lost port.
 PortResult Win32Line::queue_counts(QueueCounts& counts) {
     COMSTAT status{};
     DWORD errors = 0;
-    if (!ClearCommError(port_, &errors, &status)) return PortResult::lost;
+    if (!ClearCommError(port_, &errors, &status)) return query_failed();
     system_queue_ = status.cbInQue;
     counts.in_queue = status.cbInQue;
     counts.out_queue = status.cbOutQue;
@@ -549,7 +558,7 @@ PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, const 
     got = 0;
     COMSTAT status{};
     DWORD errors = 0;
-    if (!ClearCommError(port_, &errors, &status)) return PortResult::lost;
+    if (!ClearCommError(port_, &errors, &status)) return query_failed();
     system_queue_ = status.cbInQue;
     if (status.cbInQue >= missing) return PortResult::ok;
     const HANDLE wake_event = static_cast<HANDLE>(wake.event);
@@ -596,6 +605,20 @@ PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
 void Win32Line::set_rts() { EscapeCommFunction(port_, SETRTS); }  // fails on ports without modem lines
 
 void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
+
+void Win32Line::describe_loss(char* text, std::size_t room) const {
+    char words[160];
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, loss_error_,
+                                        0, words, sizeof words, nullptr);
+    DWORD end = length;
+    while (end > 0 && (words[end - 1] == '\r' || words[end - 1] == '\n' || words[end - 1] == ' ')) --end;
+    words[end] = '\0';
+    if (end == 0) {
+        std::snprintf(text, room, "system error %lu", static_cast<unsigned long>(loss_error_));
+        return;
+    }
+    std::snprintf(text, room, "system error %lu, %s", static_cast<unsigned long>(loss_error_), words);
+}
 
 }  // namespace
 

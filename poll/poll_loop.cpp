@@ -4,6 +4,7 @@
 
 #include "link/card_frames.h"
 #include "link/clock.h"
+#include "poll/port_reconnect.h"
 #include "poll/process_image.h"
 
 namespace vek {
@@ -84,12 +85,11 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
 // the trace is on.
 struct LineWatch {
     bool silent = false;
-    bool lost = false;
     uint64_t last_answer_us = 0;
 };
 
 // After each cycle, with the trace on: the card falling silent and answering again (with how
-// long it was silent), and the port found gone.
+// long it was silent). The port found gone is told by its reconnect.
 void watch_line(DriverContext& driver, bool answered, LineWatch& watch) {
     Trace& trace = driver.trace;
     const uint64_t now = monotonic_us();
@@ -101,11 +101,6 @@ void watch_line(DriverContext& driver, bool answered, LineWatch& watch) {
         watch.silent = false;
         watch.last_answer_us = now;
         return;
-    }
-    SerialPort& port = driver.link.port();
-    if (!watch.lost && port.port_lost()) {
-        watch.lost = true;
-        trace.line("COM%u lost", static_cast<unsigned>(port.open_port_number()));
     }
     if (!watch.silent) {
         watch.silent = true;
@@ -130,9 +125,15 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
         const bool answered = run_cycle(driver, instance, stop);
         if (answered) instance.cycle_count.fetch_add(1);
         if (tracing && !stop_requested(instance, stop)) watch_line(driver, answered, watch);
+        // The host's outputs written meanwhile are in the image, and go out in the first frame
+        // after the port is back; the inputs keep their last values until the card answers.
+        if (!answered && driver.link.port().port_lost() && !stop_requested(instance, stop)) {
+            reopen_lost_port(driver, instance, stop);
+        }
     }
     // The card is left with every output off. send_output_frame returns only once the frame has
-    // left, so no delay is needed after it; the card's answer is never read.
+    // left, so no delay is needed after it; the card's answer is never read. A stop during a
+    // reconnect finds the port closed, and the frame goes nowhere.
     switch_outputs_off(driver.image);
     driver.link.send_output_frame(load_outputs(driver.image));
     end_fine_timing(timing);

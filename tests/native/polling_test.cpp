@@ -485,22 +485,43 @@ TEST_F(PollingTest, WaitingForAnAnswerNeitherSpinsNorHoldsUpStop) {
     ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
 }
 
-TEST_F(PollingTest, AnUnpluggedCardNeverHangsThePollThreadOrStop) {
-    card_on(1);
+// The cable is pulled while polling: the host reads the last inputs meanwhile, the outputs it
+// writes then reach the card in the first frame after the replug, fresh inputs follow with no host
+// command, and a stop in the middle of a reconnect returns at once and leaves nothing running.
+TEST_F(PollingTest, AnUnpluggedCardIsReopenedByItselfAndStopEndsAReconnect) {
+    card_on(1).set_digital_inputs(0xFE, 0x7F);
+    const std::string trace = dir.file("line.trace");
+    write_file(host.config_path, "[korvanex-vek-driver-0]\r\ntrace=" + trace + "\r\n");
     HostDriverRecord rec = create(0, 1);
     ASSERT_EQ(host.call(0, DRV_START, rec), 0);
-    ASSERT_TRUE(card->wait_for_frames(3, 3000));
+    ASSERT_TRUE(host_reads(0, rec, inputs_on({1, 16})));
     card->unplug();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::size_t threads = thread_count() - 1;  // all but the poll thread
+    const std::size_t threads = thread_count() - 2;  // all but the poll thread and the trace's writer
+    card->set_input(5, true);
     host.output_states[0] = 0x40;
     EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
-    EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
+    EXPECT_TRUE(host_reads(0, rec, inputs_on({1, 16}))) << "the last inputs stand while the port is lost";
+
+    const std::size_t before_replug = card->frames().size();
+    std::string error;
+    ASSERT_TRUE(card->replug(&error)) << error;
+    EXPECT_TRUE(eventually([&] { return host_reads(0, rec, inputs_on({1, 5, 16})); }, 5000));
+    const std::vector<ReceivedFrame> frames = card->frames();
+    ASSERT_GT(frames.size(), before_replug);
+    EXPECT_EQ(frames[before_replug].bytes, frame(0x01, 0x00, 0x00, 0x00)) << "the first frame after the replug";
+    EXPECT_EQ(host.driver().link.port().open_port_number(), 1u);
+
+    card->unplug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto asked = Clock::now();
     EXPECT_EQ(host.call(0, DRV_STOP, rec), 0);
-    EXPECT_LT(ms_since(asked), 3000.0);
+    EXPECT_LT(ms_since(asked), 1000.0);
     EXPECT_EQ(host.driver().link.port().open_port_number(), 0u);
     EXPECT_EQ(thread_count(), threads);
+    const std::string told = read_file(trace);
+    EXPECT_NE(told.find(" COM1 lost: "), std::string::npos) << told;
+    EXPECT_NE(told.find(" COM1 reopened after "), std::string::npos) << told;
 }
 
 TEST_F(PollingTest, ANewDelayAppliesFromTheNextCycle) {

@@ -1,0 +1,48 @@
+#include "poll/port_reconnect.h"
+
+#include "link/clock.h"
+
+namespace vek {
+
+namespace {
+
+// A USB adapter that drops off the bus for a moment is often back within a fraction of a second;
+// one that stays away is looked for once a second, which costs next to nothing meanwhile.
+constexpr uint64_t kFirstReopenUs = 100000;
+constexpr uint64_t kReopenEveryUs = 1000000;
+
+}  // namespace
+
+bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop) {
+    SerialPort& port = driver.link.port();
+    Trace& trace = driver.trace;
+    const uint32_t n = port.open_port_number();
+    if (n == 0) return false;
+    if (trace.on()) {
+        char why[200];
+        port.describe_loss(why, sizeof why);
+        trace.line("COM%u lost: %s", static_cast<unsigned>(n), why);
+    }
+    // The old handle goes at once: the system brings a replugged adapter back under its name only
+    // once nothing holds the one that went away.
+    port.close_port();
+    const uint64_t lost_at = monotonic_us();
+    uint64_t pause_us = kFirstReopenUs;
+    for (unsigned attempt = 1;; ++attempt) {
+        if (stop.wait_us(pause_us) || instance.stop_request.load() != 0) return false;
+        pause_us = kReopenEveryUs;
+        const PortResult opened = port.open_port(n);
+        // No helper thread of the open may outlive the attempt and wake during the pause.
+        port.end_scan();
+        if (opened != PortResult::ok) continue;
+        port.assert_rts();
+        port.assert_dtr();
+        if (trace.on()) {
+            const unsigned long long ms = (monotonic_us() - lost_at) / 1000U;
+            trace.line("COM%u reopened after %llu ms, attempt %u", static_cast<unsigned>(n), ms, attempt);
+        }
+        return true;
+    }
+}
+
+}  // namespace vek
