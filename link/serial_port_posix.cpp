@@ -208,6 +208,8 @@ void PosixLine::describe_loss(char* text, std::size_t room) const {
 
 }  // namespace
 
-std::unique_ptr<SerialBackend> make_platform_backend() { return std::unique_ptr<SerialBackend>(new (std::nothrow) PosixLine); }
+std::unique_ptr<SerialBackend> make_platform_backend() {
+    return std::unique_ptr<SerialBackend>(new (std::nothrow) PosixLine);
+}
 
 }  // namespace vek

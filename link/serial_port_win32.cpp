@@ -192,15 +192,16 @@ void stop_watch(WatchThread* w) {
 // Opens are made on an opener thread, so that the caller can give up on one. The thread serves
 // one open after another and ends with the scan (end_scan), or once it has been idle for
 // kOpenerIdleMs should nobody end it: a scan opens up to 127 ports in a row, and a thread made for
-// each open cost about a millisecond per port under Wine, far more than a failed open itself. An open that outlasts its bound leaves its thread retired:
-// the thread closes whatever handle comes and ends, and the next open gets a new thread.
+// each open cost about a millisecond per port under Wine, far more than a failed open itself. An open that outlasts its
+// bound leaves its thread retired: the thread closes whatever handle comes and ends, and the next open gets a new
+// thread.
 enum class OpenState { idle, requested, served };
 
 // Every field but the events and the module is guarded by g_opener_lock. The record is freed by
 // its thread, and only when no caller can still reach it: idle and no longer g_opener, or retired.
 struct Opener {
-    HANDLE wake;  // auto-reset: a request is waiting
-    HANDLE done;  // auto-reset: the request is served
+    HANDLE wake;     // auto-reset: a request is waiting
+    HANDLE done;     // auto-reset: the request is served
     HMODULE module;  // held by the thread, so that an unload cannot take its code away
     HANDLE thread;   // for end_scan to wait on; closed by whoever takes it from the record
     char name[24];
@@ -608,8 +609,8 @@ void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
 
 void Win32Line::describe_loss(char* text, std::size_t room) const {
     char words[160];
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, loss_error_,
-                                        0, words, sizeof words, nullptr);
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        loss_error_, 0, words, sizeof words, nullptr);
     DWORD end = length;
     while (end > 0 && (words[end - 1] == '\r' || words[end - 1] == '\n' || words[end - 1] == ' ')) --end;
     words[end] = '\0';

@@ -120,15 +120,21 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
     const bool tracing = driver.trace.on();
     LineWatch watch;
     watch.last_answer_us = monotonic_us();
+    bool answered_since_open = true;  // discovery's answer counts
     while (!stop_requested(instance, stop)) {
         // A cycle without an answer is not reported: the inputs keep what was last published.
         const bool answered = run_cycle(driver, instance, stop);
-        if (answered) instance.cycle_count.fetch_add(1);
+        if (answered) {
+            instance.cycle_count.fetch_add(1);
+            answered_since_open = true;
+        }
         if (tracing && !stop_requested(instance, stop)) watch_line(driver, answered, watch);
         // The host's outputs written meanwhile are in the image, and go out in the first frame
         // after the port is back; the inputs keep their last values until the card answers.
         if (!answered && driver.link.port().port_lost() && !stop_requested(instance, stop)) {
-            reopen_lost_port(driver, instance, stop);
+            reopen_lost_port(driver, instance, stop,
+                             answered_since_open ? FirstReopen::soon : FirstReopen::after_a_second);
+            answered_since_open = false;
         }
     }
     // The card is left with every output off. send_output_frame returns only once the frame has

@@ -13,7 +13,7 @@ constexpr uint64_t kReopenEveryUs = 1000000;
 
 }  // namespace
 
-bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop) {
+bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, FirstReopen first) {
     SerialPort& port = driver.link.port();
     Trace& trace = driver.trace;
     const uint32_t n = port.open_port_number();
@@ -27,7 +27,7 @@ bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, Sto
     // once nothing holds the one that went away.
     port.close_port();
     const uint64_t lost_at = monotonic_us();
-    uint64_t pause_us = kFirstReopenUs;
+    uint64_t pause_us = first == FirstReopen::soon ? kFirstReopenUs : kReopenEveryUs;
     for (unsigned attempt = 1;; ++attempt) {
         if (stop.wait_us(pause_us) || instance.stop_request.load() != 0) return false;
         pause_us = kReopenEveryUs;

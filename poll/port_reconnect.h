@@ -9,10 +9,15 @@
 
 namespace vek {
 
-// Closes the lost port, then tries to open the same one again, first after 100 ms and then once a
-// second, sleeping on the stop signal in between. True with the port open again and RTS and DTR
+// How soon the first attempt comes: soon after a port that had worked, a second later after one
+// that was lost again before the card answered on it (a port that opens and fails at once would
+// otherwise be reopened ten times a second).
+enum class FirstReopen { soon, after_a_second };
+
+// Closes the lost port, then tries to open the same one again, first as `first` says and then once
+// a second, sleeping on the stop signal in between. True with the port open again and RTS and DTR
 // raised, as discovery leaves them; false as soon as stop asks the thread to end, with the port
 // closed.
-bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop);
+bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, FirstReopen first);
 
 }  // namespace vek

@@ -1,7 +1,6 @@
 // The driver's run-time job end to end: DriverEntry starts, feeds and stops a poll thread that
 // talks to a virtual card on a real pseudo-terminal.
 #include <gtest/gtest.h>
-
 #include <time.h>
 
 #include <array>
@@ -87,10 +86,12 @@ protected:
     DriverInstance& instance(const HostDriverRecord& rec) { return host.driver().instances.records[rec.slot]; }
 
     bool card_receives(const Bytes& bytes, int timeout_ms = 3000) {
-        return eventually([&] {
-            ReceivedFrame last{};
-            return card->last_frame(&last) && last.bytes == bytes;
-        }, timeout_ms);
+        return eventually(
+            [&] {
+                ReceivedFrame last{};
+                return card->last_frame(&last) && last.bytes == bytes;
+            },
+            timeout_ms);
     }
     Bytes last_bytes() {
         ReceivedFrame last{};
@@ -279,9 +280,8 @@ TEST_F(PollingTest, TheTraceTellsTheStartThePortsTriedABadChecksumAndTheStop) {
     CardFault bad_sum;
     bad_sum.bad_sum = true;
     card->set_fault(bad_sum);
-    EXPECT_TRUE(eventually([&] {
-        return host.driver().trace.flush() && read_file(trace).find("bad checksum 12 ") != std::string::npos;
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return host.driver().trace.flush() && read_file(trace).find("bad checksum 12 ") != std::string::npos; }));
     card->set_fault(CardFault{});
     ASSERT_EQ(host.call(0, DRV_STOP, rec), 0);
     EXPECT_FALSE(host.driver().trace.on()) << "closed once no instance polls";
