@@ -126,6 +126,10 @@ row_refused() {
   panel unwritable --settings "$(winpath "$work/no-folder/settings.ini")" --port 3 --do read
   expect_status unwritable 1
   err_has unwritable "cannot write port=3 into"
+  # The live view needs the console; with standard input a file, it says to script instead.
+  panel no-console --settings "$(winpath "$settings")"
+  expect_status no-console 2
+  err_has no-console "the live view needs a terminal; for scripts use --do or --script"
   panel no-driver --driver "$(winpath "$work/missing.dll")" --do read
   expect_status no-driver 1
   err_has no-driver "cannot load the driver"
