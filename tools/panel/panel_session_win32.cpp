@@ -81,7 +81,7 @@ std::string options_refused(const PanelOptions& options) {
 }
 
 const char* unmonitored_line_note() {
-    return "The driver holds the port itself: poll rate and answers are not measured on Windows";
+    return "Poll rate and answers are not measured on Windows: the driver holds the port";
 }
 
 int PanelSession::open_line(const PanelOptions& options, std::string* error) {
