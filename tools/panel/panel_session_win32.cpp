@@ -17,8 +17,8 @@ constexpr const char* kSection = "korvanex-vek-driver-0";
 constexpr const char* kPortKey = "port";
 // The driver scans COM1 to COM127.
 constexpr unsigned kLastScannedPort = 127;
-// Handle values are multiples of 4; the driver's port handle is among the process's first few
-// hundred. The search ends here rather than walk the whole table.
+// Handle values are multiples of 4, handed out lowest first; the panel's process holds a few
+// hundred handles at most, so the driver's port handle lies well below this.
 constexpr uintptr_t kLastHandleValue = 0x4000;
 
 // The port the settings file names, read as the driver reads it; 0 when it names none.
@@ -125,7 +125,9 @@ void PanelSession::find_port() {
         const auto handle = reinterpret_cast<HANDLE>(value);
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
-        // Only a communications device answers GetCommState; it reads, and changes nothing.
+        // Only a communications device answers GetCommState; it reads, and changes nothing. Only
+        // those are asked their name: asking a pipe's can wait on a read another thread has
+        // pending on it.
         if (GetFileType(handle) != FILE_TYPE_CHAR || !GetCommState(handle, &dcb)) continue;
         const std::string name = object_name(handle);
         if (!name.empty()) open_devices.push_back(name);
