@@ -318,6 +318,13 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         EXPECT_TRUE(has(run.errors, "not an action: 'output 17 on'")) << run.errors;
     }
     {
+        SCOPED_TRACE("--port, which names a Windows COM port, refused before anything starts");
+        const PanelRun run = run_with({"--port", "3", "--do", "read"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_TRUE(has(run.errors, "--device")) << run.errors;
+    }
+    {
         SCOPED_TRACE("the live view without a terminal");
         const PanelRun run = run_panel(base_args());
         EXPECT_EQ(run.status, 2);

@@ -1,12 +1,16 @@
 # Sourced by the Wine test scripts that put virtual cards on the test prefix's COM ports.
 # Before sourcing, set: exe (the Windows test program, which must know the `stay-idle FLAG`
-# scenario), card_binary (vek-virtual-card) and script (this test's name, for messages).
+# scenario), card_binary (vek-virtual-card) and script (this test's name, for messages); and
+# no_display=1 for a test that runs without a display.
 # Provides: $devices, $work (a private folder, removed on exit), fail, absent_everywhere,
 # start_card, stop_cards, run, frames_in, winpath, keep_prefix_up.
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 : "${exe:?}" "${card_binary:?}" "${script:?}"
 devices=$WINEPREFIX/dosdevices
-[ -n "${DISPLAY:-}" ] || { echo "$script needs a display (run it through with_display.sh)" >&2; exit 1; }
+# A display, so that a card that is not found shows its message box; no_display=1 before sourcing
+# runs without one.
+[ -n "${DISPLAY:-}" ] || [ "${no_display:-0}" = 1 ] ||
+  { echo "$script needs a display (run it through with_display.sh)" >&2; exit 1; }
 work=$(mktemp -d)
 card_pids=()
 idle_pid=

@@ -27,12 +27,6 @@ constexpr int kQuietMs = 20;
 
 }  // namespace
 
-int64_t monitor_now_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 struct LineMonitor::State {
     std::function<std::string()> device_path;
     std::string link;

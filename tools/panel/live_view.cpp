@@ -1,8 +1,7 @@
 #include "live_view.h"
 
 #include "frame_watch.h"
-
-#include <curses.h>
+#include "screen.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,23 +23,21 @@ constexpr int kChannels = 16;
 // A driver that has sent nothing for this long has lost its port (or runs a very long delay).
 constexpr double kQuietDriverMs = 2000.0;
 
-enum Colour : short { kOn = 1, kAlarm = 2, kOutputOn = 3 };
-
 struct ViewState {
     std::string message;
     bool prompting = false;
     std::string prompt;
 };
 
-void print_at(int line, int column, const std::string& text) { mvaddstr(line, column, text.c_str()); }
+void print_at(int line, int column, const std::string& text, Ink ink = Ink::plain) {
+    screen_put(line, column, text, ink);
+}
 
-void draw_cells(int line, const char* label, const std::array<bool, 16>& on, short colour) {
+void draw_cells(int line, const char* label, const std::array<bool, 16>& on, Ink colour) {
     print_at(line, 0, label);
     for (int i = 0; i < kChannels; ++i) {
         const bool lit = on[static_cast<std::size_t>(i)];
-        if (lit) attron(COLOR_PAIR(colour) | A_BOLD);
-        print_at(line, kLabelWidth + i * kCellWidth, lit ? "[X]" : "[ ]");
-        if (lit) attroff(COLOR_PAIR(colour) | A_BOLD);
+        print_at(line, kLabelWidth + i * kCellWidth, lit ? "[X]" : "[ ]", lit ? colour : Ink::plain);
     }
 }
 
@@ -55,13 +52,11 @@ void draw_bar(int line, int column, double fraction) {
 void draw_line_state(const PanelSnapshot& shot) {
     char text[160];
     if (!shot.monitored) {
-        print_at(1, 0, "Poll rate and answers are measured only on the panel's own line (--device or the virtual card)");
+        print_at(1, 0, unmonitored_line_note());
         return;
     }
     if (!shot.line.card_connected) {
-        attron(COLOR_PAIR(kAlarm) | A_BOLD);
-        print_at(1, 0, "CARD LINE LOST: the device has gone; reconnect it, then press R to restart the driver");
-        attroff(COLOR_PAIR(kAlarm) | A_BOLD);
+        print_at(1, 0, "CARD LINE LOST: the device has gone; reconnect it, then press R to restart the driver", Ink::alarm);
         return;
     }
     if (shot.since_answer_ms < 0) {
@@ -75,34 +70,30 @@ void draw_line_state(const PanelSnapshot& shot) {
     }
     print_at(1, 0, text);
     if (shot.started && shot.since_frame_ms > kQuietDriverMs) {
-        attron(COLOR_PAIR(kAlarm) | A_BOLD);
         std::snprintf(text, sizeof text, "NO FRAME FROM THE DRIVER FOR %.0f s: R restarts it", shot.since_frame_ms / 1000.0);
-        print_at(1, 50, text);
-        attroff(COLOR_PAIR(kAlarm) | A_BOLD);
+        print_at(1, 50, text, Ink::alarm);
     } else if (!shot.answering) {
-        attron(COLOR_PAIR(kAlarm) | A_BOLD);
-        print_at(1, 50, "CARD NOT ANSWERING");
-        attroff(COLOR_PAIR(kAlarm) | A_BOLD);
+        print_at(1, 50, "CARD NOT ANSWERING", Ink::alarm);
     } else {
         print_at(1, 50, "card answering");
     }
 }
 
 void draw(const PanelSnapshot& shot, const ViewState& view) {
-    erase();
-    if (COLS < kMinColumns || LINES < kMinLines) {
-        print_at(0, 0, "Terminal too small: " + std::to_string(COLS) + "x" + std::to_string(LINES));
+    screen_clear();
+    const int columns = screen_columns();
+    const int lines = screen_lines();
+    if (columns < kMinColumns || lines < kMinLines) {
+        print_at(0, 0, "Terminal too small: " + std::to_string(columns) + "x" + std::to_string(lines));
         print_at(1, 0, "the panel needs " + std::to_string(kMinColumns) + "x" + std::to_string(kMinLines));
         print_at(2, 0, "q quits");
-        refresh();
+        screen_show();
         return;
     }
     std::string title = "Vek panel   port " + (shot.port.empty() ? std::string("?") : shot.port);
     if (!shot.device.empty()) title += " -> " + shot.device;
     if (!shot.started) title += "   (driver stopped: R restarts it)";
-    attron(A_BOLD);
-    print_at(0, 0, title);
-    attroff(A_BOLD);
+    print_at(0, 0, title, Ink::bold);
     draw_line_state(shot);
 
     print_at(3, 0, "");
@@ -111,13 +102,13 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
         std::snprintf(number, sizeof number, "%3d", i + 1);
         print_at(3, kLabelWidth - 1 + i * kCellWidth, number);
     }
-    draw_cells(4, "Inputs", shot.image.inputs, kOn);
+    draw_cells(4, "Inputs", shot.image.inputs, Ink::on);
     if (shot.virtual_card) {
         std::array<bool, 16> card{};
         for (std::size_t i = 0; i < 16; ++i) card[i] = (shot.card_inputs[i / 8] & (1U << (i % 8))) == 0;
-        draw_cells(5, "Card (A-P)", card, kOn);
+        draw_cells(5, "Card (A-P)", card, Ink::on);
     }
-    draw_cells(7, "Outputs", shot.image.outputs, kOutputOn);
+    draw_cells(7, "Outputs", shot.image.outputs, Ink::output_on);
     print_at(8, 0, "keys");
     for (int i = 0; i < kChannels; ++i) print_at(8, kLabelWidth + 1 + i * kCellWidth, std::string(1, static_cast<char>('a' + i)));
 
@@ -150,9 +141,9 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
     } else {
         print_at(18, 0, view.message);
     }
-    print_at(LINES - 2, 0, "a-p output   A-P card input   z all off   r reset outputs   s settings");
-    print_at(LINES - 1, 0, "R restart driver   : card command   q quit");
-    refresh();
+    print_at(lines - 2, 0, "a-p output   A-P card input   z all off   r reset outputs   s settings");
+    print_at(lines - 1, 0, "R restart driver   : card command   q quit");
+    screen_show();
 }
 
 void step_analog(PanelSession& session, unsigned channel, int step) {
@@ -171,23 +162,21 @@ std::string dialog_result(int32_t code) {
 
 // Runs the driver's delay dialog on the terminal the panel is using.
 void open_settings(PanelSession& session, ViewState& view) {
-    def_prog_mode();
-    endwin();
+    screen_suspend();
     std::fputs("\n", stdout);
     std::fflush(stdout);
     const int32_t code = session.host().configure();
-    reset_prog_mode();
-    clearok(stdscr, TRUE);
+    screen_resume();
     view.message = dialog_result(code);
 }
 
 void prompt_key(PanelSession& session, ViewState& view, int key) {
     if (key == 27) {
         view.prompting = false;
-    } else if (key == '\n' || key == KEY_ENTER) {
+    } else if (key == kKeyEnter) {
         view.prompting = false;
         view.message = "card: " + session.card_command(view.prompt);
-    } else if ((key == KEY_BACKSPACE || key == 127 || key == 8) && !view.prompt.empty()) {
+    } else if (key == kKeyBackspace && !view.prompt.empty()) {
         view.prompt.pop_back();
     } else if (key >= 32 && key < 127 && view.prompt.size() < 60) {
         view.prompt += static_cast<char>(key);
@@ -236,7 +225,7 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
             draw(session.snapshot(), view);
             view.message = session.restart() ? "driver restarted" : "restart: no card answered (R tries again)";
             // The driver reports a failed scan on standard error, over the view.
-            clearok(stdscr, TRUE);
+            screen_redraw();
             break;
         case ':':
             if (session.has_virtual_card()) {
@@ -256,19 +245,7 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
 }  // namespace
 
 int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* interrupted) {
-    if (initscr() == nullptr) return kExitSetup;
-    cbreak();
-    noecho();
-    keypad(stdscr, TRUE);
-    set_escdelay(25);
-    curs_set(0);
-    if (has_colors()) {
-        start_color();
-        use_default_colors();
-        init_pair(kOn, COLOR_GREEN, -1);
-        init_pair(kAlarm, COLOR_RED, -1);
-        init_pair(kOutputOn, COLOR_YELLOW, -1);
-    }
+    if (!screen_open()) return kExitSetup;
     ViewState view;
     view.message = "Ready. Switch an output with its key.";
     auto next_cycle = Clock::now();
@@ -281,14 +258,13 @@ int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* inter
             next_cycle = now + std::chrono::milliseconds(kHostCycleMs);
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_cycle - Clock::now()).count();
-        timeout(static_cast<int>(left > 0 ? left : 0));
-        const int key = getch();
-        if (key == ERR) continue;
+        const int key = screen_key(static_cast<int>(left > 0 ? left : 0));
+        if (key == kKeyNone) continue;
         // A resize is redrawn at once; every other key acts and is shown at once too.
-        if (key != KEY_RESIZE) going = handle_key(session, view, key);
+        if (key != kKeyResize) going = handle_key(session, view, key);
         session.tick();
         draw(session.snapshot(), view);
     }
-    endwin();
+    screen_close();
     return kExitOk;
 }

@@ -1,8 +1,5 @@
 // vek-panel: switch a Vek card's outputs and watch its inputs through the driver, as the host
 // would drive it, before the host application ever runs.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +9,17 @@
 #include <vector>
 
 #include "frame_watch.h"
+#include "interrupts.h"
 #include "live_view.h"
 #include "panel_session.h"
+#include "screen.h"
 #include "script.h"
+#include "settings_path.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: vek-panel [--device PATH | --ports DIR] [--settings FILE] [--driver LIBRARY]\n"
+    "usage: vek-panel [--device PATH | --ports DIR | --port N] [--settings FILE] [--driver LIBRARY]\n"
     "                 [--card-log FILE] [--no-wire-time] [--do ACTION]... [--script FILE]...\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
@@ -30,8 +30,13 @@ const char* const kUsage =
     "  (neither option)  a virtual card on a pseudo-terminal, inside the panel\n"
     "  --device PATH     a serial device, e.g. /dev/ttyUSB0, as COM1 (the panel watches the line)\n"
     "  --ports DIR       a ports folder: COMn is the link DIR/com<n>, scanned by the driver as is\n"
+    "On Windows the driver scans COM1 to COM127 for the card, as under the host; there is no\n"
+    "virtual card, and --device, --ports, --card-log and --no-wire-time are not available:\n"
+    "  --port N          (Windows) the driver probes COMN alone: port=N (1-255) is written into\n"
+    "                    the instance's section of the settings file, and stays there\n"
     "\n"
-    "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini)\n"
+    "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini;\n"
+    "                    on Windows %APPDATA%\\vek-panel\\settings.ini)\n"
     "  --driver LIBRARY  the driver to load (default: the one built beside the panel)\n"
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
@@ -45,8 +50,6 @@ const char* const kUsage =
     "arguments or script; 3 the driver did not start (no card answered); 4 a wait-input ran out.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
-
-void on_signal(int) { g_interrupted = 1; }
 
 struct Args {
     PanelOptions options;
@@ -71,24 +74,9 @@ bool read_script(const std::string& path, std::vector<ScriptAction>* actions, st
     return true;
 }
 
-std::string default_settings() {
-    std::string folder;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] != '\0') {
-        folder = config;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        folder = std::string(home) + "/.config";
-    } else {
-        return "vek-panel.ini";
-    }
-    ::mkdir(folder.c_str(), 0755);
-    folder += "/vek-panel";
-    ::mkdir(folder.c_str(), 0755);
-    return folder + "/settings.ini";
-}
-
 // 0 to go on, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
-    args->options.driver = VEK_PANEL_DRIVER;
+    args->options.driver = default_driver_path();
     std::string error;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -102,6 +90,11 @@ int parse_args(int argc, char** argv, Args* args) {
             args->options.device = argv[++i];
         } else if (has_value && arg == "--ports") {
             args->options.ports = argv[++i];
+        } else if (has_value && arg == "--port") {
+            if (!parse_port_number(argv[++i], &args->options.port)) {
+                error = "--port takes a COM port number from 1 to 255";
+                break;
+            }
         } else if (has_value && arg == "--settings") {
             args->options.settings = argv[++i];
         } else if (has_value && arg == "--driver") {
@@ -122,6 +115,7 @@ int parse_args(int argc, char** argv, Args* args) {
     if (error.empty() && !args->options.device.empty() && !args->options.ports.empty()) {
         error = "--device and --ports name the card two ways; give one";
     }
+    if (error.empty()) error = options_refused(args->options);
     if (error.empty() && !args->options.card_log.empty() &&
         !(args->options.device.empty() && args->options.ports.empty())) {
         error = "--card-log is for the virtual card; it cannot log a real card";
@@ -130,7 +124,8 @@ int parse_args(int argc, char** argv, Args* args) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (args->options.settings.empty()) args->options.settings = default_settings();
+    args->options.settings = args->options.settings.empty() ? default_settings_path()
+                                                             : settings_path_for_driver(args->options.settings);
     return 0;
 }
 
@@ -152,7 +147,7 @@ int run_scripted(PanelSession& session, const Args& args) {
 }
 
 int run_live(PanelSession& session, const Args& args) {
-    if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDOUT_FILENO) == 0) {
+    if (!screen_available()) {
         std::fprintf(stderr, "vek-panel: the live view needs a terminal; for scripts use --do or --script\n");
         return kExitUsage;
     }
@@ -182,13 +177,7 @@ int main(int argc, char** argv) {
     const int parsed = parse_args(argc, argv, &args);
     if (parsed != 0) return parsed < 0 ? kExitOk : parsed;
 
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    catch_interrupts(&g_interrupted);
 
     PanelSession session;
     const int status = args.scripted ? run_scripted(session, args) : run_live(session, args);

@@ -1,19 +1,20 @@
-// One panel session: the line to the card (the embedded virtual card, a serial device behind the
-// line monitor, or a ports folder as the driver scans it), the driver loaded as the host loads
-// it, instance 0 created and started, and the host's cycle of writes and reads.
+// One panel session: the line to the card (on POSIX the embedded virtual card, a serial device
+// behind the line monitor, or a ports folder as the driver scans it; on Windows the driver's own
+// scan of the COM ports), the driver loaded as the host loads it, instance 0 created and
+// started, and the host's cycle of writes and reads. The line is the platform's:
+// panel_session_posix.cpp and panel_session_win32.cpp.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "card_commands.h"
 #include "driver_library.h"
 #include "line_monitor.h"
 #include "panel_host.h"
-#include "virtual_card.h"
 
 struct PanelOptions {
     std::string device;         // a serial device, behind the line monitor as COM1
@@ -22,6 +23,7 @@ struct PanelOptions {
     std::string settings;       // the instance's settings file
     std::string card_log;       // the virtual card's frame log (virtual card only)
     bool wire_time = true;      // the virtual card paces its line at 115200 baud
+    unsigned port = 0;          // Windows: COM<port> alone, written into the settings file; 0: scan
 };
 
 // Exit statuses, shared by both modes.
@@ -46,6 +48,15 @@ struct PanelSnapshot {
     std::array<uint8_t, 2> card_inputs{};  // the virtual card's own inputs, active low
 };
 
+// A COM port number as the driver reads its port key: 1 to 255 in plain decimal digits.
+bool parse_port_number(const std::string& text, unsigned* port);
+
+// What the view says in place of the line's figures when the panel has no line monitor.
+const char* unmonitored_line_note();
+
+// Empty, or why the options ask for what this platform's panel does not have.
+std::string options_refused(const PanelOptions& options);
+
 class PanelSession {
 public:
     PanelSession() = default;
@@ -66,7 +77,7 @@ public:
     bool restart();
     // Runs a virtual card command ("input 3 on", "silent on", ...); empty without a virtual card.
     std::string card_command(const std::string& line);
-    bool has_virtual_card() const { return card_ != nullptr; }
+    bool has_virtual_card() const;
     void toggle_card_input(unsigned index_0_to_15);
 
     // DRV_STOP, then a moment for its all-off frame to cross the line, so that what the panel
@@ -77,16 +88,19 @@ public:
     void close();
 
 private:
+    // The platform's line to the card, and what it knows of it.
+    struct Line;
+    struct LineDeleter {
+        void operator()(Line* line) const;
+    };
     int open_line(const PanelOptions& options, std::string* error);
+    std::string no_card_error() const;  // why the start found no card, and what to try
     void find_port();
+    bool line_counts(LineCounts* counts) const;  // false without a line monitor
+    void describe_card(PanelSnapshot* shot) const;
+    void close_line();
 
-    std::unique_ptr<VirtualCard> card_;
-    std::unique_ptr<CommandState> card_commands_;
-    FILE* card_log_ = nullptr;
-    std::unique_ptr<LineMonitor> monitor_;
-    std::string private_ports_;     // made by the panel, removed on close
-    std::string ports_;             // the folder the driver scans
-    std::string device_;
+    std::unique_ptr<Line, LineDeleter> line_;
     DriverLibrary library_;
     std::unique_ptr<PanelHost> host_;
     std::string port_;

@@ -21,3 +21,6 @@ bool load_driver_library(const std::string& path, DriverLibrary* library, std::s
     return true;
 }
 
+std::string default_driver_path() { return VEK_PANEL_DRIVER; }
+
+std::string missing_driver_hint() { return "Build it (./scripts/build.sh linux) or name it with --driver."; }
