@@ -12,6 +12,8 @@
 #include <set>
 #include <thread>
 
+#include "tap.h"
+
 namespace {
 
 // The rate is measured over at least this much of the newest history.
@@ -101,6 +103,7 @@ int PanelSession::open_line(const PanelOptions& options, std::string* error) {
     VirtualCard* card = card_.get();
     monitor_ = std::make_unique<LineMonitor>(
         [card, card_device] { return card != nullptr ? card->device_path() : card_device; }, ports_ + "/com1");
+    if (trace_ != nullptr) monitor_->record_events();
     const DeviceOpen opened = monitor_->start();
     if (opened.fd < 0) {
         *error = explain_device_failure(card != nullptr ? card->device_path() : card_device, opened);
@@ -111,6 +114,9 @@ int PanelSession::open_line(const PanelOptions& options, std::string* error) {
 }
 
 int PanelSession::open(const PanelOptions& options, std::string* error) {
+    const int records = open_records(options, error);
+    if (records != kExitOk) return records;
+    if (!options.tap.empty()) return open_tap(options, error);
     const int line = open_line(options, error);
     if (line != kExitOk) return line;
 
@@ -155,13 +161,20 @@ void PanelSession::find_port() {
 }
 
 void PanelSession::tick() {
-    if (host_ == nullptr || !host_->started()) return;
-    host_->exchange();
-    if (monitor_ == nullptr) return;
-    rate_samples_.emplace_back(monitor_now_us(), monitor_->counts().frames_to_card);
-    while (rate_samples_.size() > 2 && rate_samples_.back().first - rate_samples_[1].first >= kRateWindowUs) {
-        rate_samples_.pop_front();
+    // The tap reads what the line carried; the driver's inputs are read by the host's cycle.
+    const bool reading = tap_ || (host_ != nullptr && host_->started());
+    if (!reading) {
+        write_records(false);
+        return;
     }
+    if (host_ != nullptr) host_->exchange();
+    if (monitor_ != nullptr) {
+        rate_samples_.emplace_back(monitor_now_us(), monitor_->counts().frames_to_card);
+        while (rate_samples_.size() > 2 && rate_samples_.back().first - rate_samples_[1].first >= kRateWindowUs) {
+            rate_samples_.pop_front();
+        }
+    }
+    write_records(true);
 }
 
 PanelSnapshot PanelSession::snapshot() const {
@@ -173,6 +186,7 @@ PanelSnapshot PanelSession::snapshot() const {
     shot.port = port_;
     shot.device = port_device_;
     shot.virtual_card = card_ != nullptr;
+    shot.tap = tap_;
     if (card_ != nullptr) shot.card_inputs = card_->digital_inputs();
     if (monitor_ != nullptr) {
         shot.monitored = true;
@@ -184,6 +198,7 @@ PanelSnapshot PanelSession::snapshot() const {
         if (shot.line.last_answer_us >= 0) {
             shot.since_answer_ms = static_cast<double>(now - shot.line.last_answer_us) / 1000.0;
         }
+        if (tap_) show_line_image(&shot);
         if (rate_samples_.size() >= 2) {
             const auto& first = rate_samples_.front();
             const auto& last = rate_samples_.back();
@@ -229,6 +244,7 @@ void PanelSession::stop() {
         quiet_ms = now == seen ? quiet_ms + 5 : 0;
         seen = now;
     }
+    write_records(false);
 }
 
 void PanelSession::close() {
@@ -236,7 +252,10 @@ void PanelSession::close() {
     // be there to carry it.
     // The library stays loaded: a poll thread that outlived its stop's bound still runs in it.
     host_.reset();
+    write_records(false);
     monitor_.reset();
+    trace_.reset();
+    csv_.reset();
     card_commands_.reset();
     card_.reset();
     if (card_log_ != nullptr) std::fclose(card_log_);
