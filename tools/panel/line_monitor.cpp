@@ -29,10 +29,6 @@ constexpr int kPollBoundMs = 200;
 constexpr int kQuietMs = 20;
 // The driver waits this long for an answer; one that comes later is late.
 constexpr int64_t kLateAnswerUs = 200000;
-// Frames waiting for their answers, for timing them: a card answers in turn, and a frame this
-// old has been given up on by the driver and by the card alike.
-constexpr std::size_t kOutstandingBound = 16;
-constexpr int64_t kGivenUpUs = 1000000;
 // Events kept for the records: some minutes of a 20 Hz line, should the panel's thread stall.
 constexpr std::size_t kEventBound = 16384;
 
@@ -65,7 +61,10 @@ struct LineMonitor::State {
     // trickle in one read at a time still make one line.
     LineEvent stray_to_card_run;
     LineEvent stray_from_card_run;
-    std::deque<int64_t> outstanding;  // when each frame not yet answered went out, oldest first
+    // When the first frame since the card's previous answer, good or corrupt, went out: an answer
+    // is timed from it. Pairing each answer with a frame of its own would go astray for good once
+    // a card drops one frame (a full transmit buffer, a frame garbled on the way).
+    int64_t first_unanswered_us = -1;
     bool recording = false;
     std::deque<LineEvent> events;
     uint64_t events_dropped = 0;
@@ -116,7 +115,7 @@ DeviceOpen LineMonitor::State::connect() {
     std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
     counts.unanswered_since_us = -1;
-    outstanding.clear();
+    first_unanswered_us = -1;
     LineEvent back;
     back.kind = LineEvent::Kind::line_back;
     back.wall_us = wall_now_us();
@@ -214,8 +213,7 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
             ++counts.frames_to_card;
             if (counts.unanswered_since_us < 0) counts.unanswered_since_us = now;
             counts.last_frame_us = now;
-            if (outstanding.size() == kOutstandingBound) outstanding.pop_front();
-            outstanding.push_back(now);
+            if (first_unanswered_us < 0) first_unanswered_us = now;
             const std::vector<uint8_t>& frame = to_card.last_valid();
             std::copy(frame.begin(), frame.end(), counts.last_frame.begin());
             record(frame_event(LineEvent::Kind::frame, true, wall, frame));
@@ -244,10 +242,9 @@ void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) 
             const std::vector<uint8_t>& frame = from_card.last_valid();
             std::copy(frame.begin(), frame.end(), counts.last_answer.begin());
             LineEvent event = frame_event(LineEvent::Kind::frame, false, wall, frame);
-            while (!outstanding.empty() && now - outstanding.front() > kGivenUpUs) outstanding.pop_front();
-            if (!outstanding.empty()) {
-                event.answer_us = now - outstanding.front();
-                outstanding.pop_front();
+            if (first_unanswered_us >= 0) {
+                event.answer_us = now - first_unanswered_us;
+                first_unanswered_us = -1;
                 counts.answer_time_us = event.answer_us;
                 counts.longest_answer_us = std::max(counts.longest_answer_us, event.answer_us);
                 if (event.answer_us > kLateAnswerUs) ++counts.late_answers;
@@ -257,8 +254,8 @@ void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) 
             counts.unanswered_since_us = -1;
         } else if (seen == Watched::invalid) {
             ++counts.bad_answers;
-            // A corrupt answer is still that frame's answer: the next one answers the next frame.
-            if (!outstanding.empty()) outstanding.pop_front();
+            // A corrupt answer is still an answer: the next one is timed from the next frame.
+            first_unanswered_us = -1;
             record(frame_event(LineEvent::Kind::bad_frame, false, wall, from_card.last_invalid()));
         }
     }

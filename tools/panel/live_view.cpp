@@ -64,13 +64,15 @@ void draw_line_state(const PanelSnapshot& shot) {
         attroff(COLOR_PAIR(kAlarm) | A_BOLD);
         return;
     }
+    // The tap sees the host's cycle; the panel's own line, the driver's polling.
+    const char* const rate = shot.tap ? "Cycle" : "Poll";
     if (shot.since_answer_ms < 0) {
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz   no answer yet", shot.poll_hz);
+        std::snprintf(text, sizeof text, "%s %5.1f Hz   no answer yet", rate, shot.poll_hz);
     } else if (shot.since_answer_ms < 10000.0) {
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz   last valid answer %.0f ms ago", shot.poll_hz,
+        std::snprintf(text, sizeof text, "%s %5.1f Hz   last valid answer %.0f ms ago", rate, shot.poll_hz,
                       shot.since_answer_ms);
     } else {
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz   last valid answer %.0f s ago", shot.poll_hz,
+        std::snprintf(text, sizeof text, "%s %5.1f Hz   last valid answer %.0f s ago", rate, shot.poll_hz,
                       shot.since_answer_ms / 1000.0);
     }
     print_at(1, 0, text);
@@ -309,7 +311,7 @@ int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* inter
         init_pair(kOutputOn, COLOR_YELLOW, -1);
     }
     ViewState view;
-    view.message = "Ready. Switch an output with its key.";
+    view.message = session.is_tap() ? "Watching the line: the host drives the card." : "Ready. Switch an output with its key.";
     auto next_cycle = Clock::now();
     bool going = true;
     while (going && *interrupted == 0) {
