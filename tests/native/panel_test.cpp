@@ -468,6 +468,13 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         EXPECT_EQ(read_file(dir.file("com2")), "the host's own file\n");
     }
     {
+        SCOPED_TRACE("a trace on a FIFO nobody reads, refused rather than waited for");
+        ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        const PanelRun run = run_with({"--trace", dir.file("fifo"), "--do", "read"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "cannot open the trace " + dir.file("fifo"))) << run.errors;
+    }
+    {
         SCOPED_TRACE("a trace of a line the panel does not see");
         const PanelRun run = run_with({"--ports", dir.file("empty"), "--trace", dir.file("t"), "--do", "read"});
         EXPECT_EQ(run.status, 2);

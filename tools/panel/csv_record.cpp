@@ -19,9 +19,10 @@ std::string csv_header() {
 CsvRecord::~CsvRecord() { close(); }
 
 bool CsvRecord::open(const std::string& path, std::string* error) {
-    file_ = std::fopen(path.c_str(), "ae");
+    file_ = open_record_file(path, "readings file", error);
+    if (file_ == nullptr) return false;
     struct stat st {};
-    if (file_ == nullptr || ::fstat(::fileno(file_), &st) != 0) {
+    if (::fstat(::fileno(file_), &st) != 0) {
         *error = "cannot open the readings file " + path + ": " + std::strerror(errno);
         close();
         return false;

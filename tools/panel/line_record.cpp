@@ -1,5 +1,8 @@
 #include "line_record.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -36,6 +39,17 @@ std::string local_time_text(int64_t wall_us) {
     return std::string(text) + millis;
 }
 
+FILE* open_record_file(const std::string& path, const std::string& what, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+    if (file == nullptr) {
+        *error = "cannot open the " + what + " " + path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    return file;
+}
+
 std::string trace_line(const LineEvent& event) {
     std::string line = local_time_text(event.wall_us) + " ";
     if (event.kind == LineEvent::Kind::line_lost) return line + "card line lost: the device has gone";
@@ -70,11 +84,8 @@ std::string trace_line(const LineEvent& event) {
 LineTrace::~LineTrace() { close(); }
 
 bool LineTrace::open(const std::string& path, const std::string& what, std::string* error) {
-    file_ = std::fopen(path.c_str(), "ae");
-    if (file_ == nullptr) {
-        *error = "cannot open the trace " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    file_ = open_record_file(path, "trace", error);
+    if (file_ == nullptr) return false;
     path_ = path;
     // Whole lines a batch: the panel flushes once a cycle, never a line at a time.
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
