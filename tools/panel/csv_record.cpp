@@ -1,12 +1,11 @@
 #include "csv_record.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "line_record.h"
 #include "panel_session.h"
+#include "record_file.h"
 
 std::string csv_header() {
     std::string header = "time";
@@ -21,16 +20,10 @@ CsvRecord::~CsvRecord() { close(); }
 bool CsvRecord::open(const std::string& path, std::string* error) {
     file_ = open_record_file(path, "readings file", error);
     if (file_ == nullptr) return false;
-    struct stat st {};
-    if (::fstat(::fileno(file_), &st) != 0) {
-        *error = "cannot open the readings file " + path + ": " + std::strerror(errno);
-        close();
-        return false;
-    }
     path_ = path;
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     // Appending to an earlier run's rows adds no second header.
-    if (st.st_size == 0) std::fprintf(file_, "%s\n", csv_header().c_str());
+    if (record_file_empty(file_)) std::fprintf(file_, "%s\n", csv_header().c_str());
     return true;
 }
 

@@ -1,8 +1,5 @@
 #include "line_record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -10,6 +7,7 @@
 
 #include "frame_meaning.h"
 #include "frame_watch.h"
+#include "record_file.h"
 
 namespace {
 
@@ -30,24 +28,13 @@ std::string local_time_text(int64_t wall_us) {
     const std::time_t seconds = static_cast<std::time_t>(wall_us / 1000000);
     std::tm local{};
     char text[48];
-    if (::localtime_r(&seconds, &local) == nullptr ||
+    if (!local_calendar(seconds, &local) ||
         std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
         return "?";
     }
     char millis[8];
     std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>((wall_us / 1000) % 1000));
     return std::string(text) + millis;
-}
-
-FILE* open_record_file(const std::string& path, const std::string& what, std::string* error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
-    FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
-    if (file == nullptr) {
-        *error = "cannot open the " + what + " " + path + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        return nullptr;
-    }
-    return file;
 }
 
 std::string trace_line(const LineEvent& event) {

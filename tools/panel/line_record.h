@@ -15,10 +15,6 @@ std::string local_time_text(int64_t wall_us);
 // The wall clock now, in µs since 1970.
 int64_t wall_now_us();
 
-// Opens a record for appending, without waiting: a FIFO nobody reads is refused rather than
-// waited for, and a full one loses lines rather than holding up the panel. Null with *error set.
-FILE* open_record_file(const std::string& path, const std::string& what, std::string* error);
-
 // One trace line, without its newline:
 //   2026-12-08 15:32:09.060 tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0
 std::string trace_line(const LineEvent& event);
