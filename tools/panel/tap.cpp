@@ -54,6 +54,9 @@ int PanelSession::open_tap(const PanelOptions& options, std::string* error) {
         *error = opened.failure == DeviceFailure::other && opened.reason.find(options.link) != std::string::npos
                      ? "cannot make the tap's link: " + opened.reason
                      : explain_device_failure(device, opened);
+        // The advice names the panel's own option for the device; here the device is the tap's.
+        const std::size_t option = error->find("--device");
+        if (option != std::string::npos) error->replace(option, 8, "--tap");
         monitor_.reset();
         return kExitSetup;
     }
