@@ -14,6 +14,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/native/test_support.h"
@@ -112,6 +113,23 @@ std::vector<std::string> events(const PanelRun& run, const std::string& event) {
     return found;
 }
 
+// The lines of a trace that tell a frame going `dir` ("tx" or "rx"), each checked to start with
+// the local date and time to the millisecond: "2026-12-08 15:32:09.060 ".
+std::vector<std::string> trace_frames(const std::string& trace, const std::string& dir) {
+    std::vector<std::string> found;
+    for (const std::string& line : split_lines(trace)) {
+        bool stamped = line.size() > 24;
+        for (std::size_t i = 0; stamped && i < 24; ++i) {
+            const char c = line[i];
+            const char* const shape = "0000-00-00 00:00:00.000 ";
+            stamped = shape[i] == '0' ? (c >= '0' && c <= '9') : c == shape[i];
+        }
+        EXPECT_TRUE(stamped) << line;
+        if (stamped && line.compare(24, dir.size() + 1, dir + " ") == 0) found.push_back(line);
+    }
+    return found;
+}
+
 std::string inputs_json(unsigned on_input) {
     std::string out = "\"inputs\":[";
     for (unsigned i = 1; i <= 16; ++i) out += std::string(i > 1 ? "," : "") + (i == on_input ? "1" : "0");
@@ -199,7 +217,10 @@ TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
     ASSERT_TRUE(card.start(&error)) << error;
     card.set_analog_raw(1, 1023);
 
-    const PanelRun run = run_with({"--device", card.device_path(), "--do", "outputs 8001", "--do", "wait 500", "--do", "read"});
+    // A real card's line is traced too: the card's own log is only the virtual card's.
+    const std::string trace = dir.file("line.trace");
+    const PanelRun run = run_with({"--device", card.device_path(), "--trace", trace, "--do", "outputs 8001", "--do",
+                                   "wait 500", "--do", "read"});
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
     EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM1\",\"device\":\"" + card.device_path() + "\"")) << run.lines.front();
     const std::vector<std::string> reads = events(run, "read");
@@ -216,6 +237,115 @@ TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
     EXPECT_EQ(card.garbage_byte_count(), 0u);
     EXPECT_TRUE(has(run.lines.back(), "\"frames_to_card\":" + std::to_string(card.frame_count()) + ","))
         << run.lines.back() << " card: " << card.frame_count();
+
+    const std::vector<std::string> sent = trace_frames(read_file(trace), "tx");
+    ASSERT_FALSE(sent.empty());
+    EXPECT_TRUE(has(read_file(trace), " tx 02 01 80 00 00 03 7B        outputs 1 16 on, analog out 0 0\n")) << read_file(trace);
+    EXPECT_TRUE(has(read_file(trace), " rx 12 FF FF FF 03 00 00 13 DC  inputs all off, analog in 5.000 V 0.000 V")) << read_file(trace);
+    EXPECT_TRUE(has(sent.back(), " tx 02 00 00 00 00 03 FC        outputs all off")) << sent.back();
+}
+
+TEST_F(PanelTest, TheTraceTellsEachFrameAndWhatIsWrongWithTheBadOnes) {
+    const std::string trace = dir.file("line.trace");
+    std::vector<std::string> args = base_args();
+    for (const char* action : {"output 3 on", "wait 600", "card garbage 3", "wait 600", "card faults off",
+                               "card bad-sum on", "wait 600", "card faults off", "card bad-end on", "wait 600",
+                               "card faults off", "card delay 300", "wait 1500", "card faults off", "wait 600", "read"}) {
+        args.insert(args.end(), {"--do", action});
+    }
+    args.insert(args.end(), {"--trace", trace});
+    const PanelRun run = run_panel(args);
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+
+    const std::string text = read_file(trace);
+    const std::vector<std::string> answers = trace_frames(text, "rx");
+    for (const char* told : {" tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0\n",
+                             "  stray bytes (3)\n", "  bad checksum: the bytes sum to 02, not 01\n",
+                             "  bad end byte 00, not 13\n", " ms: late\n"}) {
+        EXPECT_TRUE(has(text, told)) << told << "\n" << text;
+    }
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 1u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], "\"time\":\"")) << reads[0];
+    EXPECT_FALSE(has(reads[0], "\"late_answers\":0,")) << reads[0];
+    EXPECT_FALSE(has(reads[0], "\"bad_answers\":0,")) << reads[0];
+    EXPECT_FALSE(has(reads[0], "\"stray_bytes\":0,")) << reads[0];
+}
+
+// The host is a second panel on a ports folder whose com1 is the tap's link; the card is a
+// virtual card in this process, so everything it receives is known.
+TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    VirtualCard card(VirtualCard::Options{"", true});
+    std::string error;
+    ASSERT_TRUE(card.start(&error)) << error;
+    card.set_input(5, true);
+    card.set_analog_raw(1, 675);
+    const std::string link = dir.file("ports/com1");
+    const std::string trace = dir.file("tap.trace");
+    const std::string csv = dir.file("tap.csv");
+
+    bool quiet_without_host = false;
+    PanelRun host;
+    const PanelRun tap = run_panel(
+        {"--tap", card.device_path(), "--link", link, "--trace", trace, "--csv", csv, "--do", "wait-input 5 on 60000",
+         "--do", "wait 600000"},
+        [&](pid_t pid, const std::string& line) {
+            if (has(line, "\"event\":\"started\"")) {
+                // No host yet: whatever the card gets now, the tap sent.
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                quiet_without_host = card.frame_count() == 0 && card.invalid_frame_count() == 0 &&
+                                     card.garbage_byte_count() == 0;
+                host = run_panel({"--settings", dir.file("settings.ini"), "--ports", dir.file("ports"), "--do",
+                                  "output 3 on", "--do", "wait 500", "--do", "read"});
+            }
+            if (has(line, "\"event\":\"read\"")) ::kill(pid, SIGINT);
+        });
+    ASSERT_EQ(tap.status, 0) << tap.errors << tap.all_output();
+    ASSERT_EQ(host.status, 0) << host.errors << host.all_output();
+    EXPECT_TRUE(quiet_without_host);
+    EXPECT_TRUE(has(tap.lines.front(), "\"event\":\"started\",\"tap\":true,\"link\":\"" + link + "\"")) << tap.lines.front();
+
+    // The host drove the card through the tap, and saw its answers.
+    const std::vector<std::string> host_reads = events(host, "read");
+    ASSERT_EQ(host_reads.size(), 1u) << host.all_output();
+    EXPECT_TRUE(has(host_reads[0], inputs_json(5))) << host_reads[0];
+    EXPECT_TRUE(has(host_reads[0], "\"volts\":[3.299,0.000]")) << host_reads[0];
+    const std::vector<std::string> tap_reads = events(tap, "read");
+    ASSERT_EQ(tap_reads.size(), 1u) << tap.all_output();
+    EXPECT_TRUE(has(tap_reads[0], inputs_json(5))) << tap_reads[0];
+    EXPECT_TRUE(has(tap_reads[0], "\"volts\":[3.299,0.000]")) << tap_reads[0];
+
+    // Every byte the card got was the host's: the tap counted each frame the card received and
+    // each answer it sent, and the host's all-off frame stayed the last.
+    ReceivedFrame last{};
+    ASSERT_TRUE(card.last_frame(&last));
+    EXPECT_EQ(last.bytes, (std::array<uint8_t, 7>{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC}));
+    EXPECT_EQ(card.invalid_frame_count(), 0u);
+    EXPECT_EQ(card.garbage_byte_count(), 0u);
+    const std::string& stopped = tap.lines.back();
+    EXPECT_TRUE(has(stopped, "\"frames_to_card\":" + std::to_string(card.frame_count()) + ",")) << stopped;
+    EXPECT_TRUE(has(stopped, "\"answers\":" + std::to_string(card.answer_count()) + ",")) << stopped;
+
+    const std::string text = read_file(trace);
+    const std::vector<std::string> sent = trace_frames(text, "tx");
+    EXPECT_EQ(sent.size(), card.frame_count()) << text;
+    EXPECT_EQ(trace_frames(text, "rx").size(), card.answer_count()) << text;
+    EXPECT_TRUE(has(text, " tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0\n")) << text;
+    EXPECT_TRUE(has(text, " rx 12 EF FF A3 02 00 00 13 49  inputs 5 on, analog in 3.299 V 0.000 V, answered in ")) << text;
+
+    const std::vector<std::string> rows = split_lines(read_file(csv));
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows[0].rfind("time,in1,", 0), 0u) << rows[0];
+    EXPECT_TRUE(has(rows[0], ",volts1,volts2,out1,")) << rows[0];
+    EXPECT_TRUE(has(rows[0], ",analog_out1,analog_out2,answering,answer_age_ms")) << rows[0];
+    bool input_5_row = false;
+    for (const std::string& row : rows) input_5_row = input_5_row || has(row, ",0,0,0,0,1,0,0,0,0,0,0,0,0,0,0,0,3.299,0.000,");
+    EXPECT_TRUE(input_5_row) << read_file(csv);
+
+    // The host's port name goes with the tap.
+    struct stat st {};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0);
 }
 
 TEST_F(PanelTest, AnInterruptedScriptStillLeavesTheCardAllOff) {
@@ -323,6 +453,39 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         EXPECT_EQ(run.status, 2);
         EXPECT_TRUE(run.lines.empty());
         EXPECT_TRUE(has(run.errors, "--device")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a tap without its link, and a tap asked to act on the card");
+        const PanelRun alone = run_with({"--tap", "/dev/ttyUSB0", "--do", "read"});
+        EXPECT_EQ(alone.status, 2);
+        EXPECT_TRUE(has(alone.errors, "--tap DEVICE and --link PATH go together")) << alone.errors;
+        const PanelRun acting = run_with({"--tap", "/dev/ttyUSB0", "--link", dir.file("com1"), "--do", "output 3 on"});
+        EXPECT_EQ(acting.status, 2);
+        EXPECT_TRUE(has(acting.errors, "the tap only watches the line: 'output 3 on'")) << acting.errors;
+    }
+    {
+        SCOPED_TRACE("a tap whose link would replace a file");
+        VirtualCard card(VirtualCard::Options{"", false});
+        std::string error;
+        ASSERT_TRUE(card.start(&error)) << error;
+        write_file(dir.file("com2"), "the host's own file\n");
+        const PanelRun run = run_with({"--tap", card.device_path(), "--link", dir.file("com2"), "--do", "read"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "exists and is not a link")) << run.errors;
+        EXPECT_EQ(read_file(dir.file("com2")), "the host's own file\n");
+    }
+    {
+        SCOPED_TRACE("a trace on a FIFO nobody reads, refused rather than waited for");
+        ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        const PanelRun run = run_with({"--trace", dir.file("fifo"), "--do", "read"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "cannot open the trace " + dir.file("fifo"))) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a trace of a line the panel does not see");
+        const PanelRun run = run_with({"--ports", dir.file("empty"), "--trace", dir.file("t"), "--do", "read"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(has(run.errors, "--trace records the panel's own line")) << run.errors;
     }
     {
         SCOPED_TRACE("the live view without a terminal");

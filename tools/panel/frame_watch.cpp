@@ -10,7 +10,7 @@ FrameWatch::FrameWatch(uint8_t start, uint8_t end, std::size_t size) : start_(st
 Watched FrameWatch::feed(uint8_t byte) {
     if (pending_.empty() && byte != start_) {
         ++stray_;
-        return Watched::nothing;
+        return Watched::stray;
     }
     pending_.push_back(byte);
     if (pending_.size() < size_) return Watched::nothing;
@@ -22,6 +22,7 @@ Watched FrameWatch::feed(uint8_t byte) {
         pending_.clear();
         return Watched::valid;
     }
+    last_invalid_ = pending_;
     // A corrupt frame may hide the start of the next one: hunt again from its second byte.
     const auto next = std::find(pending_.begin() + 1, pending_.end(), start_);
     stray_ += static_cast<uint64_t>(next - pending_.begin());

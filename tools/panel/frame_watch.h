@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-enum class Watched { nothing, valid, invalid };
+// stray: the byte lay outside any frame.
+enum class Watched { nothing, valid, invalid, stray };
 
 class FrameWatch {
 public:
@@ -17,6 +18,8 @@ public:
     // What the byte completed; a byte outside any frame is counted as stray.
     Watched feed(uint8_t byte);
     const std::vector<uint8_t>& last_valid() const { return last_valid_; }
+    // The whole candidate that the newest `invalid` refused, for telling what was wrong with it.
+    const std::vector<uint8_t>& last_invalid() const { return last_invalid_; }
     uint64_t stray_bytes() const { return stray_; }
 
 private:
@@ -25,6 +28,7 @@ private:
     std::size_t size_;
     std::vector<uint8_t> pending_;
     std::vector<uint8_t> last_valid_;
+    std::vector<uint8_t> last_invalid_;
     uint64_t stray_ = 0;
 };
 

@@ -5,14 +5,17 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "card_pty.h"
 #include "frame_watch.h"
+#include "line_record.h"
 
 namespace {
 
@@ -24,6 +27,10 @@ constexpr int kReopenEveryMs = 500;
 constexpr int kPollBoundMs = 200;
 // On closing, the driver's end counts as finished once it has sent nothing for this long.
 constexpr int kQuietMs = 20;
+// The driver waits this long for an answer; one that comes later is late.
+constexpr int64_t kLateAnswerUs = 200000;
+// Events kept for the records: some minutes of a 20 Hz line, should the panel's thread stall.
+constexpr std::size_t kEventBound = 16384;
 
 }  // namespace
 
@@ -42,6 +49,19 @@ struct LineMonitor::State {
     FrameWatch to_card = output_frame_watch();
     FrameWatch from_card = input_frame_watch();
     uint64_t stray_earlier = 0;  // stray bytes counted on earlier connections
+    uint64_t stray_to_card_earlier = 0;
+
+    // Runs of stray bytes, open until a frame starts or the events are taken: bytes that
+    // trickle in one read at a time still make one line.
+    LineEvent stray_to_card_run;
+    LineEvent stray_from_card_run;
+    // When the first frame since the card's previous answer, good or corrupt, went out: an answer
+    // is timed from it. Pairing each answer with a frame of its own would go astray for good once
+    // a card drops one frame (a full transmit buffer, a frame garbled on the way).
+    int64_t first_unanswered_us = -1;
+    bool recording = false;
+    std::deque<LineEvent> events;
+    uint64_t events_dropped = 0;
 
     DeviceOpen connect();
     void disconnect();
@@ -55,6 +75,10 @@ struct LineMonitor::State {
         ::poll(&fd, 1, ms);
     }
     uint64_t write_all(int fd, const uint8_t* data, std::size_t size) const;
+    // Under the lock.
+    void record(LineEvent event);
+    void record_stray(LineEvent* run, bool to_card, uint8_t byte, int64_t wall);
+    void end_stray(LineEvent* run);
     void watch_to_card(const uint8_t* data, std::size_t size);
     void watch_from_card(const uint8_t* data, std::size_t size);
     // One read and its relay; false when the side's device is gone.
@@ -79,11 +103,17 @@ DeviceOpen LineMonitor::State::connect() {
     driver_end = made;
     // A new line: half a frame from the old one must not join the first bytes of the new.
     stray_earlier += from_card.stray_bytes();
+    stray_to_card_earlier += to_card.stray_bytes();
     to_card = output_frame_watch();
     from_card = input_frame_watch();
     std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
     counts.unanswered_since_us = -1;
+    first_unanswered_us = -1;
+    LineEvent back;
+    back.kind = LineEvent::Kind::line_back;
+    back.wall_us = wall_now_us();
+    record(back);
     return opened;
 }
 
@@ -96,8 +126,52 @@ void LineMonitor::State::disconnect() {
     device = -1;
     close_card_pty(&driver_end);
     std::lock_guard<std::mutex> guard(lock);
+    if (counts.card_connected) {
+        LineEvent lost;
+        lost.kind = LineEvent::Kind::line_lost;
+        lost.wall_us = wall_now_us();
+        record(lost);
+    }
     counts.card_connected = false;
 }
+
+void LineMonitor::State::record(LineEvent event) {
+    if (!recording) return;
+    if (events.size() >= kEventBound) {
+        ++events_dropped;
+        return;
+    }
+    events.push_back(event);
+}
+
+void LineMonitor::State::record_stray(LineEvent* run, bool towards_card, uint8_t byte, int64_t wall) {
+    if (run->size == 0) {
+        run->kind = LineEvent::Kind::stray;
+        run->to_card = towards_card;
+        run->wall_us = wall;
+    }
+    if (run->size < LineEvent::kShownBytes) run->bytes[run->size] = byte;
+    ++run->size;
+}
+
+void LineMonitor::State::end_stray(LineEvent* run) {
+    if (run->size > 0) record(*run);
+    run->size = 0;
+}
+
+namespace {
+
+LineEvent frame_event(LineEvent::Kind kind, bool to_card, int64_t wall, const std::vector<uint8_t>& frame) {
+    LineEvent event;
+    event.kind = kind;
+    event.to_card = to_card;
+    event.wall_us = wall;
+    event.size = static_cast<uint32_t>(std::min(frame.size(), LineEvent::kShownBytes));
+    std::copy(frame.begin(), frame.begin() + event.size, event.bytes.begin());
+    return event;
+}
+
+}  // namespace
 
 uint64_t LineMonitor::State::write_all(int fd, const uint8_t* data, std::size_t size) const {
     while (size > 0) {
@@ -119,32 +193,64 @@ uint64_t LineMonitor::State::write_all(int fd, const uint8_t* data, std::size_t 
 
 void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
     const int64_t now = monitor_now_us();
+    const int64_t wall = wall_now_us();
+    LineEvent& stray = stray_to_card_run;
     std::lock_guard<std::mutex> guard(lock);
     for (std::size_t i = 0; i < size; ++i) {
         const Watched seen = to_card.feed(data[i]);
+        if (seen == Watched::stray) {
+            record_stray(&stray, true, data[i], wall);
+            continue;
+        }
+        end_stray(&stray);
         if (seen == Watched::valid) {
             ++counts.frames_to_card;
             if (counts.unanswered_since_us < 0) counts.unanswered_since_us = now;
             counts.last_frame_us = now;
+            if (first_unanswered_us < 0) first_unanswered_us = now;
             const std::vector<uint8_t>& frame = to_card.last_valid();
             std::copy(frame.begin(), frame.end(), counts.last_frame.begin());
+            record(frame_event(LineEvent::Kind::frame, true, wall, frame));
         } else if (seen == Watched::invalid) {
             ++counts.bad_frames_to_card;
+            record(frame_event(LineEvent::Kind::bad_frame, true, wall, to_card.last_invalid()));
         }
     }
+    counts.stray_to_card = stray_to_card_earlier + to_card.stray_bytes();
 }
 
 void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) {
     const int64_t now = monitor_now_us();
+    const int64_t wall = wall_now_us();
+    LineEvent& stray = stray_from_card_run;
     std::lock_guard<std::mutex> guard(lock);
     for (std::size_t i = 0; i < size; ++i) {
         const Watched seen = from_card.feed(data[i]);
+        if (seen == Watched::stray) {
+            record_stray(&stray, false, data[i], wall);
+            continue;
+        }
+        end_stray(&stray);
         if (seen == Watched::valid) {
             ++counts.answers;
+            const std::vector<uint8_t>& frame = from_card.last_valid();
+            std::copy(frame.begin(), frame.end(), counts.last_answer.begin());
+            LineEvent event = frame_event(LineEvent::Kind::frame, false, wall, frame);
+            if (first_unanswered_us >= 0) {
+                event.answer_us = now - first_unanswered_us;
+                first_unanswered_us = -1;
+                counts.answer_time_us = event.answer_us;
+                counts.longest_answer_us = std::max(counts.longest_answer_us, event.answer_us);
+                if (event.answer_us > kLateAnswerUs) ++counts.late_answers;
+            }
+            record(event);
             counts.last_answer_us = now;
             counts.unanswered_since_us = -1;
         } else if (seen == Watched::invalid) {
             ++counts.bad_answers;
+            // A corrupt answer is still an answer: the next one is timed from the next frame.
+            first_unanswered_us = -1;
+            record(frame_event(LineEvent::Kind::bad_frame, false, wall, from_card.last_invalid()));
         }
     }
     counts.stray_bytes = stray_earlier + from_card.stray_bytes();
@@ -240,6 +346,19 @@ DeviceOpen LineMonitor::start() {
     if (opened.fd < 0) return opened;
     state_->relay = std::thread([state = state_.get()] { state->run(); });
     return opened;
+}
+
+void LineMonitor::record_events() { state_->recording = true; }
+
+std::vector<LineEvent> LineMonitor::take_events(uint64_t* dropped) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->end_stray(&state_->stray_to_card_run);
+    state_->end_stray(&state_->stray_from_card_run);
+    std::vector<LineEvent> taken(state_->events.begin(), state_->events.end());
+    state_->events.clear();
+    *dropped = state_->events_dropped;
+    state_->events_dropped = 0;
+    return taken;
 }
 
 LineCounts LineMonitor::counts() const {

@@ -59,17 +59,24 @@ void draw_line_state(const PanelSnapshot& shot) {
         print_at(1, 0, "CARD LINE LOST: the device has gone; reconnect it, then press R to restart the driver", Ink::alarm);
         return;
     }
+    // The tap sees the host's cycle; the panel's own line, the driver's polling.
+    const char* const rate = shot.tap ? "Cycle" : "Poll";
     if (shot.since_answer_ms < 0) {
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz   no answer yet", shot.poll_hz);
+        std::snprintf(text, sizeof text, "%s %5.1f Hz   no answer yet", rate, shot.poll_hz);
     } else if (shot.since_answer_ms < 10000.0) {
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz   last valid answer %.0f ms ago", shot.poll_hz,
+        std::snprintf(text, sizeof text, "%s %5.1f Hz   last valid answer %.0f ms ago", rate, shot.poll_hz,
                       shot.since_answer_ms);
     } else {
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz   last valid answer %.0f s ago", shot.poll_hz,
+        std::snprintf(text, sizeof text, "%s %5.1f Hz   last valid answer %.0f s ago", rate, shot.poll_hz,
                       shot.since_answer_ms / 1000.0);
     }
     print_at(1, 0, text);
-    if (shot.started && shot.since_frame_ms > kQuietDriverMs) {
+    if (shot.tap && shot.since_frame_ms < 0) {
+        print_at(1, 50, "no frame from the host yet");
+    } else if (shot.tap && shot.since_frame_ms > kQuietDriverMs) {
+        std::snprintf(text, sizeof text, "NO FRAME FROM THE HOST FOR %.0f s", shot.since_frame_ms / 1000.0);
+        print_at(1, 50, text, Ink::alarm);
+    } else if (shot.started && shot.since_frame_ms > kQuietDriverMs) {
         std::snprintf(text, sizeof text, "NO FRAME FROM THE DRIVER FOR %.0f s: R restarts it", shot.since_frame_ms / 1000.0);
         print_at(1, 50, text, Ink::alarm);
     } else if (!shot.answering) {
@@ -77,6 +84,18 @@ void draw_line_state(const PanelSnapshot& shot) {
     } else {
         print_at(1, 50, "card answering");
     }
+}
+
+void draw_last_answer(const PanelSnapshot& shot) {
+    std::string line = "Card's last answer       " + frame_text(shot.line.last_answer.data(), shot.line.last_answer.size());
+    if (shot.line.answer_time_us >= 0) {
+        char times[64];
+        std::snprintf(times, sizeof times, "   in %.1f ms (longest %.1f)",
+                      static_cast<double>(shot.line.answer_time_us) / 1000.0,
+                      static_cast<double>(shot.line.longest_answer_us) / 1000.0);
+        line += times;
+    }
+    print_at(17, 0, line);
 }
 
 void draw(const PanelSnapshot& shot, const ViewState& view) {
@@ -92,7 +111,8 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
     }
     std::string title = "Vek panel   port " + (shot.port.empty() ? std::string("?") : shot.port);
     if (!shot.device.empty()) title += " -> " + shot.device;
-    if (!shot.started) title += "   (driver stopped: R restarts it)";
+    if (shot.tap) title = "Vek panel   tap   host " + shot.port + " <-> card " + shot.device + "   (watching only)";
+    if (!shot.started && !shot.tap) title += "   (driver stopped: R restarts it)";
     print_at(0, 0, title, Ink::bold);
     draw_line_state(shot);
 
@@ -109,8 +129,10 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
         draw_cells(5, "Card (A-P)", card, Ink::on);
     }
     draw_cells(7, "Outputs", shot.image.outputs, Ink::output_on);
-    print_at(8, 0, "keys");
-    for (int i = 0; i < kChannels; ++i) print_at(8, kLabelWidth + 1 + i * kCellWidth, std::string(1, static_cast<char>('a' + i)));
+    if (!shot.tap) {
+        print_at(8, 0, "keys");
+        for (int i = 0; i < kChannels; ++i) print_at(8, kLabelWidth + 1 + i * kCellWidth, std::string(1, static_cast<char>('a' + i)));
+    }
 
     char text[96];
     for (int ch = 0; ch < 2; ++ch) {
@@ -125,24 +147,36 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
         std::snprintf(text, sizeof text, "Analog out %d %6d", ch + 1, value);
         print_at(12 + ch, 0, text);
         draw_bar(12 + ch, 24, value / 255.0);
-        print_at(12 + ch, 48, keys[ch]);
+        if (!shot.tap) print_at(12 + ch, 48, keys[ch]);
     }
     if (shot.monitored) {
-        std::snprintf(text, sizeof text, "Line   sent %llu   answers %llu   bad %llu   stray %llu",
+        std::snprintf(text, sizeof text, "Line   sent %llu   answers %llu   bad %llu   stray %llu   late %llu",
                       static_cast<unsigned long long>(shot.line.frames_to_card),
                       static_cast<unsigned long long>(shot.line.answers),
                       static_cast<unsigned long long>(shot.line.bad_answers),
-                      static_cast<unsigned long long>(shot.line.stray_bytes));
+                      static_cast<unsigned long long>(shot.line.stray_bytes),
+                      static_cast<unsigned long long>(shot.line.late_answers));
         print_at(15, 0, text);
+        if (shot.tap) {
+            std::snprintf(text, sizeof text, "From the host   bad %llu   stray %llu",
+                          static_cast<unsigned long long>(shot.line.bad_frames_to_card),
+                          static_cast<unsigned long long>(shot.line.stray_to_card));
+            print_at(14, 0, text);
+        }
         print_at(16, 0, "Last frame to the card   " + frame_text(shot.line.last_frame.data(), shot.line.last_frame.size()));
+        draw_last_answer(shot);
     }
     if (view.prompting) {
         print_at(18, 0, "card> " + view.prompt);
     } else {
         print_at(18, 0, view.message);
     }
-    print_at(lines - 2, 0, "a-p output   A-P card input   z all off   r reset outputs   s settings");
-    print_at(lines - 1, 0, "R restart driver   : card command   q quit");
+    if (shot.tap) {
+        print_at(lines - 1, 0, "q quit   (the tap sends nothing: the host drives the card)");
+    } else {
+        print_at(lines - 2, 0, "a-p output   A-P card input   z all off   r reset outputs   s settings");
+        print_at(lines - 1, 0, "R restart driver   : card command   q quit");
+    }
     screen_show();
 }
 
@@ -187,6 +221,11 @@ void prompt_key(PanelSession& session, ViewState& view, int key) {
 bool handle_key(PanelSession& session, ViewState& view, int key) {
     if (view.prompting) {
         prompt_key(session, view, key);
+        return true;
+    }
+    if (session.is_tap()) {
+        if (key == 'q') return false;
+        view.message = "the tap only watches: it sends nothing to the card (q quits)";
         return true;
     }
     PanelHost& host = session.host();
@@ -247,7 +286,7 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
 int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* interrupted) {
     if (!screen_open()) return kExitSetup;
     ViewState view;
-    view.message = "Ready. Switch an output with its key.";
+    view.message = session.is_tap() ? "Watching the line: the host drives the card." : "Ready. Switch an output with its key.";
     auto next_cycle = Clock::now();
     bool going = true;
     while (going && *interrupted == 0) {

@@ -20,7 +20,9 @@ namespace {
 
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR | --port N] [--settings FILE] [--driver LIBRARY]\n"
-    "                 [--card-log FILE] [--no-wire-time] [--do ACTION]... [--script FILE]...\n"
+    "                 [--card-log FILE] [--no-wire-time] [--trace FILE] [--csv FILE]\n"
+    "                 [--do ACTION]... [--script FILE]...\n"
+    "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--do ACTION]...\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
     "settings file and started, then the outputs are written and the inputs read ten times a\n"
@@ -41,10 +43,22 @@ const char* const kUsage =
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
     "\n"
+    "Watching another program's line (no driver is loaded, nothing is ever sent by the panel):\n"
+    "  --tap DEVICE      open the card's serial device, e.g. /dev/ttyUSB0, and pass every byte\n"
+    "  --link PATH       between it and a pseudo-terminal linked at PATH, which the host opens as\n"
+    "                    its port (under Wine: --link $WINEPREFIX/dosdevices/com3)\n"
+    "\n"
+    "Records (appended; not with --ports, whose line the panel does not see):\n"
+    "  --trace FILE      one line per frame each way: local date and time to the ms, tx (to the\n"
+    "                    card) or rx (from it), the bytes, and what they mean or what is wrong\n"
+    "  --csv FILE        one row per reading: time, inputs, volts, outputs, analog outputs,\n"
+    "                    answering, age of the last answer in ms\n"
+    "\n"
     "Without --do or --script the live view runs on the terminal. With them, the actions run in\n"
     "order and each observation is printed as one JSON line:\n"
     "  output <1-16> on|off    outputs <hex>    analog <1|2> <0-255>    wait <ms>    read\n"
     "  wait-input <1-16> on|off <ms>    reset    restart    card <virtual card command>\n"
+    "With --tap only wait, read and wait-input, which send nothing.\n"
     "\n"
     "Exit status: 0 done; 1 the line, the driver or the settings could not be set up; 2 bad\n"
     "arguments or script; 3 the driver did not start (no card answered); 4 a wait-input ran out.\n";
@@ -74,6 +88,29 @@ bool read_script(const std::string& path, std::vector<ScriptAction>* actions, st
     return true;
 }
 
+// The tap only watches: it takes its device and link, and only the actions that send nothing.
+std::string tap_argument_problem(const Args& args) {
+    const PanelOptions& options = args.options;
+    if (options.tap.empty() != options.link.empty()) {
+        return "--tap DEVICE and --link PATH go together: the card's device, and where the host finds its port";
+    }
+    if (!options.tap.empty() && !(options.device.empty() && options.ports.empty())) {
+        return "--tap names the card's device itself; give it without --device or --ports";
+    }
+    if (!options.trace.empty() && !options.ports.empty()) {
+        return "--trace records the panel's own line (the virtual card, --device or --tap); with --ports the "
+               "driver opens the port itself";
+    }
+    if (options.tap.empty()) return {};
+    for (const ScriptAction& action : args.actions) {
+        const ScriptAction::Kind kind = action.kind;
+        if (kind != ScriptAction::Kind::wait && kind != ScriptAction::Kind::read && kind != ScriptAction::Kind::wait_input) {
+            return "the tap only watches the line: '" + action.text + "' would act on the card (with --tap: wait, read, wait-input)";
+        }
+    }
+    return {};
+}
+
 // 0 to go on, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
     args->options.driver = default_driver_path();
@@ -101,6 +138,14 @@ int parse_args(int argc, char** argv, Args* args) {
             args->options.driver = argv[++i];
         } else if (has_value && arg == "--card-log") {
             args->options.card_log = argv[++i];
+        } else if (has_value && arg == "--tap") {
+            args->options.tap = argv[++i];
+        } else if (has_value && arg == "--link") {
+            args->options.link = argv[++i];
+        } else if (has_value && arg == "--trace") {
+            args->options.trace = argv[++i];
+        } else if (has_value && arg == "--csv") {
+            args->options.csv = argv[++i];
         } else if (has_value && arg == "--do") {
             args->scripted = true;
             if (!parse_script_line(argv[++i], &args->actions, &error)) break;
@@ -117,9 +162,10 @@ int parse_args(int argc, char** argv, Args* args) {
     }
     if (error.empty()) error = options_refused(args->options);
     if (error.empty() && !args->options.card_log.empty() &&
-        !(args->options.device.empty() && args->options.ports.empty())) {
-        error = "--card-log is for the virtual card; it cannot log a real card";
+        !(args->options.device.empty() && args->options.ports.empty() && args->options.tap.empty())) {
+        error = "--card-log is for the virtual card; it cannot log a real card (--trace records any line)";
     }
+    if (error.empty()) error = tap_argument_problem(*args);
     if (!error.empty()) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return kExitUsage;
@@ -152,7 +198,7 @@ int run_live(PanelSession& session, const Args& args) {
         return kExitUsage;
     }
     std::string error;
-    std::fprintf(stderr, "vek-panel: looking for the card...\n");
+    std::fprintf(stderr, args.options.tap.empty() ? "vek-panel: looking for the card...\n" : "vek-panel: opening the tap...\n");
     const int opened = session.open(args.options, &error);
     if (opened != kExitOk) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
@@ -161,7 +207,11 @@ int run_live(PanelSession& session, const Args& args) {
     const int status = run_live_view(session, &g_interrupted);
     session.stop();
     const PanelSnapshot shot = session.snapshot();
-    if (shot.monitored) {
+    if (shot.tap) {
+        std::fprintf(stderr, "vek-panel: tap closed after %llu frames to the card and %llu answers\n",
+                     static_cast<unsigned long long>(shot.line.frames_to_card),
+                     static_cast<unsigned long long>(shot.line.answers));
+    } else if (shot.monitored) {
         std::fprintf(stderr, "vek-panel: driver stopped; the last frame to the card: %s\n",
                      frame_text(shot.line.last_frame.data(), shot.line.last_frame.size()).c_str());
     } else {

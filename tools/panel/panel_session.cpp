@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "frame_meaning.h"
+
 namespace {
 
 // The rate is measured over at least this much of the newest history.
@@ -13,6 +15,22 @@ constexpr int64_t kAnswerWindowUs = 250000;
 // After a stop, the line counts as settled when no frame has crossed it for this long.
 constexpr int kSettleQuietMs = 50;
 constexpr int kSettleBoundMs = 1000;
+
+// What the line carried, as the tap's view and readings show it: the outputs of the newest valid
+// frame to the card, the inputs and volts of its newest valid answer.
+void show_line_image(PanelSnapshot* shot) {
+    shot->image = PanelImage{};
+    if (shot->line.frames_to_card > 0) {
+        const SeenOutputs seen = outputs_of_frame(shot->line.last_frame.data());
+        shot->image.outputs = seen.outputs;
+        shot->image.analog_out = seen.analog_out;
+    }
+    if (shot->line.answers > 0) {
+        const SeenInputs seen = inputs_of_frame(shot->line.last_answer.data());
+        shot->image.inputs = seen.inputs;
+        shot->image.volts = {static_cast<float>(seen.volts[0]), static_cast<float>(seen.volts[1])};
+    }
+}
 
 }  // namespace
 
@@ -35,6 +53,9 @@ bool parse_port_number(const std::string& text, unsigned* port) {
 PanelSession::~PanelSession() { close(); }
 
 int PanelSession::open(const PanelOptions& options, std::string* error) {
+    const int records = open_records(options, error);
+    if (records != kExitOk) return records;
+    if (!options.tap.empty()) return open_tap(options, error);
     const int line = open_line(options, error);
     if (line != kExitOk) return line;
 
@@ -58,14 +79,21 @@ int PanelSession::open(const PanelOptions& options, std::string* error) {
 }
 
 void PanelSession::tick() {
-    if (host_ == nullptr || !host_->started()) return;
-    host_->exchange();
-    LineCounts counts;
-    if (!line_counts(&counts)) return;
-    rate_samples_.emplace_back(monitor_now_us(), counts.frames_to_card);
-    while (rate_samples_.size() > 2 && rate_samples_.back().first - rate_samples_[1].first >= kRateWindowUs) {
-        rate_samples_.pop_front();
+    // The tap reads what the line carried; the driver's inputs are read by the host's cycle.
+    const bool reading = tap_ || (host_ != nullptr && host_->started());
+    if (!reading) {
+        write_records(false);
+        return;
     }
+    if (host_ != nullptr) host_->exchange();
+    LineCounts counts;
+    if (line_counts(&counts)) {
+        rate_samples_.emplace_back(monitor_now_us(), counts.frames_to_card);
+        while (rate_samples_.size() > 2 && rate_samples_.back().first - rate_samples_[1].first >= kRateWindowUs) {
+            rate_samples_.pop_front();
+        }
+    }
+    write_records(true);
 }
 
 PanelSnapshot PanelSession::snapshot() const {
@@ -77,6 +105,7 @@ PanelSnapshot PanelSession::snapshot() const {
     shot.port = port_;
     shot.device = port_device_;
     describe_card(&shot);
+    shot.tap = tap_;
     if (line_counts(&shot.line)) {
         shot.monitored = true;
         const int64_t now = monitor_now_us();
@@ -86,6 +115,7 @@ PanelSnapshot PanelSession::snapshot() const {
         if (shot.line.last_answer_us >= 0) {
             shot.since_answer_ms = static_cast<double>(now - shot.line.last_answer_us) / 1000.0;
         }
+        if (tap_) show_line_image(&shot);
         if (rate_samples_.size() >= 2) {
             const auto& first = rate_samples_.front();
             const auto& last = rate_samples_.back();
@@ -119,6 +149,7 @@ void PanelSession::stop() {
         quiet_ms = now == seen ? quiet_ms + 5 : 0;
         seen = now;
     }
+    write_records(false);
 }
 
 void PanelSession::close() {
@@ -126,5 +157,8 @@ void PanelSession::close() {
     // be there to carry it.
     // The library stays loaded: a poll thread that outlived its stop's bound still runs in it.
     host_.reset();
+    write_records(false);
     close_line();
+    trace_.reset();
+    csv_.reset();
 }

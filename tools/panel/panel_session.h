@@ -11,9 +11,12 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "csv_record.h"
 #include "driver_library.h"
 #include "line_monitor.h"
+#include "line_record.h"
 #include "panel_host.h"
 
 struct PanelOptions {
@@ -22,6 +25,10 @@ struct PanelOptions {
     std::string driver;         // the driver library
     std::string settings;       // the instance's settings file
     std::string card_log;       // the virtual card's frame log (virtual card only)
+    std::string tap;            // a serial device to watch, passed on to another program...
+    std::string link;           // ...through a pseudo-terminal linked here; no driver is loaded
+    std::string trace;          // one line per frame each way (the panel's own line or the tap)
+    std::string csv;            // one row per reading
     bool wire_time = true;      // the virtual card paces its line at 115200 baud
     unsigned port = 0;          // Windows: COM<port> alone, written into the settings file; 0: scan
 };
@@ -45,6 +52,7 @@ struct PanelSnapshot {
     std::string port;           // e.g. "COM1"; empty when not found
     std::string device;         // what the port leads to
     bool virtual_card = false;
+    bool tap = false;           // only watching: port is the tap's link, image what the line carried
     std::array<uint8_t, 2> card_inputs{};  // the virtual card's own inputs, active low
 };
 
@@ -78,6 +86,8 @@ public:
     // Runs a virtual card command ("input 3 on", "silent on", ...); empty without a virtual card.
     std::string card_command(const std::string& line);
     bool has_virtual_card() const;
+    // The tap loads no driver: host() must not be used.
+    bool is_tap() const { return tap_; }
     void toggle_card_input(unsigned index_0_to_15);
 
     // DRV_STOP, then a moment for its all-off frame to cross the line, so that what the panel
@@ -95,6 +105,12 @@ private:
     };
     int open_line(const PanelOptions& options, std::string* error);
     std::string no_card_error() const;  // why the start found no card, and what to try
+    int open_tap(const PanelOptions& options, std::string* error);
+    int open_records(const PanelOptions& options, std::string* error);
+    // Takes the line's events into the trace and, after a reading, a row into the CSV file.
+    void write_records(bool reading);
+    // The events the line monitor queued since the last call; false without a monitor.
+    bool take_line_events(std::vector<LineEvent>* events, uint64_t* dropped);
     void find_port();
     bool line_counts(LineCounts* counts) const;  // false without a line monitor
     void describe_card(PanelSnapshot* shot) const;
@@ -106,4 +122,7 @@ private:
     std::string port_;
     std::string port_device_;
     std::deque<std::pair<int64_t, uint64_t>> rate_samples_;  // (µs, frames to card)
+    bool tap_ = false;
+    std::unique_ptr<LineTrace> trace_;
+    std::unique_ptr<CsvRecord> csv_;
 };

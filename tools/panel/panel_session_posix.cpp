@@ -14,6 +14,7 @@
 #include <set>
 
 #include "card_commands.h"
+#include "tap.h"
 #include "virtual_card.h"
 
 namespace {
@@ -122,6 +123,7 @@ int PanelSession::Line::open(const PanelOptions& options, std::string* error) {
     VirtualCard* card = card_.get();
     monitor_ = std::make_unique<LineMonitor>(
         [card, card_device] { return card != nullptr ? card->device_path() : card_device; }, ports_ + "/com1");
+    if (!options.trace.empty()) monitor_->record_events();
     const DeviceOpen opened = monitor_->start();
     if (opened.fd < 0) {
         *error = explain_device_failure(card != nullptr ? card->device_path() : card_device, opened);
@@ -162,6 +164,44 @@ void PanelSession::find_port() {
             return;
         }
     }
+}
+
+// The tap's session: the line only, no driver, so nothing but the host's own bytes reaches the
+// card.
+int PanelSession::open_tap(const PanelOptions& options, std::string* error) {
+    const std::string problem = tap_link_problem(options.link);
+    if (!problem.empty()) {
+        *error = problem;
+        return kExitSetup;
+    }
+    tap_ = true;
+    line_.reset(new Line);
+    Line& line = *line_;
+    line.device_ = options.tap;
+    const std::string device = options.tap;
+    line.monitor_ = std::make_unique<LineMonitor>([device] { return device; }, options.link);
+    if (trace_ != nullptr) line.monitor_->record_events();
+    const DeviceOpen opened = line.monitor_->start();
+    if (opened.fd < 0) {
+        *error = opened.failure == DeviceFailure::other && opened.reason.find(options.link) != std::string::npos
+                     ? "cannot make the tap's link: " + opened.reason
+                     : explain_device_failure(device, opened);
+        // The advice names the panel's own option for the device; here the device is the tap's.
+        const std::size_t option = error->find("--device");
+        if (option != std::string::npos) error->replace(option, 8, "--tap");
+        line.monitor_.reset();
+        return kExitSetup;
+    }
+    port_ = options.link;
+    port_device_ = device;
+    tick();
+    return kExitOk;
+}
+
+bool PanelSession::take_line_events(std::vector<LineEvent>* events, uint64_t* dropped) {
+    if (line_ == nullptr || line_->monitor_ == nullptr) return false;
+    *events = line_->monitor_->take_events(dropped);
+    return true;
 }
 
 bool PanelSession::line_counts(LineCounts* counts) const {

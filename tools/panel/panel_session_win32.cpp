@@ -69,10 +69,12 @@ struct PanelSession::Line {
 void PanelSession::LineDeleter::operator()(Line* line) const { delete line; }
 
 std::string options_refused(const PanelOptions& options) {
-    const char* what = !options.device.empty()  ? "--device"
-                       : !options.ports.empty() ? "--ports"
+    const char* what = !options.device.empty()     ? "--device"
+                       : !options.ports.empty()    ? "--ports"
                        : !options.card_log.empty() ? "--card-log"
                        : !options.wire_time        ? "--no-wire-time"
+                       : !options.tap.empty()      ? "--tap"
+                       : !options.trace.empty()    ? "--trace"
                                                    : nullptr;
     if (what == nullptr) return {};
     return std::string(what) +
@@ -155,3 +157,12 @@ std::string PanelSession::card_command(const std::string&) { return {}; }
 void PanelSession::toggle_card_input(unsigned) {}
 
 void PanelSession::close_line() { line_.reset(); }
+
+// The tap and the line's trace need a line monitor, which the Windows panel has not: both are
+// refused with the options, before anything opens.
+int PanelSession::open_tap(const PanelOptions&, std::string* error) {
+    *error = "--tap is not available on Windows";
+    return kExitUsage;
+}
+
+bool PanelSession::take_line_events(std::vector<LineEvent>*, uint64_t*) { return false; }

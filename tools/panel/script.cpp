@@ -1,6 +1,7 @@
 #include "script.h"
 
 #include "frame_watch.h"
+#include "line_record.h"
 
 #include <cerrno>
 #include <chrono>
@@ -62,13 +63,26 @@ std::string json_number(double value, int decimals) {
     return text;
 }
 
+// Microseconds as milliseconds, or null when not known.
+std::string json_ms(int64_t us) {
+    return us < 0 ? std::string("null") : json_number(static_cast<double>(us) / 1000.0, 1);
+}
+
 std::string json_line_fields(const PanelSnapshot& shot) {
     std::string out = ",\"port\":" + json_text(shot.port);
     if (!shot.monitored) return out;
     out += ",\"frames_to_card\":" + std::to_string(shot.line.frames_to_card) +
            ",\"answers\":" + std::to_string(shot.line.answers) +
            ",\"bad_answers\":" + std::to_string(shot.line.bad_answers) +
+           ",\"stray_bytes\":" + std::to_string(shot.line.stray_bytes) +
+           ",\"late_answers\":" + std::to_string(shot.line.late_answers) +
+           ",\"bad_frames_to_card\":" + std::to_string(shot.line.bad_frames_to_card) +
+           ",\"stray_to_card\":" + std::to_string(shot.line.stray_to_card) +
+           ",\"dropped_bytes\":" + std::to_string(shot.line.dropped_bytes) +
            ",\"last_frame\":" + json_text(frame_text(shot.line.last_frame.data(), shot.line.last_frame.size())) +
+           ",\"last_answer\":" + json_text(frame_text(shot.line.last_answer.data(), shot.line.last_answer.size())) +
+           ",\"answer_ms\":" + json_ms(shot.line.answer_time_us) +
+           ",\"longest_answer_ms\":" + json_ms(shot.line.longest_answer_us) +
            ",\"poll_hz\":" + json_number(shot.poll_hz, 1) +
            ",\"since_answer_ms\":" + (shot.since_answer_ms < 0 ? std::string("null") : json_number(shot.since_answer_ms, 1)) +
            ",\"since_frame_ms\":" + (shot.since_frame_ms < 0 ? std::string("null") : json_number(shot.since_frame_ms, 1)) +
@@ -108,7 +122,8 @@ private:
 
     void print_read(const std::string& extra = {}) {
         const PanelSnapshot shot = session_.snapshot();
-        print("{\"event\":\"read\",\"t_ms\":" + json_number(elapsed_ms(), 1) + ",\"inputs\":" + json_bits(shot.image.inputs) +
+        print("{\"event\":\"read\",\"t_ms\":" + json_number(elapsed_ms(), 1) +
+              ",\"time\":" + json_text(local_time_text(wall_now_us())) + ",\"inputs\":" + json_bits(shot.image.inputs) +
               ",\"volts\":[" + json_number(shot.image.volts[0], 3) + "," + json_number(shot.image.volts[1], 3) + "]" +
               ",\"outputs\":" + json_bits(shot.image.outputs) + ",\"analog_out\":[" +
               std::to_string(shot.image.analog_out[0]) + "," + std::to_string(shot.image.analog_out[1]) + "]" +
@@ -146,16 +161,17 @@ private:
     }
 
     int run_one(const ScriptAction& action) {
-        PanelHost& host = session_.host();
+        // The tap has no host; its scripts hold only the actions that do not use one.
+        PanelHost* const host = session_.is_tap() ? nullptr : &session_.host();
         switch (action.kind) {
         case ScriptAction::Kind::output:
-            host.set_output(action.index - 1, action.on);
+            host->set_output(action.index - 1, action.on);
             break;
         case ScriptAction::Kind::outputs:
-            for (unsigned i = 0; i < 16; ++i) host.set_output(i, (action.value >> i) & 1U);
+            for (unsigned i = 0; i < 16; ++i) host->set_output(i, (action.value >> i) & 1U);
             break;
         case ScriptAction::Kind::analog:
-            host.set_analog_out(action.index - 1, static_cast<uint8_t>(action.value));
+            host->set_analog_out(action.index - 1, static_cast<uint8_t>(action.value));
             break;
         case ScriptAction::Kind::wait:
             keep_cycling(Clock::now() + std::chrono::milliseconds(action.value));
@@ -168,7 +184,7 @@ private:
         case ScriptAction::Kind::wait_input:
             return wait_input(action);
         case ScriptAction::Kind::reset: {
-            const int32_t result = host.reset_outputs();
+            const int32_t result = host->reset_outputs();
             session_.tick();
             print_done(action, ",\"result\":" + std::to_string(result));
             return kExitOk;
@@ -263,6 +279,10 @@ int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, 
 }
 
 std::string json_started(const PanelSnapshot& shot, const std::string& settings) {
+    if (shot.tap) {
+        return "{\"event\":\"started\",\"tap\":true,\"link\":" + json_text(shot.port) +
+               ",\"device\":" + json_text(shot.device) + "}";
+    }
     return "{\"event\":\"started\",\"port\":" + json_text(shot.port) + ",\"device\":" + json_text(shot.device) +
            ",\"virtual_card\":" + (shot.virtual_card ? "true" : "false") + ",\"settings\":" + json_text(settings) + "}";
 }
