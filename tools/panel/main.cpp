@@ -21,6 +21,7 @@ namespace {
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR] [--settings FILE] [--driver LIBRARY]\n"
     "                 [--card-log FILE] [--no-wire-time] [--do ACTION]... [--script FILE]...\n"
+    "       vek-panel --help | --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
     "settings file and started, then the outputs are written and the inputs read ten times a\n"
@@ -32,7 +33,8 @@ const char* const kUsage =
     "  --ports DIR       a ports folder: COMn is the link DIR/com<n>, scanned by the driver as is\n"
     "\n"
     "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini)\n"
-    "  --driver LIBRARY  the driver to load (default: the one built beside the panel)\n"
+    "  --driver LIBRARY  the driver to load (default: the one installed with the panel, or in a\n"
+    "                    build tree the one built beside it)\n"
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
     "\n"
@@ -86,15 +88,34 @@ std::string default_settings() {
     return folder + "/settings.ini";
 }
 
+// The driver is found from where this program is, never from where it was built: installed, it
+// is in ../lib/vek-tools/ beside bin/; in a build tree, where the build put it. When neither is
+// there, the installed place is named, so that the loader's error says where it looked.
+std::string default_driver() {
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return VEK_PANEL_DRIVER_INSTALLED;
+    std::string folder(self, static_cast<std::size_t>(length));
+    folder.erase(folder.rfind('/') + 1);
+    for (const char* relative : {VEK_PANEL_DRIVER_INSTALLED, VEK_PANEL_DRIVER_BUILT}) {
+        const std::string path = folder + relative;
+        if (::access(path.c_str(), F_OK) == 0) return path;
+    }
+    return folder + VEK_PANEL_DRIVER_INSTALLED;
+}
+
 // 0 to go on, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
-    args->options.driver = VEK_PANEL_DRIVER;
+    args->options.driver = default_driver();
     std::string error;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return -1;
+        } else if (arg == "--version") {
+            std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
         } else if (arg == "--no-wire-time") {
             args->options.wire_time = false;
