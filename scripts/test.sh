@@ -2,8 +2,10 @@
 # From a fresh Debian machine: installs what is missing, builds every flavour and runs every
 # test: native, under AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer,
 # short fuzzing runs (clang, libFuzzer), the real 32-bit DLL under 32-bit Wine, and the same
-# Win32 code built for x86_64 under 64-bit Wine. On a machine that cannot run 32-bit code the
-# 32-bit Wine tests are skipped with the reason, and the rest must pass.
+# Win32 code built for x86_64 under 64-bit Wine, and last the release: built twice and
+# compared, its .deb installed into a scratch root and run, its DLL checked against the one the
+# Windows tests ran. On a machine that cannot run 32-bit code the 32-bit Wine tests are skipped
+# with the reason, and the rest must pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -21,6 +23,8 @@ for preset in linux linux-asan linux-tsan linux-fuzz windows windows64; do
     ctest --preset "$preset"
   fi
 done
+echo "== test release"
+tests/release/release_test.sh
 echo "== every test passed"
 echo "== $probe"
 if [ "$probe_status" -eq 3 ]; then
