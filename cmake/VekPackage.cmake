@@ -18,21 +18,22 @@ if(WIN32)
   if(TARGET vek-panel)
     install(TARGETS vek-panel RUNTIME DESTINATION .)
     list(APPEND shipped vek-panel)
-    set(VEK_ZIP_PANEL_LINE "vek-panel.exe         the commissioning panel; keep it beside the DLL\n")
+    set(VEK_ZIP_PANEL_LINE "vek-panel.exe         the commissioning panel; keep it beside the DLL\r\n")
     string(CONCAT VEK_ZIP_PANEL_TEXT
-      "vek-panel.exe, kept beside vek_driver.dll, loads the driver as the host does, starts\n"
-      "it, switches the card's outputs and shows its inputs, before the host application ever\n"
-      "runs; on leaving it stops the driver, so the card is left with every output off. Run it\n"
+      "vek-panel.exe, kept beside vek_driver.dll, loads the driver as the host does, starts\r\n"
+      "it, switches the card's outputs and shows its inputs, before the host application ever\r\n"
+      "runs; on leaving it stops the driver, so the card is left with every output off. Run it\r\n"
       "from a command prompt in its folder; vek-panel.exe --help lists its options.")
   else()
     set(VEK_ZIP_PANEL_LINE "")
     string(CONCAT VEK_ZIP_PANEL_TEXT
-      "The commissioning panel is in the Linux package vek-tools. With the card on a USB\n"
-      "serial adapter:  vek-panel --device /dev/ttyUSB0  (man vek-panel). It loads the driver as\n"
-      "the host does, switches the card's outputs (keys a-p) and shows its inputs; q leaves the\n"
+      "The commissioning panel is in the Linux package vek-tools. With the card on a USB\r\n"
+      "serial adapter:  vek-panel --device /dev/ttyUSB0  (man vek-panel). It loads the driver as\r\n"
+      "the host does, switches the card's outputs (keys a-p) and shows its inputs; q leaves the\r\n"
       "card with every output off.")
   endif()
-  # For Notepad: CRLF.
+  # For Notepad: CRLF (the texts above carry their own, as configure_file converts only the
+  # template's lines).
   foreach(text INSTALL.txt example-settings.ini)
     configure_file(${packaging}/${text}.in ${CMAKE_CURRENT_BINARY_DIR}/${text} @ONLY NEWLINE_STYLE CRLF)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${text} DESTINATION .)
