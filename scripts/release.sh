@@ -5,15 +5,15 @@
 #   vek-tools_<version>_<arch>.deb   the Linux panel, virtual card and driver library, with man pages
 #   SHA256SUMS                       of both
 # The version is project()'s. Every time inside is the commit's (SOURCE_DATE_EPOCH), so two runs
-# on one commit give the same bytes, wherever they build (scripts/release-test.sh checks it).
+# on one commit give the same bytes, wherever they build (tests/release/release_test.sh checks it).
 # Usage: scripts/release.sh [--build-dir DIR] [--dist DIR]
 #   --build-dir DIR  where to build, emptied first (default build/release)
 #   --dist DIR       where the packages go, emptied first (default dist)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-top=$PWD
+top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build/release
 dist=$top/dist
+# Folders given are taken from where the command was run.
 while [ $# -gt 0 ]; do
   case $1 in
     --build-dir) [ $# -ge 2 ] || { echo "release: --build-dir needs a folder" >&2; exit 2; }; build=$(realpath -m "$2"); shift 2 ;;
@@ -21,6 +21,12 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--build-dir DIR] [--dist DIR]" >&2; exit 2 ;;
   esac
 done
+# Both are emptied: never the source tree itself, nor a folder above it.
+for folder in "$build" "$dist"; do
+  prefix=${folder%/}/
+  case $top/ in "$prefix"*) echo "release: will not empty $folder, which holds the sources" >&2; exit 2 ;; esac
+done
+cd "$top"
 
 ./scripts/setup.sh
 
