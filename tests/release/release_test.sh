@@ -44,7 +44,9 @@ explain() {
     *.zip) unzip -q -o "$scratch/dist-one/$1" -d "$a"; unzip -q -o "$scratch/dist-two/$1" -d "$b" ;;
     *.deb) dpkg-deb -R "$scratch/dist-one/$1" "$a"; dpkg-deb -R "$scratch/dist-two/$1" "$b" ;;
   esac
-  diff -rq "$a" "$b" || echo "(the files are the same: the archives differ in their times, owners, modes or order)"
+  if diff -rq "$a" "$b"; then
+    echo "(the files inside are the same: the archives differ in their times, owners, modes or order)"
+  fi
 }
 for file in "$zip" "$deb" SHA256SUMS; do
   cmp -s "$scratch/dist-one/$file" "$scratch/dist-two/$file" || { explain "$file" >&2; fail "$file differs between the two builds"; }
