@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # From a fresh Debian machine: installs what is missing, builds every flavour and runs every
 # test: native, under AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer,
-# short fuzzing runs (clang, libFuzzer) and the real 32-bit DLL under 32-bit Wine. On a machine
-# that cannot run 32-bit code the 32-bit Wine tests are skipped with the reason, and the same
-# Win32 code built for x86_64 runs under 64-bit Wine instead (windows64).
+# short fuzzing runs (clang, libFuzzer) and the real 32-bit DLL under 32-bit Wine, and last the
+# release: built twice and compared, its .deb installed into a scratch root and run, its DLL
+# checked against the one the Windows tests ran. On a machine that cannot run 32-bit code the
+# 32-bit Wine tests are skipped with the reason, and the same Win32 code built for x86_64 runs
+# under 64-bit Wine instead (windows64).
 #
 # Only one Wine lane runs by default: the two prove the same Win32 code, and both together took
 # the command past 12 minutes on a 2-core machine. VEK_BOTH_WINE_LANES=1 runs both.
@@ -26,6 +28,8 @@ for preset in "${presets[@]}"; do
     ctest --preset "$preset"
   fi
 done
+echo "== test release"
+tests/release/release_test.sh
 echo "== every test passed"
 echo "== $probe"
 if [ "$probe_status" -eq 3 ]; then

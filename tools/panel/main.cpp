@@ -23,6 +23,7 @@ const char* const kUsage =
     "                 [--card-log FILE] [--no-wire-time] [--trace FILE] [--csv FILE]\n"
     "                 [--do ACTION]... [--script FILE]...\n"
     "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--do ACTION]...\n"
+    "       vek-panel --help | --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
     "settings file and started, then the outputs are written and the inputs read ten times a\n"
@@ -39,7 +40,8 @@ const char* const kUsage =
     "\n"
     "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini;\n"
     "                    on Windows %APPDATA%\\vek-panel\\settings.ini)\n"
-    "  --driver LIBRARY  the driver to load (default: the one built beside the panel)\n"
+    "  --driver LIBRARY  the driver to load (default: the one installed with the panel, or in a\n"
+    "                    build tree the one built beside it)\n"
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
     "\n"
@@ -120,6 +122,9 @@ int parse_args(int argc, char** argv, Args* args) {
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return -1;
+        } else if (arg == "--version") {
+            std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
         } else if (arg == "--no-wire-time") {
             args->options.wire_time = false;

@@ -32,6 +32,7 @@ const char* const kUsage =
     "                   then keeps running after standard input ends, until quit, SIGINT or SIGTERM\n"
     "  --exec COMMAND   run a command before announcing the card (repeatable; replies on stderr)\n"
     "  --help           this text\n"
+    "  --version        the version\n"
     "\n";
 
 struct Args {
@@ -39,6 +40,7 @@ struct Args {
     std::string log;
     std::string control;
     bool wire_time = false;
+    bool version = false;
     std::vector<std::string> exec;
 };
 
@@ -48,6 +50,8 @@ bool parse_args(int argc, char** argv, Args* args, bool* help) {
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             *help = true;
+        } else if (arg == "--version") {
+            args->version = true;
         } else if (arg == "--wire-time") {
             args->wire_time = true;
         } else if (has_value && arg == "--link") {
@@ -172,6 +176,10 @@ int main(int argc, char** argv) {
     if (help) {
         std::fputs(kUsage, stdout);
         std::fputs(kCommandHelp, stdout);
+        return 0;
+    }
+    if (args.version) {
+        std::printf("vek-virtual-card %s\n", VEK_VERSION);
         return 0;
     }
     // Blocked before the card's thread starts, so that only the signalfd ever sees them.
