@@ -7,14 +7,15 @@
 #include <string>
 #include <vector>
 
-enum class Watched { nothing, valid, invalid };
+// A corrupt frame is told by what is wrong: its end byte first, else its byte sum.
+enum class Watched { nothing, valid, bad_end, bad_sum };
 
 class FrameWatch {
 public:
     // A frame is `size` bytes from `start`, with `end` second to last and a byte sum of 0x01.
     FrameWatch(uint8_t start, uint8_t end, std::size_t size);
 
-    // What the byte completed; a byte outside any frame is counted as stray.
+    // What the byte completed; a byte outside any frame, before a start byte, is counted as stray.
     Watched feed(uint8_t byte);
     const std::vector<uint8_t>& last_valid() const { return last_valid_; }
     uint64_t stray_bytes() const { return stray_; }

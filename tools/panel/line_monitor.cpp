@@ -42,7 +42,8 @@ struct LineMonitor::State {
     std::thread relay;
 
     mutable std::mutex lock;
-    LineCounts counts;
+    LineTally tally;
+    LineCounts& counts = tally.counts();
     bool stopping = false;
 
     FrameWatch to_card = output_frame_watch();
@@ -89,7 +90,7 @@ DeviceOpen LineMonitor::State::connect() {
     from_card = input_frame_watch();
     std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
-    counts.unanswered_since_us = -1;
+    tally.new_line();
     return opened;
 }
 
@@ -129,12 +130,8 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
         const Watched seen = to_card.feed(data[i]);
         if (seen == Watched::valid) {
-            ++counts.frames_to_card;
-            if (counts.unanswered_since_us < 0) counts.unanswered_since_us = now;
-            counts.last_frame_us = now;
-            const std::vector<uint8_t>& frame = to_card.last_valid();
-            std::copy(frame.begin(), frame.end(), counts.last_frame.begin());
-        } else if (seen == Watched::invalid) {
+            tally.frame(now, to_card.last_valid().data());
+        } else if (seen != Watched::nothing) {
             ++counts.bad_frames_to_card;
         }
     }
@@ -143,14 +140,15 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
 void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) {
     const int64_t now = monitor_now_us();
     std::lock_guard<std::mutex> guard(lock);
+    tally.card_bytes(now);
     for (std::size_t i = 0; i < size; ++i) {
         const Watched seen = from_card.feed(data[i]);
         if (seen == Watched::valid) {
-            ++counts.answers;
-            counts.last_answer_us = now;
-            counts.unanswered_since_us = -1;
-        } else if (seen == Watched::invalid) {
-            ++counts.bad_answers;
+            tally.answer(now);
+        } else if (seen == Watched::bad_sum) {
+            tally.bad_sum(now);
+        } else if (seen == Watched::bad_end) {
+            tally.bad_end(now);
         }
     }
     counts.stray_bytes = stray_earlier + from_card.stray_bytes();

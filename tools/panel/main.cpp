@@ -20,29 +20,37 @@ namespace {
 
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR] [--settings FILE] [--driver LIBRARY]\n"
-    "                 [--card-log FILE] [--no-wire-time] [--do ACTION]... [--script FILE]...\n"
+    "                 [--wait-card SECONDS] [--card-log FILE] [--no-wire-time]\n"
+    "                 [--do ACTION]... [--script FILE]...   |   --help   |   --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
-    "settings file and started, then the outputs are written and the inputs read ten times a\n"
-    "second; on leaving, the driver is stopped, so the card is left with every output off.\n"
+    "settings file and started, then the panel writes the outputs and reads the inputs ten times a\n"
+    "second (the host's cycle). The driver polls the card on its own thread once every delay (50 ms\n"
+    "by default, so about 20 frames a second; the delay is the settings file's), which is the rate\n"
+    "the screen shows. On leaving, the driver is stopped, so the card is left with every output off.\n"
     "\n"
     "The card:\n"
     "  (neither option)  a virtual card on a pseudo-terminal, inside the panel\n"
     "  --device PATH     a serial device, e.g. /dev/ttyUSB0, as COM1 (the panel watches the line)\n"
     "  --ports DIR       a ports folder: COMn is the link DIR/com<n>, scanned by the driver as is\n"
     "\n"
-    "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini)\n"
+    "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini);\n"
+    "                    its folder must exist. Its keys delay, port and trace are the driver's.\n"
     "  --driver LIBRARY  the driver to load (default: the one built beside the panel)\n"
+    "  --wait-card SECONDS  scan again until a card answers or this long has passed (a card not\n"
+    "                    powered yet); without it one scan decides\n"
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
+    "  --version         print the version\n"
     "\n"
-    "Without --do or --script the live view runs on the terminal. With them, the actions run in\n"
-    "order and each observation is printed as one JSON line:\n"
+    "Without --do or --script the live view runs on the terminal (? there lists its keys). With\n"
+    "them, the actions run in order and each observation is printed as one JSON line:\n"
     "  output <1-16> on|off    outputs <hex>    analog <1|2> <0-255>    wait <ms>    read\n"
     "  wait-input <1-16> on|off <ms>    reset    restart    card <virtual card command>\n"
     "\n"
     "Exit status: 0 done; 1 the line, the driver or the settings could not be set up; 2 bad\n"
-    "arguments or script; 3 the driver did not start (no card answered); 4 a wait-input ran out.\n";
+    "arguments or script (nothing is started); 3 the driver did not start (no card answered, or\n"
+    "only corrupt answers); 4 a wait-input ran out; 5 the virtual card refused a card command.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -65,9 +73,21 @@ bool read_script(const std::string& path, std::vector<ScriptAction>* actions, st
         }
         in = &file;
     }
+    int number = 0;
     for (std::string line; std::getline(*in, line);) {
-        if (!parse_script_line(line, actions, error)) return false;
+        ++number;
+        if (!parse_script_line(line, actions, error)) {
+            *error = "script " + (path == "-" ? std::string("(standard input)") : path) + " line " +
+                     std::to_string(number) + ": " + *error;
+            return false;
+        }
     }
+    return true;
+}
+
+bool parse_seconds(const std::string& text, int* seconds) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *seconds = std::stoi(text);
     return true;
 }
 
@@ -96,6 +116,14 @@ int parse_args(int argc, char** argv, Args* args) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return -1;
+        } else if (arg == "--version") {
+            std::printf("vek-panel %s\n", VEK_PANEL_VERSION);
+            return -1;
+        } else if (has_value && arg == "--wait-card") {
+            if (!parse_seconds(argv[++i], &args->options.wait_card_s)) {
+                error = std::string("--wait-card takes whole seconds (0 to 999999), not '") + argv[i] + "'";
+                break;
+            }
         } else if (arg == "--no-wire-time") {
             args->options.wire_time = false;
         } else if (has_value && arg == "--device") {
@@ -110,7 +138,10 @@ int parse_args(int argc, char** argv, Args* args) {
             args->options.card_log = argv[++i];
         } else if (has_value && arg == "--do") {
             args->scripted = true;
-            if (!parse_script_line(argv[++i], &args->actions, &error)) break;
+            if (!parse_script_line(argv[++i], &args->actions, &error)) {
+                error = "--do " + error;
+                break;
+            }
         } else if (has_value && arg == "--script") {
             args->scripted = true;
             if (!read_script(argv[++i], &args->actions, &error)) break;
@@ -126,6 +157,15 @@ int parse_args(int argc, char** argv, Args* args) {
         !(args->options.device.empty() && args->options.ports.empty())) {
         error = "--card-log is for the virtual card; it cannot log a real card";
     }
+    // Checked before anything starts: these need the virtual card, which --device and --ports replace.
+    if (error.empty() && !(args->options.device.empty() && args->options.ports.empty())) {
+        for (const ScriptAction& action : args->actions) {
+            if (action.kind == ScriptAction::Kind::card) {
+                error = "'" + action.text + "': card commands need the virtual card (run without --device or --ports)";
+                break;
+            }
+        }
+    }
     if (!error.empty()) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return kExitUsage;
@@ -140,10 +180,11 @@ int run_scripted(PanelSession& session, const Args& args) {
     if (opened != kExitOk) {
         std::printf("%s\n", json_failed(opened, error).c_str());
         std::fflush(stdout);
-        std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
+        // Once on the terminal: the JSON line already says it there.
+        if (::isatty(STDOUT_FILENO) == 0) std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return opened;
     }
-    std::printf("%s\n", json_started(session.snapshot(), args.options.settings).c_str());
+    std::printf("%s\n", json_started(session.snapshot()).c_str());
     std::fflush(stdout);
     const int status = run_script(session, args.actions, stdout, &g_interrupted);
     session.stop();
@@ -157,7 +198,11 @@ int run_live(PanelSession& session, const Args& args) {
         return kExitUsage;
     }
     std::string error;
-    std::fprintf(stderr, "vek-panel: looking for the card...\n");
+    if (args.options.wait_card_s > 0) {
+        std::fprintf(stderr, "vek-panel: looking for the card, for up to %d s...\n", args.options.wait_card_s);
+    } else {
+        std::fprintf(stderr, "vek-panel: looking for the card...\n");
+    }
     const int opened = session.open(args.options, &error);
     if (opened != kExitOk) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());

@@ -12,14 +12,29 @@
 #include <set>
 #include <thread>
 
+#include "config/settings.h"
+#include "trace_keys.h"
+
 namespace {
 
 // The rate is measured over at least this much of the newest history.
 constexpr int64_t kRateWindowUs = 1000000;
 // The driver looks for COM1 to COM127.
 constexpr int kLastPort = 127;
-// The driver waits 200 ms for an answer; a frame older than this without one was missed.
-constexpr int64_t kAnswerWindowUs = 250000;
+// A frame older than this without an answer was missed: the driver's window, and some slack.
+constexpr int64_t kMissedAfterUs = kAnswerWindowUs + 50000;
+// Corrupt answers this recent, with no valid one since, make a corrupt card; a driver that hears
+// only corrupt answers waits out its window on each, so they come every 250 ms or so.
+constexpr int64_t kCorruptRecentUs = 600000;
+// One of the driver's cycles is its delay and an exchange, which takes under 2 ms at 115200
+// baud; inputs older than two cycles, with this much slack per cycle, are old.
+constexpr double kExchangeSlackMs = 10.0;
+// A driver that has sent nothing for this long has lost its port (or runs a very long delay).
+constexpr double kQuietDriverMs = 2000.0;
+// How long a failed start's last trace lines may take to reach the file.
+constexpr int kTraceSettleMs = 2000;
+// Between two scans while waiting for a card to be powered.
+constexpr int kWaitCardPauseMs = 1000;
 // After a stop, the line counts as settled when no frame has crossed it for this long.
 constexpr int kSettleQuietMs = 50;
 constexpr int kSettleBoundMs = 1000;
@@ -48,28 +63,60 @@ bool is_folder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+const char* line_state_name(LineState state) {
+    switch (state) {
+    case LineState::unknown: return "unknown";
+    case LineState::line_lost: return "line-lost";
+    case LineState::reconnecting: return "reconnecting";
+    case LineState::no_frames: return "no-frames";
+    case LineState::corrupt: return "corrupt";
+    case LineState::late: return "late";
+    case LineState::silent: return "silent";
+    case LineState::answering: return "answering";
+    }
+    return "unknown";
+}
+
+bool is_card_command(const std::string& word) {
+    for (const char* name : {"input", "inputs", "analog", "volts", "silent", "bad-sum", "bad-end", "garbage", "split",
+                             "delay", "wire-time", "faults", "unplug", "replug", "status", "frames", "after"}) {
+        if (word == name) return true;
+    }
+    return false;
+}
+
+namespace {
+
 }  // namespace
 
 PanelSession::~PanelSession() { close(); }
 
 int PanelSession::open_line(const PanelOptions& options, std::string* error) {
-    if (!options.ports.empty()) {
-        if (!is_folder(options.ports)) {
-            *error = "the ports folder " + options.ports +
-                     " does not exist. Make it and link the card's device as com<n> in it "
-                     "(ln -s /dev/ttyUSB0 " + options.ports + "/com1), or name the device with --device.";
-            return kExitSetup;
-        }
-        ports_ = options.ports;
-        return kExitOk;
+    if (!options.ports.empty() && !is_folder(options.ports)) {
+        *error = "the ports folder " + options.ports +
+                 " does not exist. Make it and link the card's device as com<n> in it "
+                 "(ln -s /dev/ttyUSB0 " + options.ports + "/com1), or name the device with --device.";
+        return kExitSetup;
     }
-
+    // The panel's own folder: its ports for the driver and the trace it follows.
     char folder[] = "/tmp/vek-panel-XXXXXX";
     if (::mkdtemp(folder) == nullptr) {
-        *error = std::string("cannot make a ports folder in /tmp: ") + std::strerror(errno);
+        *error = std::string("cannot make a working folder in /tmp: ") + std::strerror(errno);
         return kExitSetup;
     }
     private_ports_ = folder;
+    if (!options.ports.empty()) {
+        ports_ = options.ports;
+        return kExitOk;
+    }
     ports_ = folder;
 
     std::string card_device = options.device;
@@ -110,9 +157,70 @@ int PanelSession::open_line(const PanelOptions& options, std::string* error) {
     return kExitOk;
 }
 
+int PanelSession::open_trace(const PanelOptions& options, std::string* error) {
+    settings_ = options.settings;
+    if (!is_folder(folder_of(settings_))) {
+        *error = "the settings file " + settings_ + " is in a folder that does not exist (" + folder_of(settings_) +
+                 "). Make the folder, or name another file with --settings.";
+        return kExitSetup;
+    }
+    reload_settings();
+    const vek::LinkSettings link = vek::load_link_settings(settings_.c_str(), 0);
+    // The user's own trace is the driver's; the panel follows it rather than naming another.
+    own_trace_ = link.trace_path[0] == '\0';
+    trace_path_ = own_trace_ ? private_ports_ + "/line.trace" : std::string(link.trace_path);
+    trace_ = std::make_unique<TraceFollow>(trace_path_);
+    return kExitOk;
+}
+
+void PanelSession::reload_settings() {
+    delay_ms_ = vek::load_settings(settings_.c_str(), 0);
+    port_key_ = vek::load_link_settings(settings_.c_str(), 0).port;
+}
+
+bool PanelSession::start_driver() {
+    if (!own_trace_) return host_->start() == 0;
+    // Without a line of its own, the panel learns of every frame from the trace.
+    const LentTraceKeys lent(settings_, trace_path_, monitor_ == nullptr);
+    return host_->start() == 0;
+}
+
+std::string PanelSession::no_card_message() const {
+    // What the scan saw is in the trace: a port that answered only with corrupt frames is a card
+    // on the wrong speed or a noisy line, not a dead card.
+    const DriverTrace& seen = trace_->state();
+    if (!seen.corrupt_ports.empty()) {
+        std::string ports;
+        for (unsigned n : seen.corrupt_ports) ports += (ports.empty() ? "COM" : ", COM") + std::to_string(n);
+        return "CARD ANSWERS CORRUPT (" + std::to_string(seen.scan_bad_sums) + " bad checksums, " +
+               std::to_string(seen.scan_bad_ends) + " bad end bytes) on " + ports +
+               ": a card is there, but no answer was whole. Check that the card runs at 115200 baud 8N1, "
+               "and the cable for noise (length, shielding, ground).";
+    }
+    std::string where;
+    if (port_key_ != 0) {
+        where = "COM" + std::to_string(port_key_) + ", the port named by port=" + std::to_string(port_key_) + " in " +
+                settings_ + " (the driver probes that port alone";
+        where += monitor_ != nullptr ? "; the panel offers the card as COM1: set port=1 or remove the key)" : ")";
+    } else if (card_ != nullptr) {
+        where = "the virtual card (COM1)";
+    } else if (!device_.empty()) {
+        where = device_ + " (offered to the driver as COM1)";
+    } else {
+        where = "COM1 to COM127 in " + ports_;
+    }
+    std::string advice = ". Check the card's power and cable, and that nothing else is using the port.";
+    if (card_ == nullptr && device_.empty()) {
+        advice = ". Check that a com<n> link there leads to the card, the card's power and cable, and that nothing "
+                 "else is using the port.";
+    }
+    return "no card answered on " + where + advice;
+}
+
 int PanelSession::open(const PanelOptions& options, std::string* error) {
-    const int line = open_line(options, error);
-    if (line != kExitOk) return line;
+    int status = open_line(options, error);
+    if (status == kExitOk) status = open_trace(options, error);
+    if (status != kExitOk) return status;
 
     std::string load_error;
     if (!load_driver_library(options.driver, &library_, &load_error)) {
@@ -126,16 +234,29 @@ int PanelSession::open(const PanelOptions& options, std::string* error) {
         *error = "the driver refused to create instance 0";
         return kExitSetup;
     }
-    if (host_->start() != 0) {
-        *error = "no card answered on COM1 to COM127 in " + ports_ +
-                 (device_.empty() && card_ == nullptr ? std::string(". Check that a com<n> link there leads to the card")
-                                                      : std::string(". Check the card's power and cable")) +
-                 ", and that nothing else is using the port.";
-        return kExitNotStarted;
+    // A card that is not powered yet: the scan is tried again until the deadline.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.wait_card_s);
+    while (!start_driver()) {
+        if (std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitCardPauseMs) >= deadline) {
+            settle_trace();
+            *error = no_card_message();
+            if (options.wait_card_s > 0) *error += " (looked for " + std::to_string(options.wait_card_s) + " s)";
+            return kExitNotStarted;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWaitCardPauseMs));
     }
     find_port();
     tick();
     return kExitOk;
+}
+
+// A failed start's trace lines are written by the trace's own thread: wait, bounded, for them.
+void PanelSession::settle_trace() {
+    for (int waited = 0; waited < kTraceSettleMs; waited += 20) {
+        trace_->poll();
+        if (trace_->state().start_failed) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 // The driver says not which port it kept; the one whose device this process has open is it.
@@ -155,10 +276,13 @@ void PanelSession::find_port() {
 }
 
 void PanelSession::tick() {
+    if (trace_ != nullptr) trace_->poll();
     if (host_ == nullptr || !host_->started()) return;
     host_->exchange();
-    if (monitor_ == nullptr) return;
-    rate_samples_.emplace_back(monitor_now_us(), monitor_->counts().frames_to_card);
+    if (trace_ != nullptr) trace_->poll();
+    const uint64_t frames = monitor_ != nullptr ? monitor_->counts().frames_to_card
+                                                : trace_ != nullptr ? trace_->state().counts.frames_to_card : 0;
+    rate_samples_.emplace_back(monitor_now_us(), frames);
     while (rate_samples_.size() > 2 && rate_samples_.back().first - rate_samples_[1].first >= kRateWindowUs) {
         rate_samples_.pop_front();
     }
@@ -173,13 +297,24 @@ PanelSnapshot PanelSession::snapshot() const {
     shot.port = port_;
     shot.device = port_device_;
     shot.virtual_card = card_ != nullptr;
+    shot.delay_ms = delay_ms_;
+    shot.settings = settings_;
+    shot.port_key = port_key_;
+    shot.trace_path = trace_path_;
+    shot.own_trace = own_trace_;
+    if (trace_ != nullptr) shot.trace = trace_->state();
     if (card_ != nullptr) shot.card_inputs = card_->digital_inputs();
     if (monitor_ != nullptr) {
         shot.monitored = true;
+        shot.own_line = true;
         shot.line = monitor_->counts();
-        const int64_t now = monitor_now_us();
-        shot.answering = shot.line.card_connected && shot.line.last_answer_us >= 0 &&
-                         (shot.line.unanswered_since_us < 0 || now - shot.line.unanswered_since_us < kAnswerWindowUs);
+    } else if (shot.trace.frames) {
+        shot.monitored = true;
+        shot.line = shot.trace.counts;
+        shot.line.card_connected = true;
+    }
+    const int64_t now = monitor_now_us();
+    if (shot.monitored) {
         if (shot.line.last_frame_us >= 0) shot.since_frame_ms = static_cast<double>(now - shot.line.last_frame_us) / 1000.0;
         if (shot.line.last_answer_us >= 0) {
             shot.since_answer_ms = static_cast<double>(now - shot.line.last_answer_us) / 1000.0;
@@ -191,14 +326,46 @@ PanelSnapshot PanelSession::snapshot() const {
             if (span > 0) shot.poll_hz = static_cast<double>(last.second - first.second) * 1e6 / static_cast<double>(span);
         }
     }
+    const LineCounts& line = shot.monitored ? shot.line : shot.trace.counts;
+    const bool corrupt = line.last_bad_us >= 0 && line.last_bad_us > line.last_answer_us &&
+                         now - line.last_bad_us < kCorruptRecentUs;
+    const bool missed = line.unanswered_since_us >= 0 && now - line.unanswered_since_us >= kMissedAfterUs;
+    const bool late = line.last_latency_us > kAnswerWindowUs;
+    if (shot.own_line && !shot.line.card_connected) {
+        shot.state = LineState::line_lost;
+    } else if (shot.trace.lost) {
+        shot.state = LineState::reconnecting;
+    } else if (shot.started && shot.since_frame_ms > kQuietDriverMs) {
+        shot.state = LineState::no_frames;
+    } else if (corrupt) {
+        shot.state = LineState::corrupt;
+    } else if (shot.monitored) {
+        shot.state = shot.line.last_answer_us < 0 || missed ? LineState::silent
+                     : late                                  ? LineState::late
+                                                             : LineState::answering;
+    } else if (trace_ != nullptr && shot.started) {
+        // The user's own trace without its frames tells only of silence and corruption.
+        shot.state = shot.trace.silent ? LineState::silent : LineState::answering;
+    }
+    shot.answering = shot.state == LineState::answering;
+    if (shot.since_answer_ms >= 0) {
+        shot.inputs_age_ms = shot.since_answer_ms;
+        shot.inputs_stale = shot.inputs_age_ms > 2.0 * (static_cast<double>(delay_ms_) + kExchangeSlackMs);
+    }
     return shot;
 }
 
-bool PanelSession::restart() {
+bool PanelSession::restart(std::string* error) {
     if (host_ == nullptr) return false;
     host_->stop();
     rate_samples_.clear();
-    const bool started = host_->start() == 0;
+    // The user may have named a port or a trace since.
+    reload_settings();
+    const bool started = start_driver();
+    if (!started) {
+        settle_trace();
+        if (error != nullptr) *error = no_card_message();
+    }
     find_port();
     return started;
 }
@@ -206,6 +373,11 @@ bool PanelSession::restart() {
 std::string PanelSession::card_command(const std::string& line) {
     if (card_commands_ == nullptr) return {};
     std::string reply = run_command(*card_commands_, line);
+    // The card's own hint points at its tool's --help, which the panel's user is not running.
+    const std::string tool_hint = " (see --help)";
+    if (const std::size_t at = reply.find(tool_hint); at != std::string::npos) {
+        reply.replace(at, tool_hint.size(), ". " + std::string(kCardCommandNames));
+    }
     for (const std::string& due : run_due_commands(*card_commands_)) reply += "; " + due;
     return reply;
 }
@@ -241,6 +413,11 @@ void PanelSession::close() {
     card_.reset();
     if (card_log_ != nullptr) std::fclose(card_log_);
     card_log_ = nullptr;
-    if (!private_ports_.empty()) ::rmdir(private_ports_.c_str());
+    trace_.reset();
+    if (!private_ports_.empty()) {
+        // The driver's trace has been closed by its stop; it and its rotated copy go with the folder.
+        for (const char* name : {"/line.trace", "/line.trace.1"}) ::unlink((private_ports_ + name).c_str());
+        ::rmdir(private_ports_.c_str());
+    }
     private_ports_.clear();
 }
