@@ -32,6 +32,7 @@ const char* const kUsage =
     "                   then keeps running after standard input ends, until quit, SIGINT or SIGTERM\n"
     "  --exec COMMAND   run a command before announcing the card (repeatable; replies on stderr)\n"
     "  --help           this text\n"
+    "  --version        print the version\n"
     "\n";
 
 struct Args {
@@ -42,12 +43,14 @@ struct Args {
     std::vector<std::string> exec;
 };
 
-bool parse_args(int argc, char** argv, Args* args, bool* help) {
+bool parse_args(int argc, char** argv, Args* args, bool* help, bool* version) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             *help = true;
+        } else if (arg == "--version") {
+            *version = true;
         } else if (arg == "--wire-time") {
             args->wire_time = true;
         } else if (has_value && arg == "--link") {
@@ -168,7 +171,12 @@ int serve(const Args& args, VirtualCard& card, int frame_event, int signals) {
 int main(int argc, char** argv) {
     Args args;
     bool help = false;
-    if (!parse_args(argc, argv, &args, &help)) return 2;
+    bool version = false;
+    if (!parse_args(argc, argv, &args, &help, &version)) return 2;
+    if (version) {
+        std::printf("vek-virtual-card %s\n", VEK_CARD_VERSION);
+        return 0;
+    }
     if (help) {
         std::fputs(kUsage, stdout);
         std::fputs(kCommandHelp, stdout);
