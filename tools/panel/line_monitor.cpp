@@ -140,7 +140,6 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
 void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) {
     const int64_t now = monitor_now_us();
     std::lock_guard<std::mutex> guard(lock);
-    tally.card_bytes(now);
     for (std::size_t i = 0; i < size; ++i) {
         const Watched seen = from_card.feed(data[i]);
         if (seen == Watched::valid) {

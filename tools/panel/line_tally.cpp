@@ -4,10 +4,9 @@
 
 namespace {
 
-// A card quiet for this long has dropped the frames before: an answer after it belongs to a
-// frame sent since, not to one the driver gave up on. Twice the window, so that a card that
-// answers every frame, however late, is never taken for a quiet one.
-constexpr int64_t kQuietResyncUs = 2 * kAnswerWindowUs;
+// An answer this soon after the newest frame is that frame's own: an answer takes under 1 ms on
+// the wire at 115200 baud, and a card answers at once.
+constexpr int64_t kOwnAnswerUs = 20000;
 // No card holds an answer back longer than this (the virtual card keeps at most 8 waiting).
 constexpr int64_t kForgetUs = 2000000;
 constexpr std::size_t kMostWaiting = 64;
@@ -25,32 +24,36 @@ void LineTally::frame(int64_t at_us, const uint8_t* bytes) {
     waiting_.push_back(at_us);
 }
 
-void LineTally::card_bytes(int64_t at_us) {
-    if (last_card_byte_us_ >= 0 && at_us - last_card_byte_us_ > kQuietResyncUs) {
-        // Keep only what the card can still be answering in time.
-        while (!waiting_.empty() && at_us - waiting_.front() > kAnswerWindowUs) waiting_.pop_front();
+int64_t LineTally::match(int64_t at_us) {
+    if (waiting_.empty()) return -1;
+    if (at_us - waiting_.back() <= reader_delay_us_ + kOwnAnswerUs) {
+        const int64_t took = at_us - waiting_.back();
+        waiting_.clear();
+        return took;
     }
-    last_card_byte_us_ = at_us;
+    const int64_t took = at_us - waiting_.front();
+    waiting_.pop_front();
+    return took;
 }
 
 void LineTally::answer(int64_t at_us) {
-    if (last_card_byte_us_ < 0) last_card_byte_us_ = at_us;
     ++counts_.answers;
+    const int64_t took = match(at_us);
+    if (took > kAnswerWindowUs) {
+        ++counts_.late_answers;
+        counts_.last_late_us = at_us;
+        counts_.last_late_latency_us = took;
+    }
     counts_.last_answer_us = at_us;
     counts_.unanswered_since_us = -1;
     counts_.bad_sums_since_answer = 0;
     counts_.bad_ends_since_answer = 0;
-    if (waiting_.empty()) return;
-    counts_.last_latency_us = at_us - waiting_.front();
-    waiting_.pop_front();
-    if (counts_.last_latency_us > kAnswerWindowUs) ++counts_.late_answers;
 }
 
 void LineTally::corrupt(int64_t at_us) {
     ++counts_.bad_answers;
     counts_.last_bad_us = at_us;
-    // A corrupt answer still answers its frame.
-    if (!waiting_.empty()) waiting_.pop_front();
+    match(at_us);
 }
 
 void LineTally::bad_sum(int64_t at_us) {
@@ -67,6 +70,5 @@ void LineTally::bad_end(int64_t at_us) {
 
 void LineTally::new_line() {
     waiting_.clear();
-    last_card_byte_us_ = -1;
     counts_.unanswered_since_us = -1;
 }

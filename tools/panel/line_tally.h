@@ -21,7 +21,8 @@ struct LineCounts {
     int64_t last_bad_us = -1;         // of the newest corrupt answer
     int64_t unanswered_since_us = -1; // when the first frame after the newest answer went out; -1: none
     int64_t last_frame_us = -1;       // when the newest valid output frame went out; -1: none yet
-    int64_t last_latency_us = -1;     // how long the newest answer took after its frame
+    int64_t last_late_us = -1;        // when the newest late answer came
+    int64_t last_late_latency_us = -1;   // how long after its frame it came
     // Corrupt answers since the newest valid one: what a spell of corruption has shown so far.
     uint64_t bad_sums_since_answer = 0;
     uint64_t bad_ends_since_answer = 0;
@@ -32,26 +33,30 @@ struct LineCounts {
 // The driver waits this long for an answer; one that takes longer is late.
 constexpr int64_t kAnswerWindowUs = 200000;
 
+// A card answers frames in order, so an answer belongs to the oldest frame still waiting for
+// one, however late it comes; one that comes at once after the newest frame is that frame's own
+// (a card back after a silence, or a prompt one), and nothing older waits any more.
 class LineTally {
 public:
     void frame(int64_t at_us, const uint8_t* bytes);
     void answer(int64_t at_us);
     void bad_sum(int64_t at_us);
     void bad_end(int64_t at_us);
-    // Any byte from the card: a long quiet before it tells that earlier frames went unanswered.
-    void card_bytes(int64_t at_us);
     // A new line (reopened device, restarted driver): nothing before it is waiting for an answer.
     void new_line();
+    // Seen from the driver's side an answer is read only after the driver's delay: its own
+    // answer comes that much later.
+    void set_reader_delay_us(int64_t delay_us) { reader_delay_us_ = delay_us; }
 
     LineCounts& counts() { return counts_; }
     const LineCounts& counts() const { return counts_; }
 
 private:
+    // How long after its frame an answer, valid or not, came; -1 when it answers none.
+    int64_t match(int64_t at_us);
     void corrupt(int64_t at_us);
 
     LineCounts counts_;
-    // When each frame not yet answered went out. A card answers frames in order, so the oldest
-    // is the one an answer belongs to, however late it comes.
-    std::deque<int64_t> waiting_;
-    int64_t last_card_byte_us_ = -1;
+    int64_t reader_delay_us_ = 0;
+    std::deque<int64_t> waiting_;  // when each frame not yet answered went out, oldest first
 };

@@ -84,9 +84,10 @@ void draw_line_state(const PanelSnapshot& shot) {
         line += shot.since_answer_ms < 0 ? "no answer yet" : "last valid answer " + ms_text(shot.since_answer_ms) + " ago";
         print_at(1, 0, line);
     } else {
-        std::snprintf(text, sizeof text, "Driver polls every %u ms   host cycle %d Hz   (the trace %s has no frames: no rate)",
-                      static_cast<unsigned>(shot.delay_ms), 1000 / kPanelHostCycleMs, shot.trace_path.c_str());
-        print_at(1, 0, text);
+        std::snprintf(text, sizeof text, "Driver polls every %u ms   host cycle %d Hz   ", static_cast<unsigned>(shot.delay_ms),
+                      1000 / kPanelHostCycleMs);
+        print_at(1, 0, text + std::string(shot.trace.writing ? "no rate: the trace has no frames (trace_frames=1)"
+                                                             : "no line figures: the driver writes no trace"));
     }
     const LineCounts& line = shot.monitored ? shot.line : shot.trace.counts;
     switch (shot.state) {
@@ -110,7 +111,7 @@ void draw_line_state(const PanelSnapshot& shot) {
         return;
     case LineState::late:
         alarm_at(2, "CARD ANSWERS LATE (" + std::to_string(line.late_answers) + " late answers, the last " +
-                        ms_text(static_cast<double>(line.last_latency_us) / 1000.0) + " after its frame; the driver waits " +
+                        ms_text(static_cast<double>(line.last_late_latency_us) / 1000.0) + " after its frame; the driver waits " +
                         std::to_string(kAnswerWindowUs / 1000) + " ms)");
         return;
     case LineState::silent:

@@ -26,6 +26,8 @@ constexpr int64_t kMissedAfterUs = kAnswerWindowUs + 50000;
 // Corrupt answers this recent, with no valid one since, make a corrupt card; a driver that hears
 // only corrupt answers waits out its window on each, so they come every 250 ms or so.
 constexpr int64_t kCorruptRecentUs = 600000;
+// A late answer this recent makes a late card.
+constexpr int64_t kLateRecentUs = 1000000;
 // One of the driver's cycles is its delay and an exchange, which takes under 2 ms at 115200
 // baud; inputs older than two cycles, with this much slack per cycle, are old.
 constexpr double kExchangeSlackMs = 10.0;
@@ -170,12 +172,14 @@ int PanelSession::open_trace(const PanelOptions& options, std::string* error) {
     own_trace_ = link.trace_path[0] == '\0';
     trace_path_ = own_trace_ ? private_ports_ + "/line.trace" : std::string(link.trace_path);
     trace_ = std::make_unique<TraceFollow>(trace_path_);
+    if (!own_trace_) trace_->skip_existing();
     return kExitOk;
 }
 
 void PanelSession::reload_settings() {
     delay_ms_ = vek::load_settings(settings_.c_str(), 0);
     port_key_ = vek::load_link_settings(settings_.c_str(), 0).port;
+    if (trace_ != nullptr) trace_->set_driver_delay_ms(delay_ms_);
 }
 
 bool PanelSession::start_driver() {
@@ -330,7 +334,7 @@ PanelSnapshot PanelSession::snapshot() const {
     const bool corrupt = line.last_bad_us >= 0 && line.last_bad_us > line.last_answer_us &&
                          now - line.last_bad_us < kCorruptRecentUs;
     const bool missed = line.unanswered_since_us >= 0 && now - line.unanswered_since_us >= kMissedAfterUs;
-    const bool late = line.last_latency_us > kAnswerWindowUs;
+    const bool late = line.last_late_us >= 0 && now - line.last_late_us < kLateRecentUs;
     if (shot.own_line && !shot.line.card_connected) {
         shot.state = LineState::line_lost;
     } else if (shot.trace.lost) {
@@ -340,10 +344,11 @@ PanelSnapshot PanelSession::snapshot() const {
     } else if (corrupt) {
         shot.state = LineState::corrupt;
     } else if (shot.monitored) {
-        shot.state = shot.line.last_answer_us < 0 || missed ? LineState::silent
-                     : late                                  ? LineState::late
-                                                             : LineState::answering;
-    } else if (trace_ != nullptr && shot.started) {
+        // A late card leaves frames unanswered within the window too: late says more than silent.
+        shot.state = late                                     ? LineState::late
+                     : shot.line.last_answer_us < 0 || missed ? LineState::silent
+                                                              : LineState::answering;
+    } else if (shot.trace.writing && shot.started) {
         // The user's own trace without its frames tells only of silence and corruption.
         shot.state = shot.trace.silent ? LineState::silent : LineState::answering;
     }

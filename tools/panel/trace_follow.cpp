@@ -86,6 +86,13 @@ void TraceFollow::poll() {
     partial_.erase(0, start);
 }
 
+void TraceFollow::skip_existing() {
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path_, error);
+    offset_ = error ? 0 : size;
+    partial_.clear();
+}
+
 void TraceFollow::take_line(const std::string& line) {
     if (line.size() <= kStampSize) return;
     const int64_t at = stamp_to_steady_us(line);
@@ -98,6 +105,13 @@ void TraceFollow::take_line(const std::string& line) {
     unsigned long long count = 0;
     char rest[64] = {};
     if (starts_with(text, "start: ")) {
+        state_.writing = true;
+        // "start: driver 0, delay 50 ms, ...": the driver reads each answer after its delay.
+        unsigned driver = 0;
+        unsigned delay_ms = 0;
+        if (std::sscanf(text.c_str(), "start: driver %u, delay %u ms", &driver, &delay_ms) == 2) {
+            tally_.set_reader_delay_us(int64_t{delay_ms} * 1000);
+        }
         tally_.new_line();
         state_.silent = false;
         state_.lost = false;
@@ -123,21 +137,17 @@ void TraceFollow::take_line(const std::string& line) {
         }
     } else if (starts_with(text, "rx ")) {
         state_.frames = true;
-        tally_.card_bytes(at);
         tally_.answer(at);
     } else if (starts_with(text, "bad end byte")) {
-        tally_.card_bytes(at);
         tally_.bad_end(at);
         if (scanning_) ++state_.scan_bad_ends;
     } else if (starts_with(text, "bad checksum")) {
-        tally_.card_bytes(at);
         tally_.bad_sum(at);
         if (scanning_) ++state_.scan_bad_sums;
     } else if (std::sscanf(text.c_str(), "%llu stray bytes, the first", &count) == 1) {
         tally_.counts().stray_bytes += count;
         skip_stray_line_ = true;
     } else if (starts_with(text, "stray bytes")) {
-        tally_.card_bytes(at);
         if (!skip_stray_line_) tally_.counts().stray_bytes += hex_count(text.substr(11));
         skip_stray_line_ = false;
     } else if (starts_with(text, "card silent")) {

@@ -11,6 +11,7 @@
 #include "line_tally.h"
 
 struct DriverTrace {
+    bool writing = false;         // a start line seen: the driver writes this trace
     bool frames = false;          // tx and rx lines seen: the counts below are whole
     LineCounts counts;            // card_connected is unused here
     bool silent = false;          // "card silent" without "card answers again" since
@@ -35,6 +36,11 @@ public:
     // Reads what the driver appended since the last call. A file that is not there yet, or was
     // renamed away at its size cap, is picked up again from its start.
     void poll();
+    // Follows only what is appended from now on: a user's trace holds earlier runs' lines, whose
+    // lost ports and silent cards are long over.
+    void skip_existing();
+    // The delay the driver polls at, when it changes without a new start (the dialog).
+    void set_driver_delay_ms(uint32_t delay_ms) { tally_.set_reader_delay_us(int64_t{delay_ms} * 1000); }
     const DriverTrace& state() const { return state_; }
     const std::string& path() const { return path_; }
 

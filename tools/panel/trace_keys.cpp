@@ -23,19 +23,23 @@ bool read_bytes(const std::string& path, std::string* bytes) {
     return true;
 }
 
-// A new file beside the old, renamed over it: a reader never sees half of either.
-void write_bytes(const std::string& path, const std::string& bytes) {
-    const std::string fresh = path + ".vek-panel-restore";
+// A new file beside the old, renamed over it: a reader never sees half of either. A link is
+// followed, as the settings store follows it, and the file keeps its permissions.
+void write_bytes(const std::string& settings, const std::string& bytes) {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::canonical(settings, error);
+    if (error) return;
+    const std::filesystem::path fresh = path.string() + ".vek-panel-restore";
     {
         std::ofstream file(fresh, std::ios::binary | std::ios::trunc);
         if (!file || !file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-            std::remove(fresh.c_str());
+            std::filesystem::remove(fresh, error);
             return;
         }
     }
-    std::error_code error;
+    std::filesystem::permissions(fresh, std::filesystem::status(path, error).permissions(), error);
     std::filesystem::rename(fresh, path, error);
-    if (error) std::remove(fresh.c_str());
+    if (error) std::filesystem::remove(fresh, error);
 }
 
 }  // namespace
