@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -124,10 +125,11 @@ class PanelTest : public ::testing::Test {
 protected:
     std::vector<std::string> base_args() { return {"--settings", dir.file("settings.ini")}; }
     // The panel with its settings in the scratch folder and these arguments.
-    PanelRun run_with(const std::vector<std::string>& extra) {
+    PanelRun run_with(const std::vector<std::string>& extra,
+                      const std::function<void(pid_t, const std::string&)>& on_line = nullptr) {
         std::vector<std::string> args = base_args();
         args.insert(args.end(), extra.begin(), extra.end());
-        return run_panel(args);
+        return run_panel(args, on_line);
     }
     TempDir dir;
 };
@@ -339,6 +341,40 @@ TEST_F(PanelTest, AReplugShowsTheDriverReconnectingNotADeadDriver) {
     EXPECT_TRUE(has(reads[1], "\"line_state\":\"reconnecting\"") || has(reads[1], "\"line_state\":\"answering\""))
         << reads[1];
     EXPECT_TRUE(has(run.all_output(), "\"action\":\"restart\",\"started\":true")) << run.all_output();
+}
+
+// The driver's own reconnect, as its trace tells it: the lines are appended here as the driver
+// writes them, to the user's trace the panel follows.
+TEST_F(PanelTest, ALostPortIsShownAsTheDriverReconnectingUntilItSaysReopened) {
+    const std::string trace = dir.file("line.trace");
+    write_file(dir.file("settings.ini"), "[korvanex-vek-driver-0]\ntrace=" + trace + "\n");
+    const auto append = [&trace](const std::string& text) {
+        char stamp[32];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+        const int fd = ::open(trace.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const std::string line = std::string(stamp) + ".000 " + text + "\n";
+        EXPECT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ::close(fd);
+    };
+    int reads_seen = 0;
+    // The waits leave the test time to append while the panel cycles; they measure nothing.
+    const PanelRun run = run_with({"--do", "wait 300", "--do", "read", "--do", "wait 2000", "--do", "read", "--do",
+                                   "wait 2000", "--do", "read"},
+                                  [&](pid_t, const std::string& line) {
+                                      if (!has(line, "\"event\":\"read\"")) return;
+                                      ++reads_seen;
+                                      if (reads_seen == 1) append("COM1 lost: Input/output error");
+                                      if (reads_seen == 2) append("COM1 reopened after 1100 ms");
+                                  });
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 3u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], "\"line_state\":\"answering\"")) << reads[0];
+    EXPECT_TRUE(has(reads[1], "\"line_state\":\"reconnecting\",\"answering\":false")) << reads[1];
+    EXPECT_TRUE(has(reads[1], "\"lost\":\"COM1: Input/output error\"")) << reads[1];
+    EXPECT_TRUE(has(reads[2], "\"line_state\":\"answering\"")) << reads[2];
+    EXPECT_TRUE(has(reads[2], "\"reopened\":\"COM1 reopened after 1100 ms\"")) << reads[2];
 }
 
 TEST_F(PanelTest, TheSettingsFileIsReadAsTheDriverReadsItAndLeftAsItWas) {
