@@ -95,10 +95,6 @@ bool is_card_command(const std::string& word) {
     return false;
 }
 
-namespace {
-
-}  // namespace
-
 PanelSession::~PanelSession() { close(); }
 
 int PanelSession::open_line(const PanelOptions& options, std::string* error) {
