@@ -171,6 +171,9 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
     std::string title = "Vek panel   port " + (shot.port.empty() ? std::string("?") : shot.port);
     if (!shot.device.empty()) title += " -> " + shot.device;
     title += "   delay " + std::to_string(shot.delay_ms) + " ms";
+    // The settings' own keys, which the driver follows.
+    if (shot.port_key != 0) title += "   port=" + std::to_string(shot.port_key) + " set";
+    if (!shot.own_trace && !shot.trace_path.empty()) title += "   trace " + shot.trace_path;
     if (!shot.started) title += "   (driver stopped: R restarts it)";
     attron(A_BOLD);
     print_at(0, 0, title);
