@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The panel's live view in a real terminal: tmux runs it on its virtual card, keys switch an
-# output and a card input, the screen shows the lamps, the card's log shows the frames, a resize
-# and a silent card are shown, and q leaves the card all off.
+# output and a card input, the screen shows the lamps, the card's log shows the frames, the help,
+# an unknown key, a typed analog value, a resize, corrupt answers and a silent card are shown, and
+# q leaves the card all off.
 # usage: panel_live_test.sh PANEL
 set -euo pipefail
 panel=$1
@@ -68,11 +69,35 @@ wait_for "a small terminal is told so" screen_has "Terminal too small: 50x12"
 "${tmux[@]}" resize-window -t panel -x 100 -y 30
 wait_for "the full view returns" lamp_is Outputs 3 "[X]"
 
+screen_has "delay 50 ms" || fail "the delay in use is shown"
+screen_has "? help" || fail "the footer offers the help"
+"${tmux[@]}" send-keys -t panel '?'
+wait_for "? shows every key" screen_has "type an analog value"
+"${tmux[@]}" send-keys -t panel x
+wait_for "any key closes the help" lamp_is Outputs 3 "[X]"
+"${tmux[@]}" send-keys -t panel x
+wait_for "an unknown key is told so" screen_has "'x' does nothing here; ? lists the keys"
+"${tmux[@]}" send-keys -t panel =
+"${tmux[@]}" send-keys -t panel -l "1 128"
+"${tmux[@]}" send-keys -t panel Enter
+wait_for "a typed analog value is set" screen_has "Analog out 1    128"
+wait_for "the card receives analog output 1 at 128" log_has "02 04 00 80 00 03 78 valid"
+
+"${tmux[@]}" send-keys -t panel :
+"${tmux[@]}" send-keys -t panel -l "bad-sum on"
+"${tmux[@]}" send-keys -t panel Enter
+wait_for "corrupt answers are not silence" screen_has "CARD ANSWERS CORRUPT ("
+"${tmux[@]}" send-keys -t panel :
+"${tmux[@]}" send-keys -t panel -l "bad-sum off"
+"${tmux[@]}" send-keys -t panel Enter
+wait_for "the answering card is shown again" screen_has "card answering"
+
 "${tmux[@]}" send-keys -t panel : 
 "${tmux[@]}" send-keys -t panel -l "silent on"
 "${tmux[@]}" send-keys -t panel Enter
 wait_for "a silent card is shown" screen_has "CARD NOT ANSWERING"
 lamp_is Inputs 5 "[X]" || fail "the inputs keep their last values"
+wait_for "the old inputs are flagged with their age" screen_has "old (dim): no valid answer since"
 "${tmux[@]}" send-keys -t panel : 
 "${tmux[@]}" send-keys -t panel -l "silent off"
 "${tmux[@]}" send-keys -t panel Enter
@@ -87,4 +112,5 @@ case "$last" in
   *) fail "the card's last frame is the all-off frame, not: $last" ;;
 esac
 grep -qF "the last frame to the card: 02 00 00 00 00 03 FC" "$dir/stderr" || fail "the panel says how it left the card"
-echo "live view: output 3 and input 5 shown, analog 18 sent, resize and silence shown, left all off"
+echo "live view: output 3 and input 5 shown, analog 18 and typed 128 sent, help, unknown key, resize,"
+echo "corrupt answers and silence shown, left all off"

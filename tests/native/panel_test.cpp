@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "tests/native/test_support.h"
+#include "tools/virtual_card/card_commands.h"
 #include "tools/virtual_card/virtual_card.h"
 
 extern char** environ;
@@ -140,10 +142,11 @@ class PanelTest : public ::testing::Test {
 protected:
     std::vector<std::string> base_args() { return {"--settings", dir.file("settings.ini")}; }
     // The panel with its settings in the scratch folder and these arguments.
-    PanelRun run_with(const std::vector<std::string>& extra) {
+    PanelRun run_with(const std::vector<std::string>& extra,
+                      const std::function<void(pid_t, const std::string&)>& on_line = nullptr) {
         std::vector<std::string> args = base_args();
         args.insert(args.end(), extra.begin(), extra.end());
-        return run_panel(args);
+        return run_panel(args, on_line);
     }
     TempDir dir;
 };
@@ -389,6 +392,166 @@ TEST_F(PanelTest, ACardThatFallsSilentOrIsPulledIsShownWhilePollingGoesOn) {
     EXPECT_TRUE(has(reads[3], inputs_json(1))) << reads[3];
 }
 
+// Each fault the card can show, in one run per source: the panel's own line (the virtual card)
+// and a ports folder, where only the driver's trace tells.
+TEST_F(PanelTest, CorruptLateAndSilentAnswersAreToldApartAndOldInputsFlagged) {
+    struct Row {
+        const char* fault;   // card commands, ';' between them
+        const char* state;   // the line_state a reading then shows
+        const char* counted; // a count that must not be 0
+    };
+    const Row rows[] = {
+        {"bad-sum on", "corrupt", "bad_sums"},
+        {"bad-sum off;bad-end on", "corrupt", "bad_ends"},
+        {"faults off;delay 300", "late", "late_answers"},
+        {"delay 0;silent on", "silent", nullptr},
+        {"silent off", "answering", nullptr},
+    };
+    for (const bool ports : {false, true}) {
+        SCOPED_TRACE(ports ? "a ports folder" : "the virtual card");
+        VirtualCard card(VirtualCard::Options{dir.file("ports/com2"), false});
+        if (ports) {
+            ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+            std::string error;
+            ASSERT_TRUE(card.start(&error)) << error;
+        }
+        std::vector<std::string> args = base_args();
+        if (ports) args.insert(args.end(), {"--ports", dir.file("ports")});
+        // The card's commands go to the card the panel drives: its own, or the one in the folder.
+        for (const Row& row : rows) {
+            std::istringstream faults(row.fault);
+            for (std::string fault; std::getline(faults, fault, ';');) {
+                if (!ports) args.insert(args.end(), {"--do", "card " + fault});
+            }
+            if (ports) args.insert(args.end(), {"--do", "read"});  // marks where the row's faults go
+            args.insert(args.end(), {"--do", "wait 1500", "--do", "read"});
+        }
+        std::size_t row_index = 0;
+        const PanelRun run = run_panel(args, [&](pid_t, const std::string& line) {
+            // With a ports folder the test plays the card's side between the readings.
+            if (!ports || !has(line, "\"event\":\"read\"") || row_index >= 2 * std::size(rows)) return;
+            if (row_index++ % 2 != 0) return;
+            std::istringstream faults(rows[row_index / 2].fault);
+            for (std::string fault; std::getline(faults, fault, ';');) {
+                CommandState state{card, "", {}, false};
+                run_command(state, fault);
+            }
+        });
+        ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+        std::vector<std::string> reads = events(run, "read");
+        if (ports) {
+            std::vector<std::string> after;
+            for (std::size_t i = 1; i < reads.size(); i += 2) after.push_back(reads[i]);
+            reads = after;
+        }
+        ASSERT_EQ(reads.size(), std::size(rows)) << run.all_output();
+        for (std::size_t i = 0; i < std::size(rows); ++i) {
+            SCOPED_TRACE(rows[i].fault);
+            EXPECT_TRUE(has(reads[i], std::string("\"line_state\":\"") + rows[i].state + "\"")) << reads[i];
+            EXPECT_TRUE(has(reads[i], std::string("\"answering\":") + (i + 1 == std::size(rows) ? "true" : "false")))
+                << reads[i];
+            if (rows[i].counted != nullptr) {
+                EXPECT_FALSE(has(reads[i], std::string("\"") + rows[i].counted + "\":0,")) << reads[i];
+            }
+        }
+        // A silent card's inputs are what it last sent, and are told to be old.
+        EXPECT_TRUE(has(reads[3], "\"inputs_stale\":true")) << reads[3];
+    }
+}
+
+TEST_F(PanelTest, AReplugShowsTheDriverReconnectingNotADeadDriver) {
+    const PanelRun run = run_with({"--do", "card unplug", "--do", "wait 800", "--do", "read", "--do", "card replug",
+                                   "--do", "wait 3000", "--do", "read", "--do", "restart"});
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 2u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], "\"line_state\":\"line-lost\"")) << reads[0];
+    // Back on the line: the driver reconnects to its port, or has done so already.
+    EXPECT_TRUE(has(reads[1], "\"line_state\":\"reconnecting\"") || has(reads[1], "\"line_state\":\"answering\""))
+        << reads[1];
+    EXPECT_TRUE(has(run.all_output(), "\"action\":\"restart\",\"started\":true")) << run.all_output();
+}
+
+// The driver's own reconnect, as its trace tells it: the lines are appended here as the driver
+// writes them, to the user's trace the panel follows.
+TEST_F(PanelTest, ALostPortIsShownAsTheDriverReconnectingUntilItSaysReopened) {
+    const std::string trace = dir.file("line.trace");
+    write_file(dir.file("settings.ini"), "[korvanex-vek-driver-0]\ntrace=" + trace + "\n");
+    const auto append = [&trace](const std::string& text) {
+        char stamp[32];
+        const std::time_t now = std::time(nullptr);
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+        const int fd = ::open(trace.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        const std::string line = std::string(stamp) + ".000 " + text + "\n";
+        EXPECT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ::close(fd);
+    };
+    int reads_seen = 0;
+    // The waits leave the test time to append while the panel cycles; they measure nothing.
+    const PanelRun run = run_with({"--do", "wait 300", "--do", "read", "--do", "wait 2000", "--do", "read", "--do",
+                                   "wait 2000", "--do", "read"},
+                                  [&](pid_t, const std::string& line) {
+                                      if (!has(line, "\"event\":\"read\"")) return;
+                                      ++reads_seen;
+                                      if (reads_seen == 1) append("COM1 lost: Input/output error");
+                                      if (reads_seen == 2) append("COM1 reopened after 1100 ms");
+                                  });
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    const std::vector<std::string> reads = events(run, "read");
+    ASSERT_EQ(reads.size(), 3u) << run.all_output();
+    EXPECT_TRUE(has(reads[0], "\"line_state\":\"answering\"")) << reads[0];
+    EXPECT_TRUE(has(reads[1], "\"line_state\":\"reconnecting\",\"answering\":false")) << reads[1];
+    EXPECT_TRUE(has(reads[1], "\"lost\":\"COM1: Input/output error\"")) << reads[1];
+    EXPECT_TRUE(has(reads[2], "\"line_state\":\"answering\"")) << reads[2];
+    EXPECT_TRUE(has(reads[2], "\"reopened\":\"COM1 reopened after 1100 ms\"")) << reads[2];
+}
+
+TEST_F(PanelTest, TheSettingsFileIsReadAsTheDriverReadsItAndLeftAsItWas) {
+    const std::string settings = dir.file("settings.ini");
+    {
+        SCOPED_TRACE("the delay in use, and the panel's trace lent only for the start");
+        const std::string text = "; the user's notes\n[korvanex-vek-driver-0]\ndelay=80\n";
+        write_file(settings, text);
+        const PanelRun run = run_with({"--do", "wait 300", "--do", "read"});
+        ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+        EXPECT_TRUE(has(run.lines.front(), "\"delay_ms\":80")) << run.lines.front();
+        EXPECT_TRUE(has(run.lines.front(), "\"own_trace\":true")) << run.lines.front();
+        EXPECT_EQ(read_file(settings), text);
+    }
+    {
+        SCOPED_TRACE("the user's own trace is followed, not replaced");
+        const std::string trace = dir.file("user.trace");
+        const std::string text = "[korvanex-vek-driver-0]\ntrace=" + trace + "\n";
+        write_file(settings, text);
+        const PanelRun run = run_with({"--do", "card bad-end on", "--do", "wait 800", "--do", "read"});
+        ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+        EXPECT_TRUE(has(run.lines.front(), "\"trace\":\"" + trace + "\",\"own_trace\":false")) << run.lines.front();
+        EXPECT_TRUE(has(read_file(trace), "bad end byte"));
+        EXPECT_EQ(read_file(settings), text);
+    }
+    {
+        SCOPED_TRACE("a port named in the settings, where the card is not");
+        write_file(settings, "[korvanex-vek-driver-0]\nport=3\n");
+        const PanelRun run = run_with({"--do", "read"});
+        EXPECT_EQ(run.status, 3) << run.errors << run.all_output();
+        EXPECT_TRUE(has(run.errors, "no card answered on COM3, the port named by port=3 in " + settings)) << run.errors;
+    }
+}
+
+TEST_F(PanelTest, WaitCardKeepsScanningUntilTheCardIsPowered) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    VirtualCard card(VirtualCard::Options{dir.file("ports/com4"), false});
+    std::thread power([&card] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::string error;
+        card.start(&error);
+    });
+    const PanelRun run = run_with({"--ports", dir.file("ports"), "--wait-card", "60", "--do", "read"});
+    power.join();
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM4\"")) << run.lines.front();
+}
+
 TEST_F(PanelTest, AWaitForAnInputThatNeverComesEndsWithItsOwnStatus) {
     const PanelRun run = run_with({"--do", "wait-input 7 on 300", "--do", "read"});
     EXPECT_EQ(run.status, 4) << run.errors << run.all_output();
@@ -441,11 +604,89 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         EXPECT_EQ(run_with({"--ports", dir.file("nowhere"), "--do", "read"}).status, 1);
     }
     {
-        SCOPED_TRACE("a script that is not one, refused before anything starts");
-        const PanelRun run = run_with({"--do", "output 17 on"});
-        EXPECT_EQ(run.status, 2);
-        EXPECT_TRUE(run.lines.empty());
-        EXPECT_TRUE(has(run.errors, "not an action: 'output 17 on'")) << run.errors;
+        SCOPED_TRACE("a folder given as the device");
+        const PanelRun run = run_with({"--device", dir.path(), "--do", "read"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "it is a folder, not a serial device")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a settings file in a folder that does not exist");
+        const PanelRun run = run_panel({"--settings", dir.file("nowhere/settings.ini"), "--do", "read"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(has(run.errors, "in a folder that does not exist")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a silent card on a device: the device given is named, once");
+        VirtualCard card(VirtualCard::Options{"", false});
+        std::string error;
+        ASSERT_TRUE(card.start(&error)) << error;
+        CardFault silent;
+        silent.silent = true;
+        card.set_fault(silent);
+        const PanelRun run = run_with({"--device", card.device_path(), "--do", "read"});
+        EXPECT_EQ(run.status, 3);
+        const std::string said = "no card answered on " + card.device_path() + " (offered to the driver as COM1)";
+        EXPECT_TRUE(has(run.errors, said)) << run.errors;
+        EXPECT_EQ(run.errors.find(said), run.errors.rfind(said)) << run.errors;
+        EXPECT_FALSE(has(run.errors, "/tmp/vek-panel-")) << run.errors;
+        EXPECT_TRUE(has(run.all_output(), said)) << run.all_output();
+    }
+    {
+        SCOPED_TRACE("a card that answers only corrupt frames is not a dead card");
+        ASSERT_EQ(::mkdir(dir.file("noisy").c_str(), 0755), 0);
+        VirtualCard card(VirtualCard::Options{dir.file("noisy/com2"), false});
+        std::string error;
+        ASSERT_TRUE(card.start(&error)) << error;
+        CardFault corrupt;
+        corrupt.bad_sum = true;
+        card.set_fault(corrupt);
+        const PanelRun run = run_with({"--ports", dir.file("noisy"), "--do", "read"});
+        EXPECT_EQ(run.status, 3);
+        EXPECT_TRUE(has(run.errors, "CARD ANSWERS CORRUPT (")) << run.errors;
+        EXPECT_TRUE(has(run.errors, "on COM2")) << run.errors;
+        EXPECT_FALSE(has(run.errors, "no card answered")) << run.errors;
+    }
+    // Scripts are refused whole, with the reason and the place, before anything starts.
+    write_file(dir.file("bad.script"), "output 1 on\n# a comment\nanalog 3 5\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } refused[] = {
+        {{"--do", "output 17 on"}, "--do 'output 17 on': output <1-16> on|off: outputs are numbered 1 to 16"},
+        {{"--do", "switch 3 on"}, "'switch' is not an action"},
+        {{"--script", dir.file("bad.script")}, "script " + dir.file("bad.script") + " line 3: 'analog 3 5': analog <1|2>"},
+        {{"--do", "card nonsense"}, "the virtual card has no command 'nonsense'. The card's commands: input,"},
+        {{"--ports", dir.path(), "--do", "read", "--do", "card silent on"}, "card commands need the virtual card"},
+        {{"--wait-card", "soon"}, "--wait-card takes whole seconds"},
+    };
+    for (const auto& row : refused) {
+        SCOPED_TRACE(row.said);
+        const PanelRun run = run_with(row.args);
+        EXPECT_EQ(run.status, 2) << run.errors;
+        EXPECT_TRUE(run.lines.empty()) << run.all_output();
+        EXPECT_TRUE(has(run.errors, row.said)) << run.errors;
+        EXPECT_FALSE(has(run.errors, "--help")) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a card command the card refuses fails the script with its own status");
+        const PanelRun run = run_with({"--do", "card input 99 on", "--do", "read"});
+        EXPECT_EQ(run.status, 5);
+        ASSERT_EQ(events(run, "card-failed").size(), 1u) << run.all_output();
+        EXPECT_TRUE(has(events(run, "card-failed")[0], "\"reply\":\"error: usage: input <1-16> on|off\""));
+        EXPECT_TRUE(events(run, "read").empty()) << run.all_output();
+        EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.all_output();
+    }
+    {
+        SCOPED_TRACE("reset says what it did");
+        const PanelRun run = run_with({"--do", "reset"});
+        EXPECT_TRUE(has(run.all_output(), "\"action\":\"reset\",\"outputs_reset\":true")) << run.all_output();
+    }
+    {
+        SCOPED_TRACE("the version, from the build");
+        const PanelRun run = run_panel({"--version"});
+        EXPECT_EQ(run.status, 0);
+        ASSERT_EQ(run.lines.size(), 1u);
+        EXPECT_EQ(run.lines[0], "vek-panel " VEK_PROJECT_VERSION);
     }
     {
         SCOPED_TRACE("--port, which names a Windows COM port, refused before anything starts");

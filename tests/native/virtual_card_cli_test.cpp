@@ -178,4 +178,10 @@ TEST(VirtualCardTool, EndsCleanlyOnSigterm) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
 }
 
+TEST(VirtualCardTool, PrintsTheDriversVersion) {
+    RunningTool tool({"--version"});
+    EXPECT_EQ(tool.line(), "vek-virtual-card " VEK_PROJECT_VERSION);
+    EXPECT_EQ(tool.wait_exit(), 0);
+}
+
 }  // namespace

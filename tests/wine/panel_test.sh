@@ -57,10 +57,10 @@ row_port() {
   json_has port '{"event":"started","port":"COM3",'
   json_has port '"virtual_card":false'
   json_has port '"inputs":[1,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1],"volts":[2.502,0.000],"outputs":[0,0,1,0,0,0,0,0,0,0,0,0,0,0,0,0],"analog_out":[0,128],"port":"COM3"'
-  json_has port '"action":"reset","result":0'
+  json_has port '"action":"reset","outputs_reset":true'
   json_has port '"action":"restart","started":true,"port":"COM3"'
   json_has port '"outputs":[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0],"analog_out":[0,0],"port":"COM3"'
-  json_has port '{"event":"stopped","port":"COM3"}'
+  json_has port '{"event":"stopped","port":"COM3",'
   card_took port "02 04 00 00 00 03 F8"
   card_took port "02 04 00 00 80 03 78"
   last_frame_all_off port
@@ -138,8 +138,9 @@ row_refused() {
   start_card 3 card-command
   panel card-command --settings "$(winpath "$settings")" --port 3 --do "card input 3 on"
   expect_status card-command 2
-  json_has card-command '"error":"card commands need the virtual card'
-  last_frame_all_off card-command
+  err_has card-command "card commands need the virtual card"
+  # Refused before anything starts: the card never hears from the driver.
+  ! grep -q ' valid$' "$work/card-command.log" || fail "card-command: the card received frames of a refused script"
   stop_cards
 }
 
@@ -163,7 +164,7 @@ row_live() {
     "'${VEK_WINE:-wine}' '$panel' --settings '$(winpath "$settings")' --port 3 2>'$work/live.err'; echo \$? >'$work/live.status'; sleep 60"
   wait_screen "the view shows its title and the port" "Vek panel   port COM3"
   wait_screen "the inputs the card sends light" "Inputs        [X] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [ ] [X]"
-  wait_screen "the key line is drawn" "R restart driver   : card command   q quit"
+  wait_screen "the key line is drawn, without the virtual card's keys" "s settings   R restart driver   ? help   q quit"
   "${tmux[@]}" send-keys -t panel c
   wait_screen "output 3's switch lights" "Outputs       [ ] [ ] [X] [ ]"
   for _ in $(seq 50); do grep -qF "02 04 00 00 00 03 F8 valid" "$work/live.log" && break; sleep 0.1; done

@@ -30,6 +30,8 @@ DeviceFailure failure_of_open(int error) {
         return DeviceFailure::denied;
     case EBUSY:
         return DeviceFailure::busy;
+    case EISDIR:
+        return DeviceFailure::folder;
     default:
         return DeviceFailure::other;
     }
@@ -71,6 +73,9 @@ std::string explain_device_failure(const std::string& path, const DeviceOpen& op
         return head + "another program is using the port. Close it (fuser -v " + path + " shows it) and try again.";
     case DeviceFailure::not_serial:
         return head + "this is not a serial device. Name the card's serial port, for example /dev/ttyUSB0.";
+    case DeviceFailure::folder:
+        return "cannot open " + path + ": it is a folder, not a serial device. Name the card's serial port, for "
+               "example /dev/ttyUSB0, or give a folder of com<n> links with --ports.";
     case DeviceFailure::other:
     case DeviceFailure::none:
         break;

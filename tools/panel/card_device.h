@@ -5,7 +5,7 @@
 
 #include <string>
 
-enum class DeviceFailure { none, absent, denied, busy, not_serial, other };
+enum class DeviceFailure { none, absent, denied, busy, not_serial, folder, other };
 
 struct DeviceOpen {
     int fd = -1;

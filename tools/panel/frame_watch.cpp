@@ -17,17 +17,18 @@ Watched FrameWatch::feed(uint8_t byte) {
 
     uint8_t sum = 0;
     for (uint8_t b : pending_) sum = static_cast<uint8_t>(sum + b);
-    if (pending_[size_ - 2] == end_ && sum == 0x01) {
+    const bool end_right = pending_[size_ - 2] == end_;
+    if (end_right && sum == 0x01) {
         last_valid_ = pending_;
         pending_.clear();
         return Watched::valid;
     }
     last_invalid_ = pending_;
-    // A corrupt frame may hide the start of the next one: hunt again from its second byte.
+    // A corrupt frame may hide the start of the next one: hunt again from its second byte. The
+    // bytes passed over are the corrupt frame's, counted as such, not as stray.
     const auto next = std::find(pending_.begin() + 1, pending_.end(), start_);
-    stray_ += static_cast<uint64_t>(next - pending_.begin());
     pending_.erase(pending_.begin(), next);
-    return Watched::invalid;
+    return end_right ? Watched::bad_sum : Watched::bad_end;
 }
 
 std::string frame_text(const uint8_t* bytes, std::size_t size) {

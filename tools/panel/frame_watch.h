@@ -7,18 +7,19 @@
 #include <string>
 #include <vector>
 
-// stray: the byte lay outside any frame.
-enum class Watched { nothing, valid, invalid, stray };
+// A corrupt frame is told by what is wrong: its end byte first, else its byte sum. stray: the
+// byte lay outside any frame.
+enum class Watched { nothing, valid, bad_end, bad_sum, stray };
 
 class FrameWatch {
 public:
     // A frame is `size` bytes from `start`, with `end` second to last and a byte sum of 0x01.
     FrameWatch(uint8_t start, uint8_t end, std::size_t size);
 
-    // What the byte completed; a byte outside any frame is counted as stray.
+    // What the byte completed; a byte outside any frame, before a start byte, is counted as stray.
     Watched feed(uint8_t byte);
     const std::vector<uint8_t>& last_valid() const { return last_valid_; }
-    // The whole candidate that the newest `invalid` refused, for telling what was wrong with it.
+    // The whole candidate that the newest bad_end or bad_sum refused, for telling what was wrong with it.
     const std::vector<uint8_t>& last_invalid() const { return last_invalid_; }
     uint64_t stray_bytes() const { return stray_; }
 

@@ -27,8 +27,6 @@ constexpr int kReopenEveryMs = 500;
 constexpr int kPollBoundMs = 200;
 // On closing, the driver's end counts as finished once it has sent nothing for this long.
 constexpr int kQuietMs = 20;
-// The driver waits this long for an answer; one that comes later is late.
-constexpr int64_t kLateAnswerUs = 200000;
 // Events kept for the records: some minutes of a 20 Hz line, should the panel's thread stall.
 constexpr std::size_t kEventBound = 16384;
 
@@ -43,7 +41,8 @@ struct LineMonitor::State {
     std::thread relay;
 
     mutable std::mutex lock;
-    LineCounts counts;
+    LineTally tally;
+    LineCounts& counts = tally.counts();
     bool stopping = false;
 
     FrameWatch to_card = output_frame_watch();
@@ -55,10 +54,6 @@ struct LineMonitor::State {
     // trickle in one read at a time still make one line.
     LineEvent stray_to_card_run;
     LineEvent stray_from_card_run;
-    // When the first frame since the card's previous answer, good or corrupt, went out: an answer
-    // is timed from it. Pairing each answer with a frame of its own would go astray for good once
-    // a card drops one frame (a full transmit buffer, a frame garbled on the way).
-    int64_t first_unanswered_us = -1;
     bool recording = false;
     std::deque<LineEvent> events;
     uint64_t events_dropped = 0;
@@ -108,8 +103,7 @@ DeviceOpen LineMonitor::State::connect() {
     from_card = input_frame_watch();
     std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
-    counts.unanswered_since_us = -1;
-    first_unanswered_us = -1;
+    tally.new_line();
     LineEvent back;
     back.kind = LineEvent::Kind::line_back;
     back.wall_us = wall_now_us();
@@ -204,14 +198,9 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
         }
         end_stray(&stray);
         if (seen == Watched::valid) {
-            ++counts.frames_to_card;
-            if (counts.unanswered_since_us < 0) counts.unanswered_since_us = now;
-            counts.last_frame_us = now;
-            if (first_unanswered_us < 0) first_unanswered_us = now;
-            const std::vector<uint8_t>& frame = to_card.last_valid();
-            std::copy(frame.begin(), frame.end(), counts.last_frame.begin());
-            record(frame_event(LineEvent::Kind::frame, true, wall, frame));
-        } else if (seen == Watched::invalid) {
+            tally.frame(now, to_card.last_valid().data());
+            record(frame_event(LineEvent::Kind::frame, true, wall, to_card.last_valid()));
+        } else if (seen != Watched::nothing) {
             ++counts.bad_frames_to_card;
             record(frame_event(LineEvent::Kind::bad_frame, true, wall, to_card.last_invalid()));
         }
@@ -232,24 +221,16 @@ void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) 
         }
         end_stray(&stray);
         if (seen == Watched::valid) {
-            ++counts.answers;
             const std::vector<uint8_t>& frame = from_card.last_valid();
-            std::copy(frame.begin(), frame.end(), counts.last_answer.begin());
             LineEvent event = frame_event(LineEvent::Kind::frame, false, wall, frame);
-            if (first_unanswered_us >= 0) {
-                event.answer_us = now - first_unanswered_us;
-                first_unanswered_us = -1;
-                counts.answer_time_us = event.answer_us;
-                counts.longest_answer_us = std::max(counts.longest_answer_us, event.answer_us);
-                if (event.answer_us > kLateAnswerUs) ++counts.late_answers;
-            }
+            event.answer_us = tally.answer(now, frame.data());
             record(event);
-            counts.last_answer_us = now;
-            counts.unanswered_since_us = -1;
-        } else if (seen == Watched::invalid) {
-            ++counts.bad_answers;
-            // A corrupt answer is still an answer: the next one is timed from the next frame.
-            first_unanswered_us = -1;
+        } else if (seen == Watched::bad_sum || seen == Watched::bad_end) {
+            if (seen == Watched::bad_sum) {
+                tally.bad_sum(now);
+            } else {
+                tally.bad_end(now);
+            }
             record(frame_event(LineEvent::Kind::bad_frame, false, wall, from_card.last_invalid()));
         }
     }

@@ -7,12 +7,11 @@
 
 #include "frame_meaning.h"
 #include "frame_watch.h"
+#include "line_tally.h"
 #include "record_file.h"
 
 namespace {
 
-// A valid answer later than this after its frame came after the driver had given up on it.
-constexpr int64_t kLateAnswerUs = 200000;
 // The longest frame's hex, so that meanings line up in a column.
 constexpr std::size_t kHexColumn = 26;
 
@@ -53,7 +52,7 @@ std::string trace_line(const LineEvent& event) {
         if (event.answer_us >= 0) {
             char answered[64];
             std::snprintf(answered, sizeof answered, ", answered in %.1f ms%s", static_cast<double>(event.answer_us) / 1000.0,
-                          event.answer_us > kLateAnswerUs ? ": late" : "");
+                          event.answer_us > kAnswerWindowUs ? ": late" : "");
             line += answered;
         }
         return line;

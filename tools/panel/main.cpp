@@ -20,14 +20,16 @@ namespace {
 
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR | --port N] [--settings FILE] [--driver LIBRARY]\n"
-    "                 [--card-log FILE] [--no-wire-time] [--trace FILE] [--csv FILE]\n"
-    "                 [--do ACTION]... [--script FILE]...\n"
+    "                 [--wait-card SECONDS] [--card-log FILE] [--no-wire-time] [--trace FILE]\n"
+    "                 [--csv FILE] [--do ACTION]... [--script FILE]...\n"
     "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--do ACTION]...\n"
     "       vek-panel --help | --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
-    "settings file and started, then the outputs are written and the inputs read ten times a\n"
-    "second; on leaving, the driver is stopped, so the card is left with every output off.\n"
+    "settings file and started, then the panel writes the outputs and reads the inputs ten times a\n"
+    "second (the host's cycle). The driver polls the card on its own thread once every delay (50 ms\n"
+    "by default, so about 20 frames a second; the delay is the settings file's), which is the rate\n"
+    "the screen shows. On leaving, the driver is stopped, so the card is left with every output off.\n"
     "\n"
     "The card:\n"
     "  (neither option)  a virtual card on a pseudo-terminal, inside the panel\n"
@@ -39,11 +41,15 @@ const char* const kUsage =
     "                    the instance's section of the settings file, and stays there\n"
     "\n"
     "  --settings FILE   the instance's settings file (default ~/.config/vek-panel/settings.ini;\n"
-    "                    on Windows %APPDATA%\\vek-panel\\settings.ini)\n"
+    "                    on Windows %APPDATA%\\vek-panel\\settings.ini); its folder must exist.\n"
+    "                    Its keys delay, port and trace are the driver's.\n"
     "  --driver LIBRARY  the driver to load (default: the one installed with the panel, or in a\n"
     "                    build tree the one built beside it)\n"
+    "  --wait-card SECONDS  scan again until a card answers or this long has passed (a card not\n"
+    "                    powered yet); without it one scan decides\n"
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
+    "  --version         print the version\n"
     "\n"
     "Watching another program's line (no driver is loaded, nothing is ever sent by the panel):\n"
     "  --tap DEVICE      open the card's serial device, e.g. /dev/ttyUSB0, and pass every byte\n"
@@ -56,14 +62,15 @@ const char* const kUsage =
     "  --csv FILE        one row per reading: time, inputs, volts, outputs, analog outputs,\n"
     "                    answering, age of the last answer in ms\n"
     "\n"
-    "Without --do or --script the live view runs on the terminal. With them, the actions run in\n"
-    "order and each observation is printed as one JSON line:\n"
+    "Without --do or --script the live view runs on the terminal (? there lists its keys). With\n"
+    "them, the actions run in order and each observation is printed as one JSON line:\n"
     "  output <1-16> on|off    outputs <hex>    analog <1|2> <0-255>    wait <ms>    read\n"
     "  wait-input <1-16> on|off <ms>    reset    restart    card <virtual card command>\n"
     "With --tap only wait, read and wait-input, which send nothing.\n"
     "\n"
     "Exit status: 0 done; 1 the line, the driver or the settings could not be set up; 2 bad\n"
-    "arguments or script; 3 the driver did not start (no card answered); 4 a wait-input ran out.\n";
+    "arguments or script (nothing is started); 3 the driver did not start (no card answered, or\n"
+    "only corrupt answers); 4 a wait-input ran out; 5 the virtual card refused a card command.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -84,9 +91,21 @@ bool read_script(const std::string& path, std::vector<ScriptAction>* actions, st
         }
         in = &file;
     }
+    int number = 0;
     for (std::string line; std::getline(*in, line);) {
-        if (!parse_script_line(line, actions, error)) return false;
+        ++number;
+        if (!parse_script_line(line, actions, error)) {
+            *error = "script " + (path == "-" ? std::string("(standard input)") : path) + " line " +
+                     std::to_string(number) + ": " + *error;
+            return false;
+        }
     }
+    return true;
+}
+
+bool parse_seconds(const std::string& text, int* seconds) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *seconds = std::stoi(text);
     return true;
 }
 
@@ -126,6 +145,11 @@ int parse_args(int argc, char** argv, Args* args) {
         } else if (arg == "--version") {
             std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
+        } else if (has_value && arg == "--wait-card") {
+            if (!parse_seconds(argv[++i], &args->options.wait_card_s)) {
+                error = std::string("--wait-card takes whole seconds (0 to 999999), not '") + argv[i] + "'";
+                break;
+            }
         } else if (arg == "--no-wire-time") {
             args->options.wire_time = false;
         } else if (has_value && arg == "--device") {
@@ -153,7 +177,10 @@ int parse_args(int argc, char** argv, Args* args) {
             args->options.csv = argv[++i];
         } else if (has_value && arg == "--do") {
             args->scripted = true;
-            if (!parse_script_line(argv[++i], &args->actions, &error)) break;
+            if (!parse_script_line(argv[++i], &args->actions, &error)) {
+                error = "--do " + error;
+                break;
+            }
         } else if (has_value && arg == "--script") {
             args->scripted = true;
             if (!read_script(argv[++i], &args->actions, &error)) break;
@@ -171,6 +198,16 @@ int parse_args(int argc, char** argv, Args* args) {
         error = "--card-log is for the virtual card; it cannot log a real card (--trace records any line)";
     }
     if (error.empty()) error = tap_argument_problem(*args);
+    // Checked before anything starts: these need the virtual card, which --device and --ports
+    // replace, and which the Windows panel has not.
+    if (error.empty() && !offers_virtual_card(args->options)) {
+        for (const ScriptAction& action : args->actions) {
+            if (action.kind == ScriptAction::Kind::card) {
+                error = "'" + action.text + "': card commands need the virtual card (" + virtual_card_hint() + ")";
+                break;
+            }
+        }
+    }
     if (!error.empty()) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return kExitUsage;
@@ -186,10 +223,11 @@ int run_scripted(PanelSession& session, const Args& args) {
     if (opened != kExitOk) {
         std::printf("%s\n", json_failed(opened, error).c_str());
         std::fflush(stdout);
-        std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
+        // Once on the terminal: the JSON line already says it there.
+        if (!output_is_terminal()) std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return opened;
     }
-    std::printf("%s\n", json_started(session.snapshot(), args.options.settings).c_str());
+    std::printf("%s\n", json_started(session.snapshot()).c_str());
     std::fflush(stdout);
     const int status = run_script(session, args.actions, stdout, &g_interrupted);
     session.stop();
@@ -203,7 +241,13 @@ int run_live(PanelSession& session, const Args& args) {
         return kExitUsage;
     }
     std::string error;
-    std::fprintf(stderr, args.options.tap.empty() ? "vek-panel: looking for the card...\n" : "vek-panel: opening the tap...\n");
+    if (!args.options.tap.empty()) {
+        std::fprintf(stderr, "vek-panel: opening the tap...\n");
+    } else if (args.options.wait_card_s > 0) {
+        std::fprintf(stderr, "vek-panel: looking for the card, for up to %d s...\n", args.options.wait_card_s);
+    } else {
+        std::fprintf(stderr, "vek-panel: looking for the card...\n");
+    }
     const int opened = session.open(args.options, &error);
     if (opened != kExitOk) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());

@@ -18,6 +18,7 @@
 #include "line_monitor.h"
 #include "line_record.h"
 #include "panel_host.h"
+#include "trace_follow.h"
 
 struct PanelOptions {
     std::string device;         // a serial device, behind the line monitor as COM1
@@ -31,7 +32,12 @@ struct PanelOptions {
     std::string csv;            // one row per reading
     bool wire_time = true;      // the virtual card paces its line at 115200 baud
     unsigned port = 0;          // Windows: COM<port> alone, written into the settings file; 0: scan
+    int wait_card_s = 0;        // keep scanning this long for a card not powered yet
 };
+
+// The host's cycle, as the panel plays it: outputs written and inputs read ten times a second.
+// The driver polls the card on its own thread, every delay (50 ms by default), whatever the host does.
+constexpr int kPanelHostCycleMs = 100;
 
 // Exit statuses, shared by both modes.
 constexpr int kExitOk = 0;
@@ -39,16 +45,48 @@ constexpr int kExitSetup = 1;        // the line, the driver library or the sett
 constexpr int kExitUsage = 2;        // arguments or script
 constexpr int kExitNotStarted = 3;   // the driver did not start: no card answered
 constexpr int kExitWaitFailed = 4;   // a scripted wait for an input ran out
+constexpr int kExitCardCommand = 5;  // a scripted virtual card command failed
+
+// How the line is doing, worst first.
+enum class LineState {
+    unknown,        // nothing tells yet
+    line_lost,      // the card's device behind the line monitor has gone
+    reconnecting,   // the driver lost its port and is reopening it
+    no_frames,      // the driver sends nothing, and its trace does not say why
+    corrupt,        // the card answers, but its answers are corrupt
+    late,           // the card answers, later than the driver waits
+    silent,         // the card does not answer
+    answering,
+};
+const char* line_state_name(LineState state);
+
+// The virtual card's commands, for the panel's hints.
+constexpr const char* kCardCommandNames =
+    "The card's commands: input, inputs, analog, volts, silent, bad-sum, bad-end, garbage, split, delay, "
+    "wire-time, faults off, unplug, replug, status, frames, after";
+// True when word names one of them (quit is not one: the panel ends the card itself).
+bool is_card_command(const std::string& word);
 
 struct PanelSnapshot {
     PanelImage image;
     bool started = false;
-    bool monitored = false;     // line counts, rate and answer age are known
+    bool monitored = false;     // line counts, rate and answer age are known (own line, or the
+                                // driver's trace with its frames)
+    bool own_line = false;      // the counts come from the panel's line monitor
     LineCounts line;
     double poll_hz = 0.0;       // output frames a second over the last second or so
     double since_answer_ms = -1.0;
-    bool answering = false;     // every frame older than the driver's answer window was answered
+    bool answering = false;     // the card answers in time, with valid frames
+    LineState state = LineState::unknown;
     double since_frame_ms = -1.0;   // since the driver's newest frame to the card
+    double inputs_age_ms = -1.0;    // since the driver last had valid inputs; -1: unknown
+    bool inputs_stale = false;      // older than two of the driver's cycles
+    uint32_t delay_ms = 0;          // the instance's poll delay, from the settings file
+    std::string settings;           // the settings file
+    uint32_t port_key = 0;          // the settings' "port": the one port the driver probes
+    std::string trace_path;         // the driver's trace, which the panel follows
+    bool own_trace = false;         // the panel named the trace; false: the user's own
+    DriverTrace trace;
     std::string port;           // e.g. "COM1"; empty when not found
     std::string device;         // what the port leads to
     bool virtual_card = false;
@@ -64,6 +102,13 @@ const char* unmonitored_line_note();
 
 // Empty, or why the options ask for what this platform's panel does not have.
 std::string options_refused(const PanelOptions& options);
+
+// Whether these options leave the panel its virtual card, and how to get it when they do not.
+bool offers_virtual_card(const PanelOptions& options);
+std::string virtual_card_hint();
+
+// A new folder of the panel's own in the system's temporary folder; false with the reason.
+bool make_work_folder(std::string* folder, std::string* error);
 
 class PanelSession {
 public:
@@ -81,10 +126,14 @@ public:
     PanelSnapshot snapshot() const;
     PanelHost& host() { return *host_; }
 
-    // Stops the driver and starts it again: a new scan, as after a pulled cable.
-    bool restart();
+    // Stops the driver and starts it again: a new scan, as after a pulled cable. False with
+    // what the scan saw in *error.
+    bool restart(std::string* error = nullptr);
     // Runs a virtual card command ("input 3 on", "silent on", ...); empty without a virtual card.
+    // The reply starts "ok" or "error:".
     std::string card_command(const std::string& line);
+    // The delay and the keys, read again after the dialog may have changed them.
+    void reload_settings();
     bool has_virtual_card() const;
     // The tap loads no driver: host() must not be used.
     bool is_tap() const { return tap_; }
@@ -111,6 +160,11 @@ private:
     void write_records(bool reading);
     // The events the line monitor queued since the last call; false without a monitor.
     bool take_line_events(std::vector<LineEvent>* events, uint64_t* dropped);
+    int open_trace(const PanelOptions& options, std::string* error);
+    // DRV_START, with the panel's trace keys lent to the settings file for its duration.
+    bool start_driver();
+    std::string no_card_message() const;
+    void settle_trace();
     void find_port();
     bool line_counts(LineCounts* counts) const;  // false without a line monitor
     void describe_card(PanelSnapshot* shot) const;
@@ -121,6 +175,13 @@ private:
     std::unique_ptr<PanelHost> host_;
     std::string port_;
     std::string port_device_;
+    std::string settings_;
+    uint32_t delay_ms_ = 0;
+    uint32_t port_key_ = 0;
+    std::string trace_path_;
+    bool own_trace_ = false;
+    std::unique_ptr<TraceFollow> driver_trace_;  // the driver's trace, followed for the line's health
+    std::string work_folder_;                    // the panel's own: the trace it names is kept there
     std::deque<std::pair<int64_t, uint64_t>> rate_samples_;  // (µs, frames to card)
     bool tap_ = false;
     std::unique_ptr<LineTrace> trace_;

@@ -67,6 +67,22 @@ const char* unmonitored_line_note() {
     return "Poll rate and answers are measured only on the panel's own line (--device or the virtual card)";
 }
 
+bool offers_virtual_card(const PanelOptions& options) {
+    return options.device.empty() && options.ports.empty() && options.tap.empty();
+}
+
+std::string virtual_card_hint() { return "run without --device or --ports"; }
+
+bool make_work_folder(std::string* folder, std::string* error) {
+    char made[] = "/tmp/vek-panel-XXXXXX";
+    if (::mkdtemp(made) == nullptr) {
+        *error = std::string("cannot make a working folder in /tmp: ") + std::strerror(errno);
+        return false;
+    }
+    *folder = made;
+    return true;
+}
+
 std::string options_refused(const PanelOptions& options) {
     if (options.port != 0) {
         return "--port names a Windows COM port; here name the card's device with --device, or a ports folder with --ports";
@@ -143,10 +159,18 @@ int PanelSession::open_line(const PanelOptions& options, std::string* error) {
 
 std::string PanelSession::no_card_error() const {
     const Line& line = *line_;
+    if (line.card_ != nullptr) {
+        return "no card answered on the virtual card (COM1). Check the card's power and cable, and that nothing else is "
+               "using the port.";
+    }
+    if (!line.device_.empty()) {
+        return "no card answered on " + line.device_ +
+               " (offered to the driver as COM1). Check the card's power and cable, and that nothing else is using "
+               "the port.";
+    }
     return "no card answered on COM1 to COM127 in " + line.ports_ +
-           (line.device_.empty() && line.card_ == nullptr ? std::string(". Check that a com<n> link there leads to the card")
-                                                          : std::string(". Check the card's power and cable")) +
-           ", and that nothing else is using the port.";
+           ". Check that a com<n> link there leads to the card, the card's power and cable, and that nothing else is "
+           "using the port.";
 }
 
 // The driver says not which port it kept; the one whose device this process has open is it.
@@ -221,6 +245,11 @@ std::string PanelSession::card_command(const std::string& line) {
     if (line_ == nullptr || line_->card_commands_ == nullptr) return {};
     CommandState& card_commands = *line_->card_commands_;
     std::string reply = run_command(card_commands, line);
+    // The card's own hint points at its tool's --help, which the panel's user is not running.
+    const std::string tool_hint = " (see --help)";
+    if (const std::size_t at = reply.find(tool_hint); at != std::string::npos) {
+        reply.replace(at, tool_hint.size(), ". " + std::string(kCardCommandNames));
+    }
     for (const std::string& due : run_due_commands(card_commands)) reply += "; " + due;
     return reply;
 }

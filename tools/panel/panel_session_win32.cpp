@@ -68,6 +68,31 @@ struct PanelSession::Line {
 
 void PanelSession::LineDeleter::operator()(Line* line) const { delete line; }
 
+bool offers_virtual_card(const PanelOptions&) { return false; }
+
+std::string virtual_card_hint() { return "the Windows panel has none; run the Linux panel to play a card"; }
+
+bool make_work_folder(std::string* folder, std::string* error) {
+    char temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathA(sizeof temp, temp);
+    if (length == 0 || length > MAX_PATH) {
+        *error = "cannot find the temporary folder (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    // The process id and a counter name it; a name left by an earlier run is passed over.
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::string made = std::string(temp) + "vek-panel-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(attempt);
+        if (CreateDirectoryA(made.c_str(), nullptr)) {
+            *folder = made;
+            return true;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    *error = std::string("cannot make a working folder in ") + temp + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+}
+
 std::string options_refused(const PanelOptions& options) {
     const char* what = !options.device.empty()     ? "--device"
                        : !options.ports.empty()    ? "--ports"

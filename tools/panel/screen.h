@@ -6,7 +6,8 @@
 #include <string>
 
 // How a text is drawn.
-enum class Ink { plain, bold, on, alarm, output_on };
+// dim: an old value, what the card last sent; reverse: an overlay over the view.
+enum class Ink { plain, bold, on, alarm, output_on, dim, reverse };
 
 // Keys screen_key returns besides characters.
 constexpr int kKeyNone = -1;        // none came in time
@@ -16,6 +17,8 @@ constexpr int kKeyResize = 0x1002;  // the screen changed size: draw again
 
 // True when standard input and output are both a terminal the view can run on.
 bool screen_available();
+// True when standard output alone is a terminal.
+bool output_is_terminal();
 
 // Takes the terminal over (its own screen, no echo, keys one at a time). False when it cannot.
 bool screen_open();

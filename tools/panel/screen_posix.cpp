@@ -14,11 +14,15 @@ chtype attributes(Ink ink) {
     case Ink::on: return COLOR_PAIR(kOn) | A_BOLD;
     case Ink::alarm: return COLOR_PAIR(kAlarm) | A_BOLD;
     case Ink::output_on: return COLOR_PAIR(kOutputOn) | A_BOLD;
+    case Ink::dim: return A_DIM;
+    case Ink::reverse: return A_REVERSE;
     }
     return A_NORMAL;
 }
 
 }  // namespace
+
+bool output_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
 
 bool screen_available() { return ::isatty(STDIN_FILENO) != 0 && ::isatty(STDOUT_FILENO) != 0; }
 

@@ -72,6 +72,9 @@ WORD attribute(Ink ink) {
     case Ink::on: return static_cast<WORD>(background | FOREGROUND_GREEN | FOREGROUND_INTENSITY);
     case Ink::alarm: return static_cast<WORD>(background | FOREGROUND_RED | FOREGROUND_INTENSITY);
     case Ink::output_on: return static_cast<WORD>(background | FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_INTENSITY);
+    // The console has no dim: grey on the background.
+    case Ink::dim: return static_cast<WORD>(background | FOREGROUND_INTENSITY);
+    case Ink::reverse: return static_cast<WORD>(((g_console.plain & 0x0F) << 4) | ((g_console.plain & 0xF0) >> 4));
     }
     return g_console.plain;
 }
@@ -83,6 +86,8 @@ const char* sequence(Ink ink) {
     case Ink::on: return "\x1b[0;1;32m";
     case Ink::alarm: return "\x1b[0;1;31m";
     case Ink::output_on: return "\x1b[0;1;33m";
+    case Ink::dim: return "\x1b[0;2m";
+    case Ink::reverse: return "\x1b[0;7m";
     }
     return "\x1b[0m";
 }
@@ -177,6 +182,11 @@ void take_console() {
 }
 
 }  // namespace
+
+bool output_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
 
 bool screen_available() {
     DWORD mode = 0;

@@ -13,8 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The host's own cycle: it writes its outputs and reads its inputs about ten times a second.
-constexpr int kHostCycleMs = 100;
+// The host's own cycle: it writes its outputs and reads its inputs ten times a second.
+constexpr int kHostCycleMs = kPanelHostCycleMs;
 
 bool parse_unsigned(const std::string& text, int base, uint32_t max, uint32_t* value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;
@@ -63,31 +63,36 @@ std::string json_number(double value, int decimals) {
     return text;
 }
 
+std::string json_ms(double ms) { return ms < 0 ? std::string("null") : json_number(ms, 1); }
 // Microseconds as milliseconds, or null when not known.
-std::string json_ms(int64_t us) {
-    return us < 0 ? std::string("null") : json_number(static_cast<double>(us) / 1000.0, 1);
-}
+std::string json_us_as_ms(int64_t us) { return us < 0 ? std::string("null") : json_number(static_cast<double>(us) / 1000.0, 1); }
 
 std::string json_line_fields(const PanelSnapshot& shot) {
-    std::string out = ",\"port\":" + json_text(shot.port);
+    std::string out = ",\"port\":" + json_text(shot.port) + ",\"line_state\":" + json_text(line_state_name(shot.state)) +
+                      ",\"answering\":" + (shot.answering ? "true" : "false") +
+                      ",\"inputs_age_ms\":" + json_ms(shot.inputs_age_ms) +
+                      ",\"inputs_stale\":" + (shot.inputs_stale ? "true" : "false");
+    if (shot.state == LineState::reconnecting) {
+        out += ",\"lost\":" + json_text("COM" + std::to_string(shot.trace.lost_port) +
+                                         (shot.trace.lost_reason.empty() ? "" : ": " + shot.trace.lost_reason));
+    }
+    if (!shot.trace.reopened.empty()) out += ",\"reopened\":" + json_text(shot.trace.reopened);
+    const LineCounts& line = shot.monitored ? shot.line : shot.trace.counts;
+    out += ",\"bad_answers\":" + std::to_string(line.bad_answers) + ",\"bad_sums\":" + std::to_string(line.bad_sums) +
+           ",\"bad_ends\":" + std::to_string(line.bad_ends) + ",\"stray_bytes\":" + std::to_string(line.stray_bytes);
     if (!shot.monitored) return out;
-    out += ",\"frames_to_card\":" + std::to_string(shot.line.frames_to_card) +
-           ",\"answers\":" + std::to_string(shot.line.answers) +
-           ",\"bad_answers\":" + std::to_string(shot.line.bad_answers) +
-           ",\"stray_bytes\":" + std::to_string(shot.line.stray_bytes) +
-           ",\"late_answers\":" + std::to_string(shot.line.late_answers) +
-           ",\"bad_frames_to_card\":" + std::to_string(shot.line.bad_frames_to_card) +
-           ",\"stray_to_card\":" + std::to_string(shot.line.stray_to_card) +
-           ",\"dropped_bytes\":" + std::to_string(shot.line.dropped_bytes) +
-           ",\"last_frame\":" + json_text(frame_text(shot.line.last_frame.data(), shot.line.last_frame.size())) +
-           ",\"last_answer\":" + json_text(frame_text(shot.line.last_answer.data(), shot.line.last_answer.size())) +
-           ",\"answer_ms\":" + json_ms(shot.line.answer_time_us) +
-           ",\"longest_answer_ms\":" + json_ms(shot.line.longest_answer_us) +
-           ",\"poll_hz\":" + json_number(shot.poll_hz, 1) +
-           ",\"since_answer_ms\":" + (shot.since_answer_ms < 0 ? std::string("null") : json_number(shot.since_answer_ms, 1)) +
-           ",\"since_frame_ms\":" + (shot.since_frame_ms < 0 ? std::string("null") : json_number(shot.since_frame_ms, 1)) +
-           ",\"answering\":" + (shot.answering ? "true" : "false") +
-           ",\"card_connected\":" + (shot.line.card_connected ? "true" : "false");
+    out += ",\"frames_to_card\":" + std::to_string(line.frames_to_card) + ",\"answers\":" + std::to_string(line.answers) +
+           ",\"late_answers\":" + std::to_string(line.late_answers) +
+           ",\"bad_frames_to_card\":" + std::to_string(line.bad_frames_to_card) +
+           ",\"stray_to_card\":" + std::to_string(line.stray_to_card) +
+           ",\"dropped_bytes\":" + std::to_string(line.dropped_bytes) +
+           ",\"last_frame\":" + json_text(frame_text(line.last_frame.data(), line.last_frame.size())) +
+           ",\"last_answer\":" + json_text(frame_text(line.last_answer.data(), line.last_answer.size())) +
+           ",\"answer_ms\":" + json_us_as_ms(line.answer_time_us) +
+           ",\"longest_answer_ms\":" + json_us_as_ms(line.longest_answer_us) +
+           ",\"poll_hz\":" + json_number(shot.poll_hz, 1) + ",\"since_answer_ms\":" + json_ms(shot.since_answer_ms) +
+           ",\"since_frame_ms\":" + json_ms(shot.since_frame_ms);
+    if (shot.own_line) out += std::string(",\"card_connected\":") + (line.card_connected ? "true" : "false");
     return out;
 }
 
@@ -184,25 +189,28 @@ private:
         case ScriptAction::Kind::wait_input:
             return wait_input(action);
         case ScriptAction::Kind::reset: {
-            const int32_t result = host->reset_outputs();
+            const bool reset = host->reset_outputs() == 0;
             session_.tick();
-            print_done(action, ",\"result\":" + std::to_string(result));
+            print_done(action, std::string(",\"outputs_reset\":") + (reset ? "true" : "false"));
             return kExitOk;
         }
         case ScriptAction::Kind::restart: {
-            const bool started = session_.restart();
+            std::string why;
+            const bool started = session_.restart(&why);
             session_.tick();
             print_done(action, std::string(",\"started\":") + (started ? "true" : "false") +
-                                   ",\"port\":" + json_text(session_.snapshot().port));
+                                   ",\"port\":" + json_text(session_.snapshot().port) +
+                                   (started ? std::string() : ",\"error\":" + json_text(why)));
             return kExitOk;
         }
         case ScriptAction::Kind::card: {
-            if (!session_.has_virtual_card()) {
-                print("{\"event\":\"error\",\"action\":" + json_text(action.text) +
-                      ",\"error\":\"card commands need the virtual card (run without --device or --ports)\"}");
-                return kExitUsage;
-            }
+            // Card actions were refused before the start without a virtual card.
             const std::string reply = session_.card_command(action.command);
+            if (reply.rfind("ok", 0) != 0) {
+                print("{\"event\":\"card-failed\",\"t_ms\":" + json_number(elapsed_ms(), 1) +
+                      ",\"action\":" + json_text(action.text) + ",\"reply\":" + json_text(reply) + "}");
+                return kExitCardCommand;
+            }
             print_done(action, ",\"reply\":" + json_text(reply));
             return kExitOk;
         }
@@ -232,40 +240,53 @@ bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actio
     while (!action.text.empty() && (action.text.back() == ' ' || action.text.back() == '\r')) action.text.pop_back();
     const std::string& verb = words[0];
     const std::size_t count = words.size();
+    // Each verb's form, for the reason a line is refused.
+    std::string form;
     bool good = false;
-    if (verb == "output" && count == 3) {
+    if (verb == "output") {
         action.kind = ScriptAction::Kind::output;
-        good = parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 && parse_on_off(words[2], &action.on);
-    } else if (verb == "outputs" && count == 2) {
+        form = "output <1-16> on|off: outputs are numbered 1 to 16";
+        good = count == 3 && parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 &&
+               parse_on_off(words[2], &action.on);
+    } else if (verb == "outputs") {
         action.kind = ScriptAction::Kind::outputs;
-        good = parse_unsigned(words[1], 16, 0xFFFF, &action.value);
-    } else if (verb == "analog" && count == 3) {
+        form = "outputs <hex 0-FFFF>: bit k is output k+1";
+        good = count == 2 && parse_unsigned(words[1], 16, 0xFFFF, &action.value);
+    } else if (verb == "analog") {
         action.kind = ScriptAction::Kind::analog;
-        good = parse_unsigned(words[1], 10, 2, &action.index) && action.index >= 1 &&
+        form = "analog <1|2> <0-255>: two analog outputs, eight bits each";
+        good = count == 3 && parse_unsigned(words[1], 10, 2, &action.index) && action.index >= 1 &&
                parse_unsigned(words[2], 10, 255, &action.value);
-    } else if (verb == "wait" && count == 2) {
+    } else if (verb == "wait") {
         action.kind = ScriptAction::Kind::wait;
-        good = parse_unsigned(words[1], 10, 86400000, &action.value);
-    } else if (verb == "read" && count == 1) {
+        form = "wait <ms>: 0 to 86400000";
+        good = count == 2 && parse_unsigned(words[1], 10, 86400000, &action.value);
+    } else if (verb == "read") {
         action.kind = ScriptAction::Kind::read;
-        good = true;
-    } else if (verb == "wait-input" && count == 4) {
+        form = "read takes nothing after it";
+        good = count == 1;
+    } else if (verb == "wait-input") {
         action.kind = ScriptAction::Kind::wait_input;
-        good = parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 &&
+        form = "wait-input <1-16> on|off <ms>: inputs are numbered 1 to 16, ms 0 to 86400000";
+        good = count == 4 && parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 &&
                parse_on_off(words[2], &action.on) && parse_unsigned(words[3], 10, 86400000, &action.value);
-    } else if (verb == "reset" && count == 1) {
-        action.kind = ScriptAction::Kind::reset;
-        good = true;
-    } else if (verb == "restart" && count == 1) {
-        action.kind = ScriptAction::Kind::restart;
-        good = true;
-    } else if (verb == "card" && count >= 2) {
+    } else if (verb == "reset" || verb == "restart") {
+        action.kind = verb == "reset" ? ScriptAction::Kind::reset : ScriptAction::Kind::restart;
+        form = verb + " takes nothing after it";
+        good = count == 1;
+    } else if (verb == "card") {
         action.kind = ScriptAction::Kind::card;
-        action.command = action.text.substr(action.text.find(words[1], 4));
-        good = true;
+        form = "card <virtual card command>";
+        good = count >= 2 && is_card_command(words[1]);
+        if (count >= 2 && !good) form = "the virtual card has no command '" + words[1] + "'. " + kCardCommandNames;
+        if (good) action.command = action.text.substr(action.text.find(words[1], 4));
+    } else {
+        form = "'" + verb +
+               "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart "
+               "and card";
     }
     if (!good) {
-        *error = "not an action: '" + line + "'";
+        *error = "'" + action.text + "': " + form;
         return false;
     }
     actions->push_back(action);
@@ -278,13 +299,17 @@ int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, 
     return run.run(actions);
 }
 
-std::string json_started(const PanelSnapshot& shot, const std::string& settings) {
+std::string json_started(const PanelSnapshot& shot) {
     if (shot.tap) {
         return "{\"event\":\"started\",\"tap\":true,\"link\":" + json_text(shot.port) +
                ",\"device\":" + json_text(shot.device) + "}";
     }
     return "{\"event\":\"started\",\"port\":" + json_text(shot.port) + ",\"device\":" + json_text(shot.device) +
-           ",\"virtual_card\":" + (shot.virtual_card ? "true" : "false") + ",\"settings\":" + json_text(settings) + "}";
+           ",\"virtual_card\":" + (shot.virtual_card ? "true" : "false") + ",\"settings\":" + json_text(shot.settings) +
+           ",\"delay_ms\":" + std::to_string(shot.delay_ms) +
+           (shot.port_key != 0 ? ",\"port_key\":" + std::to_string(shot.port_key) : std::string()) +
+           ",\"trace\":" + json_text(shot.trace_path) + ",\"own_trace\":" + (shot.own_trace ? "true" : "false") +
+           ",\"host_cycle_ms\":" + std::to_string(kPanelHostCycleMs) + "}";
 }
 
 std::string json_failed(int status, const std::string& error) {

@@ -30,15 +30,16 @@ struct ScriptAction {
     std::string command;     // for card: the virtual card's command
 };
 
-// False with a reason for a line that is not an action. Blank lines and # comments give no
-// action and true.
+// False with the line and the reason it is not an action. Blank lines and # comments give no
+// action and true. A card command is checked by name here; its values only by the card.
 bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actions, std::string* error);
 
-// Runs the actions in order. Returns kExitOk, or kExitWaitFailed when a wait-input ran out.
+// Runs the actions in order. Returns kExitOk, kExitWaitFailed when a wait-input ran out, or
+// kExitCardCommand when the virtual card refused a command.
 int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, FILE* out,
                const volatile std::sig_atomic_t* interrupted);
 
 // The JSON lines the script prints at its start and end.
-std::string json_started(const PanelSnapshot& shot, const std::string& settings);
+std::string json_started(const PanelSnapshot& shot);
 std::string json_failed(int status, const std::string& error);
 std::string json_stopped(const PanelSnapshot& shot);
