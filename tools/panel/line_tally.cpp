@@ -10,6 +10,9 @@ constexpr int64_t kOwnAnswerUs = 20000;
 // No card holds an answer back longer than this (the virtual card keeps at most 8 waiting).
 constexpr int64_t kForgetUs = 2000000;
 constexpr std::size_t kMostWaiting = 64;
+// A card that has sent nothing at all for this long was silent (or unplugged), not late: a late
+// one answers about once a cycle.
+constexpr int64_t kSilenceUs = 600000;
 
 }  // namespace
 
@@ -25,8 +28,12 @@ void LineTally::frame(int64_t at_us, const uint8_t* bytes) {
 }
 
 int64_t LineTally::match(int64_t at_us) {
+    const bool after_silence = last_heard_us_ < 0 || at_us - last_heard_us_ > kSilenceUs + reader_delay_us_;
+    last_heard_us_ = at_us;
     if (waiting_.empty()) return -1;
-    if (at_us - waiting_.back() <= reader_delay_us_ + kOwnAnswerUs) {
+    // Only after a silence: a card that answers late but steadily has answers land just after a
+    // new frame too, and those belong to the oldest frame, as any other.
+    if (after_silence && at_us - waiting_.back() <= reader_delay_us_ + kOwnAnswerUs) {
         const int64_t took = at_us - waiting_.back();
         waiting_.clear();
         return took;
@@ -76,5 +83,6 @@ void LineTally::bad_end(int64_t at_us) {
 
 void LineTally::new_line() {
     waiting_.clear();
+    last_heard_us_ = -1;
     counts_.unanswered_since_us = -1;
 }

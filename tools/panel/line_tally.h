@@ -38,8 +38,8 @@ struct LineCounts {
 constexpr int64_t kAnswerWindowUs = 200000;
 
 // A card answers frames in order, so an answer belongs to the oldest frame still waiting for
-// one, however late it comes; one that comes at once after the newest frame is that frame's own
-// (a card back after a silence, or a prompt one), and nothing older waits any more.
+// one, however late it comes; after a silence, one that comes at once after the newest frame is
+// that frame's own (a card back), and nothing older waits any more.
 class LineTally {
 public:
     void frame(int64_t at_us, const uint8_t* bytes);
@@ -65,4 +65,5 @@ private:
     LineCounts counts_;
     int64_t reader_delay_us_ = 0;
     std::deque<int64_t> waiting_;  // when each frame not yet answered went out, oldest first
+    int64_t last_heard_us_ = -1;   // the newest answer, valid or corrupt
 };
