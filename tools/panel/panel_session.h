@@ -97,9 +97,6 @@ struct PanelSnapshot {
 // A COM port number as the driver reads its port key: 1 to 255 in plain decimal digits.
 bool parse_port_number(const std::string& text, unsigned* port);
 
-// What the view says in place of the line's figures when the panel has no line monitor.
-const char* unmonitored_line_note();
-
 // Empty, or why the options ask for what this platform's panel does not have.
 std::string options_refused(const PanelOptions& options);
 

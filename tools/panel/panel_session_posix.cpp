@@ -63,10 +63,6 @@ struct PanelSession::Line {
 
 void PanelSession::LineDeleter::operator()(Line* line) const { delete line; }
 
-const char* unmonitored_line_note() {
-    return "Poll rate and answers are measured only on the panel's own line (--device or the virtual card)";
-}
-
 bool offers_virtual_card(const PanelOptions& options) {
     return options.device.empty() && options.ports.empty() && options.tap.empty();
 }

@@ -107,10 +107,6 @@ std::string options_refused(const PanelOptions& options) {
            "COM1 to COM127 for the card, or probes the port --port N names";
 }
 
-const char* unmonitored_line_note() {
-    return "Poll rate and answers are not measured on Windows: the driver holds the port";
-}
-
 int PanelSession::open_line(const PanelOptions& options, std::string* error) {
     line_.reset(new Line{options.settings});
     if (options.port == 0) return kExitOk;
