@@ -65,6 +65,7 @@ else()
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   install(FILES docs/panel.md docs/link.md docs/settings.md DESTINATION share/doc/vek-tools)
   install(FILES tools/virtual_card/README.md DESTINATION share/doc/vek-tools RENAME virtual-card.md)
+  install(FILES tools/panel/README.md DESTINATION share/doc/vek-tools RENAME panel-reference.md)
   list(APPEND shipped vek-panel vek-virtual-card)
 
   if(VEK_RELEASE)
