@@ -273,7 +273,8 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
     } else {
         print_at(15, 0, "Line   " + std::string(counts));
     }
-    print_at(17, 0, "stray: bytes from the card outside any frame (noise, or a wrong speed)");
+    // Above the counts, where the tap's own line is not; the card's last answer is on line 17.
+    print_at(shot.tap ? 9 : 14, 0, "stray: bytes from the card outside any frame (noise, or a wrong speed)");
     if (view.prompting == Prompt::card) {
         print_at(18, 0, "card> " + view.prompt);
     } else if (view.prompting == Prompt::analog) {
