@@ -430,8 +430,9 @@ void lost_port_cost(Report& report, BenchHost& host, const PortsFolder& ports, c
 
     report.add("reconnect", "port lost: CPU, share of one core", 100.0 * cpu / wall, "%",
                format("%.1f ms CPU in %.1f s, the card in its own process", cpu, wall / 1000));
-    report.add("reconnect", "port lost: wake-ups of the driver's threads a second", 1000.0 * static_cast<double>(wakes) / wall,
-               "/s", format("%llu in %.1f s", static_cast<unsigned long long>(wakes), wall / 1000));
+    report.add("reconnect", "port lost: the poll thread's wake-ups a second", 1000.0 * static_cast<double>(wakes) / wall, "/s",
+               format("%llu voluntary context switches in %.1f s of the driver's threads, the poll thread alone here",
+                      static_cast<unsigned long long>(wakes), wall / 1000));
 }
 
 // Lines of a trace file that hold this text.
