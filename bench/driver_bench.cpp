@@ -348,7 +348,11 @@ double input_seen_at(BenchHost& host, HostDriverRecord& rec, unsigned k, bool on
 // loss, then once a second, so the figure is mostly where the replug falls in that second.
 void replug_to_inputs(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
     ports.clear();
-    VirtualCard card(VirtualCard::Options{ports.link(1), true});
+    VirtualCard::Options card_options{ports.link(1), true};
+    // Unplugged, COM1 names a file that does not exist, never the old pty's number, which another
+    // program on the machine may be given meanwhile (and answer the driver on).
+    card_options.unplugged_target = ports.file("unplugged");
+    VirtualCard card(card_options);
     if (!start_card(card, "replug card")) return;
     HostDriverRecord rec = host.create(50);
     if (host.call(DRV_START, rec) != 0) {
@@ -401,8 +405,9 @@ void lost_port_cost(Report& report, BenchHost& host, const PortsFolder& ports, c
     CardProcess card;
     std::string error;
     const std::string log = ports.file("lost.log");
-    if (!card.start(VEK_VIRTUAL_CARD_TOOL, {"--link", ports.link(1), "--wire-time", "--log", log}, ports.file("lost.out"),
-                    &error)) {
+    if (!card.start(VEK_VIRTUAL_CARD_TOOL,
+                    {"--link", ports.link(1), "--unplugged-link", ports.file("unplugged"), "--wire-time", "--log", log},
+                    ports.file("lost.out"), &error)) {
         unmeasured(error);
         return;
     }
@@ -462,8 +467,8 @@ bool trace_cycles(Report& report, BenchHost& host, const PortsFolder& ports, con
     std::vector<Kind> kinds{{"trace off", "", {}},
                             {"trace on", "trace=" + trace + "\n", {}},
                             {"trace on with frames", "trace=" + trace + "\ntrace_frames=1\n", {}}};
-    const std::size_t cycles = options.quick ? 50 : 1000;
-    const int rounds = options.quick ? 1 : 3;
+    const std::size_t cycles = options.quick ? 50 : 500;
+    const int rounds = options.quick ? 1 : 6;
     for (int round = 0; round < rounds; ++round) {
         for (Kind& kind : kinds) {
             std::remove(trace.c_str());

@@ -357,6 +357,10 @@ int main(int argc, char** argv) {
     SoakShared shared;
     shared.verbose = options.verbose;
     VirtualCard::Options card_options{ports + "/com1", true};
+    // Unplugged, COM1 names a missing file rather than the old pty's number, which another
+    // program on the machine may be given meanwhile: the driver, reopening the port by itself,
+    // would then talk to that program's terminal.
+    card_options.unplugged_target = ports + "/unplugged";
     card_options.on_frame = [&shared](const ReceivedFrame& f) { ++(f.valid ? shared.frames_valid : shared.frames_malformed); };
     VirtualCard card(card_options);
     std::string error;
