@@ -59,6 +59,33 @@ void sleep_ms(double ms) {
     }
 }
 
+WakeupCount::WakeupCount() {
+    const long self = static_cast<long>(gettid());
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+        const long tid = std::atol(task.path().filename().c_str());
+        if (tid == self) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                per_thread_.emplace_back(tid, std::strtoull(line.c_str() + 24, nullptr, 10));
+            }
+        }
+    }
+}
+
+uint64_t WakeupCount::since(const WakeupCount& before) const {
+    uint64_t total = 0;
+    for (const auto& [tid, now] : per_thread_) {
+        uint64_t then = 0;
+        for (const auto& [old_tid, old] : before.per_thread_) {
+            if (old_tid == tid) then = old;
+        }
+        total += now - then;
+    }
+    return total;
+}
+
 bool BenchHost::load(const std::string& library, std::string* error) {
     void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     void* symbol = handle != nullptr ? dlsym(handle, "DriverEntry") : nullptr;
@@ -79,10 +106,10 @@ int32_t BenchHost::call(uint32_t command, HostDriverRecord& rec) {
     return entry_(0, command, &record, &rec, config_path_.c_str());
 }
 
-HostDriverRecord BenchHost::create(uint32_t delay_ms) {
+HostDriverRecord BenchHost::create(uint32_t delay_ms, const std::string& more_keys) {
     const char* folder = std::getenv(vek::kPortsFolderVariable);
     config_path_ = std::string(folder != nullptr ? folder : "/tmp") + "/host.ini";
-    std::ofstream(config_path_) << "[korvanex-vek-driver-0]\ndelay=" << delay_ms << "\n";
+    std::ofstream(config_path_) << "[korvanex-vek-driver-0]\ndelay=" << delay_ms << "\n" << more_keys;
     HostDriverRecord rec{};
     call(DRV_CREATE, rec);
     return rec;
@@ -150,6 +177,11 @@ CardProcess::~CardProcess() {
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
+}
+
+bool CardProcess::command(const std::string& line) const {
+    const std::string text = line + "\n";
+    return stdin_ >= 0 && write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 std::size_t valid_frames_in_log(const std::string& log) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,17 @@
 double now_ms();          // CLOCK_MONOTONIC
 double process_cpu_ms();  // this process's CPU time, every thread
 double resident_kib();    // this process's resident memory
+// Times every thread but the calling one went to sleep and was woken again (their voluntary
+// context switches, from /proc/self/task), counting threads that began meanwhile from zero.
+// Its difference over a window is the wake-ups of the driver's threads while the caller sleeps.
+class WakeupCount {
+public:
+    WakeupCount();
+    uint64_t since(const WakeupCount& before) const;
+
+private:
+    std::vector<std::pair<long, uint64_t>> per_thread_;
+};
 void sleep_ms(double ms);
 
 class BenchHost {
@@ -21,8 +33,9 @@ public:
     // Loads the library; false with the reason in *error.
     bool load(const std::string& library, std::string* error);
     int32_t call(uint32_t command, HostDriverRecord& rec);
-    // A fresh instance 0 whose delay comes from the configuration file, as the host's would.
-    HostDriverRecord create(uint32_t delay_ms);
+    // A fresh instance 0 whose delay comes from the configuration file, as the host's would;
+    // `more_keys` are further lines of its section, e.g. "port=3\ntrace=/tmp/t\n".
+    HostDriverRecord create(uint32_t delay_ms, const std::string& more_keys = "");
 
     // Input k (1-16) as the last DRV_READ_INPUTS reported it: 1 on, 0 off.
     int32_t input(unsigned k) const;
@@ -61,6 +74,9 @@ public:
     bool start(const std::string& tool, const std::vector<std::string>& args, const std::string& out_file,
                std::string* error);
     ~CardProcess();  // ends it
+    // One command on the card's standard input (see tools/virtual_card/README.md); its reply
+    // goes to the output file. False when it could not be written.
+    bool command(const std::string& line) const;
 
 private:
     pid_t pid_ = -1;

@@ -125,6 +125,53 @@ void judge_targets(Report& report) {
     if (const Figure* silent = report.find("discovery", "per silent port")) {
         report.target("discovery: under 100 ms per silent port", silent->value < 100.0, ms(silent->value));
     }
+    // A named port's start costs its own probe only: well under one silent port's probe more than
+    // a start that finds the card on the first port it tries.
+    const Figure* named = report.find("discovery", "card on COM3 named by port=3, COM1 and COM2 silent");
+    const Figure* com1 = report.find("discovery", "card on COM1");
+    const Figure* per_silent = report.find("discovery", "per silent port");
+    if (named != nullptr && com1 != nullptr && per_silent != nullptr) {
+        report.target("discovery: a named port costs one probe, whatever answers below it",
+                      named->value < com1->value + per_silent->value / 2,
+                      ms(named->value) + "; card on COM1 " + ms(com1->value) + ", a silent port " + ms(per_silent->value));
+    }
+    if (const Figure* replug = report.find("reconnect", "replug to fresh inputs, median")) {
+        report.target("reconnect: fresh inputs within 1.5 s of a replug, median", replug->value <= 1500.0,
+                      ms(replug->value) + " (" + replug->against + ")");
+    }
+    if (const Figure* cpu = report.find("reconnect", "port lost: CPU, share of one core")) {
+        report.target("reconnect: a lost port costs under 0.1% of a core", cpu->value < 0.1, format("%.3f%%", cpu->value));
+    }
+    if (const Figure* wakes = report.find("reconnect", "port lost: the poll thread's wake-ups a second")) {
+        report.target("reconnect: a lost port wakes the poll thread at most twice a second", wakes->value <= 2.0,
+                      format("%.2f a second (", wakes->value) + wakes->against + ")");
+    }
+    const Figure* off = report.find("trace", "delay 0, trace off, median");
+    const Figure* on = report.find("trace", "delay 0, trace on, median");
+    const Figure* off_rate = report.find("trace", "delay 0, trace off, exchanges per second");
+    const Figure* on_rate = report.find("trace", "delay 0, trace on, exchanges per second");
+    if (off != nullptr && on != nullptr && off_rate != nullptr && on_rate != nullptr) {
+        const double median_ratio = on->value / off->value;
+        const double rate_ratio = on_rate->value / off_rate->value;
+        // Only a slower cycle counts against the trace; a faster one is the machine's noise.
+        report.target("trace: delay 0 with the trace on within 5% of the trace off",
+                      median_ratio <= 1.05 && rate_ratio >= 0.95,
+                      format("median %.3f, exchanges a second %.3f of the trace off's", median_ratio, rate_ratio));
+    }
+    const Figure* received = report.find("trace", "frames at delay 50: frames the card received");
+    const Figure* answered = report.find("trace", "frames at delay 50: answers the card sent");
+    const Figure* tx = report.find("trace", "frames at delay 50: tx lines");
+    const Figure* rx = report.find("trace", "frames at delay 50: rx lines");
+    const Figure* dropped = report.find("trace", "frames at delay 50: lines telling of dropped lines");
+    if (received != nullptr && answered != nullptr && tx != nullptr && rx != nullptr && dropped != nullptr) {
+        // The stop's all-off frame is answered but never read, and a cycle the stop cuts short
+        // may not read its own answer either.
+        const double unread = answered->value - rx->value;
+        report.target("trace: every frame traced at delay 50, no line dropped",
+                      dropped->value == 0 && tx->value == received->value && unread >= 1 && unread <= 2,
+                      format("%.0f tx lines for %.0f frames, %.0f rx lines for %.0f answers, %.0f dropped", tx->value,
+                             received->value, rx->value, answered->value, dropped->value));
+    }
 }
 
 std::string Report::table() const {

@@ -3,7 +3,7 @@
 // 115200 baud would. Prints a table and the same figures as JSON. Figures, not a test: nothing
 // here passes or fails on time.
 //
-// vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|discovery]
+// vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|reconnect|trace|discovery]
 //           [--library PATH] [--json FILE]
 #include <algorithm>
 #include <array>
@@ -132,6 +132,40 @@ void cpu_and_memory(Report& report, BenchHost& host, const PortsFolder& ports, c
     report.add("memory", "resident, library loaded and polling", resident_running - resident_before_load, "KiB");
 }
 
+// The frames the card received while the driver polled at this delay, from the third after the
+// start on, at least `cycles` + 1 of them; empty when no card was found.
+std::vector<ReceivedFrame> polled_frames(BenchHost& host, VirtualCard& card, uint32_t delay_ms, std::size_t cycles,
+                                         const std::string& more_keys = "") {
+    HostDriverRecord rec = host.create(delay_ms, more_keys);
+    if (host.call(DRV_START, rec) != 0) {
+        unmeasured("no card found at delay " + std::to_string(delay_ms));
+        return {};
+    }
+    card.wait_for_frames(card.frame_count() + 3, 5000);
+    card.clear_frames();
+    const double bound_ms = static_cast<double>(cycles) * (delay_ms + 5.0) * 2 + 5000;
+    card.wait_for_frames(cycles + 1, static_cast<int>(bound_ms));
+    std::vector<ReceivedFrame> frames = card.frames();
+    host.call(DRV_STOP, rec);
+    host.call(DRV_DELETE, rec);
+    return frames;
+}
+
+// The periods between the last bytes of consecutive frames, at most `cycles` of them.
+std::vector<double> periods_of(const std::vector<ReceivedFrame>& frames, std::size_t cycles) {
+    std::vector<double> periods;
+    for (std::size_t i = 1; i < frames.size() && periods.size() < cycles; ++i) {
+        periods.push_back(frames[i].at_ms - frames[i - 1].at_ms);
+    }
+    return periods;
+}
+
+double exchanges_a_second(const std::vector<double>& periods) {
+    double total = 0;
+    for (const double p : periods) total += p;
+    return total > 0 ? 1000.0 * static_cast<double>(periods.size()) / total : 0;
+}
+
 // The card's view of the period: the time between the last bytes of consecutive frames.
 void cycle_periods(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
     ports.clear();
@@ -144,32 +178,16 @@ void cycle_periods(Report& report, BenchHost& host, const PortsFolder& ports, co
     const std::vector<Run> runs = options.quick ? std::vector<Run>{{0, 50}, {1, 20}, {10, 10}, {50, 5}, {200, 3}}
                                                 : std::vector<Run>{{0, 3000}, {1, 1500}, {10, 500}, {50, 200}, {200, 50}};
     for (const Run& run : runs) {
-        HostDriverRecord rec = host.create(run.delay_ms);
-        if (host.call(DRV_START, rec) != 0) {
-            unmeasured("no card found at delay " + std::to_string(run.delay_ms));
-            return;
-        }
-        card.wait_for_frames(card.frame_count() + 3, 5000);
-        card.clear_frames();
-        const double bound_ms = static_cast<double>(run.cycles) * (run.delay_ms + 5.0) * 2 + 5000;
-        card.wait_for_frames(run.cycles + 1, static_cast<int>(bound_ms));
-        const std::vector<ReceivedFrame> frames = card.frames();
-        host.call(DRV_STOP, rec);
-        host.call(DRV_DELETE, rec);
-
-        std::vector<double> periods;
-        for (std::size_t i = 1; i < frames.size() && periods.size() < run.cycles; ++i) {
-            periods.push_back(frames[i].at_ms - frames[i - 1].at_ms);
-        }
+        const std::vector<double> periods = periods_of(polled_frames(host, card, run.delay_ms, run.cycles), run.cycles);
+        if (periods.empty()) return;
         const Summary s = summarize(periods);
         const double ideal = run.delay_ms + kExchangeWireMs;
         const std::string name = "delay " + std::to_string(run.delay_ms) + " ms";
         report.add("cycle", name + " median", s.median, "ms", "ideal " + ms_text(ideal) + format(", ratio %.3f", s.median / ideal));
         report.add("cycle", name + " p99", s.p99, "ms", format("ratio %.3f", s.p99 / ideal));
         report.add("cycle", name + " max", s.max, "ms", format("ratio %.3f, ", s.max / ideal) + std::to_string(s.count) + " cycles");
-        if (run.delay_ms == 0 && s.count > 0) {
-            const double span = frames[s.count].at_ms - frames[0].at_ms;
-            const double rate = 1000.0 * static_cast<double>(s.count) / span;
+        if (run.delay_ms == 0) {
+            const double rate = exchanges_a_second(periods);
             const double share = rate * kExchangeWireMs / 1000.0;
             report.add("cycle", "delay 0 ms exchanges per second", rate, "/s",
                        format("%.0f%% of the wire limit", 100 * share) + format(" (%.0f/s)", 1000.0 / kExchangeWireMs));
@@ -240,10 +258,10 @@ void latencies(Report& report, BenchHost& host, const PortsFolder& ports, const 
 }
 
 // DRV_START's time to find the card, the median of a few starts.
-double start_ms(BenchHost& host, int repeats) {
+double start_ms(BenchHost& host, int repeats, const std::string& more_keys = "") {
     std::vector<double> times;
     for (int i = 0; i < repeats; ++i) {
-        HostDriverRecord rec = host.create(50);
+        HostDriverRecord rec = host.create(50, more_keys);
         const double t0 = now_ms();
         const int32_t found = host.call(DRV_START, rec);
         times.push_back(now_ms() - t0);
@@ -275,6 +293,26 @@ void discovery(Report& report, BenchHost& host, const PortsFolder& ports, const 
         VirtualCard card(VirtualCard::Options{ports.link(3), true});
         if (start_card(silent, "silent card") && start_card(card, "card on COM3")) on_com3 = start_ms(host, repeats);
     }
+    // A port named in the settings is probed alone, whatever sits on the ports below it.
+    ports.clear();
+    double scanned = NAN;
+    double named = NAN;
+    std::size_t frames_below = 0;
+    {
+        VirtualCard silent1(VirtualCard::Options{ports.link(1), true});
+        VirtualCard silent2(VirtualCard::Options{ports.link(2), true});
+        CardFault fault;
+        fault.silent = true;
+        silent1.set_fault(fault);
+        silent2.set_fault(fault);
+        VirtualCard card(VirtualCard::Options{ports.link(3), true});
+        if (start_card(silent1, "silent card on COM1") && start_card(silent2, "silent card on COM2") &&
+            start_card(card, "card on COM3")) {
+            named = start_ms(host, repeats, "port=3\n");
+            frames_below = silent1.frame_count() + silent2.frame_count();
+            scanned = start_ms(host, repeats);
+        }
+    }
     ports.clear();
     double on_com127 = NAN;
     {
@@ -288,6 +326,212 @@ void discovery(Report& report, BenchHost& host, const PortsFolder& ports, const 
     report.add("discovery", "card on COM127, 126 ports absent", on_com127, "ms");
     report.add("discovery", "per absent port", per_absent, "ms");
     report.add("discovery", "per silent port", per_silent, "ms");
+    report.add("discovery", "card on COM3 named by port=3, COM1 and COM2 silent", named, "ms",
+               format("scanning instead: %.2f ms; ", scanned) + std::to_string(frames_below) +
+                   " frames reached COM1 and COM2 during the named starts");
+    report.add("discovery", "card on COM3 by scan, COM1 and COM2 silent", scanned, "ms");
+}
+
+// Reads inputs every millisecond until input k shows `on`; the time it first did, or NAN after
+// bound_ms.
+double input_seen_at(BenchHost& host, HostDriverRecord& rec, unsigned k, bool on, double bound_ms) {
+    for (const double give_up = now_ms() + bound_ms; now_ms() < give_up; sleep_ms(1)) {
+        host.call(DRV_READ_INPUTS, rec);
+        if (host.input(k) == (on ? 1 : 0)) return now_ms();
+    }
+    return NAN;
+}
+
+// The cable pulled while polling at 50 ms, left out for 0.5 to 2 s, the card's input 1 changed
+// meanwhile, and plugged back: the time from the replug to the first DRV_READ_INPUTS that shows
+// the change, with no host command in between. The driver looks for the port 100 ms after the
+// loss, then once a second, so the figure is mostly where the replug falls in that second.
+void replug_to_inputs(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    ports.clear();
+    VirtualCard::Options card_options{ports.link(1), true};
+    // Unplugged, COM1 names a file that does not exist, never the old pty's number, which another
+    // program on the machine may be given meanwhile (and answer the driver on).
+    card_options.unplugged_target = ports.file("unplugged");
+    VirtualCard card(card_options);
+    if (!start_card(card, "replug card")) return;
+    HostDriverRecord rec = host.create(50);
+    if (host.call(DRV_START, rec) != 0) {
+        unmeasured("no card found for the replugs");
+        return;
+    }
+    const int pulls = options.quick ? 2 : 10;
+    uint32_t seed = 4242;
+    bool on = false;
+    std::vector<double> times;
+    std::vector<double> out_for;
+    for (int i = 0; i < pulls; ++i) {
+        if (std::isnan(input_seen_at(host, rec, 1, on, 5000))) {
+            unmeasured("the inputs before a pull never showed");
+            break;
+        }
+        card.unplug();
+        out_for.push_back(options.quick ? 200 + next_phase_ms(&seed, 300) : 500 + next_phase_ms(&seed, 1500));
+        sleep_ms(out_for.back());
+        on = !on;
+        card.set_input(1, on);
+        std::string error;
+        if (!card.replug(&error)) {
+            unmeasured("replug: " + error);
+            break;
+        }
+        const double replugged = now_ms();
+        const double seen = input_seen_at(host, rec, 1, on, 10000);
+        if (std::isnan(seen)) {
+            unmeasured("no fresh inputs within 10 s of a replug");
+            break;
+        }
+        times.push_back(seen - replugged);
+    }
+    host.call(DRV_STOP, rec);
+    host.call(DRV_DELETE, rec);
+    const Summary s = summarize(times);
+    const Summary out = summarize(out_for);
+    report.add("reconnect", "replug to fresh inputs, median", s.median, "ms",
+               std::to_string(s.count) + format(" pulls, out %.0f to %.0f ms, polling at 50 ms, no host command",
+                                                 *std::min_element(out_for.begin(), out_for.end()), out.max));
+    report.add("reconnect", "replug to fresh inputs, max", s.max, "ms");
+}
+
+// What a lost port costs while the driver waits for it: the card (in a process of its own) is
+// pulled while polling at 50 ms, and the process's CPU time and its driver threads' wake-ups
+// are counted while it stays out. Then it is plugged back, and polling must resume.
+void lost_port_cost(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    ports.clear();
+    CardProcess card;
+    std::string error;
+    const std::string log = ports.file("lost.log");
+    if (!card.start(VEK_VIRTUAL_CARD_TOOL,
+                    {"--link", ports.link(1), "--unplugged-link", ports.file("unplugged"), "--wire-time", "--log", log},
+                    ports.file("lost.out"), &error)) {
+        unmeasured(error);
+        return;
+    }
+    HostDriverRecord rec = host.create(50);
+    if (host.call(DRV_START, rec) != 0) {
+        unmeasured("no card found for the lost port");
+        return;
+    }
+    sleep_ms(options.quick ? 300 : 1000);
+    card.command("unplug");
+    sleep_ms(500);  // past the cycle that finds the port gone and the first reopen, 100 ms later
+    const WakeupCount wakes_before;
+    const double cpu_before = process_cpu_ms();
+    const double wall_before = now_ms();
+    sleep_ms(options.cpu_seconds * 1000);
+    const double wall = now_ms() - wall_before;
+    const double cpu = process_cpu_ms() - cpu_before;
+    const uint64_t wakes = WakeupCount().since(wakes_before);
+    card.command("replug");
+    const std::size_t frames_before = valid_frames_in_log(log);
+    bool resumed = false;
+    for (const double give_up = now_ms() + 5000; !resumed && now_ms() < give_up; sleep_ms(20)) {
+        resumed = valid_frames_in_log(log) > frames_before + 2;
+    }
+    host.call(DRV_STOP, rec);
+    host.call(DRV_DELETE, rec);
+    if (!resumed) unmeasured("polling did not resume after the replug");
+
+    report.add("reconnect", "port lost: CPU, share of one core", 100.0 * cpu / wall, "%",
+               format("%.1f ms CPU in %.1f s, the card in its own process", cpu, wall / 1000));
+    report.add("reconnect", "port lost: the poll thread's wake-ups a second", 1000.0 * static_cast<double>(wakes) / wall, "/s",
+               format("%llu voluntary context switches in %.1f s of the driver's threads, the poll thread alone here",
+                      static_cast<unsigned long long>(wakes), wall / 1000));
+}
+
+// Lines of a trace file that hold this text.
+std::size_t lines_with(const std::string& path, const char* text) {
+    std::ifstream in(path);
+    std::size_t count = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(text) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+// The cycle at delay 0 with the trace off, on, and on with every frame, taken in turns so that a
+// change in the machine's load falls on all three alike. False when a run found no card.
+bool trace_cycles(Report& report, BenchHost& host, const PortsFolder& ports, const std::string& trace,
+                  const Options& options) {
+    VirtualCard card(VirtualCard::Options{ports.link(1), true});
+    if (!start_card(card, "trace card")) return false;
+    struct Kind {
+        const char* name;
+        std::string keys;
+        std::vector<double> periods;
+    };
+    std::vector<Kind> kinds{{"trace off", "", {}},
+                            {"trace on", "trace=" + trace + "\n", {}},
+                            {"trace on with frames", "trace=" + trace + "\ntrace_frames=1\n", {}}};
+    const std::size_t cycles = options.quick ? 50 : 500;
+    const int rounds = options.quick ? 1 : 6;
+    for (int round = 0; round < rounds; ++round) {
+        for (Kind& kind : kinds) {
+            std::remove(trace.c_str());
+            const std::vector<double> periods = periods_of(polled_frames(host, card, 0, cycles, kind.keys), cycles);
+            if (periods.empty()) return false;
+            kind.periods.insert(kind.periods.end(), periods.begin(), periods.end());
+        }
+    }
+    const Summary off = summarize(kinds[0].periods);
+    const double off_rate = exchanges_a_second(kinds[0].periods);
+    for (const Kind& kind : kinds) {
+        const Summary s = summarize(kind.periods);
+        const double rate = exchanges_a_second(kind.periods);
+        const std::string name = std::string("delay 0, ") + kind.name;
+        report.add("trace", name + ", median", s.median, "ms", format("%.3f of the trace off's", s.median / off.median));
+        report.add("trace", name + ", p99", s.p99, "ms", format("%.3f of the trace off's", s.p99 / off.p99));
+        report.add("trace", name + ", exchanges per second", rate, "/s",
+                   format("%.3f of the trace off's; ", rate / off_rate) + std::to_string(s.count) + " cycles in " +
+                       std::to_string(rounds) + " turns");
+    }
+    return true;
+}
+
+// What the trace costs the cycle (see trace_cycles); then every frame traced at delay 50 for a
+// while: the writer must keep up, dropping nothing and writing a line for every frame.
+void trace_cost(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    ports.clear();
+    const std::string trace = ports.file("line.trace");
+    if (!trace_cycles(report, host, ports, trace, options)) return;
+
+    // A fresh card, so that no answer left from the runs above is read and traced here.
+    ports.clear();
+    VirtualCard card(VirtualCard::Options{ports.link(1), true});
+    if (!start_card(card, "traced frames card")) return;
+    const double seconds = options.quick ? 1 : 20;
+    std::remove(trace.c_str());
+    HostDriverRecord rec = host.create(50, "trace=" + trace + "\ntrace_frames=1\n");
+    if (host.call(DRV_START, rec) != 0) {
+        unmeasured("no card found for the traced frames");
+        return;
+    }
+    sleep_ms(seconds * 1000);
+    host.call(DRV_STOP, rec);  // the last stop closes the trace once every line is written
+    host.call(DRV_DELETE, rec);
+    sleep_ms(50);  // the card's answer to the stop's frame is counted too
+    const std::size_t received = card.frame_count();
+    const std::size_t answered = card.answer_count();
+    const std::size_t tx = lines_with(trace, " tx ");
+    const std::size_t rx = lines_with(trace, " rx ");
+    const std::size_t dropped = lines_with(trace, "dropped");
+    const std::string run = format("delay 50, %.0f s", seconds);
+    report.add("trace", "frames at delay 50: frames the card received", static_cast<double>(received), "", run);
+    report.add("trace", "frames at delay 50: answers the card sent", static_cast<double>(answered), "");
+    report.add("trace", "frames at delay 50: tx lines", static_cast<double>(tx), "",
+               std::to_string(received) + " frames the card received");
+    // The answer to the stop's all-off frame is never read, so never traced; nor is the answer
+    // to a cycle that the stop cut short before its answer was in.
+    report.add("trace", "frames at delay 50: rx lines", static_cast<double>(rx), "",
+               std::to_string(answered) + " answers the card sent, the one to the stop's frame never read");
+    report.add("trace", "frames at delay 50: lines telling of dropped lines", static_cast<double>(dropped), "",
+               format("tx lines %+.0f against the frames received, rx lines %+.0f against the answers sent",
+                      static_cast<double>(tx) - static_cast<double>(received),
+                      static_cast<double>(rx) - static_cast<double>(answered)));
 }
 
 bool parse(int argc, char** argv, Options* options) {
@@ -305,7 +549,9 @@ bool parse(int argc, char** argv, Options* options) {
         } else if (arg == "--json" && i + 1 < argc) {
             options->json_path = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|discovery] [--library PATH] [--json FILE]\n");
+            std::fprintf(stderr,
+                         "usage: vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|reconnect|trace|discovery] "
+                         "[--library PATH] [--json FILE]\n");
             return false;
         }
     }
@@ -332,6 +578,11 @@ int main(int argc, char** argv) {
     if (options.runs("cpu")) cpu_and_memory(report, host, ports, options, resident_before_load, resident_after_load);
     if (options.runs("cycle")) cycle_periods(report, host, ports, options);
     if (options.runs("latency")) latencies(report, host, ports, options);
+    if (options.runs("reconnect")) {
+        replug_to_inputs(report, host, ports, options);
+        lost_port_cost(report, host, ports, options);
+    }
+    if (options.runs("trace")) trace_cost(report, host, ports, options);
     if (options.runs("discovery")) discovery(report, host, ports, options);
     judge_targets(report);
 

@@ -16,8 +16,8 @@ keep_prefix_up
 
 figures=$work/figures.tsv
 : >"$figures"
-quick=; repeats=7; cpu_seconds=20
-[ "$mode" = quick ] && { quick=quick; repeats=1; cpu_seconds=2; }
+quick=; repeats=7; cpu_seconds=20; lost_seconds=40
+[ "$mode" = quick ] && { quick=quick; repeats=1; cpu_seconds=2; lost_seconds=2; }
 
 # The CPU time of this prefix's wineserver, in ms: each serial call under Wine is a request to
 # it, so its time spent for the driver belongs to the driver's cost.
@@ -45,6 +45,23 @@ after=$(server_cpu_ms "$server"); t1=$(date +%s.%N)
          100 * (b - a) / ((t1 - t0) * 1000), b - a, t1 - t0 }' >>"$figures"
 stop_cards
 
+# The card pulled and plugged back while polling, then left out; and the trace's cost.
+absent_everywhere "$work/absent"
+# Unplugged, COM3 is absent like every other port, never a dangling link to a pty number that
+# another program on the machine may be given (and answer the driver on).
+start_card 3 pulled --wire-time --unplugged-link "$work/absent"
+run replug "$(winpath "$work/pulled")" "$(winpath "$figures")" $quick
+run lost "$(winpath "$work/pulled")" "$(winpath "$figures")" "$lost_seconds" "$(server_pid)" "$(getconf CLK_TCK)"
+stop_cards
+absent_everywhere "$work/absent"
+start_card 3 traced --wire-time
+run trace "$(winpath "$work/traced")" "$(winpath "$figures")" $quick
+stop_cards
+absent_everywhere "$work/absent"
+start_card 3 framed --wire-time
+run trace-frames "$(winpath "$work/framed")" "$(winpath "$figures")" $quick
+stop_cards
+
 absent_everywhere "$work/absent"
 start_card 1 card1 --wire-time
 run discover "card on COM1" "$(winpath "$figures")" "$repeats"
@@ -54,6 +71,15 @@ absent_everywhere "$work/absent"
 start_card 2 silent --wire-time --exec "silent on"
 start_card 3 card3 --wire-time
 run discover "card on COM3, COM1 absent, COM2 silent" "$(winpath "$figures")" "$repeats"
+stop_cards
+
+# A port named in the settings is probed alone, whatever sits below it.
+absent_everywhere "$work/absent"
+start_card 1 silent1 --wire-time --exec "silent on"
+start_card 2 silent2 --wire-time --exec "silent on"
+start_card 3 named3 --wire-time
+run discover "card on COM3 named by port=3, COM1 and COM2 silent" "$(winpath "$figures")" "$repeats" 3
+run discover "card on COM3 by scan, COM1 and COM2 silent" "$(winpath "$figures")" "$repeats"
 stop_cards
 
 absent_everywhere "$work/absent"

@@ -7,7 +7,8 @@
 namespace {
 
 // How long fresh inputs may take to reach the host after a fault ends: a restart, a scan and a
-// few cycles, with room for a slow shared machine and the sanitizers.
+// few cycles, or the driver's reconnect (a second apart), with room for a slow shared machine and
+// the sanitizers.
 constexpr auto kRecoveryBound = std::chrono::seconds(20);
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -84,14 +85,20 @@ void CardScript::episode() {
     soak_log(shared_, "card: fault%s (garbage %u, split %u ms, delay %u ms)", names.c_str(), fault.garbage,
              fault.split_ms, fault.delay_ms);
 
-    if (kinds[0] == kUnplug) {
+    const bool unplug = kinds[0] == kUnplug;
+    uint64_t starts_before = 0;
+    if (unplug) {
+        {
+            std::lock_guard<std::mutex> no_restart_under_way(shared_.sessions);
+            shared_.hold_restarts.store(true);
+        }
+        starts_before = shared_.start_calls.load();
         std::lock_guard<std::mutex> unplugged(shared_.plugged);
         card_.unplug();
         change_states_for(std::chrono::milliseconds(pick(100, 800)), false);
         std::string error;
         if (!card_.replug(&error)) counts_.failures.push_back("replug failed: " + error);
-        // A host sees its card fail and starts it again; the driver never reopens a lost port itself.
-        shared_.restart_wanted.store(true);
+        // The host does nothing about it: the driver's poll thread reopens the port by itself.
     } else if (fault.bad_sum || fault.bad_end) {
         // The fault is on before the first state that only corrupt frames carry, and that state is
         // gone before the fault is off: the card never sends it in a well-formed frame.
@@ -109,10 +116,15 @@ void CardScript::episode() {
     soak_log(shared_, "card: fault over, state %u", fresh);
     if (host_catches_up(fresh)) {
         soak_log(shared_, "card: the host has state %u", fresh);
-        for (const int kind : kinds) ++counts_.survived[kind];
+        if (unplug && shared_.start_calls.load() != starts_before) {
+            counts_.failures.push_back("the host started the driver again during an unplug");
+        } else {
+            for (const int kind : kinds) ++counts_.survived[kind];
+        }
     } else if (!shared_.stopping.load()) {
         counts_.failures.push_back("fresh inputs did not reach the host after" + names);
     }
+    shared_.hold_restarts.store(false);
 }
 
 void CardScript::run(SoakClock::time_point until) {

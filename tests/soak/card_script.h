@@ -1,7 +1,7 @@
 // The card's side of the soak: a virtual card whose inputs change all the time and which, on a
 // seeded schedule, injects one fault after another (garbage, corrupt checksums and end bytes,
 // split and late answers, silence, unplug and replug), each followed by a check that fresh inputs
-// reach the host again.
+// reach the host again; after an unplug, with no start of the host's in between.
 #pragma once
 
 #include <atomic>
@@ -23,8 +23,14 @@ struct SoakShared {
     std::atomic<bool> script_done{false};     // the card's last fault is over and its recovery checked
     std::atomic<uint32_t> newest_clean{0};    // newest sequence set while the card's answers are well formed
     std::atomic<uint32_t> host_newest{0};     // newest sequence the host has read
-    std::atomic<bool> restart_wanted{false};  // the card was replugged: the host starts polling again
     std::mutex plugged;                       // held by the script while the card is unplugged
+    // A pulled card must come back through the driver alone: from its unplug until fresh inputs
+    // are back the host starts no restart of its own. The host holds `sessions` from deciding
+    // on a restart until it polls again; the script takes it to raise `hold_restarts`, so that
+    // no restart is under way when it pulls the card.
+    std::mutex sessions;
+    std::atomic<bool> hold_restarts{false};
+    std::atomic<uint64_t> start_calls{0};     // DRV_START calls the host has made
     std::atomic<uint64_t> frames_valid{0};    // output frames the card received, well formed and not
     std::atomic<uint64_t> frames_malformed{0};
     bool verbose = false;                     // tell each fault and restart on standard error

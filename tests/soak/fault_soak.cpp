@@ -5,7 +5,8 @@
 // - every input state the host reads is one the card sent in a well-formed frame (or the all-off
 //   image a start sets, before the first answer), never one torn from two frames, and never one
 //   older than a state already read;
-// - fresh inputs reach the host after every fault;
+// - fresh inputs reach the host after every fault; after an unplug and replug with no host
+//   command, the driver reopening the port by itself;
 // - no call hangs, and DRV_STOP returns within its bound of 5 s;
 // - every frame the driver sends is well formed;
 // - threads and descriptors, counted whenever the instance is stopped, stay as they were after
@@ -184,6 +185,7 @@ void SoakHost::exchange() {
 bool SoakHost::start_polling(SoakClock::time_point until) {
     for (;;) {
         doing.store("DRV_START");
+        shared_.start_calls.fetch_add(1);
         if (call(DRV_START) == 0) break;
         soak_log(shared_, "host: DRV_START found no card");
         // No card answered (unplugged, silent or corrupt): a host would try again.
@@ -238,7 +240,10 @@ void SoakHost::run(SoakClock::time_point started, SoakClock::time_point until) {
     std::ofstream(config_path_, std::ios::trunc) << "[korvanex-vek-driver-0]\r\ndelay=2\r\n";
     doing.store("DRV_CREATE");
     if (call(DRV_CREATE) != 0) violation("DRV_CREATE failed");
-    if (!start_polling(until)) return violation("the first start found no card");
+    {
+        std::lock_guard<std::mutex> session(shared_.sessions);
+        if (!start_polling(until)) return violation("the first start found no card");
+    }
     auto next_restart = SoakClock::now() + std::chrono::milliseconds(pick(1000, 4000));
     // The host goes on until the card's last fault has been seen through; past the recovery bound
     // the script has already counted it as a failure.
@@ -249,8 +254,10 @@ void SoakHost::run(SoakClock::time_point started, SoakClock::time_point until) {
         exchange();
         // A host scans in a loop; a short rest now and then leaves the other core its share.
         if (round % 64 == 63) std::this_thread::sleep_for(std::chrono::microseconds(200));
-        const bool replugged = shared_.restart_wanted.exchange(false);
-        if (!replugged && SoakClock::now() < next_restart) continue;
+        if (SoakClock::now() < next_restart) continue;
+        // While a pulled card comes back, only the driver may bring it back: the restart waits.
+        std::unique_lock<std::mutex> session(shared_.sessions);
+        if (shared_.hold_restarts.load()) continue;
 
         if (pick(0, 6) == 0) {
             doing.store("DRV_RESET_OUTPUTS");
@@ -350,6 +357,10 @@ int main(int argc, char** argv) {
     SoakShared shared;
     shared.verbose = options.verbose;
     VirtualCard::Options card_options{ports + "/com1", true};
+    // Unplugged, COM1 names a missing file rather than the old pty's number, which another
+    // program on the machine may be given meanwhile: the driver, reopening the port by itself,
+    // would then talk to that program's terminal.
+    card_options.unplugged_target = ports + "/unplugged";
     card_options.on_frame = [&shared](const ReceivedFrame& f) { ++(f.valid ? shared.frames_valid : shared.frames_malformed); };
     VirtualCard card(card_options);
     std::string error;

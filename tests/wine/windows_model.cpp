@@ -47,6 +47,24 @@ struct Model {
 Model g;
 ModelCounters g_counters;
 
+// waits_by_thread's slots: a slot is claimed for good by the first thread that sets its id.
+constexpr std::size_t kThreadSlots = 64;
+std::atomic<DWORD> g_slot_thread[kThreadSlots];
+std::atomic<long> g_slot_waits[kThreadSlots];
+
+void count_wait() {
+    g_counters.waits.fetch_add(1);
+    const DWORD self = GetCurrentThreadId();
+    for (std::size_t i = 0; i < kThreadSlots; ++i) {
+        DWORD owner = g_slot_thread[i].load();
+        if (owner == 0 && g_slot_thread[i].compare_exchange_strong(owner, self)) owner = self;
+        if (owner == self) {
+            ++g_slot_waits[i];
+            return;
+        }
+    }
+}
+
 double now_ms() {
     LARGE_INTEGER f{}, t{};
     QueryPerformanceFrequency(&f);
@@ -164,32 +182,32 @@ HANDLE opened(unsigned n, HANDLE h) {
 // The shims.
 
 void WINAPI model_Sleep(DWORD ms) {
-    ++g_counters.waits;
+    count_wait();
     Sleep(on_tick(ms));
 }
 
 DWORD WINAPI model_SleepEx(DWORD ms, BOOL alertable) {
-    ++g_counters.waits;
+    count_wait();
     return SleepEx(on_tick(ms), alertable);
 }
 
 DWORD WINAPI model_WaitForSingleObject(HANDLE h, DWORD ms) {
-    ++g_counters.waits;
+    count_wait();
     return WaitForSingleObject(h, on_tick(ms));
 }
 
 DWORD WINAPI model_WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
-    ++g_counters.waits;
+    count_wait();
     return WaitForSingleObjectEx(h, on_tick(ms), alertable);
 }
 
 DWORD WINAPI model_WaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL all, DWORD ms) {
-    ++g_counters.waits;
+    count_wait();
     return WaitForMultipleObjects(n, handles, all, on_tick(ms));
 }
 
 DWORD WINAPI model_WaitForMultipleObjectsEx(DWORD n, const HANDLE* handles, BOOL all, DWORD ms, BOOL alertable) {
-    ++g_counters.waits;
+    count_wait();
     return WaitForMultipleObjectsEx(n, handles, all, on_tick(ms), alertable);
 }
 
@@ -216,6 +234,7 @@ UINT WINAPI model_timeEndPeriod(UINT period) {
 HANDLE WINAPI model_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD how,
                                 DWORD flags, HANDLE templ) {
     const unsigned n = port_number(name);
+    if (n != 0) ++g_counters.port_opens;
     if (!may_open(n)) return INVALID_HANDLE_VALUE;
     return opened(n, CreateFileA(name, access, share, sa, how, flags, templ));
 }
@@ -227,6 +246,7 @@ HANDLE WINAPI model_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECUR
         narrow[i] = name[i] < 128 ? static_cast<char>(name[i]) : '?';
     }
     const unsigned n = port_number(narrow);
+    if (n != 0) ++g_counters.port_opens;
     if (!may_open(n)) return INVALID_HANDLE_VALUE;
     return opened(n, CreateFileW(name, access, share, sa, how, flags, templ));
 }
@@ -468,6 +488,14 @@ void switch_on_model_fault(ModelFault f, unsigned parameter) {
 }
 
 const ModelCounters& model_counters() { return g_counters; }
+
+std::vector<ThreadWaits> waits_by_thread() {
+    std::vector<ThreadWaits> all;
+    for (std::size_t i = 0; i < kThreadSlots && g_slot_thread[i].load() != 0; ++i) {
+        all.push_back({g_slot_thread[i].load(), g_slot_waits[i].load()});
+    }
+    return all;
+}
 
 bool install_model_from_environment(HMODULE dll) {
     ModelOptions model;

@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <vector>
 
 enum class WindowsProfile { none, legacy, current };
 
@@ -54,6 +55,7 @@ struct ModelCounters {
     std::atomic<long> port_reads{0};   // ReadFile calls on the port
     std::atomic<long> port_writes{0};  // WriteFile calls on the port
     std::atomic<long> failed{0};       // port calls the model failed (kRemoval)
+    std::atomic<long> port_opens{0};   // CreateFile calls of a COM port, failed ones too
 };
 
 // "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
@@ -72,3 +74,11 @@ bool install_model_from_environment(HMODULE dll);
 void switch_on_model_fault(ModelFault fault, unsigned parameter = 0);
 
 const ModelCounters& model_counters();
+
+// The waits (as counted in ModelCounters::waits) of each of the DLL's threads that has waited so
+// far, by thread id; the first 64 threads only. A thread id Windows reuses adds to its slot.
+struct ThreadWaits {
+    DWORD thread;
+    long waits;
+};
+std::vector<ThreadWaits> waits_by_thread();

@@ -19,13 +19,16 @@
 namespace {
 
 const char* const kUsage =
-    "usage: vek-virtual-card [--link PATH] [--wire-time] [--log FILE] [--control PATH] [--exec COMMAND]...\n"
+    "usage: vek-virtual-card [--link PATH] [--unplugged-link TARGET] [--wire-time] [--log FILE] [--control PATH]\n"
+    "                        [--exec COMMAND]...\n"
     "\n"
     "A simulated Vek I/O card on a pseudo-terminal. It answers each valid 7-byte output frame with\n"
     "a 9-byte input frame, and prints one line when ready:\n"
     "  vek-virtual-card: <link or (no link)> -> /dev/pts/N\n"
     "\n"
     "  --link PATH      publish the driver's end as a symbolic link (e.g. ports/com3); removed on exit\n"
+    "  --unplugged-link TARGET  on unplug, point the link at TARGET (a name that cannot be opened as a\n"
+    "                   port) rather than leave it at the old /dev/pts/N, which another program may get\n"
     "  --wire-time      pace the line as 115200 baud 8N1 would\n"
     "  --log FILE       append a line per received frame: <ms> <7 hex bytes> valid|invalid\n"
     "  --control PATH   make a FIFO there and read commands from it (removed on exit); the tool\n"
@@ -37,6 +40,7 @@ const char* const kUsage =
 
 struct Args {
     std::string link;
+    std::string unplugged_link;
     std::string log;
     std::string control;
     bool wire_time = false;
@@ -56,6 +60,8 @@ bool parse_args(int argc, char** argv, Args* args, bool* help) {
             args->wire_time = true;
         } else if (has_value && arg == "--link") {
             args->link = argv[++i];
+        } else if (has_value && arg == "--unplugged-link") {
+            args->unplugged_link = argv[++i];
         } else if (has_value && arg == "--log") {
             args->log = argv[++i];
         } else if (has_value && arg == "--control") {
@@ -200,6 +206,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         VirtualCard::Options options{args.link, args.wire_time};
+        options.unplugged_target = args.unplugged_link;
         options.on_frame = [log, frame_event](const ReceivedFrame& frame) {
             if (log != nullptr) {
                 std::fprintf(log, "%.3f", frame.at_ms);

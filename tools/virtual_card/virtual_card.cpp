@@ -162,6 +162,10 @@ void VirtualCard::unplug() {
         // Nothing was pending; nothing to clear.
     }
     close_card_pty(&state_->pty);
+    const std::string& away = state_->options.unplugged_target;
+    if (!state_->options.link_path.empty() && !away.empty() && publish_link(state_->options.link_path, away, nullptr)) {
+        state_->linked_device = away;
+    }
     std::lock_guard<std::mutex> lock(state_->shared.mutex);
     state_->device.clear();
 }

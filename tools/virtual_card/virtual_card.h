@@ -34,6 +34,11 @@ public:
     struct Options {
         std::string link_path;     // symbolic link made to the driver's end (e.g. ports/com3); empty: none
         bool wire_time = false;    // pace both directions at 115200 baud, 10 bits a byte
+        // Where unplug points the link, e.g. a folder or a missing file: a name that cannot be
+        // opened as a port. Empty: the link is left dangling at the old /dev/pts/N, a number the
+        // system may soon give to another program's terminal, which a driver reopening the
+        // port would then reach.
+        std::string unplugged_target = "";
         // Called on the card's thread for every frame it records, outside the card's lock. It
         // must not unplug, replug or destroy the card: those wait for that thread. Its initializer
         // lets callers keep writing Options{link, wire_time} without a missing-field warning.
