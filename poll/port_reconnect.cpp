@@ -11,6 +11,14 @@ namespace {
 constexpr uint64_t kFirstReopenUs = 100000;
 constexpr uint64_t kReopenEveryUs = 1000000;
 
+// The attempts are one scan of one port: on Windows the thread that makes the opens serves them
+// all (it idles 2 s between requests, longer than the pause), and ends with the reconnect rather
+// than being made and ended every second, which cost more than the failing open itself.
+struct ReconnectEnd {
+    SerialPort& port;
+    ~ReconnectEnd() { port.end_scan(); }
+};
+
 }  // namespace
 
 bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, FirstReopen first) {
@@ -27,13 +35,12 @@ bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, Sto
     // once nothing holds the one that went away.
     port.close_port();
     const uint64_t lost_at = monotonic_us();
+    const ReconnectEnd reconnect_end{port};
     uint64_t pause_us = first == FirstReopen::soon ? kFirstReopenUs : kReopenEveryUs;
     for (unsigned attempt = 1;; ++attempt) {
         if (stop.wait_us(pause_us) || instance.stop_request.load() != 0) return false;
         pause_us = kReopenEveryUs;
         const PortResult opened = port.open_port(n);
-        // No helper thread of the open may outlive the attempt and wake during the pause.
-        port.end_scan();
         if (opened != PortResult::ok) continue;
         port.assert_rts();
         port.assert_dtr();

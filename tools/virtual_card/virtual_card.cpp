@@ -162,8 +162,11 @@ void VirtualCard::unplug() {
         // Nothing was pending; nothing to clear.
     }
     close_card_pty(&state_->pty);
-    const std::string& away = state_->options.unplugged_target;
-    if (!state_->options.link_path.empty() && !away.empty() && publish_link(state_->options.link_path, away, nullptr)) {
+    // Left at the old /dev/pts/N, the link would name whatever terminal the system gives that
+    // number next, and a driver reopening the port would reach another program.
+    const std::string& link = state_->options.link_path;
+    const std::string away = state_->options.unplugged_target.empty() ? link + ".unplugged" : state_->options.unplugged_target;
+    if (!link.empty() && publish_link(link, away, nullptr)) {
         state_->linked_device = away;
     }
     std::lock_guard<std::mutex> lock(state_->shared.mutex);

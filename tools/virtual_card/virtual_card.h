@@ -35,9 +35,9 @@ public:
         std::string link_path;     // symbolic link made to the driver's end (e.g. ports/com3); empty: none
         bool wire_time = false;    // pace both directions at 115200 baud, 10 bits a byte
         // Where unplug points the link, e.g. a folder or a missing file: a name that cannot be
-        // opened as a port. Empty: the link is left dangling at the old /dev/pts/N, a number the
-        // system may soon give to another program's terminal, which a driver reopening the
-        // port would then reach.
+        // opened as a port. Empty: the link's own name with ".unplugged", a file nobody makes.
+        // Left at the old /dev/pts/N, it would name the terminal the system gives that number
+        // next, which a driver reopening the port would then reach.
         std::string unplugged_target = "";
         // Called on the card's thread for every frame it records, outside the card's lock. It
         // must not unplug, replug or destroy the card: those wait for that thread. Its initializer
