@@ -327,6 +327,9 @@ int lost(const Card& card, const std::string& figures, double seconds, const std
         return 1;
     }
     Sleep(1000);
+    // The threads that wait while polling: the poll thread and the port's watch thread, which
+    // goes with the port. The reconnect's opener thread is made after the unplug.
+    const std::vector<ThreadWaits> threads_polling = waits_by_thread();
     if (!card.command("unplug")) return 1;
     Sleep(500);  // past the cycle that finds the port gone and the first reopen, 100 ms later
     const long waits_before = model_counters().waits.load();
@@ -341,12 +344,14 @@ int lost(const Card& card, const std::string& figures, double seconds, const std
     const double server_ms = server_cpu_ms(server, ticks) - server_before;
     const long waits = model_counters().waits.load() - waits_before;
     const long opens = model_counters().port_opens.load() - opens_before;
-    // The DLL's threads that waited before the window and still do: the poll thread alone (the
-    // port's watch thread went with the port, and an opener lives for one attempt).
+    // The poll thread: it waited while polling and still waits (the port's watch thread went with
+    // the port; the opener that serves the reconnect's attempts came after the unplug).
     long lasting_waits = 0;
     for (const ThreadWaits& now : waits_by_thread()) {
+        bool polled = false;
+        for (const ThreadWaits& then : threads_polling) polled = polled || then.thread == now.thread;
         for (const ThreadWaits& then : threads_before) {
-            if (then.thread == now.thread) lasting_waits += now.waits - then.waits;
+            if (polled && then.thread == now.thread) lasting_waits += now.waits - then.waits;
         }
     }
     if (!card.command("replug")) return 1;
@@ -366,13 +371,13 @@ int lost(const Card& card, const std::string& figures, double seconds, const std
                    format("%.0f ms in %.1f s; with the driver loaded and stopped, %.3f%%", server_ms, wall / 1000,
                           100.0 * idle_server_ms / idle_wall));
     }
-    // Each attempt opens the port on the DLL's opener thread (one it can give up on), which
-    // starts, serves that open and ends: its waits belong to the attempt. Between attempts only
-    // the poll thread's pause on its stop event is left.
+    // Each attempt opens the port on the DLL's opener thread (one it can give up on), which serves
+    // every attempt of the reconnect: its waits belong to the attempts. Between attempts only the
+    // poll thread's pause on its stop event is left.
     report.add("reconnect", "port lost: wake-ups of the driver's threads a second", 1000.0 * static_cast<double>(waits) / wall,
                "/s", format("%ld Sleep and wait calls of the DLL in %.1f s, attempts included", waits, wall / 1000));
     report.add("reconnect", "port lost: the poll thread's wake-ups a second", 1000.0 * static_cast<double>(lasting_waits) / wall,
-               "/s", format("%ld waits in %.1f s: each attempt's pause, then its waits for the opener's open and end",
+               "/s", format("%ld waits in %.1f s: each attempt's pause, then its wait for the opener's open",
                             lasting_waits, wall / 1000));
     report.add("reconnect", "port lost: reopen attempts a second", 1000.0 * static_cast<double>(opens) / wall, "/s",
                format("%ld opens of the port in %.1f s", opens, wall / 1000));
