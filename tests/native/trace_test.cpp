@@ -128,8 +128,12 @@ private:
     bool had_ = false;
 };
 
+// The same clock as the trace's: time() reads a coarse copy of it that may still show the second
+// before for a few milliseconds after the trace stamped the next one.
 std::string local_seconds_now() {
-    const std::time_t now = std::time(nullptr);
+    timespec precise{};
+    ::clock_gettime(CLOCK_REALTIME, &precise);
+    const std::time_t now = precise.tv_sec;
     std::tm local{};
     ::localtime_r(&now, &local);
     char text[32];
