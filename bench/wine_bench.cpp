@@ -192,16 +192,7 @@ struct Card {
     bool command(const std::string& line) const {
         const std::size_t before = replies();
         const double give_up = now_ms() + 3000;
-        bool sent = false;
-        // The card reopens its FIFO after each writer: between the two it may refuse an open.
-        while (!sent && now_ms() < give_up) {
-            if (FILE* fifo = std::fopen(control.c_str(), "wb")) {
-                sent = std::fprintf(fifo, "%s\n", line.c_str()) > 0;
-                std::fclose(fifo);
-            } else {
-                Sleep(10);
-            }
-        }
+        const bool sent = send_card_command(control, line, give_up);
         while (sent && now_ms() < give_up) {
             if (replies() > before) return true;
             Sleep(2);

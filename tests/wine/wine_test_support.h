@@ -63,6 +63,20 @@ inline void write_text(const std::string& path, const char* text) {
     std::fclose(f);
 }
 
+// Writes one command line into a virtual card's control FIFO; false when it could not be sent by
+// give_up_ms. The card reopens its FIFO after each writer: between the two it may refuse an open.
+inline bool send_card_command(const std::string& control, const std::string& line, double give_up_ms) {
+    while (now_ms() < give_up_ms) {
+        if (FILE* fifo = std::fopen(control.c_str(), "wb")) {
+            const bool sent = std::fprintf(fifo, "%s\n", line.c_str()) > 0;
+            std::fclose(fifo);
+            return sent;
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
 inline std::string read_text(const std::string& path) {
     std::string text;
     FILE* f = std::fopen(path.c_str(), "rb");
