@@ -207,3 +207,25 @@ std::string Report::json() const {
     for (std::size_t i = 0; i < targets_json_.size(); ++i) out += std::string(i == 0 ? "\n  " : ",\n  ") + targets_json_[i];
     return out + "\n]}\n";
 }
+
+double exchanges_a_second(const std::vector<double>& periods) {
+    double total = 0;
+    for (const double p : periods) total += p;
+    return total > 0 ? 1000.0 * static_cast<double>(periods.size()) / total : 0;
+}
+
+void report_trace_shares(Report& report, const std::vector<TracedPeriods>& ways, int rounds) {
+    if (ways.empty()) return;
+    const Summary off = summarize(ways[0].periods);
+    const double off_rate = exchanges_a_second(ways[0].periods);
+    for (const TracedPeriods& way : ways) {
+        const Summary s = summarize(way.periods);
+        const double rate = exchanges_a_second(way.periods);
+        const std::string name = "delay 0, " + way.name;
+        report.add("trace", name + ", median", s.median, "ms", format("%.3f of the trace off's", s.median / off.median));
+        report.add("trace", name + ", p99", s.p99, "ms", format("%.3f of the trace off's", s.p99 / off.p99));
+        report.add("trace", name + ", exchanges per second", rate, "/s",
+                   format("%.3f of the trace off's; %lu cycles in %d turns", rate / off_rate,
+                          static_cast<unsigned long>(s.count), rounds));
+    }
+}

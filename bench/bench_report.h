@@ -14,6 +14,9 @@ struct Summary {
 
 Summary summarize(std::vector<double> samples);
 
+// Cycles a second over these periods (ms), as the card sees them.
+double exchanges_a_second(const std::vector<double>& periods);
+
 // One figure: its section and name, its value and unit, and what it is held against ("" if
 // nothing), e.g. {"cycle", "delay 50 ms median", 50.71, "ms", "ideal 51.39 ms: 0.99"}.
 struct Figure {
@@ -51,6 +54,16 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ..
 
 // 115200 baud, ten bits a byte: a 7-byte output frame and its 9-byte answer take this long.
 constexpr double kExchangeWireMs = 16 * 10.0 / 115.2;
+
+// The cycle periods at delay 0 of one way of tracing ("trace off", "trace on", ...).
+struct TracedPeriods {
+    std::string name;
+    std::vector<double> periods;
+};
+
+// Each way's median, p99 and exchange rate in section "trace", as a share of the first's (the
+// trace off's); `rounds` is how many turns the ways took.
+void report_trace_shares(Report& report, const std::vector<TracedPeriods>& ways, int rounds);
 
 // Holds the figures measured against the driver's targets, and records each verdict. A target
 // whose figure is missing is left out.

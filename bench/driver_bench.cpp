@@ -160,12 +160,6 @@ std::vector<double> periods_of(const std::vector<ReceivedFrame>& frames, std::si
     return periods;
 }
 
-double exchanges_a_second(const std::vector<double>& periods) {
-    double total = 0;
-    for (const double p : periods) total += p;
-    return total > 0 ? 1000.0 * static_cast<double>(periods.size()) / total : 0;
-}
-
 // The card's view of the period: the time between the last bytes of consecutive frames.
 void cycle_periods(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
     ports.clear();
@@ -477,18 +471,9 @@ bool trace_cycles(Report& report, BenchHost& host, const PortsFolder& ports, con
             kind.periods.insert(kind.periods.end(), periods.begin(), periods.end());
         }
     }
-    const Summary off = summarize(kinds[0].periods);
-    const double off_rate = exchanges_a_second(kinds[0].periods);
-    for (const Kind& kind : kinds) {
-        const Summary s = summarize(kind.periods);
-        const double rate = exchanges_a_second(kind.periods);
-        const std::string name = std::string("delay 0, ") + kind.name;
-        report.add("trace", name + ", median", s.median, "ms", format("%.3f of the trace off's", s.median / off.median));
-        report.add("trace", name + ", p99", s.p99, "ms", format("%.3f of the trace off's", s.p99 / off.p99));
-        report.add("trace", name + ", exchanges per second", rate, "/s",
-                   format("%.3f of the trace off's; ", rate / off_rate) + std::to_string(s.count) + " cycles in " +
-                       std::to_string(rounds) + " turns");
-    }
+    std::vector<TracedPeriods> ways;
+    for (const Kind& kind : kinds) ways.push_back({kind.name, kind.periods});
+    report_trace_shares(report, ways, rounds);
     return true;
 }
 

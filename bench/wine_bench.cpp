@@ -386,12 +386,6 @@ std::vector<double> periods_from(const std::vector<double>& times, std::size_t f
     return periods;
 }
 
-double exchanges_a_second(const std::vector<double>& periods) {
-    double total = 0;
-    for (const double p : periods) total += p;
-    return total > 0 ? 1000.0 * static_cast<double>(periods.size()) / total : 0;
-}
-
 std::size_t lines_with(const std::string& text, const char* what) {
     std::size_t count = 0;
     for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += 1) ++count;
@@ -432,18 +426,9 @@ int trace(const Card& card, const std::string& figures, bool quick) {
             kind.periods.insert(kind.periods.end(), periods.begin(), periods.end());
         }
     }
-    const Summary off = summarize(kinds[0].periods);
-    const double off_rate = exchanges_a_second(kinds[0].periods);
-    for (const Kind& kind : kinds) {
-        const Summary p = summarize(kind.periods);
-        const double rate = exchanges_a_second(kind.periods);
-        const std::string name = std::string("delay 0, ") + kind.name;
-        report.add("trace", name + ", median", p.median, "ms", format("%.3f of the trace off's", p.median / off.median));
-        report.add("trace", name + ", p99", p.p99, "ms", format("%.3f of the trace off's", p.p99 / off.p99));
-        report.add("trace", name + ", exchanges per second", rate, "/s",
-                   format("%.3f of the trace off's; %lu cycles in %d turns", rate / off_rate,
-                          static_cast<unsigned long>(p.count), rounds));
-    }
+    std::vector<TracedPeriods> ways;
+    for (const Kind& kind : kinds) ways.push_back({kind.name, kind.periods});
+    report_trace_shares(report, ways, rounds);
 
     return report.save(figures) ? 0 : 1;
 }
