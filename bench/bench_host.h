@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 
 double now_ms();          // CLOCK_MONOTONIC
 double process_cpu_ms();  // this process's CPU time, every thread

@@ -14,12 +14,17 @@
 #include <memory>
 
 #include "fuzz/memory_line.h"
-#include "link/card_frames.h"
+#include "link/card_link.h"
 #include "link/serial_port.h"
 
 namespace {
 
 using namespace vek;
+
+// The hunt tells the user nothing; a trace that is never opened reports nothing either.
+void tell_nothing() noexcept {}
+void report_nothing(const char*) noexcept {}
+constexpr Notices kSilentNotices{tell_nothing, report_nothing};
 
 struct Inputs {
     uint8_t digital[2];
@@ -74,26 +79,26 @@ FrameResult checked_receive(CardLink& link, const MemoryLine& line) {
     require(line.reads_past_queue() == 0, "read a byte past the queue", to);
 
     // The bytes taken as the frame, after those skipped: 9, or 8 when the end byte was wrong.
-    const std::size_t frame_size = result == FRAME_BAD_END ? 8 : 9;
+    const std::size_t frame_size = result == FrameResult::bad_end ? 8 : 9;
     switch (result) {
-        case FRAME_NOT_READY:
+        case FrameResult::not_ready:
             require(s.size() - to < 9, "not ready with a whole frame queued", to);
             require(after == kNoInputs, "inputs without a frame", to);
             break;
-        case FRAME_OK:
+        case FrameResult::ok:
             require(to - from >= 9 && is_valid_frame(&s[to - 9]), "accepted bytes that are not a valid frame", to);
             require(after == inputs_of(&s[to - 9]), "the inputs are not the accepted frame's", to);
             break;
-        case FRAME_BAD_END:
-        case FRAME_BAD_SUM:
+        case FrameResult::bad_end:
+        case FrameResult::bad_sum:
             require(to - from >= frame_size && s[to - frame_size] == 0x12, "a corrupt frame without its start byte", to);
-            require(result == FRAME_BAD_SUM ? !is_valid_frame(&s[to - 9]) : s[to - 1] != 0x13,
+            require(result == FrameResult::bad_sum ? !is_valid_frame(&s[to - 9]) : s[to - 1] != 0x13,
                     "a good frame reported corrupt", to);
             require(after == kNoInputs, "inputs from a corrupt frame", to);
             break;
         default: require(false, "a result outside the four", to);
     }
-    const std::size_t skipped_to = result == FRAME_NOT_READY ? to : to - frame_size;
+    const std::size_t skipped_to = result == FrameResult::not_ready ? to : to - frame_size;
     for (std::size_t i = from; i < skipped_to; ++i) require(s[i] != 0x12, "skipped a start byte", i);
     return result;
 }
@@ -103,14 +108,15 @@ FrameResult checked_receive(CardLink& link, const MemoryLine& line) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     auto owned = std::make_unique<MemoryLine>();
     MemoryLine& line = *owned;
-    CardLink link(std::move(owned));
+    Trace off(kSilentNotices);  // never opened: the hunt is traced only when it is on
+    CardLink link(std::move(owned), off);
     if (link.port().open_port(kFirstPort) != PortResult::ok) std::abort();
     for (std::size_t at = 0; at < size;) {
         const std::size_t chunk = std::min<std::size_t>(data[at], size - at - 1);
         line.deliver(data + at + 1, chunk);
         at += 1 + chunk;
         // Every call but the last takes at least one byte, so this ends.
-        for (std::size_t calls = 0; checked_receive(link, line) != FRAME_NOT_READY; ++calls) {
+        for (std::size_t calls = 0; checked_receive(link, line) != FrameResult::not_ready; ++calls) {
             require(calls <= line.stream().size(), "the hunt makes no progress", line.consumed());
         }
     }

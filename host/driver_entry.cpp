@@ -2,9 +2,9 @@
 // Results become the host's 0 and -1 here and nowhere else.
 #include "host/driver_entry.h"
 
-#include "config/configure_dialog.h"
+#include "dialog/configure_dialog.h"
 #include "config/settings.h"
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 #include "poll/image_exchange.h"
 #include "poll/run_control.h"
 
@@ -41,28 +41,34 @@ bool uses_host_tables(uint32_t command) {
 
 // The instance's link settings, read afresh at each start: the user may have named a port or a
 // trace since the last one. Only read: the driver never writes these keys.
-StartResult start_with_settings(DriverContext& driver, DriverInstance& instance) {
-    const LinkSettings settings = load_link_settings(driver.config_path, instance.number);
+StartResult start_with_settings(ModuleContext& module, DriverInstance& instance) {
+    const LinkSettings settings = load_link_settings(module.config_path, instance.number);
     StartOptions options;
     options.port = settings.port;
     options.trace_path = settings.trace_path;
     options.trace_frames = settings.trace_frames;
     options.settings_note = settings.note;
-    return start(driver, instance, options);
+    return start(module.driver, instance, options);
 }
 
-int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance& instance, HostRecord* host_record,
+int32_t configure(ModuleContext& module, DriverInstance& instance) {
+    const DialogRequest request{module.module_handle, module.config_path, instance.number, &instance.delay_ms};
+    return configure_dialog(request);
+}
+
+int32_t run_on_instance(ModuleContext& module, uint32_t command, DriverInstance& instance, HostRecord* host_record,
                         uint32_t slot) {
+    DriverContext& driver = module.driver;
     switch (command) {
-        case DRV_START: return start_with_settings(driver, instance) == StartResult::polling ? kHostOk : kHostFailed;
+        case DRV_START: return start_with_settings(module, instance) == StartResult::polling ? kHostOk : kHostFailed;
         case DRV_STOP: stop(driver, instance); return kHostOk;
         case DRV_RESET_OUTPUTS: reset_outputs(driver, instance); return kHostOk;
         case DRV_READ_INPUTS: read_inputs(driver.image, instance, *host_record); return kHostOk;
         case DRV_WRITE_OUTPUTS: write_outputs(driver.image, instance, *host_record); return kHostOk;
         case DRV_SAVE_SETTINGS:
-            save_settings(driver.config_path, instance.number, instance.delay_ms.load());
+            save_settings(module.config_path, instance.number, instance.delay_ms.load());
             return kHostOk;
-        case DRV_CONFIGURE: return configure_dialog(driver, instance);
+        case DRV_CONFIGURE: return configure(module, instance);
         case DRV_DELETE:
             // Its record is about to be overwritten: a thread left polling could never be stopped.
             if (instance.poll_thread != nullptr) stop(driver, instance);
@@ -72,19 +78,21 @@ int32_t run_on_instance(DriverContext& driver, uint32_t command, DriverInstance&
     }
 }
 
-// The module's one context, made at load and freed at unload. A poll thread holds the module
-// loaded while it runs (on Windows), so the context outlives every thread that uses it.
-DriverContext& module_context() {
-    static DriverContext context(make_platform_backend());
+// The module's one context, made at load and freed at unload: the only state the module keeps. A
+// poll thread holds the module loaded while it runs (on Windows), so the context outlives every
+// thread that uses it.
+ModuleContext& module_context() {
+    static ModuleContext context(make_platform_backend());
     return context;
 }
 
 }  // namespace
 
-int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, HostRecord* host_record,
+int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, HostRecord* host_record,
                      HostDriverRecord* host_driver_record, const char* config_path) {
+    DriverContext& driver = module.driver;
     driver.host_record.store(host_record);
-    driver.config_path = config_path;
+    module.config_path = config_path;
 
     if (command == DRV_CREATE || command == DRV_ATTACH) {
         DriverInstance* added = add_instance(driver.instances, number, host_driver_record);
@@ -100,12 +108,12 @@ int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, H
     if (uses_host_tables(command) && host_record == nullptr) return kHostFailed;
 
     instance->number = number;
-    return run_on_instance(driver, command, *instance, host_record, host_driver_record->slot);
+    return run_on_instance(module, command, *instance, host_record, host_driver_record->slot);
 }
 
 void module_load(void* instance_handle) { module_context().module_handle = instance_handle; }
 
-void module_unload() { send_all_off_at_unload(module_context()); }
+void module_unload() { send_all_off_at_unload(module_context().driver); }
 
 }  // namespace vek
 

@@ -4,14 +4,14 @@
 
 #include <cstdint>
 
-#include "host/host_interface.h"
-#include "poll/driver_context.h"
+#include "abi/host_interface.h"
+#include "host/module_context.h"
 
 namespace vek {
 
-// Stores what the call carries in `driver`, finds the instance, hands the command on, and answers
+// Stores what the call carries in `module`, finds the instance, hands the command on, and answers
 // as DriverEntry answers the host.
-int32_t driver_entry(DriverContext& driver, uint32_t number, uint32_t command, HostRecord* host_record,
+int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, HostRecord* host_record,
                      HostDriverRecord* host_driver_record, const char* config_path);
 
 // The module's load-time set-up, run by the platform's load hook: the module's context is made,

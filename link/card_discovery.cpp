@@ -2,7 +2,7 @@
 
 #include <bitset>
 
-#include "link/clock.h"
+#include "support/clock.h"
 
 namespace vek {
 
@@ -44,11 +44,11 @@ Probe run_probe(CardLink& link, uint32_t n, const CardOutputs& outputs, ProbeOut
         link.send_output_frame(outputs);
         // After a corrupt answer read again at once: the next frame may already be queued.
         ReceivedInputs answer = link.receive_input_frame();
-        while (answer.result == FRAME_BAD_END || answer.result == FRAME_BAD_SUM) {
+        while (answer.result == FrameResult::bad_end || answer.result == FrameResult::bad_sum) {
             outcome = ProbeOutcome::corrupt_only;
             answer = link.receive_input_frame();
         }
-        if (answer.result == FRAME_OK) {
+        if (answer.result == FrameResult::ok) {
             outcome = ProbeOutcome::found;
             return {ProbeResult::answered, answer.inputs};
         }
@@ -63,7 +63,7 @@ Probe run_probe(CardLink& link, uint32_t n, const CardOutputs& outputs, ProbeOut
 // A probe that also says whether the port was busy, for find_card's second pass, and tells the
 // trace how it ended and how long it took.
 Probe probe_once(CardLink& link, uint32_t n, const CardOutputs& outputs, bool& busy) {
-    Trace* const trace = link.trace() != nullptr && link.trace()->on() ? link.trace() : nullptr;
+    Trace* const trace = link.trace().on() ? &link.trace() : nullptr;
     const uint64_t began = trace != nullptr ? monotonic_us() : 0;
     ProbeOutcome outcome = ProbeOutcome::absent;
     const Probe probe = run_probe(link, n, outputs, outcome);
@@ -88,9 +88,7 @@ Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
 // end of the scan it is free.
 Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port) {
     if (named_port != 0) {
-        const Probe probe = probe_port(link, named_port, outputs);
-        if (probe.result != ProbeResult::answered) show_no_card_message();
-        return probe;
+        return probe_port(link, named_port, outputs);
     }
     const ScanEnd scan_end{link.port()};
     std::bitset<kLastPort + 1> busy_ports;
@@ -106,7 +104,6 @@ Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port)
         const Probe probe = probe_once(link, n, outputs, busy);
         if (probe.result == ProbeResult::answered) return probe;
     }
-    show_no_card_message();
     return {ProbeResult::no_answer, {}};
 }
 

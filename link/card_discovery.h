@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "link/card_frames.h"
+#include "link/card_link.h"
 
 namespace vek {
 
@@ -26,12 +26,9 @@ struct Probe {
 // close deals with it).
 Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs);
 
-// answered with the card's port open, or no_answer after telling the user that no card answered.
+// answered with the card's port open, or no_answer (telling the user is the caller's part).
 // `named_port` 1 to kHighestNamedPort: only that port is probed, so whatever sits on the others is
 // never sent a frame. 0: the scan.
 Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port = 0);
-
-// The one message to the user: "Cannot find I/O card, please check connection".
-void show_no_card_message();
 
 }  // namespace vek

@@ -14,7 +14,7 @@
 #include <ctime>
 #include <new>
 
-#include "link/clock.h"
+#include "support/clock.h"
 #include "link/port_path.h"
 #include "link/serial_backend.h"
 #include "link/serial_port.h"

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include "link/clock.h"
+#include "support/clock.h"
+#include "support/win32_waits.h"
 #include "link/serial_backend.h"
 #include "link/serial_port.h"
 
@@ -407,11 +408,6 @@ bool configure_line(HANDLE h) {
     // only wait_for_bytes reads bytes still to come, to wait on them.
     COMMTIMEOUTS timeouts{0, 0, 0, 0, kWriteBoundMs};
     return SetCommTimeouts(h, &timeouts) != 0;
-}
-
-DWORD whole_ms(uint64_t us) {
-    const uint64_t ms = (us + 999U) / 1000U;
-    return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
 }
 
 class Win32Line final : public SerialBackend {

@@ -1,31 +1,32 @@
-// Everything the driver keeps from load to unload, in one object: the instance table, the card's
-// line, the process image, and what the host's last call carried. The module has one, reached
-// only by DriverEntry; every layer below is handed it by reference, and a test makes its own.
+// Everything the driver's polling keeps from load to unload, in one object: the instance table,
+// the card's line, the process image, the host's last record, and how to tell the user things.
+// The module has one, inside the host layer's context reached only by DriverEntry; every layer
+// below is handed it by reference, and a test makes its own.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <utility>
 
-#include "host/host_interface.h"
-#include "link/card_frames.h"
-#include "link/trace.h"
+#include "abi/host_interface.h"
+#include "link/card_link.h"
 #include "poll/instance_table.h"
 #include "poll/process_image.h"
+#include "support/notices.h"
+#include "support/trace.h"
 
 namespace vek {
 
 struct DriverContext {
-    explicit DriverContext(std::unique_ptr<SerialBackend> backend) : link(std::move(backend)) {
+    DriverContext(std::unique_ptr<SerialBackend> backend, const Notices& told)
+        : notices(told), trace(told), link(std::move(backend), trace) {
         reset_instance_table(instances);
-        link.set_trace(&trace);
     }
     DriverContext(const DriverContext&) = delete;
     DriverContext& operator=(const DriverContext&) = delete;
 
-    void* module_handle = nullptr;                  // the module's own handle (Windows: its HINSTANCE)
+    const Notices notices;                          // installed by the host layer
     std::atomic<HostRecord*> host_record{nullptr};  // stored by every call; a poll thread reads it too
-    const char* config_path = nullptr;              // stored by every call; read by the settings
     InstanceTable instances{};
     // The line's trace for the field, open from a start with a "trace" setting until the stop
     // after which no instance polls. Declared before the link, which points at it, so that it

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 #include "poll/instance_table.h"
 #include "poll/process_image.h"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 
 namespace vek {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "link/card_frames.h"
-#include "link/clock.h"
+#include "link/card_link.h"
+#include "support/clock.h"
 #include "poll/port_reconnect.h"
 #include "poll/process_image.h"
 
@@ -37,8 +37,8 @@ void clear_start_word(const DriverContext& driver) {
 void take_queued_answers(DriverContext& driver) {
     for (int frames = 0; frames < kQueuedAnswersTaken; ++frames) {
         const ReceivedInputs answer = driver.link.receive_input_frame();
-        if (answer.result == FRAME_NOT_READY) return;
-        if (answer.result == FRAME_OK) store_inputs(driver.image, answer.inputs);
+        if (answer.result == FrameResult::not_ready) return;
+        if (answer.result == FrameResult::ok) store_inputs(driver.image, answer.inputs);
     }
 }
 
@@ -61,7 +61,7 @@ bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal
     if (now < answer_complete && stop.wait_us(answer_complete - now)) return false;
     for (;;) {
         const ReceivedInputs answer = driver.link.receive_input_frame();
-        if (answer.result == FRAME_OK) {
+        if (answer.result == FrameResult::ok) {
             store_inputs(driver.image, answer.inputs);
             take_queued_answers(driver);
             return true;

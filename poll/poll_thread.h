@@ -1,5 +1,5 @@
-// An instance's poll thread, made and ended with the platform's own thread calls. The thread runs
-// poll_loop with its instance record and a stop signal of its own.
+// An instance's poll thread. The thread runs poll_loop with its instance record and a stop signal
+// of its own.
 #pragma once
 
 #include "poll/driver_context.h"
@@ -25,9 +25,5 @@ void release_poll_thread(PollThread* thread);
 // finish on its own, and then runs let_go_of_line and frees itself. False when it had finished
 // after all: it is then released as release_poll_thread does.
 bool abandon_poll_thread(PollThread* thread);
-
-// Tells whoever watches the process that a start was refused because an abandoned poll thread
-// still holds the line (standard error; on Windows the debugger's output too).
-void report_line_held();
 
 }  // namespace vek

@@ -1,6 +1,6 @@
 #include "poll/port_reconnect.h"
 
-#include "link/clock.h"
+#include "support/clock.h"
 
 namespace vek {
 

@@ -4,9 +4,9 @@
 
 #include "link/card_discovery.h"
 #include "link/card_frames.h"
-#include "link/clock.h"
 #include "poll/poll_thread.h"
 #include "poll/process_image.h"
+#include "support/clock.h"
 
 namespace vek {
 
@@ -15,6 +15,7 @@ namespace {
 // stop looks for the poll thread's acknowledgement this often, and gives up on it after the bound.
 constexpr uint64_t kStopCheckUs = 50000;
 constexpr uint64_t kStopBoundUs = 5000000;
+constexpr unsigned long long kStopBoundS = kStopBoundUs / 1000000U;  // as the texts give it
 
 // reset_outputs waits for this many answered cycles after its all-off frame, checking this often,
 // for at most the bound.
@@ -106,7 +107,9 @@ StartResult start(DriverContext& driver, DriverInstance& instance, const StartOp
     // A thread stop gave up on may still be inside a system call on the port, with its lock held:
     // a scan would wait on that lock for as long, so start refuses, and says why.
     if (!line_released(driver)) {
-        report_line_held();
+        report_line(driver.notices,
+                    "start refused: a poll thread that did not stop within %llu s still holds the serial line",
+                    kStopBoundS);
         driver.trace.line("start failed: an abandoned poll thread still holds the line");
         end_trace_if_idle(driver);
         instance.running = 0;
@@ -123,6 +126,7 @@ StartResult start(DriverContext& driver, DriverInstance& instance, const StartOp
         driver.link.port().close_port();
         driver.trace.line("start failed: no card answered");
         end_trace_if_idle(driver);
+        driver.notices.no_card();
         instance.running = 0;
         return StartResult::no_card;
     }
@@ -147,10 +151,13 @@ void stop(DriverContext& driver, DriverInstance& instance) {
     // thread closes the port itself when it is done.
     const bool ended = end_poll_thread(driver, instance);
     if (ended && driver.abandoned_polls.load() == 0) driver.link.port().close_port();
-    if (was_polling) {
-        driver.trace.line("stop: driver %u, delay %u ms%s", static_cast<unsigned>(instance.number),
-                          static_cast<unsigned>(instance.delay_ms.load()),
-                          ended ? "" : ", its poll thread abandoned after 5 s");
+    if (was_polling && ended) {
+        driver.trace.line("stop: driver %u, delay %u ms", static_cast<unsigned>(instance.number),
+                          static_cast<unsigned>(instance.delay_ms.load()));
+    } else if (was_polling) {
+        driver.trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s",
+                          static_cast<unsigned>(instance.number), static_cast<unsigned>(instance.delay_ms.load()),
+                          kStopBoundS);
     }
     end_trace_if_idle(driver);
 }

@@ -3,15 +3,11 @@
 #include <atomic>
 #include <new>
 
-#include "link/clock.h"
-#include "link/clock_win32.h"
+#include "support/clock.h"
+#include "support/win32_waits.h"
 #include "poll/stop_signal.h"
 
 namespace vek {
-
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
-#endif
 
 struct StopSignalState {
     std::atomic<bool> is_raised;  // read without a system call (under Wine, a server request)
@@ -23,11 +19,6 @@ namespace {
 
 // A wait that the timer should have ended long ago: the timer is missing or broken.
 constexpr DWORD kTimerSlackMs = 100;
-
-DWORD whole_ms(uint64_t us) {
-    const uint64_t ms = (us + 999U) / 1000U;
-    return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
-}
 
 }  // namespace
 
@@ -41,7 +32,7 @@ StopSignal::StopSignal() : state_(new (std::nothrow) StopSignalState{}) {
     }
     // WaitForSingleObject rounds a timeout up to the system tick (up to 15.6 ms): a 50 ms delay
     // would become 62.5 ms. The high-resolution timer keeps it to the millisecond.
-    state_->timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    state_->timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
 }
 
 StopSignal::~StopSignal() {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/card_frames.h"
+#include "link/card_link.h"
 #include "link/serial_port.h"
 #include "poll/process_image.h"
 #include "tests/native/link_fixture.h"
@@ -38,17 +38,17 @@ TEST(CardFrames, OutputFramesCarryAChecksumThatMakesTheirSumOne) {
 TEST(CardFrames, InputFramesAreCheckedWithoutTheirEndByteInTheSum) {
     InputFrame frame{};
     std::copy(kInput1On5V.begin(), kInput1On5V.end(), frame.begin());
-    EXPECT_EQ(check_input_frame(frame), FRAME_OK);
+    EXPECT_EQ(check_input_frame(frame), FrameResult::ok);
 
     InputFrame bad_sum = frame;
     bad_sum[8] = 0xDE;
-    EXPECT_EQ(check_input_frame(bad_sum), FRAME_BAD_SUM);
+    EXPECT_EQ(check_input_frame(bad_sum), FrameResult::bad_sum);
 
     InputFrame bad_end = frame;
     bad_end[7] = 0x03;
-    EXPECT_EQ(check_input_frame(bad_end), FRAME_BAD_END);
+    EXPECT_EQ(check_input_frame(bad_end), FrameResult::bad_end);
     bad_end[8] = 0x00;  // the end byte is judged first
-    EXPECT_EQ(check_input_frame(bad_end), FRAME_BAD_END);
+    EXPECT_EQ(check_input_frame(bad_end), FrameResult::bad_end);
 }
 
 TEST(CardFrames, RawAnalogValuesScaleToVoltsUnclipped) {
@@ -69,7 +69,7 @@ protected:
     // One look for an answer, its inputs published to the image as the poll loop publishes them.
     FrameResult receive() {
         const ReceivedInputs got = link.receive_input_frame();
-        if (got.result == FRAME_OK) store_inputs(image, got.inputs);
+        if (got.result == FrameResult::ok) store_inputs(image, got.inputs);
         return got.result;
     }
     void send() { link.send_output_frame(load_outputs(image)); }
@@ -113,17 +113,17 @@ TEST_F(FrameLineTest, TheHuntPublishesOnlyValidFramesAndLeavesWhatItCannotUseQue
         std::vector<uint8_t> sent;
         std::vector<Look> looks;
     } rows[] = {
-        {"a valid frame", kInput1On5V, {{FRAME_OK, 0}}},
+        {"a valid frame", kInput1On5V, {{FrameResult::ok, 0}}},
         {"fewer than nine bytes are not ready and stay queued", {0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
-         {{FRAME_NOT_READY, 8}}},
-        {"the ninth byte completes the frame", {0xDD}, {{FRAME_OK, 0}}},
-        {"bytes before the start byte are skipped", std::vector<uint8_t>{0x00, 0x00} + kInput1On5V, {{FRAME_OK, 0}}},
+         {{FrameResult::not_ready, 8}}},
+        {"the ninth byte completes the frame", {0xDD}, {{FrameResult::ok, 0}}},
+        {"bytes before the start byte are skipped", std::vector<uint8_t>{0x00, 0x00} + kInput1On5V, {{FrameResult::ok, 0}}},
         // The bad end byte's checksum is left queued; the next hunt skips it and finds the good frame.
         {"corrupt frames never reach the image", bad_sum + bad_end + kInput1On5V,
-         {{FRAME_BAD_SUM, 18}, {FRAME_BAD_END, 10}, {FRAME_OK, 0}}},
+         {{FrameResult::bad_sum, 18}, {FrameResult::bad_end, 10}, {FrameResult::ok, 0}}},
         // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
         {"a short frame behind skipped bytes", {0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
-         {{FRAME_NOT_READY, 8}}},
+         {{FrameResult::not_ready, 8}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -133,7 +133,7 @@ TEST_F(FrameLineTest, TheHuntPublishesOnlyValidFramesAndLeavesWhatItCannotUseQue
         for (const Look& look : row.looks) {
             EXPECT_EQ(receive(), look.result);
             EXPECT_EQ(queued(), look.queued_after);
-            published = published || look.result == FRAME_OK;
+            published = published || look.result == FrameResult::ok;
             if (!published) {
                 expect_inputs_marked();
                 continue;
@@ -187,7 +187,7 @@ TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
     });
     for (int i = 0; i < 100; ++i) {
         card.send(kInput1On5V);
-        EXPECT_EQ(receive(), FRAME_OK);
+        EXPECT_EQ(receive(), FrameResult::ok);
         store(image.digital_out[0], static_cast<uint8_t>(i));
     }
     done = true;
@@ -197,7 +197,7 @@ TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
 TEST_F(FrameLineTest, AHungUpLineEndsTheHuntAndTheDrainAtOnce) {
     card.send({0x00, 0x12});
     card.hang_up();
-    EXPECT_EQ(receive(), FRAME_NOT_READY);
+    EXPECT_EQ(receive(), FrameResult::not_ready);
     EXPECT_TRUE(port().port_lost());
     send();
     QueueCounts counts{};

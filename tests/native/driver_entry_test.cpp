@@ -23,15 +23,15 @@ TEST_F(DriverEntryTest, CodesOutsideTheTableReturnMinusOneAndTouchNoInstance) {
 TEST_F(DriverEntryTest, EveryCallStoresTheHostRecordAndPathEvenWhenRefused) {
     HostRecord other{};
     const char* other_path = "/elsewhere/host.ini";
-    EXPECT_EQ(driver_entry(host.driver(), 0, 0x10000, &other, nullptr, other_path), -1);
+    EXPECT_EQ(driver_entry(host.module(), 0, 0x10000, &other, nullptr, other_path), -1);
     EXPECT_EQ(host.driver().host_record.load(), &other);
-    EXPECT_EQ(host.driver().config_path, other_path);
+    EXPECT_EQ(host.module().config_path, other_path);
 
     HostDriverRecord out_of_table{};
     out_of_table.slot = 32;
     EXPECT_EQ(host.call(1, DRV_SAVE_SETTINGS, out_of_table), -1);
     EXPECT_EQ(host.driver().host_record.load(), &host.record);
-    EXPECT_EQ(host.driver().config_path, host.config_path.c_str());
+    EXPECT_EQ(host.module().config_path, host.config_path.c_str());
 }
 
 TEST_F(DriverEntryTest, CommandsFiveAndSixOnlyRecordTheNumber) {
@@ -93,14 +93,14 @@ TEST_F(DriverEntryTest, AMissingHostRecordIsRefusedByCommandsThatUseTheHostTable
     HostDriverRecord rec{};
     ASSERT_EQ(host.call(1, DRV_CREATE, rec), 0);
     for (uint32_t code : {DRV_START, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS}) {
-        EXPECT_EQ(driver_entry(host.driver(), 50, code, nullptr, &rec, host.config_path.c_str()), -1) << "code " << code;
+        EXPECT_EQ(driver_entry(host.module(), 50, code, nullptr, &rec, host.config_path.c_str()), -1) << "code " << code;
         EXPECT_EQ(table().records[0].number, 1u) << "refused before touching the instance";
     }
     // Commands that never look at the host's tables work without them.
-    EXPECT_EQ(driver_entry(host.driver(), 2, DRV_SAVE_SETTINGS, nullptr, &rec, host.config_path.c_str()), 0);
+    EXPECT_EQ(driver_entry(host.module(), 2, DRV_SAVE_SETTINGS, nullptr, &rec, host.config_path.c_str()), 0);
     EXPECT_EQ(read_file(host.config_path), "[korvanex-vek-driver-2]\r\ndelay=50\r\n");
     HostDriverRecord second{};
-    EXPECT_EQ(driver_entry(host.driver(), 3, DRV_CREATE, nullptr, &second, host.config_path.c_str()), 0);
+    EXPECT_EQ(driver_entry(host.module(), 3, DRV_CREATE, nullptr, &second, host.config_path.c_str()), 0);
     EXPECT_EQ(second.slot, 1u);
 }
 

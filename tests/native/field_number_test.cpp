@@ -1,4 +1,4 @@
-#include "config/field_number.h"
+#include "dialog/field_number.h"
 
 #include <gtest/gtest.h>
 

@@ -135,12 +135,12 @@ TEST_F(HostMisuseTest, SlotsOutsideTheTableAndMissingRecordsAreRefusedByEveryCom
     }
     // A missing host record: refused by the commands that use the host's tables, and only them.
     for (const uint32_t command : {DRV_START, DRV_READ_INPUTS, DRV_WRITE_OUTPUTS}) {
-        EXPECT_EQ(driver_entry(host.driver(), 0, command, nullptr, &polling, config.c_str()), -1) << "command " << command;
+        EXPECT_EQ(driver_entry(host.module(), 0, command, nullptr, &polling, config.c_str()), -1) << "command " << command;
     }
     EXPECT_EQ(table_snapshot(host.driver().instances), before);
     EXPECT_TRUE(card_keeps_polling());
-    EXPECT_EQ(driver_entry(host.driver(), 0, 5, nullptr, &polling, config.c_str()), 0);
-    EXPECT_EQ(driver_entry(host.driver(), 0, DRV_STOP, nullptr, &polling, config.c_str()), 0) << "stop needs no host tables";
+    EXPECT_EQ(driver_entry(host.module(), 0, 5, nullptr, &polling, config.c_str()), 0);
+    EXPECT_EQ(driver_entry(host.module(), 0, DRV_STOP, nullptr, &polling, config.c_str()), 0) << "stop needs no host tables";
     EXPECT_EQ(thread_count(), threads_before);
     EXPECT_FALSE(file_exists(config));
 }
@@ -276,13 +276,13 @@ pid_t host_configuring_while_polling(const std::string& config_path, const char*
     if (child != 0) return child;
     ::setsid();
     if (terminal != nullptr && ::open(terminal, O_RDWR) < 0) ::_exit(100);
-    DriverContext driver(make_platform_backend());
+    ModuleContext driver(make_platform_backend());
     HostRecord record{};
     HostDriverRecord rec{};
     if (driver_entry(driver, 0, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
     if (driver_entry(driver, 0, DRV_START, &record, &rec, config_path.c_str()) != 0) ::_exit(102);
     const int32_t end = driver_entry(driver, 0, DRV_CONFIGURE, &record, &rec, config_path.c_str());
-    if (driver.instances.records[0].poll_thread == nullptr) ::_exit(103);
+    if (driver.driver.instances.records[0].poll_thread == nullptr) ::_exit(103);
     ::usleep(1000000);  // polling on at the delay the dialog left
     if (driver_entry(driver, 0, DRV_STOP, &record, &rec, config_path.c_str()) != 0) ::_exit(104);
     ::_exit(end & 0xFF);

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "link/card_frames.h"
+#include "host/platform_notices.h"
+#include "link/card_link.h"
 #include "link/serial_port.h"
 #include "tests/native/test_support.h"
 
@@ -42,7 +43,8 @@ protected:
     SerialPort& port() { return link.port(); }
 
     TempDir ports;
-    CardLink link{make_platform_backend()};
+    Trace link_trace{platform_notices()};
+    CardLink link{make_platform_backend(), link_trace};
 };
 
 // The number of threads and open descriptors of this process.

@@ -1,6 +1,6 @@
 // The delay dialog on Linux, driven through real pseudo-terminals: the test holds the terminal's
 // far side and plays the user, the way a terminal emulator passes on what is typed.
-#include "config/terminal_dialog.h"
+#include "dialog/terminal_dialog.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -97,7 +97,8 @@ public:
         : terminal_(terminal) {
         std::packaged_task<int32_t()> task(
             [&instance, config = config_path, path = terminal.path()] {
-                return run_terminal_dialog(config.c_str(), instance, path.c_str());
+                const DialogRequest request{nullptr, config.c_str(), instance.number, &instance.delay_ms};
+                return run_terminal_dialog(request, path.c_str());
             });
         end_ = task.get_future();
         thread_ = std::thread(std::move(task));
@@ -221,7 +222,7 @@ pid_t host_in_new_session(const std::string& config_path, const char* controllin
     ::setsid();
     // Opened without O_NOCTTY by a session leader: it becomes the controlling terminal.
     if (controlling_terminal != nullptr && ::open(controlling_terminal, O_RDWR) < 0) ::_exit(100);
-    DriverContext driver(make_platform_backend());
+    ModuleContext driver(make_platform_backend());
     HostDriverRecord rec{};
     HostRecord record{};
     if (driver_entry(driver, 4, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
@@ -243,8 +244,9 @@ TEST_F(TerminalDialogTest, WithoutATerminalTheDialogCannotBeShown) {
 
     DriverInstance& instance = created(5);
     write_file(dir.file("not-a-terminal"), "text");
-    EXPECT_EQ(run_terminal_dialog(host.config_path.c_str(), instance, dir.file("not-a-terminal").c_str()), -1);
-    EXPECT_EQ(run_terminal_dialog(host.config_path.c_str(), instance, dir.file("missing").c_str()), -1);
+    const DialogRequest request{nullptr, host.config_path.c_str(), instance.number, &instance.delay_ms};
+    EXPECT_EQ(run_terminal_dialog(request, dir.file("not-a-terminal").c_str()), -1);
+    EXPECT_EQ(run_terminal_dialog(request, dir.file("missing").c_str()), -1);
     EXPECT_EQ(read_file(dir.file("not-a-terminal")), "text");
     EXPECT_EQ(instance.delay_ms.load(), 50u);
     EXPECT_FALSE(file_exists(host.config_path));

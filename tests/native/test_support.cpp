@@ -66,11 +66,11 @@ TestHost::TestHost() {
 }
 
 int32_t TestHost::call(uint32_t number, uint32_t command, HostDriverRecord& driver_record) {
-    return driver_entry(driver(), number, command, &record, &driver_record, config_path.c_str());
+    return driver_entry(module(), number, command, &record, &driver_record, config_path.c_str());
 }
 
 int32_t TestHost::call(uint32_t number, uint32_t command, HostDriverRecord* driver_record, const char* path) {
-    return driver_entry(driver(), number, command, &record, driver_record, path);
+    return driver_entry(module(), number, command, &record, driver_record, path);
 }
 
 FileSizeLimit::FileSizeLimit(std::size_t bytes) {

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "abi/host_interface.h"
 #include "host/driver_entry.h"
-#include "host/host_interface.h"
+#include "host/module_context.h"
 #include "poll/driver_context.h"
 
 using namespace vek;  // the tests read as the driver's own code
@@ -40,10 +41,11 @@ bool file_exists(const std::string& path);
 // The host's side of the calls: its records and tables, and one instance record per slot used.
 // It calls a freshly loaded driver of its own, as the host calls DriverEntry.
 struct TestHost {
-    DriverContext& driver() { return *loaded; }
+    ModuleContext& module() { return *loaded; }
+    DriverContext& driver() { return loaded->driver; }
     // A fresh load of the driver, as after the host restarts; no poll thread may be left running.
-    void reload() { loaded = std::make_unique<DriverContext>(make_platform_backend()); }
-    std::unique_ptr<DriverContext> loaded = std::make_unique<DriverContext>(make_platform_backend());
+    void reload() { loaded = std::make_unique<ModuleContext>(make_platform_backend()); }
+    std::unique_ptr<ModuleContext> loaded = std::make_unique<ModuleContext>(make_platform_backend());
     HostRecord record{};
     std::vector<uint8_t> output_states = std::vector<uint8_t>(512);
     std::vector<uint16_t> words = std::vector<uint16_t>(512);

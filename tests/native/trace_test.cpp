@@ -1,6 +1,7 @@
 // The link's trace on real files, pipes and folders: what reaches the file, the cap, a full
 // queue, and paths that cannot be opened or that change under the writer.
-#include "link/trace.h"
+#include "host/platform_notices.h"
+#include "support/trace.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -148,7 +149,7 @@ TEST(Trace, EachLineStartsWithTheLocalTimeToTheMillisecond) {
     TimeZone zone("XST-5:30");  // UTC+5:30: a writer using UTC would be caught out
 
     const std::string before = local_seconds_now();
-    Trace trace;
+    Trace trace{platform_notices()};
     ASSERT_TRUE(trace.open(path.c_str(), false));
     ASSERT_TRUE(trace.on());
     EXPECT_FALSE(trace.frames());
@@ -191,7 +192,7 @@ TEST(Trace, AFullFileIsRenamedToDotOneReplacingTheOldAndANewOneBegins) {
     const std::string path = dir.file("vek.trace");
     write_file(path + ".1", "the trace before last\n");
     constexpr uint64_t kCap = 1000;
-    Trace trace;
+    Trace trace{platform_notices()};
     ASSERT_TRUE(trace.open(path.c_str(), true, kCap));
     EXPECT_TRUE(trace.frames());
     for (int i = 0; i < 100; ++i) trace.line("line %03d", i);
@@ -225,7 +226,7 @@ TEST(Trace, AFullQueueDropsLinesAndTheNextLineThatGetsInSaysHowMany) {
     ASSERT_GE(reader, 0);
     ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);  // blocking reads from here on
 
-    Trace trace;
+    Trace trace{platform_notices()};
     ASSERT_TRUE(trace.open(path.c_str(), false, kTraceFileCap, 8));
     unsigned long sent = 0;
     while (trace.dropped() == 0 && sent < 10000000) trace.line("line %lu", sent++);
@@ -272,7 +273,7 @@ TEST(Trace, APathThatCannotBeOpenedIsReportedOnceAndCostsNothing) {
     const std::size_t threads = threads_in_process();
     for (const std::string& path : paths) {
         StderrCapture capture;
-        Trace trace;
+        Trace trace{platform_notices()};
         EXPECT_FALSE(trace.open(path.c_str(), true));
         EXPECT_FALSE(trace.on());
         EXPECT_EQ(threads_in_process(), threads) << "no writer thread";
@@ -291,7 +292,7 @@ TEST(Trace, APathThatCannotBeOpenedIsReportedOnceAndCostsNothing) {
     }
 
     StderrCapture capture;
-    Trace off;
+    Trace off{platform_notices()};
     EXPECT_TRUE(off.open(nullptr, true)) << "no path: nothing to report";
     EXPECT_TRUE(off.open("", true));
     EXPECT_FALSE(off.on());
@@ -320,7 +321,7 @@ TEST(Trace, AFileDeletedOrReplacedWhileWrittenIsBegunAgainAtTheNextRotation) {
         SCOPED_TRACE(row.name);
         TempDir dir;
         const std::string path = dir.file("vek.trace");
-        Trace trace;
+        Trace trace{platform_notices()};
         ASSERT_TRUE(trace.open(path.c_str(), false, 600));
         trace.line("before");
         ASSERT_TRUE(trace.flush());
@@ -345,7 +346,7 @@ TEST(Trace, LinesThatCannotBeWrittenAreCountedAndReportedOnceAndWritingResumes) 
     TempDir dir;
     const std::string path = dir.file("vek.trace");
     StderrCapture capture;
-    Trace trace;
+    Trace trace{platform_notices()};
     ASSERT_TRUE(trace.open(path.c_str(), false));
     trace.line("first");
     ASSERT_TRUE(trace.flush());
@@ -375,7 +376,7 @@ TEST(Trace, AFifoWhoseReaderGoesAwayFailsTheWriteAndLeavesTheProcessRunning) {
     const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     StderrCapture capture;
-    Trace trace;
+    Trace trace{platform_notices()};
     ASSERT_TRUE(trace.open(path.c_str(), false));
     trace.line("read");
     ASSERT_TRUE(trace.flush());

@@ -27,7 +27,7 @@
 #include <string>
 #include <thread>
 
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 #include "link/port_path.h"
 #include "tests/soak/card_script.h"
 #include "tests/soak/process_meter.h"

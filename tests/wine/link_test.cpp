@@ -11,26 +11,30 @@
 #include <string>
 #include <thread>
 
+#include "host/platform_notices.h"
 #include "link/card_discovery.h"
-#include "link/card_frames.h"
-#include "link/clock.h"
+#include "link/card_link.h"
 #include "link/serial_port.h"
+#include "poll/driver_context.h"
 #include "poll/process_image.h"
+#include "poll/run_control.h"
+#include "support/clock.h"
 #include "wine_test_support.h"
 
 namespace {
 
 using namespace vek;
 
-// The line and the image under test, as the driver's context holds them.
-CardLink g_link(make_platform_backend());
-ProcessImage g_image{};
+// The line and the image under test, in a driver's context that tells the user as the DLL does.
+DriverContext g_driver(make_platform_backend(), platform_notices());
+CardLink& g_link = g_driver.link;
+ProcessImage& g_image = g_driver.image;
 SerialPort& port() { return g_link.port(); }
 
 // One look for an answer, its inputs published as the poll loop publishes them.
 FrameResult receive() {
     const ReceivedInputs got = g_link.receive_input_frame();
-    if (got.result == FRAME_OK) store_inputs(g_image, got.inputs);
+    if (got.result == FrameResult::ok) store_inputs(g_image, got.inputs);
     return got.result;
 }
 
@@ -46,12 +50,12 @@ uint64_t cpu_time_us() {
 }
 
 // One poll-style exchange: send, then up to 200 ms of receive attempts.
-int32_t exchange() {
+FrameResult exchange() {
     const uint64_t started = monotonic_us();
     g_link.send_output_frame(load_outputs(g_image));
     for (;;) {
-        const int32_t result = receive();
-        if (result == FRAME_OK || monotonic_us() - started > 200000U) return result;
+        const FrameResult result = receive();
+        if (result == FrameResult::ok || monotonic_us() - started > 200000U) return result;
         sleep_us(1000);
     }
 }
@@ -73,14 +77,14 @@ void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     check(thread_count() > threads, "a watch thread while the port is open", thread_count(), threads + 1);
 
     store(g_image.digital_out[0], 0x04);  // output 3 on: the card must log 02 04 00 00 00 03 F8
-    int32_t result = FRAME_NOT_READY;
-    for (int i = 0; i < 20 && result != FRAME_OK; ++i) result = exchange();
-    CHECK_EQ(result, FRAME_OK, "an exchange after discovery");
+    FrameResult result = FrameResult::not_ready;
+    for (int i = 0; i < 20 && result != FrameResult::ok; ++i) result = exchange();
+    CHECK_EQ(result, FrameResult::ok, "an exchange after discovery");
     port().close_port();
     CHECK_EQ(thread_count(), threads, "no thread left after close_port");
 }
 
-// With a display, a failed scan shows its message box once and waits for the user. A watcher
+// With a display, a start whose scan finds no card shows its message box once and waits for the user. A watcher
 // plays the user: it reads the box, presses OK, and keeps looking for a second box until the
 // scan has returned.
 void no_card() {
@@ -107,10 +111,11 @@ void no_card() {
             while (IsWindow(box) && monotonic_us() < give_up) Sleep(10);
         }
     });
-    const ProbeResult result = find_card(g_link, load_outputs(g_image)).result;
+    DriverInstance instance{};
+    const StartResult result = start(g_driver, instance);
     returned = true;
     user.join();
-    CHECK_EQ(result, ProbeResult::no_answer, "find_card without a card");
+    CHECK_EQ(result, StartResult::no_card, "a start without a card");
     CHECK_EQ(port().open_port_number(), 0, "no port left open");
     CHECK_EQ(boxes.load(), 1, "message boxes shown");
     check(text == "Cannot find I/O card, please check connection", ("message text: " + text).c_str());
@@ -135,7 +140,7 @@ void unplug(uint32_t n) {
     check(port().port_lost(), "the unplug is seen", cycles);
     const uint64_t lost_after_ms = (monotonic_us() - started) / 1000U;
     check(lost_after_ms < 20000U, "calls after the unplug return", static_cast<long>(lost_after_ms));
-    CHECK_EQ(exchange(), FRAME_NOT_READY, "an exchange on a lost port");
+    CHECK_EQ(exchange(), FrameResult::not_ready, "an exchange on a lost port");
     port().close_port();
     CHECK_EQ(thread_count(), threads, "no thread left after close_port");
     std::printf("unplug seen after %d cycles\n", cycles);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 
 using DriverEntryFn = decltype(&DriverEntry);
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "host/host_interface.h"
+#include "abi/host_interface.h"
 
 using SetInput = SetInputFn;
 

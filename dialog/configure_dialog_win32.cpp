@@ -1,7 +1,7 @@
 // The delay dialog from template 101 in the module's own resources.
 #include <windows.h>
 
-#include "config/configure_dialog.h"
+#include "dialog/configure_dialog.h"
 #include "resources/dialog_ids.h"
 
 namespace vek {
@@ -9,30 +9,24 @@ namespace vek {
 namespace {
 
 // What the dialog works on, handed over with WM_INITDIALOG.
-struct DialogSubject {
-    const char* config_path;
-    DriverInstance* instance;
-};
-
-DialogSubject* dialog_subject(HWND dialog) {
-    return reinterpret_cast<DialogSubject*>(GetWindowLongPtrA(dialog, DWLP_USER));
+const DialogRequest* dialog_request(HWND dialog) {
+    return reinterpret_cast<const DialogRequest*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
 
 INT_PTR CALLBACK delay_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_INITDIALOG: {
-            // The subject arrives only with this message; the window keeps it for the commands.
+            // The request arrives only with this message; the window keeps it for the commands.
             SetWindowLongPtrA(dialog, DWLP_USER, lparam);
-            SetDlgItemInt(dialog, VEK_FIELD_DELAY, dialog_subject(dialog)->instance->delay_ms.load(), FALSE);
+            SetDlgItemInt(dialog, VEK_FIELD_DELAY, dialog_request(dialog)->delay_ms->load(), FALSE);
             return TRUE;  // the platform then focuses the first tab stop, OK
         }
         case WM_COMMAND:
             // Whatever the notification: a keyboard accelerator or a click ends the dialog alike.
             if (LOWORD(wparam) == IDOK) {
                 // A field that does not hold a number reads as 0, and 0 is stored.
-                const DialogSubject& subject = *dialog_subject(dialog);
                 const UINT typed = GetDlgItemInt(dialog, VEK_FIELD_DELAY, nullptr, FALSE);
-                accept_delay(subject.config_path, *subject.instance, typed);
+                accept_delay(*dialog_request(dialog), typed);
                 EndDialog(dialog, kDialogOk);
                 return TRUE;
             }
@@ -67,11 +61,10 @@ HWND dialog_owner() {
 
 }  // namespace
 
-int32_t configure_dialog(DriverContext& driver, DriverInstance& instance) {
-    HINSTANCE module = static_cast<HINSTANCE>(driver.module_handle);
-    DialogSubject subject{driver.config_path, &instance};
+int32_t configure_dialog(const DialogRequest& request) {
+    HINSTANCE module = static_cast<HINSTANCE>(request.module_handle);
     const INT_PTR end = DialogBoxParamA(module, MAKEINTRESOURCEA(VEK_DIALOG_CONFIGURE), dialog_owner(), delay_dialog,
-                                        reinterpret_cast<LPARAM>(&subject));
+                                        reinterpret_cast<LPARAM>(&request));
     return static_cast<int32_t>(end);
 }
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/trace_platform.h"
+#include "support/trace_platform.h"
 
 namespace vek {
 
@@ -28,35 +28,29 @@ HANDLE handle_of(const TraceFile& file) { return reinterpret_cast<HANDLE>(file.h
 
 const char kTraceLineEnd[] = "\r\n";
 
-bool trace_file_open(const char* path, bool truncate, TraceFile& file, TraceError& error) {
+TraceIo trace_file_open(const char* path, bool truncate, TraceFile& file) {
     // Shared for deletion too, so that the user can delete or rename the trace while it is
     // written, as on Linux; appending access makes every write go to the end.
     HANDLE handle = CreateFileA(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return false;
-    }
+    if (handle == INVALID_HANDLE_VALUE) return {false, GetLastError()};
     LARGE_INTEGER size{};
     if (GetFileSizeEx(handle, &size) == FALSE) size.QuadPart = 0;  // not a disk file: nothing to cap
     file.handle = reinterpret_cast<intptr_t>(handle);
     file.size = static_cast<uint64_t>(size.QuadPart);
-    return true;
+    return {true, 0};
 }
 
-bool trace_file_write(TraceFile& file, const char* bytes, std::size_t n, TraceError& error) {
+TraceIo trace_file_write(TraceFile& file, const char* bytes, std::size_t n) {
     while (n > 0) {
         DWORD done = 0;
         const BOOL ok = WriteFile(handle_of(file), bytes, static_cast<DWORD>(n), &done, nullptr);
-        if (ok == FALSE || done == 0) {
-            error = ok == FALSE ? GetLastError() : static_cast<TraceError>(ERROR_WRITE_FAULT);
-            return false;
-        }
+        if (ok == FALSE || done == 0) return {false, ok == FALSE ? GetLastError() : static_cast<TraceError>(ERROR_WRITE_FAULT)};
         bytes += done;
         n -= done;
     }
-    return true;
+    return {true, 0};
 }
 
 void trace_file_close(TraceFile& file) {
@@ -66,13 +60,13 @@ void trace_file_close(TraceFile& file) {
     file.size = 0;
 }
 
-TraceRename trace_file_rename(const char* from, const char* to, TraceError& error) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE) return TraceRename::moved;
-    error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND ? TraceRename::missing : TraceRename::failed;
+TraceRenamed trace_file_rename(const char* from, const char* to) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE) return {TraceRename::moved, 0};
+    const DWORD error = GetLastError();
+    return {error == ERROR_FILE_NOT_FOUND ? TraceRename::missing : TraceRename::failed, error};
 }
 
-void trace_writer_thread_begins() {}  // a failed write on Windows is only an error code
+TraceIo trace_writer_thread_begins() { return {true, 0}; }  // a failed write on Windows is only an error code
 
 uint64_t trace_clock_now() {
     static const PreciseTimeCall precise = precise_time_call();
@@ -102,13 +96,10 @@ void trace_local_time(uint64_t stamp, char (&text)[kTraceTimeChars + 1]) {
     text[n] = '\0';
 }
 
-void trace_report(const char* path, const char* what, TraceError error) {
-    char text[512];
-    if (error != 0)
-        std::snprintf(text, sizeof text, "VEK KORVANEX driver: trace %s %s (system error %lu)\n", path, what, error);
-    else
-        std::snprintf(text, sizeof text, "VEK KORVANEX driver: trace %s %s\n", path, what);
-    OutputDebugStringA(text);
+void trace_error_text(TraceError error, char* text, std::size_t room) {
+    if (room == 0) return;
+    text[0] = '\0';
+    if (error != 0) std::snprintf(text, room, " (system error %lu)", error);
 }
 
 }  // namespace vek

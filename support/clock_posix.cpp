@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "link/clock.h"
+#include "support/clock.h"
 
 namespace vek {
 

@@ -10,45 +10,39 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/trace_platform.h"
+#include "support/trace_platform.h"
 
 namespace vek {
 
 const char kTraceLineEnd[] = "\n";
 
-bool trace_file_open(const char* path, bool truncate, TraceFile& file, TraceError& error) {
+TraceIo trace_file_open(const char* path, bool truncate, TraceFile& file) {
     // Non-blocking for the open alone: a FIFO with no reader must fail, not hold up the start.
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (truncate ? O_TRUNC : 0);
     const int fd = ::open(path, flags, 0644);
-    if (fd < 0) {
-        error = static_cast<TraceError>(errno);
-        return false;
-    }
+    if (fd < 0) return {false, static_cast<TraceError>(errno)};
     struct stat info {};
     const bool ready = fcntl(fd, F_SETFL, O_APPEND) == 0 && fstat(fd, &info) == 0;
     if (!ready) {
-        error = static_cast<TraceError>(errno);
+        const TraceIo failed{false, static_cast<TraceError>(errno)};
         ::close(fd);
-        return false;
+        return failed;
     }
     file.handle = fd;
     file.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
-    return true;
+    return {true, 0};
 }
 
-bool trace_file_write(TraceFile& file, const char* bytes, std::size_t n, TraceError& error) {
+TraceIo trace_file_write(TraceFile& file, const char* bytes, std::size_t n) {
     const int fd = static_cast<int>(file.handle);
     while (n > 0) {
         const ssize_t done = ::write(fd, bytes, n);
         if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            error = done < 0 ? static_cast<TraceError>(errno) : static_cast<TraceError>(EIO);
-            return false;
-        }
+        if (done <= 0) return {false, done < 0 ? static_cast<TraceError>(errno) : static_cast<TraceError>(EIO)};
         bytes += done;
         n -= static_cast<std::size_t>(done);
     }
-    return true;
+    return {true, 0};
 }
 
 void trace_file_close(TraceFile& file) {
@@ -58,13 +52,12 @@ void trace_file_close(TraceFile& file) {
     file.size = 0;
 }
 
-TraceRename trace_file_rename(const char* from, const char* to, TraceError& error) {
-    if (::rename(from, to) == 0) return TraceRename::moved;
-    error = static_cast<TraceError>(errno);
-    return errno == ENOENT ? TraceRename::missing : TraceRename::failed;
+TraceRenamed trace_file_rename(const char* from, const char* to) {
+    if (::rename(from, to) == 0) return {TraceRename::moved, 0};
+    return {errno == ENOENT ? TraceRename::missing : TraceRename::failed, static_cast<TraceError>(errno)};
 }
 
-void trace_writer_thread_begins() {
+TraceIo trace_writer_thread_begins() {
     // A write to a FIFO whose reader has gone raises SIGPIPE, which ends the process unless the
     // host handles it. Blocked on this thread alone, the write fails with EPIPE instead, and the
     // host's own handling of the signal is left as it was.
@@ -72,7 +65,7 @@ void trace_writer_thread_begins() {
     sigemptyset(&pipe_signal);
     sigaddset(&pipe_signal, SIGPIPE);
     const int failed = pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-    if (failed != 0) trace_report("writer", "cannot block SIGPIPE", static_cast<TraceError>(failed));
+    return {failed == 0, static_cast<TraceError>(failed)};
 }
 
 uint64_t trace_clock_now() {
@@ -98,15 +91,13 @@ void trace_local_time(uint64_t stamp, char (&text)[kTraceTimeChars + 1]) {
     text[n] = '\0';
 }
 
-void trace_report(const char* path, const char* what, TraceError error) {
-    char reason[128] = "";
-    if (error != 0) {
-        char buffer[96];
-        // The GNU strerror_r, which glibc gives C++: it may return a static text of its own.
-        std::snprintf(reason, sizeof reason, " (%s)", strerror_r(static_cast<int>(error), buffer, sizeof buffer));
-    }
-    std::fprintf(stderr, "VEK KORVANEX driver: trace %s %s%s\n", path, what, reason);
-    std::fflush(stderr);
+void trace_error_text(TraceError error, char* text, std::size_t room) {
+    if (room == 0) return;
+    text[0] = '\0';
+    if (error == 0) return;
+    char buffer[96];
+    // The GNU strerror_r, which glibc gives C++: it may return a static text of its own.
+    std::snprintf(text, room, " (%s)", strerror_r(static_cast<int>(error), buffer, sizeof buffer));
 }
 
 }  // namespace vek

@@ -2,8 +2,8 @@
 
 #include <timeapi.h>
 
-#include "link/clock.h"
-#include "link/clock_win32.h"
+#include "support/clock.h"
+#include "support/win32_waits.h"
 
 namespace vek {
 
@@ -15,16 +15,12 @@ uint64_t performance_frequency() {
     return static_cast<uint64_t>(frequency.QuadPart);
 }
 
-#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
-constexpr DWORD CREATE_WAITABLE_TIMER_HIGH_RESOLUTION = 0x00000002;
-#endif
-
 // The finest period timeBeginPeriod takes; the poll thread's waits are whole milliseconds.
 constexpr UINT kFineTimerPeriodMs = 1;
 
 // Sleep() rounds up to the system tick (up to 15.6 ms); a high-resolution timer does not.
 bool sleep_on_precise_timer(uint64_t us) {
-    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
     if (timer == nullptr) return false;  // older systems: fall back to Sleep
     LARGE_INTEGER due{};
     due.QuadPart = -static_cast<LONGLONG>(us * 10U);  // relative, in 100 ns units
@@ -48,7 +44,7 @@ uint64_t monotonic_us() {
 // ERROR_INVALID_PARAMETER before Windows 10 1803) every wait falls back to one that ends on the
 // tick. Until Windows 10 2004 timeBeginPeriod is system-wide, so it is held only while needed.
 FineTiming begin_fine_timing() {
-    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
     if (timer != nullptr) {
         CloseHandle(timer);
         return FineTiming::not_needed;

@@ -16,8 +16,8 @@
 // or after a failed write; on Linux the lines written until then go to the deleted file.
 //
 // Without a path the trace is off: no thread, no file, and line() returns at once. A file that
-// cannot be opened leaves the trace off and is reported once (standard error on Linux,
-// OutputDebugStringA on Windows); a file that cannot be written later is reported once too.
+// cannot be opened leaves the trace off and is reported once through the notices it was made
+// with; a file that cannot be written later is reported once too.
 //
 // Threads: open() and close() are the owner's, called while no other thread uses the trace
 // (before the poll thread starts, after it has ended). Between them, line(), bytes(), frame(),
@@ -27,6 +27,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "support/notices.h"
 
 namespace vek {
 
@@ -44,7 +46,7 @@ struct TraceShared;  // the queue and the file, shared with the writer thread
 
 class Trace {
 public:
-    Trace() = default;
+    explicit Trace(const Notices& notices) : notices_(notices) {}
     ~Trace() { close(); }
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
@@ -87,6 +89,7 @@ public:
 private:
     void push(uint64_t stamp, const char* text, std::size_t n) noexcept;
 
+    Notices notices_;
     std::shared_ptr<TraceShared> shared_;
     bool frames_ = false;
 };

@@ -1,6 +1,6 @@
 // What the trace asks of the platform: a file appended to, renamed aside when full, the wall
-// clock read cheaply on the caller's thread and turned into local time on the writer's, and one
-// report to the user when the trace cannot be written.
+// clock read cheaply on the caller's thread and turned into local time on the writer's, and the
+// system's words for an error, for the one report to the user when the trace cannot be written.
 #pragma once
 
 #include <cstddef>
@@ -17,23 +17,33 @@ struct TraceFile {
 // The system's error code: errno, or GetLastError.
 using TraceError = unsigned long;
 
-// Opens path for appending, creating it, or emptied when truncate is set. false, with error, when
-// it cannot be opened. Never waits for a reader (a FIFO without one fails).
-bool trace_file_open(const char* path, bool truncate, TraceFile& file, TraceError& error);
+// What a call on the file did: ok, or not with the system's error code.
+struct TraceIo {
+    bool ok;
+    TraceError error;  // 0 when ok
+};
 
-// Writes all n bytes at the end of the file; false, with error, when they could not all be written.
-bool trace_file_write(TraceFile& file, const char* bytes, std::size_t n, TraceError& error);
+// Opens path for appending, creating it, or emptied when truncate is set. Never waits for a
+// reader (a FIFO without one fails).
+TraceIo trace_file_open(const char* path, bool truncate, TraceFile& file);
+
+// Writes all n bytes at the end of the file; not ok when they could not all be written.
+TraceIo trace_file_write(TraceFile& file, const char* bytes, std::size_t n);
 
 void trace_file_close(TraceFile& file);
 
 enum class TraceRename { moved, missing, failed };
 
 // Renames from to to, replacing to. missing when from does not exist (deleted while written).
-TraceRename trace_file_rename(const char* from, const char* to, TraceError& error);
+struct TraceRenamed {
+    TraceRename outcome;
+    TraceError error;  // 0 when moved
+};
+TraceRenamed trace_file_rename(const char* from, const char* to);
 
 // Called first on the writer thread: whatever the platform needs so that no write of the trace
-// can end the host's process.
-void trace_writer_thread_begins();
+// can end the host's process. Not ok when that could not be done.
+TraceIo trace_writer_thread_begins();
 
 // The wall clock in the platform's own units, cheap enough for any thread.
 uint64_t trace_clock_now();
@@ -45,8 +55,7 @@ void trace_local_time(uint64_t stamp, char (&text)[kTraceTimeChars + 1]);
 // The end of each line in the file: what the platform's text viewers expect.
 extern const char kTraceLineEnd[];
 
-// Tells the user that the trace at path cannot be written: one line on standard error, or
-// through OutputDebugStringA where a DLL has no console.
-void trace_report(const char* path, const char* what, TraceError error);
+// " (the system's words for error)", or an empty text for error 0.
+void trace_error_text(TraceError error, char* text, std::size_t room);
 
 }  // namespace vek

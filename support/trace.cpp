@@ -1,4 +1,4 @@
-#include "link/trace.h"
+#include "support/trace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,7 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "link/trace_platform.h"
+#include "support/notices.h"
+#include "support/trace_platform.h"
 
 namespace vek {
 
@@ -35,6 +36,13 @@ constexpr std::size_t kLabelChars = 64;
 
 constexpr intptr_t kClosed = -1;
 
+// Tells the user, once, that the trace at path cannot be written, and why in the system's words.
+void report_trace(const Notices& notices, const char* path, const char* what, TraceError error) {
+    char reason[128];
+    trace_error_text(error, reason, sizeof reason);
+    report_line(notices, "trace %s %s%s", path, what, reason);
+}
+
 struct Slot {
     uint64_t stamp;    // trace_clock_now() when the line was made
     uint32_t dropped;  // lines dropped since the line before this one got in
@@ -48,14 +56,15 @@ struct Slot {
 // batch is appended with one call.
 class TraceFileWriter {
 public:
-    TraceFileWriter(const std::string& path, uint64_t cap) : path_(path), old_path_(path + ".1"), cap_(cap) {}
+    TraceFileWriter(const std::string& path, uint64_t cap, const Notices& notices)
+        : path_(path), old_path_(path + ".1"), cap_(cap), notices_(notices) {}
     ~TraceFileWriter() { trace_file_close(file_); }
     TraceFileWriter(const TraceFileWriter&) = delete;
     TraceFileWriter& operator=(const TraceFileWriter&) = delete;
 
     // The first open, on the caller of Trace::open, so that a path that cannot be opened is
     // known at once.
-    bool open_first(TraceError& error) { return trace_file_open(path_.c_str(), false, file_, error); }
+    TraceIo open_first() { return trace_file_open(path_.c_str(), false, file_); }
 
     void add(const Slot& slot);
     void write_batch();
@@ -64,11 +73,13 @@ public:
 private:
     bool is_open() const { return file_.handle != kClosed; }
     void rotate();
+    TraceIo reopen_and_write();
     void report_once(const char* what, TraceError error);
 
     const std::string& path_;
     std::string old_path_;
     uint64_t cap_;
+    Notices notices_;
     TraceFile file_;
     char batch_[kBatchBytes];
     std::size_t used_ = 0;
@@ -141,8 +152,9 @@ void writer_loop(TraceShared& s) {
 }
 
 // The thread's body: no exception may leave a thread.
-void run_writer(std::shared_ptr<TraceShared> s) {
-    trace_writer_thread_begins();
+void run_writer(std::shared_ptr<TraceShared> s, Notices notices) {
+    const TraceIo began = trace_writer_thread_begins();
+    if (!began.ok) report_trace(notices, s->path.c_str(), "writer cannot guard the process against its writes", began.error);
     try {
         writer_loop(*s);
     } catch (...) {  // only the lock could throw; the lines left are lost either way
@@ -161,7 +173,7 @@ void run_writer(std::shared_ptr<TraceShared> s) {
 void TraceFileWriter::report_once(const char* what, TraceError error) {
     if (reported_) return;
     reported_ = true;
-    trace_report(path_.c_str(), what, error);
+    report_trace(notices_, path_.c_str(), what, error);
 }
 
 void TraceFileWriter::add(const Slot& slot) {
@@ -181,26 +193,30 @@ void TraceFileWriter::add(const Slot& slot) {
     batch_dropped_ += slot.dropped;
 }
 
+// Opens the file by its name again and appends the batch.
+TraceIo TraceFileWriter::reopen_and_write() {
+    const TraceIo opened = trace_file_open(path_.c_str(), false, file_);
+    return opened.ok ? trace_file_write(file_, batch_, used_) : opened;
+}
+
 void TraceFileWriter::write_batch() {
     if (used_ == 0) return;
-    TraceError error = 0;
-    bool written = false;
+    TraceIo io{false, 0};
     if (is_open()) {
-        written = trace_file_write(file_, batch_, used_, error);
-        if (!written) {
+        io = trace_file_write(file_, batch_, used_);
+        if (!io.ok) {
             // Perhaps the file was deleted or replaced: it is the name that is traced to.
             trace_file_close(file_);
-            written = trace_file_open(path_.c_str(), false, file_, error) &&
-                      trace_file_write(file_, batch_, used_, error);
+            io = reopen_and_write();
         }
     } else {
-        written = trace_file_open(path_.c_str(), false, file_, error) && trace_file_write(file_, batch_, used_, error);
+        io = reopen_and_write();
     }
-    if (written) {
+    if (io.ok) {
         file_.size += used_;
         lost_ -= told_;
     } else {
-        report_once("cannot be written; lines are lost until it can", error);
+        report_once("cannot be written; lines are lost until it can", io.error);
         trace_file_close(file_);  // the next batch opens it again
         lost_ += batch_lines_ + batch_dropped_;
     }
@@ -212,14 +228,13 @@ void TraceFileWriter::write_batch() {
 
 void TraceFileWriter::rotate() {
     trace_file_close(file_);
-    TraceError error = 0;
-    const TraceRename renamed = trace_file_rename(path_.c_str(), old_path_.c_str(), error);
+    const TraceRenamed renamed = trace_file_rename(path_.c_str(), old_path_.c_str());
     // A file gone already (deleted while written) just begins again. One that cannot be renamed
     // is emptied instead, so that the trace stays within its cap.
-    const bool truncate = renamed == TraceRename::failed;
-    if (truncate) report_once("cannot be renamed to .1 when full; it is emptied instead", error);
-    if (!trace_file_open(path_.c_str(), truncate, file_, error))
-        report_once("cannot be opened again; lines are lost until it can", error);
+    const bool truncate = renamed.outcome == TraceRename::failed;
+    if (truncate) report_once("cannot be renamed to .1 when full; it is emptied instead", renamed.error);
+    const TraceIo opened = trace_file_open(path_.c_str(), truncate, file_);
+    if (!opened.ok) report_once("cannot be opened again; lines are lost until it can", opened.error);
 }
 
 bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t queue_lines) noexcept {
@@ -230,18 +245,18 @@ bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t q
         s->path = path;
         s->capacity = std::max<std::size_t>(queue_lines, 1);
         s->slots = std::make_unique<Slot[]>(s->capacity);
-        s->writer = std::make_unique<TraceFileWriter>(s->path, file_cap);
-        TraceError error = 0;
-        if (!s->writer->open_first(error)) {
-            trace_report(path, "cannot be opened; no trace", error);
+        s->writer = std::make_unique<TraceFileWriter>(s->path, file_cap, notices_);
+        const TraceIo opened = s->writer->open_first();
+        if (!opened.ok) {
+            report_trace(notices_, path, "cannot be opened; no trace", opened.error);
             return false;
         }
-        s->thread = std::thread(run_writer, s);
+        s->thread = std::thread(run_writer, s, notices_);
         shared_ = std::move(s);
         frames_ = frames;
         return true;
     } catch (...) {  // no memory or no thread: the driver runs without its trace
-        trace_report(path, "has no memory or thread to write it; no trace", 0);
+        report_trace(notices_, path, "has no memory or thread to write it; no trace", 0);
         return false;
     }
 }
@@ -278,7 +293,7 @@ void Trace::close() noexcept {
         s->thread.detach();
     } catch (...) {  // a thread that can be neither joined nor detached is already gone
     }
-    trace_report(s->path.c_str(), "writer did not finish in time; left to end on its own", 0);
+    report_trace(notices_, s->path.c_str(), "writer did not finish in time; left to end on its own", 0);
 }
 
 void Trace::push(uint64_t stamp, const char* text, std::size_t n) noexcept {

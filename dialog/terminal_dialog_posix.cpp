@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <string>
 
-#include "config/configure_dialog.h"
-#include "config/field_number.h"
-#include "config/terminal_dialog.h"
+#include "dialog/configure_dialog.h"
+#include "dialog/field_number.h"
+#include "dialog/terminal_dialog.h"
 
 namespace vek {
 
@@ -133,9 +133,9 @@ Outcome apply_keys(Field& field, const std::string& keys) {
 
 }  // namespace
 
-int32_t run_terminal_dialog(const char* config_path, DriverInstance& instance, const char* terminal_path) {
+int32_t run_terminal_dialog(const DialogRequest& request, const char* terminal_path) {
     Outcome outcome = Outcome::editing;
-    Field field{std::to_string(instance.delay_ms.load())};
+    Field field{std::to_string(request.delay_ms->load())};
     {
         Terminal terminal(terminal_path);
         if (!terminal.usable()) return kDialogFailed;
@@ -148,7 +148,7 @@ int32_t run_terminal_dialog(const char* config_path, DriverInstance& instance, c
         terminal.show("\r\n");
     }
     if (outcome == Outcome::cancel) return kDialogCancel;
-    accept_delay(config_path, instance, field_number(field.text));
+    accept_delay(request, field_number(field.text));
     return kDialogOk;
 }
 
