@@ -1,7 +1,7 @@
 // Win32 backend: the line itself, opened and closed, and what each call asks of the system. The
-// handle is opened for overlapped I/O (win32_operation.h) on an opener thread with the settings of
-// win32_line_settings.h, and a watch thread (win32_watch.h) keeps its line-error latch clear while
-// it is open.
+// handle is opened for overlapped I/O (win32_operation.h) on the opener's thread (win32_opener.h)
+// with the settings of win32_line_settings.h, and a watch thread (win32_watch.h) keeps its
+// line-error latch clear while it is open.
 #include <windows.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "link/serial_port.h"
 #include "link/win32_errors.h"
 #include "link/win32_line_settings.h"
+#include "link/win32_opener.h"
 #include "link/win32_operation.h"
 #include "link/win32_watch.h"
 #include "support/clock.h"
@@ -27,192 +28,14 @@ constexpr DWORD kReadBoundMs = 100;  // a read of bytes the queue already holds
 // that would wait at once, with nothing), pauses this long before it reads again, so that it
 // never spins. Only such drivers pay it: a read otherwise ends when its bytes are all in.
 constexpr DWORD kShortReadPauseMs = 2;
-// Opening a port takes milliseconds, but a Bluetooth serial port connects to its device inside
-// CreateFile, which can take seconds, and the scan runs on the host's thread: the open is given
-// up after this bound (its thread closes a handle that comes later).
-constexpr DWORD kOpenBoundMs = 1000;
-
-// Opens are made on an opener thread, so that the caller can give up on one. The thread serves
-// one open after another and ends with the scan (end_scan), or once it has been idle for
-// kOpenerIdleMs should nobody end it: a scan opens up to 127 ports in a row, and a thread made for
-// each open cost about a millisecond per port under Wine, far more than a failed open itself. An open that outlasts its
-// bound leaves its thread retired: the thread closes whatever handle comes and ends, and the next open gets a new
-// thread.
-enum class OpenState { idle, requested, served };
-
-// Every field but the events and the module is guarded by g_opener_lock. The record is freed by
-// its thread, and only when no caller can still reach it: idle and no longer g_opener, or retired.
-struct Opener {
-    HANDLE wake;     // auto-reset: a request is waiting
-    HANDLE done;     // auto-reset: the request is served
-    HMODULE module;  // held by the thread, so that an unload cannot take its code away
-    HANDLE thread;   // for end_scan to wait on; closed by whoever takes it from the record
-    char name[24];
-    HANDLE handle;
-    DWORD error;
-    OpenState state;
-    bool retired;  // its caller gave up: the thread ends after this open
-    bool quit;     // end_scan asks the idle thread to end
-};
-
-// Long enough to carry a scan from one port to the next, short enough that an idle driver holds
-// no thread (nor its pin on the module) for long.
-constexpr DWORD kOpenerIdleMs = 2000;
-// An idle opener ends as soon as it is woken; the bound covers a thread that does not.
-constexpr DWORD kOpenerJoinBoundMs = 1000;
-
-SRWLOCK g_opener_lock = SRWLOCK_INIT;  // no constructor or destructor: safe in a DLL's statics
-Opener* g_opener = nullptr;            // the thread that takes the next open, if any
-
-HANDLE create_port_file(const char* name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-}
-
-void free_opener(Opener* o) {
-    if (o->thread != nullptr) CloseHandle(o->thread);
-    CloseHandle(o->wake);
-    CloseHandle(o->done);
-    delete o;
-}
-
-DWORD WINAPI serve_opens(LPVOID parameter) {
-    auto* o = static_cast<Opener*>(parameter);
-    const HMODULE module = o->module;
-    for (;;) {
-        const DWORD woken = WaitForSingleObject(o->wake, kOpenerIdleMs);
-        AcquireSRWLockExclusive(&g_opener_lock);
-        if (o->state != OpenState::requested) {
-            // A wake left over from a request already served, or a result not yet collected: wait
-            // on. Idle (or the wait failed): leave, first making sure no caller can find it.
-            if ((woken == WAIT_OBJECT_0 && !o->quit) || o->state == OpenState::served) {
-                ReleaseSRWLockExclusive(&g_opener_lock);
-                continue;
-            }
-            if (g_opener == o) g_opener = nullptr;
-            ReleaseSRWLockExclusive(&g_opener_lock);
-            free_opener(o);
-            break;
-        }
-        char name[sizeof o->name];
-        std::memcpy(name, o->name, sizeof name);
-        ReleaseSRWLockExclusive(&g_opener_lock);
-
-        const HANDLE h = create_port_file(name);
-        const DWORD error = GetLastError();
-
-        AcquireSRWLockExclusive(&g_opener_lock);
-        if (o->retired) {
-            // The caller gave up long ago: nobody else will ever close this handle.
-            ReleaseSRWLockExclusive(&g_opener_lock);
-            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-            free_opener(o);
-            break;
-        }
-        o->handle = h;
-        o->error = error;
-        o->state = OpenState::served;
-        // Should the signal fail, the caller finds the result at its bound; this thread then
-        // takes no more requests.
-        if (!SetEvent(o->done) && g_opener == o) g_opener = nullptr;
-        ReleaseSRWLockExclusive(&g_opener_lock);
-    }
-    FreeLibraryAndExitThread(module, 0);
-    return 0;
-}
-
-// A new opener and its thread, or null when either cannot be had.
-Opener* start_opener() {
-    auto* o = new (std::nothrow) Opener{};
-    if (o == nullptr) return nullptr;
-    o->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    o->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = nullptr;
-    // The module's own address names it; the count it takes is dropped as the thread ends.
-    if (o->wake != nullptr && o->done != nullptr &&
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&serve_opens),
-                           &o->module)) {
-        thread = CreateThread(nullptr, 0, serve_opens, o, 0, nullptr);
-        if (thread == nullptr) FreeLibrary(o->module);
-    }
-    if (thread == nullptr) {
-        if (o->wake != nullptr) CloseHandle(o->wake);
-        if (o->done != nullptr) CloseHandle(o->done);
-        delete o;
-        return nullptr;
-    }
-    o->thread = thread;
-    return o;
-}
-
-// Ends the idle opener, if there is one, and waits until its thread has ended: a scan leaves no
-// thread behind. One still serving a late open is retired already and ends after it.
-void end_opener() {
-    AcquireSRWLockExclusive(&g_opener_lock);
-    Opener* o = g_opener;
-    if (o == nullptr || o->state != OpenState::idle) {
-        ReleaseSRWLockExclusive(&g_opener_lock);
-        return;
-    }
-    g_opener = nullptr;
-    o->quit = true;
-    const HANDLE thread = o->thread;  // the record may be gone once the lock is let go
-    o->thread = nullptr;
-    const HANDLE wake = o->wake;
-    // Woken under the lock: the thread frees the record (and its events) only after taking it.
-    const bool woken = SetEvent(wake) != 0;
-    ReleaseSRWLockExclusive(&g_opener_lock);
-    // Should the wake fail, the thread still ends when its idle wait does.
-    if (woken) WaitForSingleObject(thread, kOpenerJoinBoundMs);
-    CloseHandle(thread);
-}
-
-// CreateFile of `name` on the opener thread, waited for kOpenBoundMs at most; ERROR_TIMEOUT when
-// it took longer. Where no thread can be had, the open is made here, unbounded.
-HANDLE open_bounded(const char* name, DWORD& error) {
-    AcquireSRWLockExclusive(&g_opener_lock);
-    // An opener serving another open (a second driver instance scanning at the same moment) is
-    // left to it: a new one is made, and the old one ends when idle.
-    Opener* o = g_opener;
-    if (o == nullptr || o->state != OpenState::idle) g_opener = o = start_opener();
-    if (o != nullptr) {
-        std::snprintf(o->name, sizeof o->name, "%s", name);
-        o->state = OpenState::requested;
-    }
-    ReleaseSRWLockExclusive(&g_opener_lock);
-    if (o == nullptr) {
-        const HANDLE h = create_port_file(name);
-        error = GetLastError();
-        return h;
-    }
-    // Should the wake fail, the open is given up at once as too slow; the thread still finds the
-    // request when its idle wait ends, and closes whatever it opens.
-    const DWORD waited = SetEvent(o->wake) ? WaitForSingleObject(o->done, kOpenBoundMs) : WAIT_FAILED;
-    AcquireSRWLockExclusive(&g_opener_lock);
-    if (o->state == OpenState::requested) {
-        // Not served within the bound: the thread now owns the record and whatever handle comes.
-        o->retired = true;
-        if (g_opener == o) g_opener = nullptr;
-        ReleaseSRWLockExclusive(&g_opener_lock);
-        error = ERROR_TIMEOUT;
-        return INVALID_HANDLE_VALUE;
-    }
-    // Served, even if only just after the bound: then its signal is still set, and is taken now
-    // so that the next request's wait does not end on it.
-    if (waited != WAIT_OBJECT_0) WaitForSingleObject(o->done, 0);
-    const HANDLE h = o->handle;
-    error = o->error;
-    o->state = OpenState::idle;
-    ReleaseSRWLockExclusive(&g_opener_lock);
-    return h;
-}
 
 // Always the device namespace: a plain "COM12" is a file name first, and a file of that name in
 // the host's current folder would be opened instead of the port. For COM1 to COM9 the plain
 // name is only an alias of this one.
-HANDLE open_device(uint32_t n, DWORD& error) {
+HANDLE open_device(PortOpener& opener, uint32_t n, DWORD& error) {
     char name[24];
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(n));
-    return open_bounded(name, error);
+    return opener.open(name, error);
 }
 
 class Win32Line final : public SerialBackend {
@@ -228,7 +51,7 @@ public:
     PortResult write_all(const uint8_t* data, std::size_t size) override;
     void set_rts() override;
     void set_dtr() override;
-    void end_scan() override { end_opener(); }
+    void end_scan() override { opener_.end(); }
     void describe_loss(char* text, std::size_t room) const override;
 
 private:
@@ -254,6 +77,7 @@ private:
     Operation* read_ = nullptr;
     Operation* write_ = nullptr;
     WatchThread* watch_ = nullptr;
+    PortOpener opener_;                 // kept from one open to the next through a scan
     DWORD loss_error_ = ERROR_SUCCESS;  // why the port was last found gone
 };
 
@@ -289,7 +113,7 @@ PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDL
 
 PortResult Win32Line::open(uint32_t n) {
     DWORD error = ERROR_SUCCESS;
-    HANDLE h = open_device(n, error);
+    HANDLE h = open_device(opener_, n, error);
     // Another program has the port (or its last user is still letting go of it).
     if (h == INVALID_HANDLE_VALUE) return error == ERROR_ACCESS_DENIED ? PortResult::busy : PortResult::failed;
     if (read_ == nullptr) read_ = new_operation();
