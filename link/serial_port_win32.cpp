@@ -1,6 +1,7 @@
-// Win32 backend. The handle is opened for overlapped I/O; every operation owns its OVERLAPPED,
-// event and buffer, and is waited for (with a bound) before the call returns, so no buffer is
-// ever left attached to a pending operation.
+// Win32 backend: the line itself, opened and closed, and what each call asks of the system. The
+// handle is opened for overlapped I/O (win32_operation.h) on the opener's thread (win32_opener.h)
+// with the settings of win32_line_settings.h, and a watch thread (win32_watch.h) keeps its
+// line-error latch clear while it is open.
 #include <windows.h>
 
 #include <algorithm>
@@ -8,406 +9,33 @@
 #include <cstring>
 #include <new>
 
-#include "support/clock.h"
-#include "support/win32_waits.h"
 #include "link/serial_backend.h"
 #include "link/serial_port.h"
+#include "link/win32_errors.h"
+#include "link/win32_line_settings.h"
+#include "link/win32_opener.h"
+#include "link/win32_operation.h"
+#include "link/win32_watch.h"
+#include "support/clock.h"
+#include "support/win32_waits.h"
 
 namespace vek {
 
 namespace {
 
-constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kReadBoundMs = 100;  // a read of bytes the queue already holds
 // A wait for bytes that a read ended early, with fewer than it asked for (some drivers end a read
 // that would wait at once, with nothing), pauses this long before it reads again, so that it
 // never spins. Only such drivers pay it: a read otherwise ends when its bytes are all in.
 constexpr DWORD kShortReadPauseMs = 2;
-// Opening a port takes milliseconds, but a Bluetooth serial port connects to its device inside
-// CreateFile, which can take seconds, and the scan runs on the host's thread: the open is given
-// up after this bound (its thread closes a handle that comes later).
-constexpr DWORD kOpenBoundMs = 1000;
-constexpr DWORD kWriteBoundMs = 500;   // a write into a 4096-byte queue
-constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of its buffer
-constexpr DWORD kWatchJoinBoundMs = 2000;
-// The watch waits for an event this long at most, then pauses before it waits again. An armed
-// wait is not free: Wine serves one by polling the port every 2 ms with several server requests,
-// about 30% of a core while the card is polled; and some drivers (Wine's on a pseudo-terminal)
-// end every wait at once with no event. The poll thread's status queries clear a line error on
-// every cycle anyway, so a slow pace loses nothing.
-constexpr DWORD kWatchWaitBoundMs = 2;
-constexpr DWORD kWatchPauseMs = 1000;
-constexpr std::size_t kOperationBufferSize = 64;
-constexpr char kXonChar = 0x11;   // DC1
-constexpr char kXoffChar = 0x13;  // DC3
-
-struct Operation {
-    OVERLAPPED overlapped;
-    uint8_t buffer[kOperationBufferSize];
-};
-
-struct WatchThread {
-    HANDLE port;
-    HANDLE stop_event;
-    HANDLE thread;
-    Operation wait;  // the thread's own WaitCommEvent
-};
-
-// Errors after which the port will not come back. An aborted operation is one when we did not
-// cancel it ourselves: a USB serial driver aborts every request after a surprise removal.
-bool is_lost(DWORD error, bool cancelled_by_us) {
-    switch (error) {
-        case ERROR_NOT_READY:  // Wine, after the other end closed
-        case ERROR_BROKEN_PIPE:
-        case ERROR_ACCESS_DENIED:  // a USB adapter removed
-        case ERROR_BAD_COMMAND:
-        case ERROR_INVALID_HANDLE:
-        case ERROR_GEN_FAILURE:  // some adapters while connected, others once removed
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEVICE_REMOVED: return true;
-        case ERROR_OPERATION_ABORTED: return !cancelled_by_us;
-        default: return false;
-    }
-}
-
-Operation* new_operation() {
-    auto* op = new (std::nothrow) Operation{};  // no exception may cross DriverEntry
-    if (op == nullptr) return nullptr;
-    op->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // manual reset, as comm waits need
-    if (op->overlapped.hEvent != nullptr) return op;
-    delete op;
-    return nullptr;
-}
-
-// ReadFile and WriteFile reset the event themselves as they begin (under Wine a reset is a server
-// request). The watch thread resets its own before each WaitCommEvent: once a second, it is free.
-void rearm(Operation* op) {
-    HANDLE event = op->overlapped.hEvent;
-    std::memset(&op->overlapped, 0, sizeof op->overlapped);
-    op->overlapped.hEvent = event;
-}
-
-// How an operation ended. `transferred` counts the bytes it moved however it ended: a read that
-// was cancelled or failed has still taken them from the queue.
-struct Completion {
-    DWORD error = ERROR_SUCCESS;  // ERROR_SUCCESS when it succeeded
-    DWORD transferred = 0;
-    bool cancelled = false;  // we cancelled it: an ERROR_OPERATION_ABORTED is then ours
-};
-
-// Waits for an operation until it completes, bound_ms passes or `wake` (an event, or null) is
-// set. At the bound or the wake it is cancelled, and if even the cancellation does not complete,
-// the operation is abandoned (never freed) and *op is cleared, so that memory the system may
-// still write to is never reused.
-Completion finish(HANDLE port, Operation** op, DWORD bound_ms, HANDLE wake) {
-    Completion c;
-    Operation* o = *op;
-    // Already complete, as a write to an idle port usually is: then there is nothing to wait for
-    // (under Wine a wait on the event is a request to its server, this check is not).
-    if (GetOverlappedResult(port, &o->overlapped, &c.transferred, FALSE)) return c;
-    c.error = GetLastError();
-    if (c.error != ERROR_IO_INCOMPLETE) return c;
-    const HANDLE events[2] = {o->overlapped.hEvent, wake};
-    if (WaitForMultipleObjects(wake != nullptr ? 2 : 1, events, FALSE, bound_ms) != WAIT_OBJECT_0) {
-        // Fails when the operation completed meanwhile; its own result then stands. Either way
-        // an abort that follows is taken as ours, never as a removal: a removal shows again on
-        // the next call, while a port wrongly taken as lost stops the polling.
-        c.cancelled = true;
-        CancelIoEx(port, &o->overlapped);
-        if (WaitForSingleObject(o->overlapped.hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
-            *op = nullptr;
-            c.error = ERROR_TIMEOUT;
-            c.transferred = 0;  // in a buffer that is no longer ours to read
-            return c;
-        }
-    }
-    c.error = GetOverlappedResult(port, &o->overlapped, &c.transferred, FALSE) ? ERROR_SUCCESS : GetLastError();
-    return c;
-}
-
-// Keeps the line-error latch clear: a character-received event is followed by a status query,
-// which also clears any pending line error.
-DWORD WINAPI watch_port(LPVOID parameter) {
-    auto* w = static_cast<WatchThread*>(parameter);
-    while (WaitForSingleObject(w->stop_event, 0) != WAIT_OBJECT_0) {
-        rearm(&w->wait);
-        ResetEvent(w->wait.overlapped.hEvent);
-        DWORD events = 0;
-        if (!WaitCommEvent(w->port, &events, &w->wait.overlapped) && GetLastError() == ERROR_IO_PENDING) {
-            HANDLE handles[2] = {w->wait.overlapped.hEvent, w->stop_event};
-            if (WaitForMultipleObjects(2, handles, FALSE, kWatchWaitBoundMs) != WAIT_OBJECT_0) {
-                CancelIoEx(w->port, &w->wait.overlapped);
-            }
-            // The wait must be over before its OVERLAPPED is touched again; the join bound in
-            // stop_watch covers the case where even a cancel does not end it.
-            DWORD ignored = 0;
-            GetOverlappedResult(w->port, &w->wait.overlapped, &ignored, TRUE);
-        }
-        // Whatever ended the wait (an event, the bound, a driver's own abort), the status query
-        // clears a pending line error; an aborted wait alone is not a lost port.
-        COMSTAT status{};
-        DWORD errors = 0;
-        if (!ClearCommError(w->port, &errors, &status)) break;  // the port is gone: nothing to watch
-        WaitForSingleObject(w->stop_event, kWatchPauseMs);
-    }
-    return 0;
-}
-
-WatchThread* start_watch(HANDLE port) {
-    auto* w = new (std::nothrow) WatchThread{};
-    if (w == nullptr) return nullptr;
-    w->port = port;
-    w->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    w->wait.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (w->stop_event != nullptr && w->wait.overlapped.hEvent != nullptr) {
-        w->thread = CreateThread(nullptr, 0, watch_port, w, 0, nullptr);
-    }
-    if (w->thread == nullptr) {
-        if (w->stop_event != nullptr) CloseHandle(w->stop_event);
-        if (w->wait.overlapped.hEvent != nullptr) CloseHandle(w->wait.overlapped.hEvent);
-        delete w;
-        return nullptr;
-    }
-    SetThreadPriority(w->thread, THREAD_PRIORITY_TIME_CRITICAL);
-    return w;
-}
-
-// Clearing the event mask ends a pending WaitCommEvent at once; the stop event ends a pause.
-// TerminateThread only if the thread does not answer within the bound, and then its record is
-// abandoned, since its wait may still be pending.
-void stop_watch(WatchThread* w) {
-    if (w == nullptr) return;
-    SetEvent(w->stop_event);
-    SetCommMask(w->port, 0);
-    if (WaitForSingleObject(w->thread, kWatchJoinBoundMs) != WAIT_OBJECT_0) {
-        TerminateThread(w->thread, 1);
-        CloseHandle(w->thread);
-        return;
-    }
-    CloseHandle(w->thread);
-    CloseHandle(w->stop_event);
-    CloseHandle(w->wait.overlapped.hEvent);
-    delete w;
-}
-
-// Opens are made on an opener thread, so that the caller can give up on one. The thread serves
-// one open after another and ends with the scan (end_scan), or once it has been idle for
-// kOpenerIdleMs should nobody end it: a scan opens up to 127 ports in a row, and a thread made for
-// each open cost about a millisecond per port under Wine, far more than a failed open itself. An open that outlasts its
-// bound leaves its thread retired: the thread closes whatever handle comes and ends, and the next open gets a new
-// thread.
-enum class OpenState { idle, requested, served };
-
-// Every field but the events and the module is guarded by g_opener_lock. The record is freed by
-// its thread, and only when no caller can still reach it: idle and no longer g_opener, or retired.
-struct Opener {
-    HANDLE wake;     // auto-reset: a request is waiting
-    HANDLE done;     // auto-reset: the request is served
-    HMODULE module;  // held by the thread, so that an unload cannot take its code away
-    HANDLE thread;   // for end_scan to wait on; closed by whoever takes it from the record
-    char name[24];
-    HANDLE handle;
-    DWORD error;
-    OpenState state;
-    bool retired;  // its caller gave up: the thread ends after this open
-    bool quit;     // end_scan asks the idle thread to end
-};
-
-// Long enough to carry a scan from one port to the next, short enough that an idle driver holds
-// no thread (nor its pin on the module) for long.
-constexpr DWORD kOpenerIdleMs = 2000;
-// An idle opener ends as soon as it is woken; the bound covers a thread that does not.
-constexpr DWORD kOpenerJoinBoundMs = 1000;
-
-SRWLOCK g_opener_lock = SRWLOCK_INIT;  // no constructor or destructor: safe in a DLL's statics
-Opener* g_opener = nullptr;            // the thread that takes the next open, if any
-
-HANDLE create_port_file(const char* name) {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-}
-
-void free_opener(Opener* o) {
-    if (o->thread != nullptr) CloseHandle(o->thread);
-    CloseHandle(o->wake);
-    CloseHandle(o->done);
-    delete o;
-}
-
-DWORD WINAPI serve_opens(LPVOID parameter) {
-    auto* o = static_cast<Opener*>(parameter);
-    const HMODULE module = o->module;
-    for (;;) {
-        const DWORD woken = WaitForSingleObject(o->wake, kOpenerIdleMs);
-        AcquireSRWLockExclusive(&g_opener_lock);
-        if (o->state != OpenState::requested) {
-            // A wake left over from a request already served, or a result not yet collected: wait
-            // on. Idle (or the wait failed): leave, first making sure no caller can find it.
-            if ((woken == WAIT_OBJECT_0 && !o->quit) || o->state == OpenState::served) {
-                ReleaseSRWLockExclusive(&g_opener_lock);
-                continue;
-            }
-            if (g_opener == o) g_opener = nullptr;
-            ReleaseSRWLockExclusive(&g_opener_lock);
-            free_opener(o);
-            break;
-        }
-        char name[sizeof o->name];
-        std::memcpy(name, o->name, sizeof name);
-        ReleaseSRWLockExclusive(&g_opener_lock);
-
-        const HANDLE h = create_port_file(name);
-        const DWORD error = GetLastError();
-
-        AcquireSRWLockExclusive(&g_opener_lock);
-        if (o->retired) {
-            // The caller gave up long ago: nobody else will ever close this handle.
-            ReleaseSRWLockExclusive(&g_opener_lock);
-            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-            free_opener(o);
-            break;
-        }
-        o->handle = h;
-        o->error = error;
-        o->state = OpenState::served;
-        // Should the signal fail, the caller finds the result at its bound; this thread then
-        // takes no more requests.
-        if (!SetEvent(o->done) && g_opener == o) g_opener = nullptr;
-        ReleaseSRWLockExclusive(&g_opener_lock);
-    }
-    FreeLibraryAndExitThread(module, 0);
-    return 0;
-}
-
-// A new opener and its thread, or null when either cannot be had.
-Opener* start_opener() {
-    auto* o = new (std::nothrow) Opener{};
-    if (o == nullptr) return nullptr;
-    o->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    o->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = nullptr;
-    // The module's own address names it; the count it takes is dropped as the thread ends.
-    if (o->wake != nullptr && o->done != nullptr &&
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&serve_opens),
-                           &o->module)) {
-        thread = CreateThread(nullptr, 0, serve_opens, o, 0, nullptr);
-        if (thread == nullptr) FreeLibrary(o->module);
-    }
-    if (thread == nullptr) {
-        if (o->wake != nullptr) CloseHandle(o->wake);
-        if (o->done != nullptr) CloseHandle(o->done);
-        delete o;
-        return nullptr;
-    }
-    o->thread = thread;
-    return o;
-}
-
-// Ends the idle opener, if there is one, and waits until its thread has ended: a scan leaves no
-// thread behind. One still serving a late open is retired already and ends after it.
-void end_opener() {
-    AcquireSRWLockExclusive(&g_opener_lock);
-    Opener* o = g_opener;
-    if (o == nullptr || o->state != OpenState::idle) {
-        ReleaseSRWLockExclusive(&g_opener_lock);
-        return;
-    }
-    g_opener = nullptr;
-    o->quit = true;
-    const HANDLE thread = o->thread;  // the record may be gone once the lock is let go
-    o->thread = nullptr;
-    const HANDLE wake = o->wake;
-    // Woken under the lock: the thread frees the record (and its events) only after taking it.
-    const bool woken = SetEvent(wake) != 0;
-    ReleaseSRWLockExclusive(&g_opener_lock);
-    // Should the wake fail, the thread still ends when its idle wait does.
-    if (woken) WaitForSingleObject(thread, kOpenerJoinBoundMs);
-    CloseHandle(thread);
-}
-
-// CreateFile of `name` on the opener thread, waited for kOpenBoundMs at most; ERROR_TIMEOUT when
-// it took longer. Where no thread can be had, the open is made here, unbounded.
-HANDLE open_bounded(const char* name, DWORD& error) {
-    AcquireSRWLockExclusive(&g_opener_lock);
-    // An opener serving another open (a second driver instance scanning at the same moment) is
-    // left to it: a new one is made, and the old one ends when idle.
-    Opener* o = g_opener;
-    if (o == nullptr || o->state != OpenState::idle) g_opener = o = start_opener();
-    if (o != nullptr) {
-        std::snprintf(o->name, sizeof o->name, "%s", name);
-        o->state = OpenState::requested;
-    }
-    ReleaseSRWLockExclusive(&g_opener_lock);
-    if (o == nullptr) {
-        const HANDLE h = create_port_file(name);
-        error = GetLastError();
-        return h;
-    }
-    // Should the wake fail, the open is given up at once as too slow; the thread still finds the
-    // request when its idle wait ends, and closes whatever it opens.
-    const DWORD waited = SetEvent(o->wake) ? WaitForSingleObject(o->done, kOpenBoundMs) : WAIT_FAILED;
-    AcquireSRWLockExclusive(&g_opener_lock);
-    if (o->state == OpenState::requested) {
-        // Not served within the bound: the thread now owns the record and whatever handle comes.
-        o->retired = true;
-        if (g_opener == o) g_opener = nullptr;
-        ReleaseSRWLockExclusive(&g_opener_lock);
-        error = ERROR_TIMEOUT;
-        return INVALID_HANDLE_VALUE;
-    }
-    // Served, even if only just after the bound: then its signal is still set, and is taken now
-    // so that the next request's wait does not end on it.
-    if (waited != WAIT_OBJECT_0) WaitForSingleObject(o->done, 0);
-    const HANDLE h = o->handle;
-    error = o->error;
-    o->state = OpenState::idle;
-    ReleaseSRWLockExclusive(&g_opener_lock);
-    return h;
-}
 
 // Always the device namespace: a plain "COM12" is a file name first, and a file of that name in
 // the host's current folder would be opened instead of the port. For COM1 to COM9 the plain
 // name is only an alias of this one.
-HANDLE open_device(uint32_t n, DWORD& error) {
+HANDLE open_device(PortOpener& opener, uint32_t n, DWORD& error) {
     char name[24];
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", static_cast<unsigned>(n));
-    return open_bounded(name, error);
-}
-
-// 115200 8N1, binary, no flow control; RTS and DTR move only when asserted; no abort on error.
-bool configure_line(HANDLE h) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb)) return false;
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
-    // Flow control is off, but SetCommState checks these fields all the same and refuses a DCB
-    // whose XonChar equals XoffChar, or whose limits exceed the queue; what GetCommState reports
-    // is whatever the last user or the driver left there. Set them to the usual values.
-    dcb.XonChar = kXonChar;
-    dcb.XoffChar = kXoffChar;
-    dcb.XonLim = kQueueSize / 4;
-    dcb.XoffLim = kQueueSize / 4;
-    if (!SetCommState(h, &dcb)) return false;
-    // No read timeouts: a read ends when all its bytes are in, and our own wait bounds it and
-    // cancels it. The serial driver's timeouts are kernel timers that end on the clock tick
-    // (15.6 ms), too coarse for an answer wait. Reads of bytes the count reports end at once;
-    // only wait_for_bytes reads bytes still to come, to wait on them.
-    COMMTIMEOUTS timeouts{0, 0, 0, 0, kWriteBoundMs};
-    return SetCommTimeouts(h, &timeouts) != 0;
+    return opener.open(name, error);
 }
 
 class Win32Line final : public SerialBackend {
@@ -423,7 +51,7 @@ public:
     PortResult write_all(const uint8_t* data, std::size_t size) override;
     void set_rts() override;
     void set_dtr() override;
-    void end_scan() override { end_opener(); }
+    void end_scan() override { opener_.end(); }
     void describe_loss(char* text, std::size_t room) const override;
 
 private:
@@ -449,6 +77,7 @@ private:
     Operation* read_ = nullptr;
     Operation* write_ = nullptr;
     WatchThread* watch_ = nullptr;
+    PortOpener opener_;                 // kept from one open to the next through a scan
     DWORD loss_error_ = ERROR_SUCCESS;  // why the port was last found gone
 };
 
@@ -484,10 +113,9 @@ PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDL
 
 PortResult Win32Line::open(uint32_t n) {
     DWORD error = ERROR_SUCCESS;
-    HANDLE h = open_device(n, error);
+    HANDLE h = open_device(opener_, n, error);
     // Another program has the port (or its last user is still letting go of it).
     if (h == INVALID_HANDLE_VALUE) return error == ERROR_ACCESS_DENIED ? PortResult::busy : PortResult::failed;
-    SetupComm(h, kQueueSize, kQueueSize);
     if (read_ == nullptr) read_ = new_operation();
     if (write_ == nullptr) write_ = new_operation();
     if (!configure_line(h) || read_ == nullptr || write_ == nullptr) {
@@ -603,19 +231,7 @@ void Win32Line::set_rts() { EscapeCommFunction(port_, SETRTS); }  // fails on po
 
 void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
 
-void Win32Line::describe_loss(char* text, std::size_t room) const {
-    char words[160];
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        loss_error_, 0, words, sizeof words, nullptr);
-    DWORD end = length;
-    while (end > 0 && (words[end - 1] == '\r' || words[end - 1] == '\n' || words[end - 1] == ' ')) --end;
-    words[end] = '\0';
-    if (end == 0) {
-        std::snprintf(text, room, "system error %lu", static_cast<unsigned long>(loss_error_));
-        return;
-    }
-    std::snprintf(text, room, "system error %lu, %s", static_cast<unsigned long>(loss_error_), words);
-}
+void Win32Line::describe_loss(char* text, std::size_t room) const { describe_system_error(loss_error_, text, room); }
 
 }  // namespace
 
