@@ -1,10 +1,9 @@
 #include "trace_keys.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include "config/settings_backend.h"
+#include "config/whole_file.h"
 
 namespace {
 
@@ -12,34 +11,7 @@ namespace {
 constexpr const char* kSection = "korvanex-vek-driver-0";
 
 bool read_bytes(const std::string& path, std::string* bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
-    if (error) return false;
-    bytes->assign(static_cast<std::size_t>(size), '\0');
-    file.read(bytes->data(), static_cast<std::streamsize>(size));
-    bytes->resize(static_cast<std::size_t>(file.gcount()));
-    return true;
-}
-
-// A new file beside the old, renamed over it: a reader never sees half of either. A link is
-// followed, as the settings store follows it, and the file keeps its permissions.
-void write_bytes(const std::string& settings, const std::string& bytes) {
-    std::error_code error;
-    const std::filesystem::path path = std::filesystem::canonical(settings, error);
-    if (error) return;
-    const std::filesystem::path fresh = path.string() + ".vek-panel-restore";
-    {
-        std::ofstream file(fresh, std::ios::binary | std::ios::trunc);
-        if (!file || !file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-            std::filesystem::remove(fresh, error);
-            return;
-        }
-    }
-    std::filesystem::permissions(fresh, std::filesystem::status(path, error).permissions(), error);
-    std::filesystem::rename(fresh, path, error);
-    if (error) std::filesystem::remove(fresh, error);
+    return vek::read_whole_file(path.c_str(), *bytes) == vek::FileRead::ok;
 }
 
 }  // namespace
@@ -56,8 +28,10 @@ LentTraceKeys::~LentTraceKeys() {
     if (!written_) return;
     std::string now;
     if (!read_bytes(settings_, &now) || now != lent_) return;
+    // The store's crash-safe rewrite: a reader never sees half of either file. A failure, which
+    // the panel has no place to tell of on its way out, leaves the lent keys in the file.
     if (existed_) {
-        write_bytes(settings_, before_);
+        vek::replace_whole_file(settings_.c_str(), before_);
     } else {
         std::remove(settings_.c_str());
     }
