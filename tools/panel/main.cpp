@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "frame_watch.h"
-#include "interrupts.h"
-#include "live_view.h"
-#include "panel_session.h"
-#include "screen.h"
-#include "script.h"
-#include "settings_path.h"
+#include "panel/driver/settings_path.h"
+#include "panel/line/frame_watch.h"
+#include "panel/session/panel_session.h"
+#include "panel/session/script.h"
+#include "panel/view/interrupts.h"
+#include "panel/view/live_view.h"
+#include "panel/view/screen.h"
 
 namespace {
 
