@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
-#include "panel/line/line_monitor.h"
+#include "panel/line/line_clock.h"
 
 namespace {
 
@@ -36,10 +35,7 @@ int64_t stamp_to_steady_us(const std::string& line) {
     const std::time_t seconds = std::mktime(&tm);
     if (seconds == static_cast<std::time_t>(-1)) return now;
     const int64_t wall_us = static_cast<int64_t>(seconds) * 1000000 + ms * 1000;
-    const int64_t wall_now_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
-    const int64_t age = wall_now_us - wall_us;
+    const int64_t age = wall_now_us() - wall_us;
     // A clock set back, or a line from long ago: its age cannot be trusted.
     if (age < 0 || age > 60000000) return now;
     return now - age;

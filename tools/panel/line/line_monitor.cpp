@@ -15,6 +15,7 @@
 
 #include "card_pty.h"
 #include "panel/line/frame_watch.h"
+#include "panel/line/line_clock.h"
 #include "panel/line/line_record.h"
 
 namespace {

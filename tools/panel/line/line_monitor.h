@@ -38,6 +38,3 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
-
-// The steady clock in microseconds, as the monitor stamps answers.
-int64_t monitor_now_us();

@@ -1,14 +1,12 @@
 #include "panel/line/line_record.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #include "panel/line/frame_meaning.h"
 #include "panel/line/frame_watch.h"
+#include "panel/line/line_clock.h"
 #include "panel/line/line_tally.h"
-#include "panel/session/record_file.h"
 
 namespace {
 
@@ -16,25 +14,6 @@ namespace {
 constexpr std::size_t kHexColumn = 26;
 
 }  // namespace
-
-int64_t wall_now_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string local_time_text(int64_t wall_us) {
-    const std::time_t seconds = static_cast<std::time_t>(wall_us / 1000000);
-    std::tm local{};
-    char text[48];
-    if (!local_calendar(seconds, &local) ||
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
-        return "?";
-    }
-    char millis[8];
-    std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>((wall_us / 1000) % 1000));
-    return std::string(text) + millis;
-}
 
 std::string trace_line(const LineEvent& event) {
     std::string line = local_time_text(event.wall_us) + " ";
@@ -69,16 +48,14 @@ std::string trace_line(const LineEvent& event) {
 
 LineTrace::~LineTrace() { close(); }
 
-bool LineTrace::open(const std::string& path, const std::string& what, std::string* error) {
-    file_ = open_record_file(path, "trace", error);
-    if (file_ == nullptr) return false;
+void LineTrace::open(FILE* file, const std::string& path, const std::string& what) {
+    file_ = file;
     path_ = path;
     // Whole lines a batch: the panel flushes once a cycle, never a line at a time.
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     std::fprintf(file_, "%s vek-panel trace: %s; tx host to card, rx card to host\n",
                  local_time_text(wall_now_us()).c_str(), what.c_str());
     write({}, 0);
-    return true;
 }
 
 void LineTrace::write(const std::vector<LineEvent>& events, uint64_t dropped) {

@@ -1,6 +1,7 @@
 // The trace of the line (--trace): one line per frame each way, with the local date and time to
 // the millisecond, the frame in hex and what it means or what is wrong with it. Written from the
-// panel's own thread with buffered writes; the line monitor only queues what it saw.
+// panel's own thread with buffered writes; the line monitor only queues what it saw. The file is
+// opened by whoever keeps the records, which knows how a record may be opened.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,6 @@
 #include <vector>
 
 #include "panel/line/line_event.h"
-
-// "2026-12-08 15:32:09.060", in the local time zone.
-std::string local_time_text(int64_t wall_us);
-// The wall clock now, in µs since 1970.
-int64_t wall_now_us();
 
 // One trace line, without its newline:
 //   2026-12-08 15:32:09.060 tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0
@@ -26,8 +22,8 @@ public:
     LineTrace(const LineTrace&) = delete;
     LineTrace& operator=(const LineTrace&) = delete;
 
-    // Appends to path, after a first line saying what is traced. False with the reason.
-    bool open(const std::string& path, const std::string& what, std::string* error);
+    // Takes file, open for appending at path, and writes a first line saying what is traced.
+    void open(FILE* file, const std::string& path, const std::string& what);
     // dropped: events the monitor's queue had no room for since the last call.
     void write(const std::vector<LineEvent>& events, uint64_t dropped);
     void close();

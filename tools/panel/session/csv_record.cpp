@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "panel/line/line_record.h"
+#include "panel/line/line_clock.h"
 #include "panel/session/panel_session.h"
 #include "panel/session/record_file.h"
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "panel/line/line_clock.h"
 #include "panel/driver/trace_keys.h"
 #include "panel/line/frame_meaning.h"
 
@@ -60,14 +61,6 @@ void show_line_image(PanelSnapshot* shot) {
 }
 
 }  // namespace
-
-// Declared beside the monitor, which stamps the line's events with it; defined here, as the
-// session measures with it on every platform.
-int64_t monitor_now_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool parse_port_number(const std::string& text, unsigned* port) {
     if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;

@@ -1,9 +1,8 @@
-// What the records need from the system: a file opened for appending without waiting, whether it
-// is empty, and the local calendar time.
+// What the records need from the system: a file opened for appending without waiting, and
+// whether it is empty.
 #pragma once
 
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 // Opens a record for appending, without waiting: a FIFO nobody reads is refused rather than
@@ -11,5 +10,3 @@
 FILE* open_record_file(const std::string& path, const std::string& what, std::string* error);
 // True when the file holds nothing yet (a new file gets a header row); false too on failure.
 bool record_file_empty(FILE* file);
-// The local date and time of seconds since 1970; false when the system cannot say.
-bool local_calendar(std::time_t seconds, std::tm* local);

@@ -22,5 +22,3 @@ bool record_file_empty(FILE* file) {
     struct stat st {};
     return ::fstat(::fileno(file), &st) == 0 && st.st_size == 0;
 }
-
-bool local_calendar(std::time_t seconds, std::tm* local) { return ::localtime_r(&seconds, local) != nullptr; }

@@ -14,5 +14,3 @@ bool record_file_empty(FILE* file) {
     if (std::fseek(file, 0, SEEK_END) != 0) return false;
     return std::ftell(file) == 0;
 }
-
-bool local_calendar(std::time_t seconds, std::tm* local) { return ::localtime_s(local, &seconds) == 0; }

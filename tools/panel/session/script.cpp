@@ -1,7 +1,7 @@
 #include "panel/session/script.h"
 
 #include "panel/line/frame_watch.h"
-#include "panel/line/line_record.h"
+#include "panel/line/line_clock.h"
 
 #include <cerrno>
 #include <chrono>

@@ -3,18 +3,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "panel/line/line_clock.h"
 #include "panel/session/panel_session.h"
+#include "panel/session/record_file.h"
 
 int PanelSession::open_records(const PanelOptions& options, std::string* error) {
     if (!options.trace.empty()) {
         const std::string what = !options.tap.empty() ? "tap " + options.link + " <-> " + options.tap
                                  : !options.device.empty() ? "device " + options.device
                                                            : std::string("virtual card");
+        FILE* file = open_record_file(options.trace, "trace", error);
+        if (file == nullptr) return kExitSetup;
         trace_ = std::make_unique<LineTrace>();
-        if (!trace_->open(options.trace, what, error)) {
-            trace_.reset();
-            return kExitSetup;
-        }
+        trace_->open(file, options.trace, what);
     }
     if (!options.csv.empty()) {
         csv_ = std::make_unique<CsvRecord>();

@@ -1,6 +1,7 @@
 #include "panel/view/live_view.h"
 
 #include "panel/line/frame_watch.h"
+#include "panel/line/line_clock.h"
 #include "panel/view/screen.h"
 
 #include <chrono>
