@@ -16,6 +16,7 @@
 #include "panel/view/live_view.h"
 #include "panel/view/screen.h"
 
+namespace vek::panel {
 namespace {
 
 const char* const kUsage =
@@ -269,9 +270,7 @@ int run_live(PanelSession& session, const Args& args) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     Args args;
     const int parsed = parse_args(argc, argv, &args);
     if (parsed != 0) return parsed < 0 ? kExitOk : parsed;
@@ -283,3 +282,8 @@ int main(int argc, char** argv) {
     session.close();
     return status;
 }
+
+}  // namespace
+}  // namespace vek::panel
+
+int main(int argc, char** argv) { return vek::panel::run(argc, argv); }

@@ -5,6 +5,8 @@
 
 #include "abi/host_interface.h"
 
+namespace vek::panel {
+
 using DriverEntryFn = decltype(&DriverEntry);
 
 struct DriverLibrary {
@@ -19,3 +21,5 @@ bool load_driver_library(const std::string& path, DriverLibrary* library, std::s
 std::string default_driver_path();
 // What to try when the driver could not be loaded.
 std::string missing_driver_hint();
+
+}  // namespace vek::panel

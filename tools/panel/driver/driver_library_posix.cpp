@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+namespace vek::panel {
+
 bool load_driver_library(const std::string& path, DriverLibrary* library, std::string* error) {
     // RTLD_NOW: a missing symbol shows here, not in the middle of a session.
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -39,3 +41,5 @@ std::string default_driver_path() {
 }
 
 std::string missing_driver_hint() { return "Build it (./scripts/build.sh linux) or name it with --driver."; }
+
+}  // namespace vek::panel

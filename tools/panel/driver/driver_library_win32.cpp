@@ -4,6 +4,8 @@
 
 #include "panel/driver/panel_win32.h"
 
+namespace vek::panel {
+
 bool load_driver_library(const std::string& path, DriverLibrary* library, std::string* error) {
     // The altered search order looks for the DLL's own imports beside it, not beside the panel.
     HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
@@ -30,3 +32,5 @@ std::string default_driver_path() { return beside_panel("vek_driver.dll"); }
 std::string missing_driver_hint() {
     return "vek_driver.dll belongs in the same folder as vek-panel.exe; or name the DLL with --driver.";
 }
+
+}  // namespace vek::panel

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace vek::panel {
+
 namespace {
 
 // The bit of a host output byte that holds its state.
@@ -93,3 +95,5 @@ void PanelHost::exchange() {
     image_.volts[0] = reals_[kAnalogEntry];
     image_.volts[1] = reals_[kAnalogEntry + 1];
 }
+
+}  // namespace vek::panel

@@ -8,6 +8,8 @@
 
 #include "panel/driver/driver_library.h"
 
+namespace vek::panel {
+
 struct PanelImage {
     std::array<bool, 16> inputs{};      // as the last DRV_READ_INPUTS gave them, true = on
     std::array<float, 2> volts{};
@@ -56,3 +58,5 @@ private:
     bool created_ = false;
     bool started_ = false;
 };
+
+}  // namespace vek::panel

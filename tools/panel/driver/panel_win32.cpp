@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace vek::panel {
+
 std::string system_message(unsigned long code) {
     char text[256] = {};
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
@@ -22,3 +24,5 @@ std::string beside_panel(const std::string& name) {
     const std::size_t slash = folder.find_last_of("\\/");
     return slash == std::string::npos ? name : folder.substr(0, slash + 1) + name;
 }
+
+}  // namespace vek::panel

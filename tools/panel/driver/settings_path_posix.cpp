@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+namespace vek::panel {
+
 std::string default_settings_path() {
     std::string folder;
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] != '\0') {
@@ -21,3 +23,5 @@ std::string default_settings_path() {
 
 // The driver's own INI store opens a relative path from the current folder, as the panel does.
 std::string settings_path_for_driver(const std::string& given) { return given; }
+
+}  // namespace vek::panel

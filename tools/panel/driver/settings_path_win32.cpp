@@ -4,6 +4,8 @@
 
 #include "panel/driver/panel_win32.h"
 
+namespace vek::panel {
+
 std::string default_settings_path() {
     // The user's roaming application data, where a per-user tool keeps its settings; the
     // panel's folder (often under Program Files, not writable) only when it is not set.
@@ -25,3 +27,5 @@ std::string settings_path_for_driver(const std::string& given) {
     if (length == 0 || length >= sizeof full) return given;
     return std::string(full, length);
 }
+
+}  // namespace vek::panel

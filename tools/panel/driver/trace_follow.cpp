@@ -10,6 +10,8 @@
 
 #include "panel/line/line_clock.h"
 
+namespace vek::panel {
+
 namespace {
 
 // "2026-12-08 15:32:09.315 " before each line's text.
@@ -177,3 +179,5 @@ void TraceFollow::take_line(const std::string& line) {
     }
     state_.counts = tally_.counts();
 }
+
+}  // namespace vek::panel

@@ -10,6 +10,8 @@
 
 #include "panel/line/line_tally.h"
 
+namespace vek::panel {
+
 struct DriverTrace {
     bool writing = false;         // a start line seen: the driver writes this trace
     bool frames = false;          // tx and rx lines seen: the counts below are whole
@@ -56,3 +58,5 @@ private:
     bool skip_stray_line_ = false;
     bool scanning_ = false;
 };
+
+}  // namespace vek::panel

@@ -5,6 +5,8 @@
 #include "config/settings_backend.h"
 #include "config/whole_file.h"
 
+namespace vek::panel {
+
 namespace {
 
 // The panel is instance 0 of driver 0.
@@ -36,3 +38,5 @@ LentTraceKeys::~LentTraceKeys() {
         std::remove(settings_.c_str());
     }
 }
+
+}  // namespace vek::panel

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace vek::panel {
+
 class LentTraceKeys {
 public:
     // Writes trace=<trace_path> (and trace_frames=1 when frames is set) into the section.
@@ -22,3 +24,5 @@ private:
     std::string lent_;
     bool written_ = false;
 };
+
+}  // namespace vek::panel

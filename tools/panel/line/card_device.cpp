@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace vek::panel {
+
 namespace {
 
 DeviceOpen failed(int fd, DeviceFailure failure, int error) {
@@ -82,3 +84,5 @@ std::string explain_device_failure(const std::string& path, const DeviceOpen& op
     }
     return head + "check the device and the cable, and try again.";
 }
+
+}  // namespace vek::panel

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace vek::panel {
+
 enum class DeviceFailure { none, absent, denied, busy, not_serial, folder, other };
 
 struct DeviceOpen {
@@ -17,3 +19,5 @@ DeviceOpen open_card_device(const std::string& path);
 
 // One line: what happened and what to try.
 std::string explain_device_failure(const std::string& path, const DeviceOpen& open);
+
+}  // namespace vek::panel

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace vek::panel {
+
 namespace {
 
 // Both frames' checksums bring the 8-bit sum of the whole frame to this.
@@ -62,3 +64,5 @@ std::string frame_fault(const uint8_t* frame, std::size_t size) {
     std::snprintf(text, sizeof text, "bad checksum: the bytes sum to %02X, not %02X", sum & 0xFFU, kFrameSum);
     return text;
 }
+
+}  // namespace vek::panel

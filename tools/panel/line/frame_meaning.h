@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vek::panel {
+
 struct SeenOutputs {
     std::array<bool, 16> outputs{};      // true = on
     std::array<uint8_t, 2> analog_out{};
@@ -28,3 +30,5 @@ std::string output_frame_meaning(const uint8_t* frame);
 std::string input_frame_meaning(const uint8_t* frame);
 // What is wrong with a frame that is not valid: "bad end byte 00, not 13", "bad checksum: ...".
 std::string frame_fault(const uint8_t* frame, std::size_t size);
+
+}  // namespace vek::panel

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace vek::panel {
+
 FrameWatch::FrameWatch(uint8_t start, uint8_t end, std::size_t size) : start_(start), end_(end), size_(size) {
     pending_.reserve(size);
 }
@@ -40,3 +42,5 @@ std::string frame_text(const uint8_t* bytes, std::size_t size) {
     }
     return out;
 }
+
+}  // namespace vek::panel

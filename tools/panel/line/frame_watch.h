@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vek::panel {
+
 // A corrupt frame is told by what is wrong: its end byte first, else its byte sum. stray: the
 // byte lay outside any frame.
 enum class Watched { nothing, valid, bad_end, bad_sum, stray };
@@ -39,3 +41,5 @@ inline FrameWatch input_frame_watch() { return FrameWatch(0x12, 0x13, 9); }
 
 // "02 04 00 00 00 03 F8"
 std::string frame_text(const uint8_t* bytes, std::size_t size);
+
+}  // namespace vek::panel

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 
+namespace vek::panel {
+
 int64_t monitor_now_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -27,3 +29,5 @@ std::string local_time_text(int64_t wall_us) {
     std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>((wall_us / 1000) % 1000));
     return std::string(text) + millis;
 }
+
+}  // namespace vek::panel

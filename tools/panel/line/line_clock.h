@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+namespace vek::panel {
+
 // The steady clock in microseconds, as the monitor stamps answers.
 int64_t monitor_now_us();
 // The wall clock now, in µs since 1970.
@@ -16,3 +18,5 @@ std::string local_time_text(int64_t wall_us);
 // The local date and time of seconds since 1970; false when the system cannot say. The
 // platform's: line_clock_posix.cpp, line_clock_win32.cpp.
 bool local_calendar(std::time_t seconds, std::tm* local);
+
+}  // namespace vek::panel

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+namespace vek::panel {
+
 struct LineEvent {
     enum class Kind : uint8_t {
         frame,       // a valid frame
@@ -22,3 +24,5 @@ struct LineEvent {
     std::array<uint8_t, kShownBytes> bytes{};
     int64_t answer_us = -1;               // a valid answer: since the frame it answers went out
 };
+
+}  // namespace vek::panel

@@ -18,6 +18,8 @@
 #include "panel/line/line_clock.h"
 #include "panel/line/line_record.h"
 
+namespace vek::panel {
+
 namespace {
 
 // A side that takes nothing for this long is not reading; its bytes are dropped, as a line would.
@@ -347,3 +349,5 @@ LineCounts LineMonitor::counts() const {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->counts;
 }
+
+}  // namespace vek::panel

@@ -15,6 +15,8 @@
 #include "panel/line/line_event.h"
 #include "panel/line/line_tally.h"
 
+namespace vek::panel {
+
 class LineMonitor {
 public:
     // device_path is asked afresh at each (re)open: a virtual card gets a new device on replug.
@@ -38,3 +40,5 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+}  // namespace vek::panel

@@ -8,6 +8,8 @@
 #include "panel/line/line_clock.h"
 #include "panel/line/line_tally.h"
 
+namespace vek::panel {
+
 namespace {
 
 // The longest frame's hex, so that meanings line up in a column.
@@ -76,3 +78,5 @@ void LineTrace::close() {
     std::fclose(file_);
     file_ = nullptr;
 }
+
+}  // namespace vek::panel

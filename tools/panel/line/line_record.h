@@ -11,6 +11,8 @@
 
 #include "panel/line/line_event.h"
 
+namespace vek::panel {
+
 // One trace line, without its newline:
 //   2026-12-08 15:32:09.060 tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0
 std::string trace_line(const LineEvent& event);
@@ -33,3 +35,5 @@ private:
     std::string path_;
     bool failed_ = false;   // a failed write is told once, on standard error
 };
+
+}  // namespace vek::panel

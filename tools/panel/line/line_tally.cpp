@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace vek::panel {
+
 namespace {
 
 // An answer this soon after the newest frame is that frame's own: an answer takes under 1 ms on
@@ -86,3 +88,5 @@ void LineTally::new_line() {
     last_heard_us_ = -1;
     counts_.unanswered_since_us = -1;
 }
+
+}  // namespace vek::panel

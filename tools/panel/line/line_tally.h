@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <deque>
 
+namespace vek::panel {
+
 struct LineCounts {
     uint64_t frames_to_card = 0;      // valid output frames from the driver
     uint64_t bad_frames_to_card = 0;
@@ -67,3 +69,5 @@ private:
     std::deque<int64_t> waiting_;  // when each frame not yet answered went out, oldest first
     int64_t last_heard_us_ = -1;   // the newest answer, valid or corrupt
 };
+
+}  // namespace vek::panel

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+namespace vek::panel {
 
 std::string tap_link_problem(const std::string& link) {
     const std::size_t slash = link.find_last_of('/');
@@ -20,3 +21,5 @@ std::string tap_link_problem(const std::string& link) {
     }
     return {};
 }
+
+}  // namespace vek::panel

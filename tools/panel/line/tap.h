@@ -5,6 +5,10 @@
 
 #include <string>
 
+namespace vek::panel {
+
 // Why PATH cannot be the tap's link, or empty: its folder must exist, and what is there already
 // may only be a link (a port name such as dosdevices/com3), which the tap replaces.
 std::string tap_link_problem(const std::string& link);
+
+}  // namespace vek::panel

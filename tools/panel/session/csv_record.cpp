@@ -7,6 +7,8 @@
 #include "panel/session/panel_session.h"
 #include "panel/session/record_file.h"
 
+namespace vek::panel {
+
 std::string csv_header() {
     std::string header = "time";
     for (int i = 1; i <= 16; ++i) header += ",in" + std::to_string(i);
@@ -57,3 +59,5 @@ void CsvRecord::close() {
     std::fclose(file_);
     file_ = nullptr;
 }
+
+}  // namespace vek::panel

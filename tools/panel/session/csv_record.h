@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vek::panel {
+
 struct PanelSnapshot;
 
 class CsvRecord {
@@ -29,3 +31,5 @@ private:
 
 // The header row, without its newline.
 std::string csv_header();
+
+}  // namespace vek::panel

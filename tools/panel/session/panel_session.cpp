@@ -10,6 +10,8 @@
 #include "panel/driver/trace_keys.h"
 #include "panel/line/frame_meaning.h"
 
+namespace vek::panel {
+
 namespace {
 
 // The rate is measured over at least this much of the newest history.
@@ -330,3 +332,5 @@ void PanelSession::close() {
         work_folder_.clear();
     }
 }
+
+}  // namespace vek::panel

@@ -20,6 +20,8 @@
 #include "panel/line/line_record.h"
 #include "panel/session/csv_record.h"
 
+namespace vek::panel {
+
 struct PanelOptions {
     std::string device;         // a serial device, behind the line monitor as COM1
     std::string ports;          // a ports folder, scanned by the driver as it is
@@ -184,3 +186,5 @@ private:
     std::unique_ptr<LineTrace> trace_;
     std::unique_ptr<CsvRecord> csv_;
 };
+
+}  // namespace vek::panel

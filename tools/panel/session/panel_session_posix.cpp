@@ -17,6 +17,8 @@
 #include "panel/line/tap.h"
 #include "virtual_card.h"
 
+namespace vek::panel {
+
 namespace {
 
 // The driver looks for COM1 to COM127.
@@ -269,3 +271,5 @@ void PanelSession::close_line() {
     if (!line.private_ports_.empty()) ::rmdir(line.private_ports_.c_str());
     line_.reset();
 }
+
+}  // namespace vek::panel

@@ -10,6 +10,8 @@
 
 #include "panel/driver/panel_win32.h"
 
+namespace vek::panel {
+
 namespace {
 
 // The instance's section: the panel drives driver number 0.
@@ -187,3 +189,5 @@ int PanelSession::open_tap(const PanelOptions&, std::string* error) {
 }
 
 bool PanelSession::take_line_events(std::vector<LineEvent>*, uint64_t*) { return false; }
+
+}  // namespace vek::panel

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace vek::panel {
+
 // Windows has no FIFO to wait on; a plain append is as good as the POSIX non-blocking open.
 FILE* open_record_file(const std::string& path, const std::string& what, std::string* error) {
     FILE* file = std::fopen(path.c_str(), "ab");
@@ -14,3 +16,5 @@ bool record_file_empty(FILE* file) {
     if (std::fseek(file, 0, SEEK_END) != 0) return false;
     return std::ftell(file) == 0;
 }
+
+}  // namespace vek::panel

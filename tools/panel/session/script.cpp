@@ -9,6 +9,8 @@
 #include <sstream>
 #include <thread>
 
+namespace vek::panel {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -319,3 +321,5 @@ std::string json_failed(int status, const std::string& error) {
 std::string json_stopped(const PanelSnapshot& shot) {
     return "{\"event\":\"stopped\"" + json_line_fields(shot) + "}";
 }
+
+}  // namespace vek::panel

@@ -20,6 +20,8 @@
 
 #include "panel/session/panel_session.h"
 
+namespace vek::panel {
+
 struct ScriptAction {
     enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card };
     Kind kind = Kind::read;
@@ -43,3 +45,5 @@ int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, 
 std::string json_started(const PanelSnapshot& shot);
 std::string json_failed(int status, const std::string& error);
 std::string json_stopped(const PanelSnapshot& shot);
+
+}  // namespace vek::panel

@@ -7,6 +7,8 @@
 #include "panel/session/panel_session.h"
 #include "panel/session/record_file.h"
 
+namespace vek::panel {
+
 int PanelSession::open_records(const PanelOptions& options, std::string* error) {
     if (!options.trace.empty()) {
         const std::string what = !options.tap.empty() ? "tap " + options.link + " <-> " + options.tap
@@ -35,3 +37,5 @@ void PanelSession::write_records(bool reading) {
     }
     if (csv_ != nullptr && reading) csv_->write(snapshot(), wall_now_us());
 }
+
+}  // namespace vek::panel

@@ -4,4 +4,8 @@
 
 #include <csignal>
 
+namespace vek::panel {
+
 void catch_interrupts(volatile std::sig_atomic_t* flag);
+
+}  // namespace vek::panel

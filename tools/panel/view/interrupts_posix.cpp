@@ -1,5 +1,7 @@
 #include "panel/view/interrupts.h"
 
+namespace vek::panel {
+
 namespace {
 
 volatile std::sig_atomic_t* g_flag = nullptr;
@@ -20,3 +22,5 @@ void catch_interrupts(volatile std::sig_atomic_t* flag) {
     sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+}  // namespace vek::panel

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+namespace vek::panel {
+
 namespace {
 
 // Windows ends the process as soon as the handler of a closing console returns: this long is
@@ -26,3 +28,5 @@ void catch_interrupts(volatile std::sig_atomic_t* flag) {
     // Without a console (started detached) there is no Ctrl-C to catch; the panel runs on.
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
+
+}  // namespace vek::panel

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vek::panel {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -470,3 +472,5 @@ int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* inter
     screen_close();
     return kExitOk;
 }
+
+}  // namespace vek::panel

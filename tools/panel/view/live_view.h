@@ -6,5 +6,9 @@
 
 #include "panel/session/panel_session.h"
 
+namespace vek::panel {
+
 // Runs until q, Ctrl-C or interrupted; the caller stops the driver afterwards.
 int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* interrupted);
+
+}  // namespace vek::panel

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace vek::panel {
+
 // How a text is drawn.
 // dim: an old value, what the card last sent; reverse: an overlay over the view.
 enum class Ink { plain, bold, on, alarm, output_on, dim, reverse };
@@ -40,3 +42,5 @@ int screen_key(int wait_ms);
 // Hands the terminal back for a while (the driver's delay dialog), and takes it again.
 void screen_suspend();
 void screen_resume();
+
+}  // namespace vek::panel

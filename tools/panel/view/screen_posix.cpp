@@ -3,6 +3,8 @@
 #include <curses.h>
 #include <unistd.h>
 
+namespace vek::panel {
+
 namespace {
 
 enum Colour : short { kOn = 1, kAlarm = 2, kOutputOn = 3 };
@@ -85,3 +87,5 @@ void screen_resume() {
     reset_prog_mode();
     clearok(stdscr, TRUE);
 }
+
+}  // namespace vek::panel

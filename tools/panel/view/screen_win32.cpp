@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vek::panel {
+
 namespace {
 
 struct Cell {
@@ -276,3 +278,5 @@ void screen_suspend() {
 }
 
 void screen_resume() { take_console(); }
+
+}  // namespace vek::panel
