@@ -10,6 +10,10 @@
 
 namespace vek::panel {
 
+// The host's cycle, as the panel plays it: outputs written and inputs read ten times a second.
+// The driver polls the card on its own thread, every delay (50 ms by default), whatever the host does.
+constexpr int kPanelHostCycleMs = 100;
+
 struct PanelImage {
     std::array<bool, 16> inputs{};      // as the last DRV_READ_INPUTS gave them, true = on
     std::array<float, 2> volts{};

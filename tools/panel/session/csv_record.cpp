@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "panel/line/line_clock.h"
-#include "panel/session/panel_session.h"
+#include "panel/session/snapshot.h"
 #include "panel/session/record_file.h"
 
 namespace vek::panel {

@@ -169,7 +169,7 @@ private:
 
     int run_one(const ScriptAction& action) {
         // The tap has no host; its scripts hold only the actions that do not use one.
-        PanelHost* const host = session_.is_tap() ? nullptr : &session_.host();
+        PanelHost* const host = session_.driver().host();
         switch (action.kind) {
         case ScriptAction::Kind::output:
             host->set_output(action.index - 1, action.on);
@@ -207,7 +207,7 @@ private:
         }
         case ScriptAction::Kind::card: {
             // Card actions were refused before the start without a virtual card.
-            const std::string reply = session_.card_command(action.command);
+            const std::string reply = session_.line().card_command(action.command);
             if (reply.rfind("ok", 0) != 0) {
                 print("{\"event\":\"card-failed\",\"t_ms\":" + json_number(elapsed_ms(), 1) +
                       ",\"action\":" + json_text(action.text) + ",\"reply\":" + json_text(reply) + "}");

@@ -1,15 +1,14 @@
-// The session's records: the trace of the line and the readings table. Both are written here,
-// on the panel's own thread, once a cycle; the line monitor's relay only queues what it saw.
+#include "panel/session/session_records.h"
+
 #include <cstdint>
 #include <vector>
 
 #include "panel/line/line_clock.h"
-#include "panel/session/panel_session.h"
 #include "panel/session/record_file.h"
 
 namespace vek::panel {
 
-int PanelSession::open_records(const PanelOptions& options, std::string* error) {
+int SessionRecords::open(const PanelOptions& options, std::string* error) {
     if (!options.trace.empty()) {
         const std::string what = !options.tap.empty() ? "tap " + options.link + " <-> " + options.tap
                                  : !options.device.empty() ? "device " + options.device
@@ -29,13 +28,21 @@ int PanelSession::open_records(const PanelOptions& options, std::string* error) 
     return kExitOk;
 }
 
-void PanelSession::write_records(bool reading) {
+void SessionRecords::write_line_events(LineSession& line) {
     std::vector<LineEvent> events;
     uint64_t dropped = 0;
-    if (trace_ != nullptr && take_line_events(&events, &dropped) && (!events.empty() || dropped > 0)) {
+    if (trace_ != nullptr && line.take_events(&events, &dropped) && (!events.empty() || dropped > 0)) {
         trace_->write(events, dropped);
     }
-    if (csv_ != nullptr && reading) csv_->write(snapshot(), wall_now_us());
+}
+
+void SessionRecords::write_reading(const PanelSnapshot& shot) {
+    if (csv_ != nullptr) csv_->write(shot, wall_now_us());
+}
+
+void SessionRecords::close() {
+    trace_.reset();
+    csv_.reset();
 }
 
 }  // namespace vek::panel

@@ -299,11 +299,12 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
 }
 
 void step_analog(PanelSession& session, unsigned channel, int step) {
-    const int now = session.host().image().analog_out[channel];
+    PanelHost& host = *session.driver().host();
+    const int now = host.image().analog_out[channel];
     int next = now + step;
     if (next < 0) next = 0;
     if (next > 255) next = 255;
-    session.host().set_analog_out(channel, static_cast<uint8_t>(next));
+    host.set_analog_out(channel, static_cast<uint8_t>(next));
 }
 
 std::string dialog_result(int32_t code, const PanelSnapshot& shot) {
@@ -320,9 +321,9 @@ void open_settings(PanelSession& session, ViewState& view) {
     screen_suspend();
     std::fputs("\n", stdout);
     std::fflush(stdout);
-    const int32_t code = session.host().configure();
+    const int32_t code = session.driver().host()->configure();
     screen_resume();
-    session.reload_settings();
+    session.driver().reload_settings();
     view.message = dialog_result(code, session.snapshot());
 }
 
@@ -335,7 +336,7 @@ std::string set_typed_analog(PanelSession& session, const std::string& typed) {
         value > 255) {
         return "'" + typed + "' is not an analog setting: type the output (1 or 2) and a value 0-255, e.g. 1 128";
     }
-    session.host().set_analog_out(channel - 1, static_cast<uint8_t>(value));
+    session.driver().host()->set_analog_out(channel - 1, static_cast<uint8_t>(value));
     return "analog output " + std::to_string(channel) + " set to " + std::to_string(value);
 }
 
@@ -346,7 +347,7 @@ void prompt_key(PanelSession& session, ViewState& view, int key) {
     } else if (key == kKeyEnter) {
         const Prompt was = view.prompting;
         view.prompting = Prompt::none;
-        view.message = was == Prompt::card ? "card: " + session.card_command(view.prompt)
+        view.message = was == Prompt::card ? "card: " + session.line().card_command(view.prompt)
                                            : set_typed_analog(session, view.prompt);
     } else if (key == kKeyBackspace && !view.prompt.empty()) {
         view.prompt.pop_back();
@@ -373,18 +374,18 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
         view.help = false;
         return key != 'q';
     }
-    if (session.is_tap()) {
+    if (session.line().is_tap()) {
         if (key == 'q') return false;
         view.message = "the tap only watches: it sends nothing to the card (q quits)";
         return true;
     }
-    PanelHost& host = session.host();
+    PanelHost& host = *session.driver().host();
     if (key >= 'a' && key < 'a' + kChannels) {
         const auto index = static_cast<unsigned>(key - 'a');
         host.set_output(index, !host.image().outputs[index]);
     } else if (key >= 'A' && key < 'A' + kChannels) {
-        if (session.has_virtual_card()) {
-            session.toggle_card_input(static_cast<unsigned>(key - 'A'));
+        if (session.line().has_virtual_card()) {
+            session.line().toggle_card_input(static_cast<unsigned>(key - 'A'));
         } else {
             view.message = "Shift-" + std::string(1, static_cast<char>(key)) +
                            " switches a virtual card's input; this card is real (? lists the keys)";
@@ -431,7 +432,7 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
             screen_redraw();
             break;
         case ':':
-            if (session.has_virtual_card()) {
+            if (session.line().has_virtual_card()) {
                 view.prompting = Prompt::card;
                 view.prompt.clear();
             } else {
@@ -451,7 +452,7 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
 int run_live_view(PanelSession& session, const volatile std::sig_atomic_t* interrupted) {
     if (!screen_open()) return kExitSetup;
     ViewState view;
-    view.message = session.is_tap() ? "Watching the line: the host drives the card." : "Ready. Switch an output with its key.";
+    view.message = session.line().is_tap() ? "Watching the line: the host drives the card." : "Ready. Switch an output with its key.";
     auto next_cycle = Clock::now();
     bool going = true;
     while (going && *interrupted == 0) {

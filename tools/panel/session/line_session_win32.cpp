@@ -1,6 +1,6 @@
 // The panel's line on Windows: none of its own. The driver scans the COM ports, as it does under
 // the host, or probes the one port the settings file names (--port writes it there).
-#include "panel/session/panel_session.h"
+#include "panel/session/line_session.h"
 
 #include <windows.h>
 
@@ -62,89 +62,8 @@ std::string port_device(unsigned n) {
     return target;  // the first of the NUL-separated targets: the one that opens
 }
 
-}  // namespace
-
-struct PanelSession::Line {
-    std::string settings;
-};
-
-void PanelSession::LineDeleter::operator()(Line* line) const { delete line; }
-
-bool offers_virtual_card(const PanelOptions&) { return false; }
-
-std::string virtual_card_hint() { return "the Windows panel has none; run the Linux panel to play a card"; }
-
-bool make_work_folder(std::string* folder, std::string* error) {
-    char temp[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathA(sizeof temp, temp);
-    if (length == 0 || length > MAX_PATH) {
-        *error = "cannot find the temporary folder (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    // The process id and a counter name it; a name left by an earlier run is passed over.
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string made = std::string(temp) + "vek-panel-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                 std::to_string(attempt);
-        if (CreateDirectoryA(made.c_str(), nullptr)) {
-            *folder = made;
-            return true;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
-    }
-    *error = std::string("cannot make a working folder in ") + temp + " (error " + std::to_string(GetLastError()) + ")";
-    return false;
-}
-
-std::string options_refused(const PanelOptions& options) {
-    const char* what = !options.device.empty()     ? "--device"
-                       : !options.ports.empty()    ? "--ports"
-                       : !options.card_log.empty() ? "--card-log"
-                       : !options.wire_time        ? "--no-wire-time"
-                       : !options.tap.empty()      ? "--tap"
-                       : !options.trace.empty()    ? "--trace"
-                                                   : nullptr;
-    if (what == nullptr) return {};
-    return std::string(what) +
-           " is not available on Windows: the panel has no virtual card or line monitor here; the driver scans "
-           "COM1 to COM127 for the card, or probes the port --port N names";
-}
-
-int PanelSession::open_line(const PanelOptions& options, std::string* error) {
-    line_.reset(new Line{options.settings});
-    if (options.port == 0) return kExitOk;
-    const std::string value = std::to_string(options.port);
-    if (!WritePrivateProfileStringA(kSection, kPortKey, value.c_str(), options.settings.c_str())) {
-        *error = "cannot write port=" + value + " into " + options.settings + ": " + system_message(GetLastError()) +
-                 ". Name a settings file that can be written with --settings.";
-        return kExitSetup;
-    }
-    return kExitOk;
-}
-
-std::string PanelSession::no_card_error() const {
-    const unsigned port = named_port(line_->settings);
-    if (port != 0) {
-        return "no card answered on COM" + std::to_string(port) + ", the port the settings file " + line_->settings +
-               " names (port=" + std::to_string(port) +
-               "). Check the card's power and cable and that nothing else is using the port, or name another "
-               "with --port N.";
-    }
-    return "no card answered on COM1 to COM127. Check the card's power and cable, that its adapter shows as a COM "
-           "port in the Device Manager, and that nothing else is using the port; --port N probes one port alone.";
-}
-
-// The driver says not which port it kept. A named port is the only one it probes; after a scan,
-// the port is the COM port whose device this process has a handle open on.
-void PanelSession::find_port() {
-    port_.clear();
-    port_device_.clear();
-    if (host_ == nullptr || !host_->started()) return;
-    const unsigned named = named_port(line_->settings);
-    if (named != 0) {
-        port_ = "COM" + std::to_string(named);
-        port_device_ = port_device(named);
-        return;
-    }
+// The devices of the communications handles this process holds.
+std::vector<std::string> open_serial_devices() {
     std::vector<std::string> open_devices;
     for (uintptr_t value = 4; value <= kLastHandleValue; value += 4) {
         const auto handle = reinterpret_cast<HANDLE>(value);
@@ -157,37 +76,87 @@ void PanelSession::find_port() {
         const std::string name = object_name(handle);
         if (!name.empty()) open_devices.push_back(name);
     }
+    return open_devices;
+}
+
+}  // namespace
+
+struct LineSession::Parts {
+    std::string settings;
+};
+
+void LineSession::PartsDeleter::operator()(Parts* parts) const { delete parts; }
+
+int LineSession::open(const PanelOptions& options, std::string* error) {
+    parts_.reset(new Parts{options.settings});
+    if (options.port == 0) return kExitOk;
+    const std::string value = std::to_string(options.port);
+    if (!WritePrivateProfileStringA(kSection, kPortKey, value.c_str(), options.settings.c_str())) {
+        *error = "cannot write port=" + value + " into " + options.settings + ": " + system_message(GetLastError()) +
+                 ". Name a settings file that can be written with --settings.";
+        return kExitSetup;
+    }
+    return kExitOk;
+}
+
+// The tap needs a line monitor, which the Windows panel has not: it is refused with the
+// options, before anything opens.
+int LineSession::open_tap(const PanelOptions&, std::string* error) {
+    *error = "--tap is not available on Windows";
+    return kExitUsage;
+}
+
+void LineSession::close() { parts_.reset(); }
+
+bool LineSession::monitored() const { return false; }
+
+bool LineSession::counts(LineCounts*) const { return false; }
+
+bool LineSession::take_events(std::vector<LineEvent>*, uint64_t*) { return false; }
+
+std::string LineSession::no_card_error() const {
+    const unsigned port = named_port(parts_->settings);
+    if (port != 0) {
+        return "no card answered on COM" + std::to_string(port) + ", the port the settings file " + parts_->settings +
+               " names (port=" + std::to_string(port) +
+               "). Check the card's power and cable and that nothing else is using the port, or name another "
+               "with --port N.";
+    }
+    return "no card answered on COM1 to COM127. Check the card's power and cable, that its adapter shows as a COM "
+           "port in the Device Manager, and that nothing else is using the port; --port N probes one port alone.";
+}
+
+// The driver says not which port it kept. A named port is the only one it probes; after a scan,
+// the port is the COM port whose device this process has a handle open on.
+void LineSession::find_port(bool driver_started) {
+    port_.clear();
+    device_.clear();
+    if (!driver_started) return;
+    const unsigned named = named_port(parts_->settings);
+    if (named != 0) {
+        port_ = "COM" + std::to_string(named);
+        device_ = port_device(named);
+        return;
+    }
+    const std::vector<std::string> open_devices = open_serial_devices();
     for (unsigned n = 1; n <= kLastScannedPort && !open_devices.empty(); ++n) {
         const std::string device = port_device(n);
         for (const std::string& open : open_devices) {
             if (!device.empty() && lstrcmpiA(device.c_str(), open.c_str()) == 0) {
                 port_ = "COM" + std::to_string(n);
-                port_device_ = device;
+                device_ = device;
                 return;
             }
         }
     }
 }
 
-bool PanelSession::line_counts(LineCounts*) const { return false; }
+bool LineSession::has_virtual_card() const { return false; }
 
-void PanelSession::describe_card(PanelSnapshot*) const {}
+std::array<uint8_t, 2> LineSession::card_inputs() const { return {}; }
 
-bool PanelSession::has_virtual_card() const { return false; }
+std::string LineSession::card_command(const std::string&) { return {}; }
 
-std::string PanelSession::card_command(const std::string&) { return {}; }
-
-void PanelSession::toggle_card_input(unsigned) {}
-
-void PanelSession::close_line() { line_.reset(); }
-
-// The tap and the line's trace need a line monitor, which the Windows panel has not: both are
-// refused with the options, before anything opens.
-int PanelSession::open_tap(const PanelOptions&, std::string* error) {
-    *error = "--tap is not available on Windows";
-    return kExitUsage;
-}
-
-bool PanelSession::take_line_events(std::vector<LineEvent>*, uint64_t*) { return false; }
+void LineSession::toggle_card_input(unsigned) {}
 
 }  // namespace vek::panel
