@@ -99,9 +99,14 @@ void TraceFollow::take_line(const std::string& line) {
         const std::size_t close = text.find(") ");
         if (close != std::string::npos && text.find("lines dropped") < close) text.erase(0, close + 2);
     }
-    unsigned port = 0;
-    unsigned long long count = 0;
-    char rest[64] = {};
+    // Each kind of line is tried in turn, the first that knows it takes it.
+    if (!take_start_line(text) && !take_frame_line(at, text) && !take_fault_line(at, text) && !take_card_line(text)) {
+        take_port_line(at, text);
+    }
+    state_.counts = tally_.counts();
+}
+
+bool TraceFollow::take_start_line(const std::string& text) {
     if (starts_with(text, "start: ")) {
         state_.writing = true;
         // "start: driver 0, delay 50 ms, ...": the driver reads each answer after its delay.
@@ -125,7 +130,14 @@ void TraceFollow::take_line(const std::string& line) {
         state_.start_failed = true;
         state_.start_ended = true;
         scanning_ = false;
-    } else if (starts_with(text, "tx ")) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool TraceFollow::take_frame_line(int64_t at, const std::string& text) {
+    if (starts_with(text, "tx ")) {
         uint8_t bytes[7] = {};
         unsigned b[7] = {};
         if (std::sscanf(text.c_str() + 3, "%x %x %x %x %x %x %x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6]) == 7) {
@@ -141,7 +153,15 @@ void TraceFollow::take_line(const std::string& line) {
                                        &b[5], &b[6], &b[7], &b[8]) == 9;
         for (int i = 0; whole && i < 9; ++i) bytes[i] = static_cast<uint8_t>(b[i]);
         tally_.answer(at, whole ? bytes : nullptr);
-    } else if (starts_with(text, "bad end byte")) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool TraceFollow::take_fault_line(int64_t at, const std::string& text) {
+    unsigned long long count = 0;
+    if (starts_with(text, "bad end byte")) {
         tally_.bad_end(at);
         if (scanning_) ++state_.scan_bad_ends;
     } else if (starts_with(text, "bad checksum")) {
@@ -153,31 +173,46 @@ void TraceFollow::take_line(const std::string& line) {
     } else if (starts_with(text, "stray bytes")) {
         if (!skip_stray_line_) tally_.counts().stray_bytes += hex_count(text.substr(11));
         skip_stray_line_ = false;
-    } else if (starts_with(text, "card silent")) {
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool TraceFollow::take_card_line(const std::string& text) {
+    if (starts_with(text, "card silent")) {
         state_.silent = true;
     } else if (starts_with(text, "card answers again")) {
         state_.silent = false;
-    } else if (std::sscanf(text.c_str(), "COM%u %63s", &port, rest) == 2) {
-        const std::string word = rest;
-        if (word == "lost" || word == "lost:") {
-            state_.lost = true;
-            state_.lost_port = port;
-            const std::size_t colon = text.find(": ");
-            state_.lost_reason = colon == std::string::npos ? std::string() : text.substr(colon + 2);
-        } else if (word == "reopened") {
-            state_.lost = false;
-            state_.silent = false;
-            state_.reopened = text;
-            state_.reopened_us = at;
-            tally_.new_line();
-        } else if (word == "only" && text.find("only corrupt answers") != std::string::npos) {
-            state_.corrupt_ports.push_back(port);
-        } else if (word == "found") {
-            state_.start_ended = true;
-            scanning_ = false;
-        }
+    } else {
+        return false;
     }
-    state_.counts = tally_.counts();
+    return true;
+}
+
+// "COM3 lost: <reason>", "COM3 reopened after 1203 ms", "COM3 only corrupt answers ...", "COM3 found".
+void TraceFollow::take_port_line(int64_t at, const std::string& text) {
+    unsigned port = 0;
+    char rest[64] = {};
+    if (std::sscanf(text.c_str(), "COM%u %63s", &port, rest) != 2) return;
+    const std::string word = rest;
+    if (word == "lost" || word == "lost:") {
+        state_.lost = true;
+        state_.lost_port = port;
+        const std::size_t colon = text.find(": ");
+        state_.lost_reason = colon == std::string::npos ? std::string() : text.substr(colon + 2);
+    } else if (word == "reopened") {
+        state_.lost = false;
+        state_.silent = false;
+        state_.reopened = text;
+        state_.reopened_us = at;
+        tally_.new_line();
+    } else if (word == "only" && text.find("only corrupt answers") != std::string::npos) {
+        state_.corrupt_ports.push_back(port);
+    } else if (word == "found") {
+        state_.start_ended = true;
+        scanning_ = false;
+    }
 }
 
 }  // namespace vek::panel

@@ -50,6 +50,13 @@ public:
     void take_line(const std::string& line);
 
 private:
+    // Each takes one kind of line; false when the line is not of its kind.
+    bool take_start_line(const std::string& text);
+    bool take_frame_line(int64_t at, const std::string& text);
+    bool take_fault_line(int64_t at, const std::string& text);
+    bool take_card_line(const std::string& text);
+    void take_port_line(int64_t at, const std::string& text);
+
     std::string path_;
     uint64_t offset_ = 0;
     std::string partial_;

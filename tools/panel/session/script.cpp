@@ -98,6 +98,65 @@ std::string json_line_fields(const PanelSnapshot& shot) {
     return out;
 }
 
+// "card <command>": a virtual card command, checked by name here and by the card for the rest.
+bool parse_card_action(const std::vector<std::string>& words, ScriptAction* action, std::string* form) {
+    action->kind = ScriptAction::Kind::card;
+    *form = "card <virtual card command>";
+    if (words.size() < 2) return false;
+    if (!is_card_command(words[1])) {
+        *form = "the virtual card has no command '" + words[1] + "'. " + kCardCommandNames;
+        return false;
+    }
+    action->command = action->text.substr(action->text.find(words[1], 4));
+    return true;
+}
+
+// The action the words make, from the verb on; false with the verb's form in *form.
+bool parse_action(const std::vector<std::string>& words, ScriptAction* action, std::string* form) {
+    const std::string& verb = words[0];
+    const std::size_t count = words.size();
+    if (verb == "output") {
+        action->kind = ScriptAction::Kind::output;
+        *form = "output <1-16> on|off: outputs are numbered 1 to 16";
+        return count == 3 && parse_unsigned(words[1], 10, 16, &action->index) && action->index >= 1 &&
+               parse_on_off(words[2], &action->on);
+    }
+    if (verb == "outputs") {
+        action->kind = ScriptAction::Kind::outputs;
+        *form = "outputs <hex 0-FFFF>: bit k is output k+1";
+        return count == 2 && parse_unsigned(words[1], 16, 0xFFFF, &action->value);
+    }
+    if (verb == "analog") {
+        action->kind = ScriptAction::Kind::analog;
+        *form = "analog <1|2> <0-255>: two analog outputs, eight bits each";
+        return count == 3 && parse_unsigned(words[1], 10, 2, &action->index) && action->index >= 1 &&
+               parse_unsigned(words[2], 10, 255, &action->value);
+    }
+    if (verb == "wait") {
+        action->kind = ScriptAction::Kind::wait;
+        *form = "wait <ms>: 0 to 86400000";
+        return count == 2 && parse_unsigned(words[1], 10, 86400000, &action->value);
+    }
+    if (verb == "wait-input") {
+        action->kind = ScriptAction::Kind::wait_input;
+        *form = "wait-input <1-16> on|off <ms>: inputs are numbered 1 to 16, ms 0 to 86400000";
+        return count == 4 && parse_unsigned(words[1], 10, 16, &action->index) && action->index >= 1 &&
+               parse_on_off(words[2], &action->on) && parse_unsigned(words[3], 10, 86400000, &action->value);
+    }
+    if (verb == "read" || verb == "reset" || verb == "restart") {
+        action->kind = verb == "read" ? ScriptAction::Kind::read
+                       : verb == "reset" ? ScriptAction::Kind::reset
+                                         : ScriptAction::Kind::restart;
+        *form = verb + " takes nothing after it";
+        return count == 1;
+    }
+    if (verb == "card") return parse_card_action(words, action, form);
+    *form = "'" + verb +
+            "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart "
+            "and card";
+    return false;
+}
+
 class ScriptRun {
 public:
     ScriptRun(PanelSession& session, FILE* out, const volatile std::sig_atomic_t* interrupted)
@@ -240,54 +299,9 @@ bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actio
     ScriptAction action;
     action.text = line.substr(line.find_first_not_of(" \t"));
     while (!action.text.empty() && (action.text.back() == ' ' || action.text.back() == '\r')) action.text.pop_back();
-    const std::string& verb = words[0];
-    const std::size_t count = words.size();
     // Each verb's form, for the reason a line is refused.
     std::string form;
-    bool good = false;
-    if (verb == "output") {
-        action.kind = ScriptAction::Kind::output;
-        form = "output <1-16> on|off: outputs are numbered 1 to 16";
-        good = count == 3 && parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 &&
-               parse_on_off(words[2], &action.on);
-    } else if (verb == "outputs") {
-        action.kind = ScriptAction::Kind::outputs;
-        form = "outputs <hex 0-FFFF>: bit k is output k+1";
-        good = count == 2 && parse_unsigned(words[1], 16, 0xFFFF, &action.value);
-    } else if (verb == "analog") {
-        action.kind = ScriptAction::Kind::analog;
-        form = "analog <1|2> <0-255>: two analog outputs, eight bits each";
-        good = count == 3 && parse_unsigned(words[1], 10, 2, &action.index) && action.index >= 1 &&
-               parse_unsigned(words[2], 10, 255, &action.value);
-    } else if (verb == "wait") {
-        action.kind = ScriptAction::Kind::wait;
-        form = "wait <ms>: 0 to 86400000";
-        good = count == 2 && parse_unsigned(words[1], 10, 86400000, &action.value);
-    } else if (verb == "read") {
-        action.kind = ScriptAction::Kind::read;
-        form = "read takes nothing after it";
-        good = count == 1;
-    } else if (verb == "wait-input") {
-        action.kind = ScriptAction::Kind::wait_input;
-        form = "wait-input <1-16> on|off <ms>: inputs are numbered 1 to 16, ms 0 to 86400000";
-        good = count == 4 && parse_unsigned(words[1], 10, 16, &action.index) && action.index >= 1 &&
-               parse_on_off(words[2], &action.on) && parse_unsigned(words[3], 10, 86400000, &action.value);
-    } else if (verb == "reset" || verb == "restart") {
-        action.kind = verb == "reset" ? ScriptAction::Kind::reset : ScriptAction::Kind::restart;
-        form = verb + " takes nothing after it";
-        good = count == 1;
-    } else if (verb == "card") {
-        action.kind = ScriptAction::Kind::card;
-        form = "card <virtual card command>";
-        good = count >= 2 && is_card_command(words[1]);
-        if (count >= 2 && !good) form = "the virtual card has no command '" + words[1] + "'. " + kCardCommandNames;
-        if (good) action.command = action.text.substr(action.text.find(words[1], 4));
-    } else {
-        form = "'" + verb +
-               "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart "
-               "and card";
-    }
-    if (!good) {
+    if (!parse_action(words, &action, &form)) {
         *error = "'" + action.text + "': " + form;
         return false;
     }
