@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "frame_watch.h"
-#include "interrupts.h"
-#include "live_view.h"
-#include "panel_session.h"
-#include "screen.h"
-#include "script.h"
-#include "settings_path.h"
+#include "panel/driver/settings_path.h"
+#include "panel/line/frame_watch.h"
+#include "panel/session/panel_session.h"
+#include "panel/session/script.h"
+#include "panel/view/interrupts.h"
+#include "panel/view/live_view.h"
+#include "panel/view/screen.h"
 
+namespace vek::panel {
 namespace {
 
 const char* const kUsage =
@@ -132,82 +133,89 @@ std::string tap_argument_problem(const Args& args) {
     return {};
 }
 
-// 0 to go on, or the exit status.
+// An option that takes a value; false when arg is none of them. A refused value is told in *error.
+bool take_value_option(const std::string& arg, const std::string& value, Args* args, std::string* error) {
+    PanelOptions& options = args->options;
+    if (arg == "--wait-card") {
+        if (!parse_seconds(value, &options.wait_card_s)) {
+            *error = "--wait-card takes whole seconds (0 to 999999), not '" + value + "'";
+        }
+    } else if (arg == "--device") {
+        options.device = value;
+    } else if (arg == "--ports") {
+        options.ports = value;
+    } else if (arg == "--port") {
+        if (!parse_port_number(value, &options.port)) *error = "--port takes a COM port number from 1 to 255";
+    } else if (arg == "--settings") {
+        options.settings = value;
+    } else if (arg == "--driver") {
+        options.driver = value;
+    } else if (arg == "--card-log") {
+        options.card_log = value;
+    } else if (arg == "--tap") {
+        options.tap = value;
+    } else if (arg == "--link") {
+        options.link = value;
+    } else if (arg == "--trace") {
+        options.trace = value;
+    } else if (arg == "--csv") {
+        options.csv = value;
+    } else if (arg == "--do") {
+        args->scripted = true;
+        if (!parse_script_line(value, &args->actions, error)) *error = "--do " + *error;
+    } else if (arg == "--script") {
+        args->scripted = true;
+        read_script(value, &args->actions, error);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The options together: empty, or why they cannot go together here.
+std::string combination_problem(const Args& args) {
+    const PanelOptions& options = args.options;
+    if (!options.device.empty() && !options.ports.empty()) return "--device and --ports name the card two ways; give one";
+    std::string problem = options_refused(options);
+    if (!problem.empty()) return problem;
+    if (!options.card_log.empty() && !(options.device.empty() && options.ports.empty() && options.tap.empty())) {
+        return "--card-log is for the virtual card; it cannot log a real card (--trace records any line)";
+    }
+    problem = tap_argument_problem(args);
+    if (!problem.empty() || offers_virtual_card(options)) return problem;
+    // Checked before anything starts: these need the virtual card, which --device and --ports
+    // replace, and which the Windows panel has not.
+    for (const ScriptAction& action : args.actions) {
+        if (action.kind == ScriptAction::Kind::card) {
+            return "'" + action.text + "': card commands need the virtual card (" + virtual_card_hint() + ")";
+        }
+    }
+    return {};
+}
+
+// 0 to go on, -1 when --help or --version has said all, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
     args->options.driver = default_driver_path();
     std::string error;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && error.empty(); ++i) {
         const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return -1;
-        } else if (arg == "--version") {
+        }
+        if (arg == "--version") {
             std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
-        } else if (has_value && arg == "--wait-card") {
-            if (!parse_seconds(argv[++i], &args->options.wait_card_s)) {
-                error = std::string("--wait-card takes whole seconds (0 to 999999), not '") + argv[i] + "'";
-                break;
-            }
-        } else if (arg == "--no-wire-time") {
+        }
+        if (arg == "--no-wire-time") {
             args->options.wire_time = false;
-        } else if (has_value && arg == "--device") {
-            args->options.device = argv[++i];
-        } else if (has_value && arg == "--ports") {
-            args->options.ports = argv[++i];
-        } else if (has_value && arg == "--port") {
-            if (!parse_port_number(argv[++i], &args->options.port)) {
-                error = "--port takes a COM port number from 1 to 255";
-                break;
-            }
-        } else if (has_value && arg == "--settings") {
-            args->options.settings = argv[++i];
-        } else if (has_value && arg == "--driver") {
-            args->options.driver = argv[++i];
-        } else if (has_value && arg == "--card-log") {
-            args->options.card_log = argv[++i];
-        } else if (has_value && arg == "--tap") {
-            args->options.tap = argv[++i];
-        } else if (has_value && arg == "--link") {
-            args->options.link = argv[++i];
-        } else if (has_value && arg == "--trace") {
-            args->options.trace = argv[++i];
-        } else if (has_value && arg == "--csv") {
-            args->options.csv = argv[++i];
-        } else if (has_value && arg == "--do") {
-            args->scripted = true;
-            if (!parse_script_line(argv[++i], &args->actions, &error)) {
-                error = "--do " + error;
-                break;
-            }
-        } else if (has_value && arg == "--script") {
-            args->scripted = true;
-            if (!read_script(argv[++i], &args->actions, &error)) break;
+        } else if (i + 1 < argc && take_value_option(arg, argv[i + 1], args, &error)) {
+            ++i;
         } else {
             error = "bad argument '" + arg + "' (see --help)";
-            break;
         }
     }
-    if (error.empty() && !args->options.device.empty() && !args->options.ports.empty()) {
-        error = "--device and --ports name the card two ways; give one";
-    }
-    if (error.empty()) error = options_refused(args->options);
-    if (error.empty() && !args->options.card_log.empty() &&
-        !(args->options.device.empty() && args->options.ports.empty() && args->options.tap.empty())) {
-        error = "--card-log is for the virtual card; it cannot log a real card (--trace records any line)";
-    }
-    if (error.empty()) error = tap_argument_problem(*args);
-    // Checked before anything starts: these need the virtual card, which --device and --ports
-    // replace, and which the Windows panel has not.
-    if (error.empty() && !offers_virtual_card(args->options)) {
-        for (const ScriptAction& action : args->actions) {
-            if (action.kind == ScriptAction::Kind::card) {
-                error = "'" + action.text + "': card commands need the virtual card (" + virtual_card_hint() + ")";
-                break;
-            }
-        }
-    }
+    if (error.empty()) error = combination_problem(*args);
     if (!error.empty()) {
         std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return kExitUsage;
@@ -269,9 +277,7 @@ int run_live(PanelSession& session, const Args& args) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     Args args;
     const int parsed = parse_args(argc, argv, &args);
     if (parsed != 0) return parsed < 0 ? kExitOk : parsed;
@@ -283,3 +289,8 @@ int main(int argc, char** argv) {
     session.close();
     return status;
 }
+
+}  // namespace
+}  // namespace vek::panel
+
+int main(int argc, char** argv) { return vek::panel::run(argc, argv); }

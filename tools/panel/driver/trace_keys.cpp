@@ -1,0 +1,42 @@
+#include "panel/driver/trace_keys.h"
+
+#include <cstdio>
+
+#include "config/settings_backend.h"
+#include "config/whole_file.h"
+
+namespace vek::panel {
+
+namespace {
+
+// The panel is instance 0 of driver 0.
+constexpr const char* kSection = "korvanex-vek-driver-0";
+
+bool read_bytes(const std::string& path, std::string* bytes) {
+    return vek::read_whole_file(path.c_str(), *bytes) == vek::FileRead::ok;
+}
+
+}  // namespace
+
+LentTraceKeys::LentTraceKeys(const std::string& settings, const std::string& trace_path, bool frames)
+    : settings_(settings) {
+    existed_ = read_bytes(settings_, &before_);
+    const bool written = vek::profile_write_string(kSection, "trace", trace_path.c_str(), settings_.c_str());
+    if (written && frames) vek::profile_write_string(kSection, "trace_frames", "1", settings_.c_str());
+    written_ = written && read_bytes(settings_, &lent_);
+}
+
+LentTraceKeys::~LentTraceKeys() {
+    if (!written_) return;
+    std::string now;
+    if (!read_bytes(settings_, &now) || now != lent_) return;
+    // The store's crash-safe rewrite: a reader never sees half of either file. A failure, which
+    // the panel has no place to tell of on its way out, leaves the lent keys in the file.
+    if (existed_) {
+        vek::replace_whole_file(settings_.c_str(), before_);
+    } else {
+        std::remove(settings_.c_str());
+    }
+}
+
+}  // namespace vek::panel

@@ -1,0 +1,39 @@
+// The trace of the line (--trace): one line per frame each way, with the local date and time to
+// the millisecond, the frame in hex and what it means or what is wrong with it. Written from the
+// panel's own thread with buffered writes; the line monitor only queues what it saw. The file is
+// opened by whoever keeps the records, which knows how a record may be opened.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "panel/line/line_event.h"
+
+namespace vek::panel {
+
+// One trace line, without its newline:
+//   2026-12-08 15:32:09.060 tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0
+std::string trace_line(const LineEvent& event);
+
+class LineTrace {
+public:
+    LineTrace() = default;
+    ~LineTrace();
+    LineTrace(const LineTrace&) = delete;
+    LineTrace& operator=(const LineTrace&) = delete;
+
+    // Takes file, open for appending at path, and writes a first line saying what is traced.
+    void open(FILE* file, const std::string& path, const std::string& what);
+    // dropped: events the monitor's queue had no room for since the last call.
+    void write(const std::vector<LineEvent>& events, uint64_t dropped);
+    void close();
+
+private:
+    FILE* file_ = nullptr;
+    std::string path_;
+    bool failed_ = false;   // a failed write is told once, on standard error
+};
+
+}  // namespace vek::panel

@@ -1,0 +1,63 @@
+#include "panel/session/csv_record.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "panel/line/line_clock.h"
+#include "panel/session/snapshot.h"
+#include "panel/session/record_file.h"
+
+namespace vek::panel {
+
+std::string csv_header() {
+    std::string header = "time";
+    for (int i = 1; i <= 16; ++i) header += ",in" + std::to_string(i);
+    header += ",volts1,volts2";
+    for (int i = 1; i <= 16; ++i) header += ",out" + std::to_string(i);
+    return header + ",analog_out1,analog_out2,answering,answer_age_ms";
+}
+
+CsvRecord::~CsvRecord() { close(); }
+
+bool CsvRecord::open(const std::string& path, std::string* error) {
+    file_ = open_record_file(path, "readings file", error);
+    if (file_ == nullptr) return false;
+    path_ = path;
+    std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
+    // Appending to an earlier run's rows adds no second header.
+    if (record_file_empty(file_)) std::fprintf(file_, "%s\n", csv_header().c_str());
+    return true;
+}
+
+void CsvRecord::write(const PanelSnapshot& shot, int64_t wall_us) {
+    if (file_ == nullptr) return;
+    std::string row = local_time_text(wall_us);
+    for (const bool on : shot.image.inputs) row += on ? ",1" : ",0";
+    char number[32];
+    for (const float volts : shot.image.volts) {
+        std::snprintf(number, sizeof number, ",%.3f", static_cast<double>(volts));
+        row += number;
+    }
+    for (const bool on : shot.image.outputs) row += on ? ",1" : ",0";
+    for (const uint8_t value : shot.image.analog_out) row += "," + std::to_string(value);
+    row += shot.monitored ? (shot.answering ? ",1" : ",0") : ",";
+    if (shot.since_answer_ms >= 0) {
+        std::snprintf(number, sizeof number, ",%.1f", shot.since_answer_ms);
+        row += number;
+    } else {
+        row += ",";
+    }
+    std::fprintf(file_, "%s\n", row.c_str());
+    if (std::fflush(file_) != 0 && !failed_) {
+        failed_ = true;
+        std::fprintf(stderr, "vek-panel: cannot write the readings file %s: %s\n", path_.c_str(), std::strerror(errno));
+    }
+}
+
+void CsvRecord::close() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+}  // namespace vek::panel

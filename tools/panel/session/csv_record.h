@@ -1,0 +1,35 @@
+// The readings as a table (--csv): one row per host cycle with the wall-clock time, the inputs,
+// volts, outputs and analog outputs, and whether the card was answering. Buffered, flushed once a
+// cycle from the panel's own thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace vek::panel {
+
+struct PanelSnapshot;
+
+class CsvRecord {
+public:
+    CsvRecord() = default;
+    ~CsvRecord();
+    CsvRecord(const CsvRecord&) = delete;
+    CsvRecord& operator=(const CsvRecord&) = delete;
+
+    // Appends to path; a new or empty file starts with the header row. False with the reason.
+    bool open(const std::string& path, std::string* error);
+    void write(const PanelSnapshot& shot, int64_t wall_us);
+    void close();
+
+private:
+    FILE* file_ = nullptr;
+    std::string path_;
+    bool failed_ = false;
+};
+
+// The header row, without its newline.
+std::string csv_header();
+
+}  // namespace vek::panel

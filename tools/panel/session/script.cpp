@@ -1,0 +1,339 @@
+#include "panel/session/script.h"
+
+#include "panel/line/frame_watch.h"
+#include "panel/line/line_clock.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+namespace vek::panel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The host's own cycle: it writes its outputs and reads its inputs ten times a second.
+constexpr int kHostCycleMs = kPanelHostCycleMs;
+
+bool parse_unsigned(const std::string& text, int base, uint32_t max, uint32_t* value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
+    if (errno != 0 || *end != '\0' || parsed > max) return false;
+    *value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+bool parse_on_off(const std::string& word, bool* on) {
+    if (word != "on" && word != "off") return false;
+    *on = word == "on";
+    return true;
+}
+
+std::string json_text(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+template <typename Array>
+std::string json_bits(const Array& bits) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < bits.size(); ++i) out += (i > 0 ? "," : "") + std::string(bits[i] ? "1" : "0");
+    return out + "]";
+}
+
+std::string json_number(double value, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string json_ms(double ms) { return ms < 0 ? std::string("null") : json_number(ms, 1); }
+// Microseconds as milliseconds, or null when not known.
+std::string json_us_as_ms(int64_t us) { return us < 0 ? std::string("null") : json_number(static_cast<double>(us) / 1000.0, 1); }
+
+std::string json_line_fields(const PanelSnapshot& shot) {
+    std::string out = ",\"port\":" + json_text(shot.port) + ",\"line_state\":" + json_text(line_state_name(shot.state)) +
+                      ",\"answering\":" + (shot.answering ? "true" : "false") +
+                      ",\"inputs_age_ms\":" + json_ms(shot.inputs_age_ms) +
+                      ",\"inputs_stale\":" + (shot.inputs_stale ? "true" : "false");
+    if (shot.state == LineState::reconnecting) {
+        out += ",\"lost\":" + json_text("COM" + std::to_string(shot.trace.lost_port) +
+                                         (shot.trace.lost_reason.empty() ? "" : ": " + shot.trace.lost_reason));
+    }
+    if (!shot.trace.reopened.empty()) out += ",\"reopened\":" + json_text(shot.trace.reopened);
+    const LineCounts& line = shot.monitored ? shot.line : shot.trace.counts;
+    out += ",\"bad_answers\":" + std::to_string(line.bad_answers) + ",\"bad_sums\":" + std::to_string(line.bad_sums) +
+           ",\"bad_ends\":" + std::to_string(line.bad_ends) + ",\"stray_bytes\":" + std::to_string(line.stray_bytes);
+    if (!shot.monitored) return out;
+    out += ",\"frames_to_card\":" + std::to_string(line.frames_to_card) + ",\"answers\":" + std::to_string(line.answers) +
+           ",\"late_answers\":" + std::to_string(line.late_answers) +
+           ",\"bad_frames_to_card\":" + std::to_string(line.bad_frames_to_card) +
+           ",\"stray_to_card\":" + std::to_string(line.stray_to_card) +
+           ",\"dropped_bytes\":" + std::to_string(line.dropped_bytes) +
+           ",\"last_frame\":" + json_text(frame_text(line.last_frame.data(), line.last_frame.size())) +
+           ",\"last_answer\":" + json_text(frame_text(line.last_answer.data(), line.last_answer.size())) +
+           ",\"answer_ms\":" + json_us_as_ms(line.answer_time_us) +
+           ",\"longest_answer_ms\":" + json_us_as_ms(line.longest_answer_us) +
+           ",\"poll_hz\":" + json_number(shot.poll_hz, 1) + ",\"since_answer_ms\":" + json_ms(shot.since_answer_ms) +
+           ",\"since_frame_ms\":" + json_ms(shot.since_frame_ms);
+    if (shot.own_line) out += std::string(",\"card_connected\":") + (line.card_connected ? "true" : "false");
+    return out;
+}
+
+// "card <command>": a virtual card command, checked by name here and by the card for the rest.
+bool parse_card_action(const std::vector<std::string>& words, ScriptAction* action, std::string* form) {
+    action->kind = ScriptAction::Kind::card;
+    *form = "card <virtual card command>";
+    if (words.size() < 2) return false;
+    if (!is_card_command(words[1])) {
+        *form = "the virtual card has no command '" + words[1] + "'. " + kCardCommandNames;
+        return false;
+    }
+    action->command = action->text.substr(action->text.find(words[1], 4));
+    return true;
+}
+
+// The action the words make, from the verb on; false with the verb's form in *form.
+bool parse_action(const std::vector<std::string>& words, ScriptAction* action, std::string* form) {
+    const std::string& verb = words[0];
+    const std::size_t count = words.size();
+    if (verb == "output") {
+        action->kind = ScriptAction::Kind::output;
+        *form = "output <1-16> on|off: outputs are numbered 1 to 16";
+        return count == 3 && parse_unsigned(words[1], 10, 16, &action->index) && action->index >= 1 &&
+               parse_on_off(words[2], &action->on);
+    }
+    if (verb == "outputs") {
+        action->kind = ScriptAction::Kind::outputs;
+        *form = "outputs <hex 0-FFFF>: bit k is output k+1";
+        return count == 2 && parse_unsigned(words[1], 16, 0xFFFF, &action->value);
+    }
+    if (verb == "analog") {
+        action->kind = ScriptAction::Kind::analog;
+        *form = "analog <1|2> <0-255>: two analog outputs, eight bits each";
+        return count == 3 && parse_unsigned(words[1], 10, 2, &action->index) && action->index >= 1 &&
+               parse_unsigned(words[2], 10, 255, &action->value);
+    }
+    if (verb == "wait") {
+        action->kind = ScriptAction::Kind::wait;
+        *form = "wait <ms>: 0 to 86400000";
+        return count == 2 && parse_unsigned(words[1], 10, 86400000, &action->value);
+    }
+    if (verb == "wait-input") {
+        action->kind = ScriptAction::Kind::wait_input;
+        *form = "wait-input <1-16> on|off <ms>: inputs are numbered 1 to 16, ms 0 to 86400000";
+        return count == 4 && parse_unsigned(words[1], 10, 16, &action->index) && action->index >= 1 &&
+               parse_on_off(words[2], &action->on) && parse_unsigned(words[3], 10, 86400000, &action->value);
+    }
+    if (verb == "read" || verb == "reset" || verb == "restart") {
+        action->kind = verb == "read" ? ScriptAction::Kind::read
+                       : verb == "reset" ? ScriptAction::Kind::reset
+                                         : ScriptAction::Kind::restart;
+        *form = verb + " takes nothing after it";
+        return count == 1;
+    }
+    if (verb == "card") return parse_card_action(words, action, form);
+    *form = "'" + verb +
+            "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart "
+            "and card";
+    return false;
+}
+
+class ScriptRun {
+public:
+    ScriptRun(PanelSession& session, FILE* out, const volatile std::sig_atomic_t* interrupted)
+        : session_(session), out_(out), interrupted_(interrupted), began_(Clock::now()) {}
+
+    int run(const std::vector<ScriptAction>& actions) {
+        for (const ScriptAction& action : actions) {
+            if (*interrupted_ != 0) break;
+            const int status = run_one(action);
+            if (status != kExitOk) return status;
+        }
+        return kExitOk;
+    }
+
+private:
+    double elapsed_ms() const {
+        return std::chrono::duration<double, std::milli>(Clock::now() - began_).count();
+    }
+
+    void print(const std::string& line) {
+        std::fputs((line + "\n").c_str(), out_);
+        std::fflush(out_);
+    }
+
+    void print_done(const ScriptAction& action, const std::string& extra = {}) {
+        print("{\"event\":\"done\",\"t_ms\":" + json_number(elapsed_ms(), 1) + ",\"action\":" + json_text(action.text) +
+              extra + "}");
+    }
+
+    void print_read(const std::string& extra = {}) {
+        const PanelSnapshot shot = session_.snapshot();
+        print("{\"event\":\"read\",\"t_ms\":" + json_number(elapsed_ms(), 1) +
+              ",\"time\":" + json_text(local_time_text(wall_now_us())) + ",\"inputs\":" + json_bits(shot.image.inputs) +
+              ",\"volts\":[" + json_number(shot.image.volts[0], 3) + "," + json_number(shot.image.volts[1], 3) + "]" +
+              ",\"outputs\":" + json_bits(shot.image.outputs) + ",\"analog_out\":[" +
+              std::to_string(shot.image.analog_out[0]) + "," + std::to_string(shot.image.analog_out[1]) + "]" +
+              json_line_fields(shot) + extra + "}");
+    }
+
+    // The host's cycle goes on while the script waits.
+    void keep_cycling(Clock::time_point until) {
+        while (*interrupted_ == 0) {
+            const auto now = Clock::now();
+            if (now >= until) return;
+            const auto step = std::min<Clock::duration>(until - now, std::chrono::milliseconds(kHostCycleMs));
+            std::this_thread::sleep_for(step);
+            session_.tick();
+        }
+    }
+
+    int wait_input(const ScriptAction& action) {
+        const auto started = Clock::now();
+        const auto until = started + std::chrono::milliseconds(action.value);
+        for (;;) {
+            session_.tick();
+            if (session_.snapshot().image.inputs[action.index - 1] == action.on) {
+                const double waited = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+                print_read(",\"waited_ms\":" + json_number(waited, 1));
+                return kExitOk;
+            }
+            if (Clock::now() >= until || *interrupted_ != 0) break;
+            keep_cycling(std::min(until, Clock::now() + std::chrono::milliseconds(kHostCycleMs)));
+        }
+        print("{\"event\":\"wait-failed\",\"t_ms\":" + json_number(elapsed_ms(), 1) + ",\"action\":" +
+              json_text(action.text) + "}");
+        print_read();
+        return kExitWaitFailed;
+    }
+
+    int run_one(const ScriptAction& action) {
+        // The tap has no host; its scripts hold only the actions that do not use one.
+        PanelHost* const host = session_.driver().host();
+        switch (action.kind) {
+        case ScriptAction::Kind::output:
+            host->set_output(action.index - 1, action.on);
+            break;
+        case ScriptAction::Kind::outputs:
+            for (unsigned i = 0; i < 16; ++i) host->set_output(i, (action.value >> i) & 1U);
+            break;
+        case ScriptAction::Kind::analog:
+            host->set_analog_out(action.index - 1, static_cast<uint8_t>(action.value));
+            break;
+        case ScriptAction::Kind::wait:
+            keep_cycling(Clock::now() + std::chrono::milliseconds(action.value));
+            print_done(action);
+            return kExitOk;
+        case ScriptAction::Kind::read:
+            session_.tick();
+            print_read();
+            return kExitOk;
+        case ScriptAction::Kind::wait_input:
+            return wait_input(action);
+        case ScriptAction::Kind::reset: {
+            const bool reset = host->reset_outputs() == 0;
+            session_.tick();
+            print_done(action, std::string(",\"outputs_reset\":") + (reset ? "true" : "false"));
+            return kExitOk;
+        }
+        case ScriptAction::Kind::restart: {
+            std::string why;
+            const bool started = session_.restart(&why);
+            session_.tick();
+            print_done(action, std::string(",\"started\":") + (started ? "true" : "false") +
+                                   ",\"port\":" + json_text(session_.snapshot().port) +
+                                   (started ? std::string() : ",\"error\":" + json_text(why)));
+            return kExitOk;
+        }
+        case ScriptAction::Kind::card: {
+            // Card actions were refused before the start without a virtual card.
+            const std::string reply = session_.line().card_command(action.command);
+            if (reply.rfind("ok", 0) != 0) {
+                print("{\"event\":\"card-failed\",\"t_ms\":" + json_number(elapsed_ms(), 1) +
+                      ",\"action\":" + json_text(action.text) + ",\"reply\":" + json_text(reply) + "}");
+                return kExitCardCommand;
+            }
+            print_done(action, ",\"reply\":" + json_text(reply));
+            return kExitOk;
+        }
+        }
+        // A changed output goes to the driver at once, not at the next cycle.
+        session_.tick();
+        print_done(action);
+        return kExitOk;
+    }
+
+    PanelSession& session_;
+    FILE* out_;
+    const volatile std::sig_atomic_t* interrupted_;
+    Clock::time_point began_;
+};
+
+}  // namespace
+
+bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actions, std::string* error) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty() || words[0][0] == '#') return true;
+
+    ScriptAction action;
+    action.text = line.substr(line.find_first_not_of(" \t"));
+    while (!action.text.empty() && (action.text.back() == ' ' || action.text.back() == '\r')) action.text.pop_back();
+    // Each verb's form, for the reason a line is refused.
+    std::string form;
+    if (!parse_action(words, &action, &form)) {
+        *error = "'" + action.text + "': " + form;
+        return false;
+    }
+    actions->push_back(action);
+    return true;
+}
+
+int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, FILE* out,
+               const volatile std::sig_atomic_t* interrupted) {
+    ScriptRun run(session, out, interrupted);
+    return run.run(actions);
+}
+
+std::string json_started(const PanelSnapshot& shot) {
+    if (shot.tap) {
+        return "{\"event\":\"started\",\"tap\":true,\"link\":" + json_text(shot.port) +
+               ",\"device\":" + json_text(shot.device) + "}";
+    }
+    return "{\"event\":\"started\",\"port\":" + json_text(shot.port) + ",\"device\":" + json_text(shot.device) +
+           ",\"virtual_card\":" + (shot.virtual_card ? "true" : "false") + ",\"settings\":" + json_text(shot.settings) +
+           ",\"delay_ms\":" + std::to_string(shot.delay_ms) +
+           (shot.port_key != 0 ? ",\"port_key\":" + std::to_string(shot.port_key) : std::string()) +
+           ",\"trace\":" + json_text(shot.trace_path) + ",\"own_trace\":" + (shot.own_trace ? "true" : "false") +
+           ",\"host_cycle_ms\":" + std::to_string(kPanelHostCycleMs) + "}";
+}
+
+std::string json_failed(int status, const std::string& error) {
+    return "{\"event\":\"start-failed\",\"status\":" + std::to_string(status) + ",\"error\":" + json_text(error) + "}";
+}
+
+std::string json_stopped(const PanelSnapshot& shot) {
+    return "{\"event\":\"stopped\"" + json_line_fields(shot) + "}";
+}
+
+}  // namespace vek::panel

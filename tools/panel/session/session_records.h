@@ -1,0 +1,35 @@
+// The session's records: the trace of the line (--trace) and the readings table (--csv). Both
+// are written on the panel's own thread, once a cycle; the line monitor's relay only queues what
+// it saw.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "panel/line/line_record.h"
+#include "panel/session/csv_record.h"
+#include "panel/session/line_session.h"
+#include "panel/session/panel_options.h"
+
+namespace vek::panel {
+
+struct PanelSnapshot;
+
+class SessionRecords {
+public:
+    // Opens the records the options name. On failure the status is an exit status and *error
+    // says why.
+    int open(const PanelOptions& options, std::string* error);
+    // The line's events since the last call, into the trace.
+    void write_line_events(LineSession& line);
+    // True when a reading is to be written as a row.
+    bool keeps_readings() const { return csv_ != nullptr; }
+    void write_reading(const PanelSnapshot& shot);
+    void close();
+
+private:
+    std::unique_ptr<LineTrace> trace_;
+    std::unique_ptr<CsvRecord> csv_;
+};
+
+}  // namespace vek::panel
