@@ -119,48 +119,65 @@ std::string set_fault_field(VirtualCard& card, const std::vector<std::string>& w
     return "ok " + name + " " + words[1];
 }
 
-std::string run_words(CommandState& state, const std::vector<std::string>& words) {
-    VirtualCard& card = state.card;
-    const std::string& name = words[0];
-    unsigned long n = 0;
-    bool on = false;
-    if (name == "input") {
+// input N on|off, inputs HH HH.
+std::string set_inputs(VirtualCard& card, const std::vector<std::string>& words) {
+    if (words[0] == "input") {
+        unsigned long n = 0;
+        bool on = false;
         if (words.size() != 3 || !parse_number(words[1], 10, 16, &n) || n == 0 || !parse_on_off(words[2], &on)) {
             return "error: usage: input <1-16> on|off";
         }
         card.set_input(static_cast<unsigned>(n), on);
         return "ok input " + words[1] + " " + words[2];
     }
-    if (name == "inputs") {
-        uint8_t bytes[2];
-        if (words.size() != 3 || !parse_hex_byte(words[1], &bytes[0]) || !parse_hex_byte(words[2], &bytes[1])) {
-            return "error: usage: inputs <hex byte> <hex byte>";
-        }
-        card.set_digital_inputs(bytes[0], bytes[1]);
-        return "ok inputs " + hex(bytes, 2);
+    uint8_t bytes[2];
+    if (words.size() != 3 || !parse_hex_byte(words[1], &bytes[0]) || !parse_hex_byte(words[2], &bytes[1])) {
+        return "error: usage: inputs <hex byte> <hex byte>";
     }
-    if (name == "analog" || name == "volts") {
-        unsigned long channel = 0;
-        if (words.size() != 3 || !parse_number(words[1], 10, 2, &channel) || channel == 0) {
-            return "error: usage: " + name + (name == "analog" ? " <1|2> <raw 0-65535>" : " <1|2> <0.0-5.0>");
-        }
-        if (name == "analog") {
-            if (!parse_number(words[2], 10, 65535, &n)) return "error: raw value must be 0 to 65535";
-        } else {
-            char* end = nullptr;
-            const double v = std::strtod(words[2].c_str(), &end);
-            if (*end != '\0' || !(v >= 0.0 && v <= 5.0)) return "error: volts must be 0.0 to 5.0";
-            n = static_cast<unsigned long>(std::lround(v * 1023.0 / 5.0));
-        }
-        const auto raw = static_cast<uint16_t>(n);
-        card.set_analog_raw(static_cast<unsigned>(channel), raw);
-        return "ok analog " + words[1] + " raw " + std::to_string(raw) + " (" + volts_text(raw) + ")";
+    card.set_digital_inputs(bytes[0], bytes[1]);
+    return "ok inputs " + hex(bytes, 2);
+}
+
+// analog N RAW, volts N V.
+std::string set_analog(VirtualCard& card, const std::vector<std::string>& words) {
+    const std::string& name = words[0];
+    unsigned long channel = 0;
+    unsigned long n = 0;
+    if (words.size() != 3 || !parse_number(words[1], 10, 2, &channel) || channel == 0) {
+        return "error: usage: " + name + (name == "analog" ? " <1|2> <raw 0-65535>" : " <1|2> <0.0-5.0>");
     }
-    if (name == "silent" || name == "bad-sum" || name == "bad-end" || name == "garbage" || name == "split" ||
-        name == "delay") {
-        return set_fault_field(card, words);
+    if (name == "analog") {
+        if (!parse_number(words[2], 10, 65535, &n)) return "error: raw value must be 0 to 65535";
+    } else {
+        char* end = nullptr;
+        const double v = std::strtod(words[2].c_str(), &end);
+        if (*end != '\0' || !(v >= 0.0 && v <= 5.0)) return "error: volts must be 0.0 to 5.0";
+        n = static_cast<unsigned long>(std::lround(v * 1023.0 / 5.0));
     }
+    const auto raw = static_cast<uint16_t>(n);
+    card.set_analog_raw(static_cast<unsigned>(channel), raw);
+    return "ok analog " + words[1] + " raw " + std::to_string(raw) + " (" + volts_text(raw) + ")";
+}
+
+// after N COMMAND...: runs the command once the card has taken N frames.
+std::string run_after(CommandState& state, const std::vector<std::string>& words) {
+    unsigned long n = 0;
+    if (words.size() < 3 || !parse_number(words[1], 10, static_cast<unsigned long>(-1), &n)) {
+        return "error: usage: after <frames> <command...>";
+    }
+    if (!is_command_name(words[2])) return "error: unknown command '" + words[2] + "'";
+    std::string command;
+    for (std::size_t i = 2; i < words.size(); ++i) command += (i == 2 ? "" : " ") + words[i];
+    if (state.card.frame_count() >= n) return run_command(state, command);
+    state.deferred.push_back({n, command});
+    return "ok after " + words[1] + " frames: " + command;
+}
+
+// wire-time, faults off, unplug, replug.
+std::string set_line(VirtualCard& card, const std::vector<std::string>& words) {
+    const std::string& name = words[0];
     if (name == "wire-time") {
+        bool on = false;
         if (words.size() != 2 || !parse_on_off(words[1], &on)) return "error: usage: wire-time on|off";
         card.set_wire_time(on);
         return "ok wire-time " + words[1];
@@ -175,28 +192,28 @@ std::string run_words(CommandState& state, const std::vector<std::string>& words
         card.unplug();
         return "ok unplugged";
     }
-    if (name == "replug") {
-        std::string error;
-        if (!card.replug(&error)) return "error: " + error;
-        return "ok plugged " + card.device_path();
+    std::string error;
+    if (!card.replug(&error)) return "error: " + error;
+    return "ok plugged " + card.device_path();
+}
+
+std::string run_words(CommandState& state, const std::vector<std::string>& words) {
+    VirtualCard& card = state.card;
+    const std::string& name = words[0];
+    if (name == "input" || name == "inputs") return set_inputs(card, words);
+    if (name == "analog" || name == "volts") return set_analog(card, words);
+    if (name == "silent" || name == "bad-sum" || name == "bad-end" || name == "garbage" || name == "split" ||
+        name == "delay") {
+        return set_fault_field(card, words);
     }
+    if (name == "wire-time" || name == "faults" || name == "unplug" || name == "replug") return set_line(card, words);
     if (name == "status") return status_text(state);
     if (name == "frames") return frames_text(card);
     if (name == "quit") {
         state.quit = true;
         return "ok quit";
     }
-    if (name == "after") {
-        if (words.size() < 3 || !parse_number(words[1], 10, static_cast<unsigned long>(-1), &n)) {
-            return "error: usage: after <frames> <command...>";
-        }
-        if (!is_command_name(words[2])) return "error: unknown command '" + words[2] + "'";
-        std::string command;
-        for (std::size_t i = 2; i < words.size(); ++i) command += (i == 2 ? "" : " ") + words[i];
-        if (card.frame_count() >= n) return run_command(state, command);
-        state.deferred.push_back({n, command});
-        return "ok after " + words[1] + " frames: " + command;
-    }
+    if (name == "after") return run_after(state, words);
     return "error: unknown command '" + name + "' (see --help)";
 }
 
