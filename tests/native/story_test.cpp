@@ -99,7 +99,8 @@ protected:
         return {run.status, run.all_output(), run.errors};
     }
 
-    // inside open port N, inside delay N = MS, inside cycles N at least C, inside image outputs off
+    // inside open port N, inside port closed, inside delay N = MS, inside cycles N at least C,
+    // inside image outputs off
     bool own_step(const std::string& step, std::string* failure) override {
         std::istringstream in(step);
         std::string inside, what, word;
@@ -114,6 +115,8 @@ protected:
         } else if (what == "cycles" && in >> n >> word >> word >> word) {
             const uint32_t cycles = instance(n).cycle_count.load();
             if (cycles < std::stoul(word)) *failure = std::to_string(cycles) + " cycles";
+        } else if (what == "port") {
+            if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
         } else if (what == "image") {
             if (load(driver.image.digital_out[0]) != 0 || load(driver.image.digital_out[1]) != 0)
                 *failure = "outputs on";

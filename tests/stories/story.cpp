@@ -274,7 +274,7 @@ private:
         } else if ((verb == "threads" || verb == "handles") && w.size() == 3) {
             if (notes_.count(verb + " " + w[2]) == 0) return void(fail("nothing was noted as " + w[2]));
             const long want = notes_[verb + " " + w[2]];
-            // A thread that has just been let go may take a moment to be gone from the lists.
+            // A thread the driver has let go of may take a moment to be gone from the lists.
             long got = 0;
             if (!within(1000, [&] { return (got = count(verb)) == want; }))
                 fail(std::to_string(got) + ", not " + std::to_string(want));
@@ -358,17 +358,8 @@ private:
             within(kStepBoundMs, [&] { return !(since = since_mark(port, false)).empty(); });
             expect(!since.empty() && since.front().bytes == f,
                    since.empty() ? "none came" : "it was " + hex(since.front().bytes));
-        } else if (what == "gaps" && w.size() == 9) {
-            const double least = std::atof(w[4].c_str());
-            const std::size_t n = std::strtoul(w[7].c_str(), nullptr, 10);
-            std::vector<CardFrame> since;
-            within(kStepBoundMs + 250.0 * static_cast<double>(n),
-                   [&] { return (since = since_mark(port, false)).size() >= n; });
-            if (!expect(since.size() >= n, std::to_string(since.size()) + " frames came")) return;
-            for (std::size_t i = 1; i < since.size(); ++i) {
-                const double gap = since[i].ms - since[i - 1].ms;
-                if (!expect(gap >= least, "a gap of " + std::to_string(gap) + " ms")) return;
-            }
+        } else if (what == "gaps" && w.size() > 5) {
+            gaps(port, std::strtoul(w[3].c_str(), nullptr, 10), after_words(text, 5));
         } else if (what == "all-off" && frame_at(w, 3, &f)) {
             // all-off since FRAME, at least N: every frame after the last FRAME is the all-off frame.
             const std::vector<CardFrame> all = rig_.frames(port);
@@ -387,6 +378,29 @@ private:
             const std::string reply = rig_.card(port, after_words(text, 1));
             expect(reply.rfind("ok", 0) == 0, "the card replied \"" + reply + "\"");
             mark();
+        }
+    }
+
+    // gaps over N frames: at least A ms, median at most B ms: the times between the frames since
+    // the mark, once N have come.
+    void gaps(unsigned port, std::size_t n, const std::string& limits) {
+        std::vector<CardFrame> since;
+        within(kStepBoundMs + 250.0 * static_cast<double>(n),
+               [&] { return (since = since_mark(port, false)).size() >= n; });
+        if (!expect(since.size() >= n, std::to_string(since.size()) + " frames came")) return;
+        std::vector<double> gaps;
+        for (std::size_t i = 1; i < since.size(); ++i) gaps.push_back(since[i].ms - since[i - 1].ms);
+        std::sort(gaps.begin(), gaps.end());
+        const double least = gaps.front(), median = gaps[gaps.size() / 2];
+        std::printf("        least %.1f ms, median %.1f ms\n", least, median);
+        std::istringstream clauses(limits);
+        for (std::string clause; std::getline(clauses, clause, ',');) {
+            const std::vector<std::string> c = words_of(clause);
+            const double limit = std::atof(c[c.size() - 2].c_str());
+            if (c[0] == "median")
+                expect(median <= limit, "the median was " + std::to_string(median) + " ms");
+            else
+                expect(least >= limit, "a gap was " + std::to_string(least) + " ms");
         }
     }
 
@@ -422,6 +436,10 @@ private:
                                "it was " + std::to_string(run_.status) + "; " + run_.err));
         const std::string& out = w[0] == "stdout" ? run_.out : run_.err;
         if (w[1] == "empty") return void(expect(out.empty(), out));
+        if (w[1] == "last") {  // stdout last line has TEXT
+            const std::vector<std::string> lines = lines_of(out);
+            return void(expect(!lines.empty() && has(lines.back(), after_words(text, 4)), out));
+        }
         const bool holds = has(out, after_words(text, 2));
         expect(w[1] == "has" ? holds : !holds, out);
     }
