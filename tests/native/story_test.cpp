@@ -118,8 +118,11 @@ protected:
         } else if (what == "port") {
             if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
         } else if (what == "image") {
-            if (load(driver.image.digital_out[0]) != 0 || load(driver.image.digital_out[1]) != 0)
-                *failure = "outputs on";
+            const ProcessImage& image = driver.image;
+            for (const auto* out :
+                 {&image.digital_out[0], &image.digital_out[1], &image.analog_out[0], &image.analog_out[1]}) {
+                if (load(*out) != 0) *failure = "an output is on";
+            }
         } else {
             *failure = "no such step";
         }
