@@ -363,21 +363,14 @@ int trace(const Card& card, const std::string& figures, bool quick) {
     Session s;
     if (!s.driver.load() || !install_model_from_environment(s.driver.module)) return 1;
     const std::string file = figures + ".trace";
-    struct Kind {
-        const char* name;
-        std::string keys;
-        std::vector<double> periods;
-    };
-    std::vector<Kind> kinds{{"trace off", "", {}},
-                            {"trace on", "trace=" + file + "\r\n", {}},
-                            {"trace on with frames", "trace=" + file + "\r\ntrace_frames=1\r\n", {}}};
+    std::vector<TracedPeriods> ways = ways_of_tracing(file, "\r\n");
     const std::size_t cycles = quick ? 50 : 350;
     const int rounds = quick ? 1 : 6;
     for (int round = 0; round < rounds; ++round) {
-        for (Kind& kind : kinds) {
+        for (TracedPeriods& way : ways) {
             DeleteFileA(file.c_str());
-            if (!s.create(0, kind.keys) || s.call(kStart) != 0) {
-                std::printf("wine_bench: no card found for the trace (%s)\n", kind.name);
+            if (!s.create(0, way.keys) || s.call(kStart) != 0) {
+                std::printf("wine_bench: no card found for the trace (%s)\n", way.name.c_str());
                 return 1;
             }
             const std::size_t first = frame_times(card.log).size() + 3;
@@ -386,11 +379,9 @@ int trace(const Card& card, const std::string& figures, bool quick) {
             s.call(kStop);
             s.call(kDelete);
             const std::vector<double> periods = periods_from(frame_times(card.log), first, cycles);
-            kind.periods.insert(kind.periods.end(), periods.begin(), periods.end());
+            way.periods.insert(way.periods.end(), periods.begin(), periods.end());
         }
     }
-    std::vector<TracedPeriods> ways;
-    for (const Kind& kind : kinds) ways.push_back({kind.name, kind.periods});
     report_trace_shares(report, ways, rounds);
 
     return report.save(figures) ? 0 : 1;
