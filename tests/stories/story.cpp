@@ -266,7 +266,11 @@ private:
         } else if (verb == "inputs" && w.size() >= 3) {
             inputs(w);
         } else if (verb == "told") {
-            if (expect(has(told_, after_words(text, 1)), "the user was told \"" + told_ + "\"")) told_.clear();
+            // Once: a notice that waits for the user must not come again during the same call.
+            const std::string notice = after_words(text, 1);
+            const std::size_t at = told_.find(notice);
+            const bool once = at != std::string::npos && told_.find(notice, at + 1) == std::string::npos;
+            if (expect(once, "the user was told \"" + told_ + "\"")) told_.clear();
         } else if (verb == "wait") {
             pause_ms(std::atof(w[1].c_str()));
         } else if (verb == "note" && w.size() == 4) {
