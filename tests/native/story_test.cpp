@@ -80,7 +80,11 @@ protected:
     float* reals() override { return host.reals.data(); }
     void set_input_base(int32_t base) override { host.record.input_base = base; }
 
-    std::string card(unsigned port, const std::string& words) override { return run_command(states_.at(port), words); }
+    std::string card(unsigned port, const std::string& words) override {
+        // Nothing here runs the card's deferred commands, as its tool's loop does.
+        if (words.rfind("after ", 0) == 0) return "error: 'after' is for the card's own process";
+        return run_command(states_.at(port), words);
+    }
     std::vector<CardFrame> frames(unsigned port) override {
         std::vector<CardFrame> valid;
         for (const ReceivedFrame& f : cards_.at(port)->frames()) {
