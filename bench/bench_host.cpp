@@ -7,11 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,32 +29,7 @@ void record_input(int32_t index, int32_t value) {
     if (k >= 0 && k < 16) g_inputs[k] = value;
 }
 
-double clock_ms(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
 }  // namespace
-
-double now_ms() { return clock_ms(CLOCK_MONOTONIC); }
-double process_cpu_ms() { return clock_ms(CLOCK_PROCESS_CPUTIME_ID); }
-
-double resident_kib() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0;
-    long resident = 0;
-    statm >> size >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024.0;
-}
-
-void sleep_ms(double ms) {
-    if (ms <= 0) return;
-    const double whole = std::floor(ms / 1000.0);
-    timespec rest{static_cast<time_t>(whole), static_cast<long>((ms - whole * 1000.0) * 1e6)};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
-    }
-}
 
 WakeupCount::WakeupCount() {
     const long self = static_cast<long>(gettid());
@@ -182,13 +154,4 @@ CardProcess::~CardProcess() {
 bool CardProcess::command(const std::string& line) const {
     const std::string text = line + "\n";
     return stdin_ >= 0 && write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-std::size_t valid_frames_in_log(const std::string& log) {
-    std::ifstream in(log);
-    std::size_t count = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (line.size() > 6 && line.compare(line.size() - 6, 6, " valid") == 0) ++count;
-    }
-    return count;
 }

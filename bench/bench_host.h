@@ -1,6 +1,7 @@
 // The native bench's stand-in for the host: the real driver library loaded at run time, the
-// host's records and tables, a scratch ports folder that VEK_PORTS_DIR points at, and the
-// clocks the figures are taken with.
+// host's records and tables, a scratch ports folder that VEK_PORTS_DIR points at, the virtual
+// card as a process of its own, and the driver's threads' wake-ups. The clocks and the card's log
+// are the tests' own (tests/shared).
 #pragma once
 
 #include <sys/types.h>
@@ -11,10 +12,9 @@
 #include <vector>
 
 #include "abi/host_interface.h"
+#include "tests/shared/card_files.h"
+#include "tests/shared/process_meter.h"
 
-double now_ms();          // CLOCK_MONOTONIC
-double process_cpu_ms();  // this process's CPU time, every thread
-double resident_kib();    // this process's resident memory
 // Times every thread but the calling one went to sleep and was woken again (their voluntary
 // context switches, from /proc/self/task), counting threads that began meanwhile from zero.
 // Its difference over a window is the wake-ups of the driver's threads while the caller sleeps.
@@ -26,7 +26,6 @@ public:
 private:
     std::vector<std::pair<long, uint64_t>> per_thread_;
 };
-void sleep_ms(double ms);
 
 class BenchHost {
 public:
@@ -82,6 +81,3 @@ private:
     pid_t pid_ = -1;
     int stdin_ = -1;
 };
-
-// The valid frames a card's log lists so far.
-std::size_t valid_frames_in_log(const std::string& log);

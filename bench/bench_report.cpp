@@ -214,6 +214,12 @@ double exchanges_a_second(const std::vector<double>& periods) {
     return total > 0 ? 1000.0 * static_cast<double>(periods.size()) / total : 0;
 }
 
+std::vector<TracedPeriods> ways_of_tracing(const std::string& file, const std::string& newline) {
+    return {{"trace off", "", {}},
+            {"trace on", "trace=" + file + newline, {}},
+            {"trace on with frames", "trace=" + file + newline + "trace_frames=1" + newline, {}}};
+}
+
 void report_trace_shares(Report& report, const std::vector<TracedPeriods>& ways, int rounds) {
     if (ways.empty()) return;
     const Summary off = summarize(ways[0].periods);

@@ -55,11 +55,16 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* pattern, ..
 // 115200 baud, ten bits a byte: a 7-byte output frame and its 9-byte answer take this long.
 constexpr double kExchangeWireMs = 16 * 10.0 / 115.2;
 
-// The cycle periods at delay 0 of one way of tracing ("trace off", "trace on", ...).
+// The cycle periods at delay 0 of one way of tracing ("trace off", "trace on", ...), and the lines
+// of the instance's settings section that choose it.
 struct TracedPeriods {
     std::string name;
+    std::string keys;
     std::vector<double> periods;
 };
+
+// The three ways both benches compare, tracing to `file`, each key line ending in `newline`.
+std::vector<TracedPeriods> ways_of_tracing(const std::string& file, const std::string& newline);
 
 // Each way's median, p99 and exchange rate in section "trace", as a share of the first's (the
 // trace off's); `rounds` is how many turns the ways took.

@@ -453,26 +453,17 @@ bool trace_cycles(Report& report, BenchHost& host, const PortsFolder& ports, con
                   const Options& options) {
     VirtualCard card(VirtualCard::Options{ports.link(1), true});
     if (!start_card(card, "trace card")) return false;
-    struct Kind {
-        const char* name;
-        std::string keys;
-        std::vector<double> periods;
-    };
-    std::vector<Kind> kinds{{"trace off", "", {}},
-                            {"trace on", "trace=" + trace + "\n", {}},
-                            {"trace on with frames", "trace=" + trace + "\ntrace_frames=1\n", {}}};
+    std::vector<TracedPeriods> ways = ways_of_tracing(trace, "\n");
     const std::size_t cycles = options.quick ? 50 : 500;
     const int rounds = options.quick ? 1 : 6;
     for (int round = 0; round < rounds; ++round) {
-        for (Kind& kind : kinds) {
+        for (TracedPeriods& way : ways) {
             std::remove(trace.c_str());
-            const std::vector<double> periods = periods_of(polled_frames(host, card, 0, cycles, kind.keys), cycles);
+            const std::vector<double> periods = periods_of(polled_frames(host, card, 0, cycles, way.keys), cycles);
             if (periods.empty()) return false;
-            kind.periods.insert(kind.periods.end(), periods.begin(), periods.end());
+            way.periods.insert(way.periods.end(), periods.begin(), periods.end());
         }
     }
-    std::vector<TracedPeriods> ways;
-    for (const Kind& kind : kinds) ways.push_back({kind.name, kind.periods});
     report_trace_shares(report, ways, rounds);
     return true;
 }

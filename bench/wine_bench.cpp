@@ -3,7 +3,7 @@
 // wine_bench.sh puts the cards on the prefix's ports and runs one step per setup, each adding its
 // figures to a file, and the last step prints them as a table and as JSON. Figures, not a test.
 // VEK_WINDOWS_MODEL puts a model of Windows' timers and serial drivers between the DLL and Wine
-// (tests/wine/windows_model.h).
+// (tests/shared/windows_model.h).
 //
 //   wine_bench.exe cycles CARD_LOG FIGURES [quick]   card on COM3: cycle periods at each delay
 //   wine_bench.exe cpu CARD_LOG FIGURES SECONDS      card on COM3: CPU while polling at 50 ms
@@ -29,8 +29,9 @@
 #include <vector>
 
 #include "bench/bench_report.h"
-#include "tests/wine/windows_model.h"
-#include "tests/wine/wine_test_support.h"
+#include "tests/shared/card_files.h"
+#include "tests/shared/windows_model.h"
+#include "tests/shared/wine_host.h"
 
 namespace {
 
@@ -60,11 +61,8 @@ struct Session {
 // The times (card's clock, ms) of the valid frames in the card's log so far.
 std::vector<double> frame_times(const std::string& log) {
     std::vector<double> times;
-    const std::string text = read_text(log);
-    std::size_t at = 0;
-    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::string line = text.substr(at, end - at);
-        if (line.size() > 6 && line.compare(line.size() - 6, 6, " valid") == 0) times.push_back(std::atof(line.c_str()));
+    for (const LoggedFrame& f : read_card_log(log)) {
+        if (f.valid) times.push_back(f.ms);
     }
     return times;
 }
@@ -118,17 +116,6 @@ int cycles(const std::string& log, const std::string& figures, bool quick) {
     return report.save(figures) ? 0 : 1;
 }
 
-// The CPU time of this process, every thread, in ms. Wine keeps it in clock ticks (10 ms), so the
-// window must be long.
-double process_cpu_ms() {
-    FILETIME created{}, exited{}, kernel{}, user{};
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    const auto ms = [](const FILETIME& t) {
-        return static_cast<double>(static_cast<uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e4;
-    };
-    return ms(kernel) + ms(user);
-}
-
 int cpu(const std::string& log, const std::string& figures, double seconds) {
     Report report("");
     report.load(figures);
@@ -176,37 +163,13 @@ int discover(const std::string& name, const std::string& figures, int repeats, i
     return report.save(figures) ? 0 : 1;
 }
 
-// The card's files (see the head of this file) and its control FIFO.
-struct Card {
-    std::string log, control, out;
-    explicit Card(const std::string& base) : log(base + ".log"), control(base + ".ctl"), out(base + ".out") {}
-
-    std::size_t replies() const {
-        const std::string text = read_text(out);
-        std::size_t count = 0;
-        for (std::size_t at = 0; (at = text.find("\nok", at)) != std::string::npos; ++at) ++count;
-        return count + (text.rfind("ok", 0) == 0 ? 1 : 0);
-    }
-
-    // Sends one command and waits for the card's reply; false when none came within 3 s.
+// The card's files (see the head of this file): a command that got no reply ends the step.
+struct Card : CardFiles {
+    using CardFiles::CardFiles;
     bool command(const std::string& line) const {
-        const std::size_t before = replies();
-        const double give_up = now_ms() + 3000;
-        const bool sent = send_card_command(control, line, give_up);
-        while (sent && now_ms() < give_up) {
-            if (replies() > before) return true;
-            Sleep(2);
-        }
+        if (CardFiles::command(line).rfind("ok", 0) == 0) return true;
         std::printf("wine_bench: the card did not answer \"%s\"\n", line.c_str());
         return false;
-    }
-
-    // The answers the card has sent so far, from its status line; -1 when it did not tell.
-    long answers() const {
-        if (!command("status")) return -1;
-        const std::string text = read_text(out);
-        const std::size_t at = text.rfind(" answers ");
-        return at == std::string::npos ? -1 : std::atol(text.c_str() + at + 9);
     }
 };
 
@@ -400,21 +363,14 @@ int trace(const Card& card, const std::string& figures, bool quick) {
     Session s;
     if (!s.driver.load() || !install_model_from_environment(s.driver.module)) return 1;
     const std::string file = figures + ".trace";
-    struct Kind {
-        const char* name;
-        std::string keys;
-        std::vector<double> periods;
-    };
-    std::vector<Kind> kinds{{"trace off", "", {}},
-                            {"trace on", "trace=" + file + "\r\n", {}},
-                            {"trace on with frames", "trace=" + file + "\r\ntrace_frames=1\r\n", {}}};
+    std::vector<TracedPeriods> ways = ways_of_tracing(file, "\r\n");
     const std::size_t cycles = quick ? 50 : 350;
     const int rounds = quick ? 1 : 6;
     for (int round = 0; round < rounds; ++round) {
-        for (Kind& kind : kinds) {
+        for (TracedPeriods& way : ways) {
             DeleteFileA(file.c_str());
-            if (!s.create(0, kind.keys) || s.call(kStart) != 0) {
-                std::printf("wine_bench: no card found for the trace (%s)\n", kind.name);
+            if (!s.create(0, way.keys) || s.call(kStart) != 0) {
+                std::printf("wine_bench: no card found for the trace (%s)\n", way.name.c_str());
                 return 1;
             }
             const std::size_t first = frame_times(card.log).size() + 3;
@@ -423,11 +379,9 @@ int trace(const Card& card, const std::string& figures, bool quick) {
             s.call(kStop);
             s.call(kDelete);
             const std::vector<double> periods = periods_from(frame_times(card.log), first, cycles);
-            kind.periods.insert(kind.periods.end(), periods.begin(), periods.end());
+            way.periods.insert(way.periods.end(), periods.begin(), periods.end());
         }
     }
-    std::vector<TracedPeriods> ways;
-    for (const Kind& kind : kinds) ways.push_back({kind.name, kind.periods});
     report_trace_shares(report, ways, rounds);
 
     return report.save(figures) ? 0 : 1;

@@ -11,7 +11,7 @@ json=${4:-}
 script=wine_bench.sh
 run_bound=300
 here=$(cd "$(dirname "$0")/.." && pwd)
-. "$here/tests/wine/card_ports.sh"
+. "$here/tests/shared/card_ports.sh"
 keep_prefix_up
 
 figures=$work/figures.tsv

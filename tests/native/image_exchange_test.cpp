@@ -1,5 +1,6 @@
-// The host's tables and the card's image: where each channel goes, and that nothing moves while
-// the instance is not running. No card is needed: the image is set by hand.
+// The host's tables and the card's image, set by hand, for what a card cannot show: every input's
+// bit, host tables that are missing, and reads while answers arrive. Driver 1's entries, bit 0x40
+// and an instance that does not run are stories (tests/stories/polling.stories).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,57 +59,6 @@ TEST_F(ImageExchangeTest, InputsReachTheHostAsSixteenCallsInOrderAndTwoReals) {
     const int32_t want[16] = {1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 1, 1, 1, 1};
     ASSERT_EQ(g_calls.size(), 16u);
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(g_calls[i].second, want[i]) << "input " << i + 1;
-}
-
-TEST_F(ImageExchangeTest, DriverNumberOneUsesItsOwnIndicesAndTableEntries) {
-    HostDriverRecord rec = running_instance(1);
-    host.record.input_base = 100;
-    card_sends(0xFF, 0x7F, 2.0F, 3.0F);
-    ASSERT_EQ(host.call(1, DRV_READ_INPUTS, rec), 0);
-    ASSERT_EQ(g_calls.size(), 16u);
-    EXPECT_EQ(g_calls.front().first, 116);
-    EXPECT_EQ(g_calls.back(), std::make_pair(131, 1));  // input 16 is on
-    EXPECT_EQ(host.reals[202], 2.0F);
-    EXPECT_EQ(host.reals[203], 3.0F);
-    EXPECT_EQ(host.reals[200], 0.0F) << "driver 0's entries are not touched";
-
-    host.output_states[16 + 3] = 0x40;
-    host.output_states[16 + 15] = 0xFF;
-    host.output_states[3] = 0x40;  // driver 0's: ignored
-    host.words[202] = 0x0123;
-    host.words[203] = 0xFF80;
-    ASSERT_EQ(host.call(1, DRV_WRITE_OUTPUTS, rec), 0);
-    ProcessImage& image = host.driver().image;
-    EXPECT_EQ(load(image.digital_out[0]), 0x08);
-    EXPECT_EQ(load(image.digital_out[1]), 0x80);
-    EXPECT_EQ(load(image.analog_out[0]), 0x23) << "only the low byte is sent";
-    EXPECT_EQ(load(image.analog_out[1]), 0x80);
-}
-
-TEST_F(ImageExchangeTest, AnOutputIsOnOnlyWhenBit0x40OfItsByteIsSet) {
-    HostDriverRecord rec = running_instance(0);
-    for (std::size_t i = 0; i < 16; ++i) host.output_states[i] = 0xBF;  // every bit but 0x40
-    host.output_states[0] = 0x40;
-    host.output_states[9] = 0x41;
-    ASSERT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
-    ProcessImage& image = host.driver().image;
-    EXPECT_EQ(load(image.digital_out[0]), 0x01);
-    EXPECT_EQ(load(image.digital_out[1]), 0x02);
-}
-
-TEST_F(ImageExchangeTest, AnInstanceThatIsNotRunningExchangesNothing) {
-    HostDriverRecord rec{};
-    ASSERT_EQ(host.call(0, DRV_CREATE, rec), 0);
-    card_sends(0x00, 0x00, 1.0F, 1.0F);
-    host.output_states[0] = 0x40;
-    host.words[200] = 7;
-    host.reals[200] = -1.0F;
-    EXPECT_EQ(host.call(0, DRV_READ_INPUTS, rec), 0);
-    EXPECT_EQ(host.call(0, DRV_WRITE_OUTPUTS, rec), 0);
-    EXPECT_TRUE(g_calls.empty());
-    EXPECT_EQ(host.reals[200], -1.0F);
-    EXPECT_EQ(load(host.driver().image.digital_out[0]), 0);
-    EXPECT_EQ(load(host.driver().image.analog_out[0]), 0);
 }
 
 TEST_F(ImageExchangeTest, MissingHostTablesAreSkippedRatherThanFollowed) {

@@ -1,6 +1,5 @@
 #include "tests/native/link_fixture.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -70,16 +69,3 @@ void LinkTest::map_port(uint32_t n, const std::string& device) {
     ::unlink(port_link(n).c_str());
     ASSERT_EQ(::symlink(device.c_str(), port_link(n).c_str()), 0);
 }
-
-namespace {
-std::size_t entries_in(const char* folder) {
-    std::size_t count = 0;
-    DIR* dir = ::opendir(folder);
-    while (dir != nullptr && ::readdir(dir) != nullptr) ++count;
-    if (dir != nullptr) ::closedir(dir);
-    return count;
-}
-}  // namespace
-
-std::size_t thread_count() { return entries_in("/proc/self/task"); }
-std::size_t descriptor_count() { return entries_in("/proc/self/fd"); }

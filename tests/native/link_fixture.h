@@ -13,6 +13,7 @@
 #include "link/card_link.h"
 #include "link/serial_port.h"
 #include "tests/native/test_support.h"
+#include "tests/shared/process_meter.h"
 
 // A pseudo-terminal pair in raw mode; the test holds the card's end.
 class BarePty {
@@ -46,7 +47,3 @@ protected:
     Trace link_trace{platform_notices()};
     CardLink link{make_platform_backend(), link_trace};
 };
-
-// The number of threads and open descriptors of this process.
-std::size_t thread_count();
-std::size_t descriptor_count();

@@ -30,7 +30,7 @@
 #include "abi/host_interface.h"
 #include "link/port_path.h"
 #include "tests/soak/card_script.h"
-#include "tests/soak/process_meter.h"
+#include "tests/shared/process_meter.h"
 
 namespace {
 

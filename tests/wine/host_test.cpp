@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "wine_test_support.h"
+#include "tests/shared/wine_host.h"
 
 namespace {
 

@@ -3,13 +3,11 @@
 // cards and checks their logs.
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "host/platform_notices.h"
 #include "link/card_discovery.h"
@@ -19,7 +17,7 @@
 #include "poll/process_image.h"
 #include "poll/run_control.h"
 #include "support/clock.h"
-#include "wine_test_support.h"
+#include "tests/shared/wine_host.h"
 
 namespace {
 
@@ -39,15 +37,6 @@ FrameResult receive() {
 }
 
 Probe probe(uint32_t n) { return probe_port(g_link, n, load_outputs(g_image)); }
-
-uint64_t cpu_time_us() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto as_us = [](const FILETIME& t) {
-        return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10U;
-    };
-    return as_us(kernel) + as_us(user);
-}
 
 // One poll-style exchange: send, then up to 200 ms of receive attempts.
 FrameResult exchange() {
@@ -84,42 +73,21 @@ void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     CHECK_EQ(thread_count(), threads, "no thread left after close_port");
 }
 
-// With a display, a start whose scan finds no card shows its message box once and waits for the user. A watcher
-// plays the user: it reads the box, presses OK, and keeps looking for a second box until the
-// scan has returned.
+// With a display, a start whose scan finds no card shows its message box once and waits for the
+// user, played by a watcher that reads the box and presses OK.
 void no_card() {
-    std::atomic<bool> returned{false};
-    std::atomic<int> boxes{0};
-    std::atomic<bool> pressed_before_return{false};
-    std::string text;
-    std::thread user([&] {
-        const uint64_t give_up = monotonic_us() + 60000000U;
-        while (!returned.load() && monotonic_us() < give_up) {
-            HWND box = FindWindowA(nullptr, "VEK KORVANEX driver");
-            if (box == nullptr || !IsWindowVisible(box)) {
-                Sleep(10);
-                continue;
-            }
-            char shown[128] = {};
-            HWND label = FindWindowExA(box, nullptr, "Static", nullptr);
-            while (label != nullptr && GetWindowTextA(label, shown, sizeof shown) == 0) {
-                label = FindWindowExA(box, label, "Static", nullptr);  // the icon's static has no text
-            }
-            if (boxes.fetch_add(1) == 0) text = shown;
-            pressed_before_return = !returned.load();
-            SendMessageA(box, WM_COMMAND, IDOK, 0);
-            while (IsWindow(box) && monotonic_us() < give_up) Sleep(10);
-        }
-    });
+    BoxWatcher user;
     DriverInstance instance{};
     const StartResult result = start(g_driver, instance);
-    returned = true;
-    user.join();
+    const double returned_ms = now_ms();
+    Sleep(100);  // a second box would be up by now
+    const std::vector<BoxWatcher::Box> boxes = user.take();
     CHECK_EQ(result, StartResult::no_card, "a start without a card");
     CHECK_EQ(port().open_port_number(), 0, "no port left open");
-    CHECK_EQ(boxes.load(), 1, "message boxes shown");
-    check(text == "Cannot find I/O card, please check connection", ("message text: " + text).c_str());
-    check(pressed_before_return.load(), "the scan waits until the user closes the box");
+    CHECK_EQ(boxes.size(), 1, "message boxes shown");
+    if (boxes.empty()) return;
+    check(boxes[0].text == "Cannot find I/O card, please check connection", ("message text: " + boxes[0].text).c_str());
+    check(boxes[0].closed_ms < returned_ms, "the scan waits until the user closes the box");
 }
 
 void corrupt(uint32_t n) {
@@ -150,15 +118,14 @@ void unplug(uint32_t n) {
 void idle_cpu(uint32_t n) {
     CHECK_EQ(port().open_port(n), PortResult::ok, "open");
     Sleep(200);  // let the watch thread settle into its pauses
-    const uint64_t cpu_before = cpu_time_us();
-    const uint64_t wall_before = monotonic_us();
+    const double cpu_before = process_cpu_ms();
+    const double wall_before = now_ms();
     Sleep(1000);
-    const uint64_t cpu_us = cpu_time_us() - cpu_before;
-    const uint64_t wall_us = monotonic_us() - wall_before;
-    std::printf("idle port: %.1f ms CPU over %.1f ms (%.2f%% of a core)\n", static_cast<double>(cpu_us) / 1000.0,
-                static_cast<double>(wall_us) / 1000.0, 100.0 * static_cast<double>(cpu_us) / static_cast<double>(wall_us));
+    const double cpu_ms = process_cpu_ms() - cpu_before;
+    const double wall_ms = now_ms() - wall_before;
+    std::printf("idle port: %.1f ms CPU over %.1f ms (%.2f%% of a core)\n", cpu_ms, wall_ms, 100.0 * cpu_ms / wall_ms);
     // A watch thread that re-arms at once costs a third of a core or more here.
-    check(cpu_us * 10U < wall_us, "an idle open port uses under 10% of a core", static_cast<long>(cpu_us));
+    check(cpu_ms * 10 < wall_ms, "an idle open port uses under 10% of a core", static_cast<long>(cpu_ms));
     port().close_port();
 }
 

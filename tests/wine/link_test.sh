@@ -7,7 +7,7 @@ set -euo pipefail
 exe=$1
 card_binary=$2
 script=link_test.sh
-. "$(dirname "$0")/card_ports.sh"
+. "$(dirname "$0")/../shared/card_ports.sh"
 keep_prefix_up
 
 # COM1 absent, COM2 silent, COM3 the card: found on COM3 after at most 100 frames to COM2.

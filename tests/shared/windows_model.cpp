@@ -1,4 +1,4 @@
-#include "windows_model.h"
+#include "tests/shared/windows_model.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "tests/shared/wine_host.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -63,13 +65,6 @@ void count_wait() {
             return;
         }
     }
-}
-
-double now_ms() {
-    LARGE_INTEGER f{}, t{};
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
 }
 
 bool fault(unsigned f) { return (g.faults.load() & f) != 0; }

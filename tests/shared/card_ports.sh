@@ -1,4 +1,4 @@
-# Sourced by the Wine test scripts that put virtual cards on the test prefix's COM ports.
+# Sourced by the Wine test scripts and the Wine bench, which put virtual cards on the prefix's COM ports.
 # Before sourcing, set: exe (the Windows test program, which must know the `stay-idle FLAG`
 # scenario), card_binary (vek-virtual-card) and script (this test's name, for messages); and
 # no_display=1 for a test that runs without a display.

@@ -1,0 +1,157 @@
+// The stories of tests/stories run natively: DriverEntry called in this process as the host calls
+// it, each card a virtual card on a pseudo-terminal in this process, linked into a ports folder
+// that the driver (and the panel, given --ports) scans; the panel is the real tool.
+#include "tests/stories/story.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <utility>
+
+#include "link/serial_port.h"
+#include "poll/process_image.h"
+#include "poll/run_control.h"
+#include "tests/native/link_fixture.h"
+#include "tests/native/panel_process.h"
+#include "tests/shared/process_meter.h"
+#include "tools/virtual_card/card_commands.h"
+
+// A story is named by its name in the test's listing.
+void PrintTo(const Story& story, std::ostream* out) { *out << story.name; }
+
+namespace {
+
+void VEK_CDECL record_input(int32_t index, int32_t value) { story_set_input(index, value); }
+
+// The file's stories told natively; a file that cannot be read ends the listing of the tests.
+std::vector<Story> native_stories(const char* file) {
+    std::string error;
+    std::vector<Story> native;
+    for (Story& story : read_stories(std::string(VEK_STORIES_DIR) + "/" + file, &error)) {
+        if (story.runs_on("native")) native.push_back(story);
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(1);
+    }
+    return native;
+}
+
+class StoryTest : public LinkTest, public testing::WithParamInterface<Story>, public Rig {
+protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        host.record.set_input = record_input;
+        for (unsigned port : GetParam().ports) {
+            auto card = std::make_unique<VirtualCard>(VirtualCard::Options{port_link(port), false});
+            std::string error;
+            ASSERT_TRUE(card->start(&error)) << error;
+            states_.emplace(port, CommandState{*card, port_link(port), {}, false});
+            cards_.emplace(port, std::move(card));
+        }
+    }
+    void TearDown() override {
+        // A story that failed half way must not leave a thread polling into the next one.
+        for (DriverInstance& instance : host.driver().instances.records) {
+            if (instance.poll_thread != nullptr) stop(host.driver(), instance);
+        }
+        LinkTest::TearDown();
+    }
+
+    const char* runner() const override { return "native"; }
+    std::string folder() const override { return dir.path(); }
+
+    int32_t call(uint32_t number, uint32_t command, const std::string& settings) override {
+        if (command == DRV_CREATE) records_[number] = HostDriverRecord{};
+        // The driver tells the user on standard error; reads are left alone, being many.
+        if (command != DRV_READ_INPUTS) testing::internal::CaptureStderr();
+        const int32_t result = host.call(number, command, &records_[number], settings.c_str());
+        if (command != DRV_READ_INPUTS) told_ += testing::internal::GetCapturedStderr();
+        return result;
+    }
+    std::string told() override { return std::exchange(told_, ""); }
+    uint8_t* outputs() override { return host.output_states.data(); }
+    uint16_t* words() override { return host.words.data(); }
+    float* reals() override { return host.reals.data(); }
+    void set_input_base(int32_t base) override { host.record.input_base = base; }
+
+    std::string card(unsigned port, const std::string& words) override {
+        // Nothing here runs the card's deferred commands, as its tool's loop does.
+        if (words.rfind("after ", 0) == 0) return "error: 'after' is for the card's own process";
+        return run_command(states_.at(port), words);
+    }
+    std::vector<CardFrame> frames(unsigned port) override {
+        std::vector<CardFrame> valid;
+        for (const ReceivedFrame& f : cards_.at(port)->frames()) {
+            if (f.valid) valid.push_back({f.at_ms, f.bytes});
+        }
+        return valid;
+    }
+
+    long threads() override { return static_cast<long>(thread_count()); }
+    long handles() override { return static_cast<long>(descriptor_count()); }
+    double cpu_ms() override { return process_cpu_ms(); }
+
+    PanelResult panel(std::vector<std::string> args) override {
+        args.insert(args.end(), {"--ports", ports.path()});
+        const PanelRun run = run_panel(args);
+        return {run.status, run.all_output(), run.errors};
+    }
+
+    // inside open port N, inside port closed, inside delay N = MS, inside cycles N at least C,
+    // inside image outputs off
+    bool own_step(const std::string& step, std::string* failure) override {
+        std::istringstream in(step);
+        std::string inside, what, word;
+        unsigned n = 0;
+        in >> inside >> what;
+        if (inside != "inside") return false;
+        DriverContext& driver = host.driver();
+        if (what == "open" && in >> word >> n) {
+            if (driver.link.port().open_port(n) != PortResult::ok) *failure = "it did not open";
+        } else if (what == "delay" && in >> n >> word >> word) {
+            instance(n).delay_ms.store(static_cast<uint32_t>(std::stoul(word)));
+        } else if (what == "cycles" && in >> n >> word >> word >> word) {
+            const uint32_t cycles = instance(n).cycle_count.load();
+            if (cycles < std::stoul(word)) *failure = std::to_string(cycles) + " cycles";
+        } else if (what == "port") {
+            if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
+        } else if (what == "image") {
+            const ProcessImage& image = driver.image;
+            for (const auto* out :
+                 {&image.digital_out[0], &image.digital_out[1], &image.analog_out[0], &image.analog_out[1]}) {
+                if (load(*out) != 0) *failure = "an output is on";
+            }
+        } else {
+            *failure = "no such step";
+        }
+        return true;
+    }
+
+    DriverInstance& instance(uint32_t number) { return host.driver().instances.records[records_[number].slot]; }
+
+    TempDir dir;
+    TestHost host;
+    std::map<unsigned, std::unique_ptr<VirtualCard>> cards_;
+    std::map<unsigned, CommandState> states_;
+    std::map<uint32_t, HostDriverRecord> records_;
+    std::string told_;
+};
+
+TEST_P(StoryTest, Holds) { EXPECT_EQ(run_story(GetParam(), *this), ""); }
+
+std::string test_name(const testing::TestParamInfo<Story>& info) {
+    std::string name = info.param.name;
+    for (char& c : name) c = c == '-' ? '_' : c;
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Polling, StoryTest, testing::ValuesIn(native_stories("polling.stories")), test_name);
+INSTANTIATE_TEST_SUITE_P(Panel, StoryTest, testing::ValuesIn(native_stories("panel.stories")), test_name);
+
+}  // namespace

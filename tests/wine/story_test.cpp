@@ -1,0 +1,251 @@
+// The stories of tests/stories under Wine. This 32-bit stand-in for the host loads the real DLL,
+// with the model of Windows that VEK_WINDOWS_MODEL names put between the two (windows_model.h);
+// each card is a vek-virtual-card process that story_test.sh put on a COM port, followed through
+// its frame log and driven through its control FIFO; the panel is vek-panel.exe beside the DLL.
+//
+//   wine_story_test.exe NAME STORIES FOLDER   one story; the card on COMn has FOLDER\cardN.{log,ctl,out}
+//   wine_story_test.exe stay-idle FLAG        keeps the prefix's services up for the script
+#include "tests/stories/story.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/shared/card_files.h"
+#include "tests/shared/windows_model.h"
+#include "tests/shared/wine_host.h"
+
+namespace {
+
+// A driver call still running after this has hung: the run ends at once, since the call may hold
+// the driver's locks for good and nothing after it could run.
+constexpr double kHungCallMs = 60000;
+
+void __cdecl record_input(int32_t index, int32_t value) { story_set_input(index, value); }
+
+// Runs a program to its end, its standard input the NUL device and its output where given (the
+// handles must be inheritable); its exit status, or 124 when it had to be ended after bound_ms.
+DWORD run_program(const std::string& program, const std::vector<std::string>& args, HANDLE out, HANDLE err,
+                  DWORD bound_ms) {
+    std::string line = "\"" + program + "\"";
+    for (const std::string& arg : args) line += " \"" + arg + "\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE nul =
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = nul;
+    start.hStdOutput = out;
+    start.hStdError = err;
+    PROCESS_INFORMATION child{};
+    DWORD status = 127;
+    if (CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child)) {
+        if (WaitForSingleObject(child.hProcess, bound_ms) != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 124);
+        WaitForSingleObject(child.hProcess, 5000);
+        GetExitCodeProcess(child.hProcess, &status);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+    CloseHandle(nul);
+    return status;
+}
+
+class WineRig : public Rig {
+public:
+    WineRig(const std::string& folder, const std::vector<unsigned>& ports) : folder_(folder) {
+        for (unsigned port : ports) cards_.emplace(port, CardFiles(folder + "\\card" + std::to_string(port)));
+    }
+    ~WineRig() override {
+        watching_ = false;
+        watchdog_.join();
+        if (driver_.module != nullptr) FreeLibrary(driver_.module);
+    }
+
+    bool load_driver() {
+        if (!driver_.load() || !install_model_from_environment(driver_.module)) return false;
+        driver_.host.set_input_callback(&record_input);
+        // The host's tables start all off; each story sets what it sends.
+        std::memset(driver_.host.output_states, 0, sizeof driver_.host.output_states);
+        std::memset(driver_.host.words, 0, sizeof driver_.host.words);
+        std::memset(driver_.host.reals, 0, sizeof driver_.host.reals);
+        return true;
+    }
+
+    const char* runner() const override { return "wine"; }
+    std::string folder() const override { return folder_; }
+
+    int32_t call(uint32_t number, uint32_t command, const std::string& settings) override {
+        if (driver_.entry == nullptr) return -2;
+        if (command == 0xFFFE) records_[number] = RawDriverRecord{};
+        call_began_ = now_ms();
+        const int32_t result = driver_.call(number, command, &records_[number], settings);
+        call_began_ = 0;
+        for (const BoxWatcher::Box& box : user_.take()) told_ += box.text;
+        return result;
+    }
+    std::string told() override { return std::exchange(told_, ""); }
+    uint8_t* outputs() override { return driver_.host.output_states; }
+    uint16_t* words() override { return driver_.host.words; }
+    float* reals() override { return driver_.host.reals; }
+    void set_input_base(int32_t base) override { driver_.host.set_input_base(base); }
+
+    std::string card(unsigned port, const std::string& words) override { return cards_.at(port).command(words); }
+    std::vector<CardFrame> frames(unsigned port) override {
+        std::vector<CardFrame> valid;
+        for (const LoggedFrame& f : cards_.at(port).frames()) {
+            if (f.valid) valid.push_back({f.ms, f.bytes});
+        }
+        return valid;
+    }
+
+    long threads() override { return thread_count(); }
+    long handles() override { return handle_count(); }
+    double cpu_ms() override { return process_cpu_ms(); }
+
+    PanelResult panel(std::vector<std::string> args) override {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const std::string out = folder_ + "\\panel.out", err = folder_ + "\\panel.err";
+        HANDLE files[2];
+        for (int i = 0; i < 2; ++i) {
+            files[i] = CreateFileA((i == 0 ? out : err).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, 0, nullptr);
+        }
+        PanelResult run;
+        run.status =
+            static_cast<int>(run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000));
+        CloseHandle(files[0]);
+        CloseHandle(files[1]);
+        run.out = read_text(out);
+        run.err = read_text(err);
+        return run;
+    }
+
+    bool own_step(const std::string& step, std::string* failure) override {
+        if (step == "exit") {
+            // The process ends here with the DLL loaded and whatever it polls still polling.
+            std::printf("PASS until exit\n");
+            std::fflush(stdout);
+            ExitProcess(0);
+        }
+        if (step == "free the library") {
+            if (FreeLibrary(driver_.module) == 0) *failure = "FreeLibrary failed";
+            driver_.module = nullptr;
+            return true;
+        }
+        if (step.rfind("model ", 0) != 0) return false;
+        const std::string what = step.substr(6);
+        const ModelCounters& counters = model_counters();
+        if (what == "calls fail") {
+            for (const double give_up = now_ms() + 3000; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
+            if (counters.failed.load() == 0) *failure = "the driver never tried the port";
+        } else if (what.rfind("over a second: ", 0) == 0) {
+            over_a_second(what.substr(15), failure);
+        } else {
+            // A fault by the name VEK_WINDOWS_MODEL gives it: "slow-open=2", "removal=5".
+            ModelOptions m;
+            if (!parse_windows_model(("none," + what).c_str(), &m) || m.faults == 0) *failure = "no such fault";
+            const auto fault = static_cast<ModelFault>(m.faults);
+            switch_on_model_fault(fault, fault == kSlowOpen   ? m.slow_port
+                                         : fault == kBusyOpen ? m.busy_port
+                                                              : static_cast<unsigned>(m.removal_error));
+        }
+        return true;
+    }
+
+private:
+    // "waits at most 20, port reads below 1500, reads and writes at most 2": the DLL's waits and
+    // its calls on the port over the next second, as the model counts them.
+    void over_a_second(const std::string& limits, std::string* failure) {
+        const ModelCounters& c = model_counters();
+        const long waits = c.waits.load(), reads = c.port_reads.load(), writes = c.port_writes.load();
+        const double t0 = now_ms();
+        Sleep(1000);
+        const double seconds = (now_ms() - t0) / 1000;
+        const std::map<std::string, double> seen = {
+            {"waits", static_cast<double>(c.waits.load() - waits) / seconds},
+            {"port reads", static_cast<double>(c.port_reads.load() - reads) / seconds},
+            {"reads and writes", static_cast<double>(c.port_reads.load() + c.port_writes.load() - reads - writes)}};
+        std::istringstream clauses(limits);
+        for (std::string clause; std::getline(clauses, clause, ',');) {
+            clause.erase(0, clause.find_first_not_of(' '));
+            const std::size_t at = clause.find(" at most "), below = clause.find(" below ");
+            const std::string name = clause.substr(0, std::min(at, below));
+            const double limit = std::atof(clause.c_str() + (at != std::string::npos ? at + 9 : below + 7));
+            const double value = seen.count(name) != 0 ? seen.at(name) : -1;
+            std::printf("        %s: %.0f\n", name.c_str(), value);
+            const bool held = value >= 0 && (at != std::string::npos ? value <= limit : value < limit);
+            if (!held && failure->empty()) *failure = name + " came to " + std::to_string(static_cast<long>(value));
+        }
+    }
+
+    std::string folder_;
+    std::map<unsigned, CardFiles> cards_;
+    Driver driver_;
+    std::map<uint32_t, RawDriverRecord> records_;
+    BoxWatcher user_;
+    std::string told_;
+    std::atomic<double> call_began_{0};
+    std::atomic<bool> watching_{true};
+    std::thread watchdog_{[this] {
+        for (; watching_.load(); Sleep(100)) {
+            const double began = call_began_.load();
+            if (began > 0 && now_ms() - began > kHungCallMs) {
+                std::printf("FAIL: a call of the driver has not returned after %.0f s\n", kHungCallMs / 1000);
+                std::fflush(stdout);
+                TerminateProcess(GetCurrentProcess(), 1);
+            }
+        }
+    }};
+};
+
+// The steps up to "exit" in a process of their own, which ends there with the DLL loaded; true
+// when it got there.
+bool run_until_exit(const std::string& name, const std::string& stories, const std::string& folder) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetHandleInformation(out, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    return run_program(self, {name, stories, folder, "--until-exit"}, out, out, 120000) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc == 3 && std::string(argv[1]) == "stay-idle") {
+        stay_idle(argv[2]);
+        return 0;
+    }
+    std::string error;
+    const std::vector<Story> stories = argc >= 4 ? read_stories(argv[2], &error) : std::vector<Story>{};
+    const auto story = std::find_if(stories.begin(), stories.end(), [&](const Story& s) { return s.name == argv[1]; });
+    if (story == stories.end() || !story->runs_on("wine")) {
+        std::printf("usage: wine_story_test NAME STORIES FOLDER, NAME a story told under Wine %s\n", error.c_str());
+        return 2;
+    }
+    const std::string folder = argv[3];
+    const bool until_exit = argc == 5 && std::string(argv[4]) == "--until-exit";
+    const std::size_t exit_at = exit_step(*story);
+    std::string failure;
+    if (exit_at < story->steps.size() && !until_exit) {
+        WineRig cards(folder, story->ports);
+        failure = run_until_exit(story->name, argv[2], folder) ? run_story(*story, cards, exit_at + 1)
+                                                               : "the steps before exit did not all hold";
+    } else {
+        WineRig rig(folder, story->ports);
+        failure = rig.load_driver() ? run_story(*story, rig) : "the DLL could not be loaded";
+    }
+    std::printf("%s: %s\n", story->name.c_str(), failure.empty() ? "PASS" : ("FAIL: " + failure).c_str());
+    return failure.empty() ? 0 : 1;
+}
