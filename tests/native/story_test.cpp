@@ -7,17 +7,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <future>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
 #include <utility>
 
+#include "dialog/terminal_dialog.h"
 #include "link/serial_port.h"
 #include "poll/process_image.h"
 #include "poll/run_control.h"
 #include "tests/native/link_fixture.h"
 #include "tests/native/panel_process.h"
+#include "tests/native/pseudo_terminal.h"
 #include "tests/shared/process_meter.h"
 #include "tools/virtual_card/card_commands.h"
 
@@ -66,19 +70,56 @@ protected:
     const char* runner() const override { return "native"; }
     std::string folder() const override { return dir.path(); }
 
-    int32_t call(uint32_t number, uint32_t command, const std::string& settings) override {
-        if (command == DRV_CREATE) records_[number] = HostDriverRecord{};
-        // The driver tells the user on standard error; reads are left alone, being many.
-        if (command != DRV_READ_INPUTS) testing::internal::CaptureStderr();
-        const int32_t result = host.call(number, command, &records_[number], settings.c_str());
-        if (command != DRV_READ_INPUTS) told_ += testing::internal::GetCapturedStderr();
+    int32_t call(uint32_t number, uint32_t command, bool with_host, void* record, const char* path) override {
+        // The driver tells the user on standard error. Reads are left alone, being many, and so
+        // are the codes outside the table a story tries by the hundred thousand.
+        const bool watched =
+            command != DRV_READ_INPUTS && (command <= 6 || (command >= DRV_ATTACH && command <= DRV_DELETE));
+        if (watched) testing::internal::CaptureStderr();
+        const int32_t result = driver_entry(host.module(), number, command, with_host ? &host.record : nullptr,
+                                            static_cast<HostDriverRecord*>(record), path);
+        if (watched) told_ += testing::internal::GetCapturedStderr();
         return result;
+    }
+    // DRV_CONFIGURE as DriverEntry hands it on, but shown on a terminal the test holds rather than
+    // the process's controlling one; with nobody there, on a file that is no terminal.
+    int32_t configure(uint32_t number, void* record, const char* path, const DialogUser* user,
+                      std::string* failure) override {
+        DriverInstance& instance = host.driver().instances.records[static_cast<HostDriverRecord*>(record)->slot];
+        instance.number = number;
+        const DialogRequest request{nullptr, path, number, &instance.delay_ms};
+        const std::string no_terminal = dir.file("no-terminal"), missing = dir.file("missing");
+        write_file(no_terminal, "text");
+        if (user == nullptr && run_terminal_dialog(request, missing.c_str()) != -1) return 0;
+        if (user == nullptr) return run_terminal_dialog(request, no_terminal.c_str());
+        PseudoTerminal terminal;
+        const termios before = terminal.settings();
+        std::future<int32_t> end = std::async(std::launch::async, [&] {
+            return run_terminal_dialog(request, terminal.path().c_str());
+        });
+        if (!terminal.shows("Vek Sorvanti driver") || !terminal.shows("D\xC3\xA9lai (ms) : " + user->shown))
+            *failure = "it never showed " + user->shown;
+        // Enter is OK, Escape Cancel; the first key typed replaces the value shown, Backspace
+        // clears it.
+        const std::string typed = user->leave ? "" : user->typed.empty() ? "\x7F" : user->typed;
+        terminal.type(user->press == "OK" ? typed + "\r" : typed + "\x1B");
+        if (end.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            *failure = "it never ended";
+            terminal.hang_up();
+        }
+        const termios after = terminal.settings();
+        const auto same = [&](auto field) { return after.*field == before.*field; };
+        if (!same(&termios::c_iflag) || !same(&termios::c_oflag) || !same(&termios::c_lflag) ||
+            std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc) != 0)
+            *failure = "the terminal's settings were not restored";
+        return end.get();
     }
     std::string told() override { return std::exchange(told_, ""); }
     uint8_t* outputs() override { return host.output_states.data(); }
     uint16_t* words() override { return host.words.data(); }
     float* reals() override { return host.reals.data(); }
     void set_input_base(int32_t base) override { host.record.input_base = base; }
+    std::string host_bytes() override { return {reinterpret_cast<const char*>(&host.record), sizeof host.record}; }
 
     std::string card(unsigned port, const std::string& words) override {
         // Nothing here runs the card's deferred commands, as its tool's loop does.
@@ -103,8 +144,8 @@ protected:
         return {run.status, run.all_output(), run.errors};
     }
 
-    // inside open port N, inside port closed, inside delay N = MS, inside cycles N at least C,
-    // inside image outputs off
+    // inside open port N, inside port closed, inside image outputs off, inside threads on N
+    // records, inside slot S FIELD = V|is V|at least V
     bool own_step(const std::string& step, std::string* failure) override {
         std::istringstream in(step);
         std::string inside, what, word;
@@ -114,11 +155,6 @@ protected:
         DriverContext& driver = host.driver();
         if (what == "open" && in >> word >> n) {
             if (driver.link.port().open_port(n) != PortResult::ok) *failure = "it did not open";
-        } else if (what == "delay" && in >> n >> word >> word) {
-            instance(n).delay_ms.store(static_cast<uint32_t>(std::stoul(word)));
-        } else if (what == "cycles" && in >> n >> word >> word >> word) {
-            const uint32_t cycles = instance(n).cycle_count.load();
-            if (cycles < std::stoul(word)) *failure = std::to_string(cycles) + " cycles";
         } else if (what == "port") {
             if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
         } else if (what == "image") {
@@ -127,19 +163,42 @@ protected:
                  {&image.digital_out[0], &image.digital_out[1], &image.analog_out[0], &image.analog_out[1]}) {
                 if (load(*out) != 0) *failure = "an output is on";
             }
+        } else if (what == "threads" && in >> word >> n) {
+            unsigned named = 0;
+            for (const DriverInstance& r : driver.instances.records) named += r.poll_thread != nullptr ? 1 : 0;
+            if (named != n) *failure = std::to_string(named) + " records name a thread";
+        } else if (what == "slot" && in >> n) {
+            *failure = slot_field(driver.instances.records[n % kInstanceCapacity], in);
         } else {
             *failure = "no such step";
         }
         return true;
     }
 
-    DriverInstance& instance(uint32_t number) { return host.driver().instances.records[records_[number].slot]; }
+    // FIELD = V|is V|at least V, of number, running, stop, delay and cycles; "" when it holds.
+    static std::string slot_field(DriverInstance& r, std::istringstream& in) {
+        std::string field, how, word;
+        in >> field >> how;
+        if (how == "at") in >> word;
+        uint32_t value = 0;
+        in >> value;
+        std::atomic<uint32_t>* const atomic = field == "stop"     ? &r.stop_request
+                                              : field == "delay"  ? &r.delay_ms
+                                              : field == "cycles" ? &r.cycle_count
+                                                                  : nullptr;
+        if (how == "=" && atomic != nullptr) atomic->store(value);
+        if (how == "=" && field == "running") r.running = static_cast<int32_t>(value);
+        if (how == "=") return "";
+        const uint32_t seen = atomic != nullptr     ? atomic->load()
+                              : field == "running" ? static_cast<uint32_t>(r.running)
+                                                   : r.number;
+        return (how == "is" ? seen == value : seen >= value) ? "" : "it is " + std::to_string(seen);
+    }
 
     TempDir dir;
     TestHost host;
     std::map<unsigned, std::unique_ptr<VirtualCard>> cards_;
     std::map<unsigned, CommandState> states_;
-    std::map<uint32_t, HostDriverRecord> records_;
     std::string told_;
 };
 
@@ -153,5 +212,6 @@ std::string test_name(const testing::TestParamInfo<Story>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Polling, StoryTest, testing::ValuesIn(native_stories("polling.stories")), test_name);
 INSTANTIATE_TEST_SUITE_P(Panel, StoryTest, testing::ValuesIn(native_stories("panel.stories")), test_name);
+INSTANTIATE_TEST_SUITE_P(Host, StoryTest, testing::ValuesIn(native_stories("host.stories")), test_name);
 
 }  // namespace

@@ -38,18 +38,6 @@ inline double now_ms() {
 struct RawDriverRecord {
     alignas(4) unsigned char bytes[264];
     RawDriverRecord() { std::memset(bytes, 0x5A, sizeof bytes); }
-    uint32_t slot() const {
-        uint32_t value;
-        std::memcpy(&value, bytes + 260, 4);
-        return value;
-    }
-    void set_slot(uint32_t value) { std::memcpy(bytes + 260, &value, 4); }
-    bool host_bytes_intact() const {
-        for (int i = 0; i < 260; ++i) {
-            if (bytes[i] != 0x5A) return false;
-        }
-        return true;
-    }
 };
 
 // The folder of this program, where the DLL sits too.
@@ -62,13 +50,6 @@ inline std::string program_folder() {
 }
 
 inline std::string driver_path() { return program_folder() + "\\vek_driver.dll"; }
-
-// The delay saved for a driver number, read back with the platform's own profile function.
-inline UINT stored_delay(const std::string& path, uint32_t number, UINT fallback = 12345) {
-    char section[40];
-    std::snprintf(section, sizeof section, "korvanex-vek-driver-%u", number);
-    return GetPrivateProfileIntA(section, "delay", static_cast<INT>(fallback), path.c_str());
-}
 
 // Threads of this process, from a system snapshot; -1 when no snapshot could be taken.
 inline long thread_count() {
@@ -215,8 +196,5 @@ struct Driver {
     }
     int32_t call(uint32_t number, uint32_t command, RawDriverRecord* rec, const std::string& path) {
         return entry(number, command, host.record(), rec != nullptr ? rec->bytes : nullptr, path.c_str());
-    }
-    int32_t call_no_path(uint32_t number, uint32_t command, RawDriverRecord* rec) {
-        return entry(number, command, host.record(), rec->bytes, nullptr);
     }
 };

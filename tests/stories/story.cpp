@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <iomanip>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -18,9 +20,11 @@ namespace {
 // generous for a slow shared machine.
 constexpr double kStepBoundMs = 3000;
 
-// The host's command codes, as the host has them.
-const std::map<std::string, uint32_t> kCommands = {{"start", 0}, {"stop", 1},        {"reset", 2},
-                                                   {"write", 4}, {"create", 0xFFFE}, {"delete", 0xFFFF}};
+// The host's command codes, as the host has them; 5, 6 and DRV_CONFIGURE have steps of their own.
+const std::map<std::string, uint32_t> kCommands = {{"start", 0},       {"stop", 1},       {"reset", 2},
+                                                   {"read", 3},        {"write", 4},      {"attach", 0xFFFB},
+                                                   {"save", 0xFFFC},   {"create", 0xFFFE}, {"delete", 0xFFFF}};
+const uint32_t kTable[] = {0, 1, 2, 3, 4, 5, 6, 0xFFFB, 0xFFFC, 0xFFFD, 0xFFFE, 0xFFFF};
 constexpr uint32_t kReadInputs = 3;
 
 using Frame = std::array<uint8_t, 7>;
@@ -61,23 +65,9 @@ std::string after_words(const std::string& text, std::size_t n) {
 
 // Words as a shell would split them: "double quotes" hold spaces.
 std::vector<std::string> arguments_of(const std::string& text) {
+    std::istringstream in(text);
     std::vector<std::string> args;
-    std::string arg;
-    bool quoted = false, any = false;
-    for (char c : text) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (c == ' ' && !quoted) {
-            if (any) args.push_back(arg);
-            arg.clear();
-            any = false;
-        } else {
-            arg += c;
-            any = true;
-        }
-    }
-    if (any) args.push_back(arg);
+    for (std::string arg; in >> std::quoted(arg);) args.push_back(arg);
     return args;
 }
 
@@ -88,6 +78,19 @@ std::vector<std::string> lines_of(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r");
+    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A file's text as a story writes it: "\r" and "\n" stand for CR and LF.
+std::string unescaped(std::string text) {
+    for (const auto& [from, to] : {std::pair<const char*, const char*>{"\\r", "\r"}, {"\\n", "\n"}}) {
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; ++at) text.replace(at, 2, to);
+    }
+    return text;
 }
 
 // A trace line without its "2026-12-08 15:32:09.060 " stamp.
@@ -101,13 +104,9 @@ std::string unstamped(const std::string& line) {
 }
 
 std::string hex(const Frame& f) {
-    std::string text;
-    char b[4];
-    for (uint8_t byte : f) {
-        std::snprintf(b, sizeof b, " %02X", byte);
-        text += b;
-    }
-    return text.substr(1);
+    char text[24];
+    std::snprintf(text, sizeof text, "%02X %02X %02X %02X %02X %02X %02X", f[0], f[1], f[2], f[3], f[4], f[5], f[6]);
+    return text;
 }
 
 // Seven hex bytes from words[at], or the word all-off.
@@ -122,18 +121,55 @@ bool frame_at(const std::vector<std::string>& words, std::size_t at, Frame* f) {
     return true;
 }
 
-// "3", "17-32": the host's entries, numbered from 1.
-bool range_of(const std::string& word, unsigned* first, unsigned* last) {
+// "3", "17-32": entries of the host's tables, outputs numbered from 1, words and reals from 0.
+bool range_of(const std::string& word, unsigned lowest, unsigned* first, unsigned* last) {
     const std::size_t dash = word.find('-');
     *first = static_cast<unsigned>(std::atoi(word.c_str()));
     *last = dash == std::string::npos ? *first : static_cast<unsigned>(std::atoi(word.c_str() + dash + 1));
-    return *first >= 1 && *last >= *first && *last <= 512;
+    return *first >= lowest && *last >= *first && *last < 512 + lowest;
+}
+
+uint32_t number_of(const std::string& word) { return static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 0)); }
+
+// A record of the host's for one instance, as the host lays it out: its own bytes, which the
+// driver must leave alone, and the slot the driver writes at 260.
+struct Record {
+    alignas(4) unsigned char bytes[264];
+    Record() { std::memset(bytes, 0x5A, sizeof bytes); }
+};
+
+// How a command reaches DriverEntry, from the words after its number: record R (the record the
+// number names unless told), no record, no host, no path, empty path; and what it must do.
+struct Call {
+    std::string record;
+    bool host = true;
+    int path = 0;  // 0 the story's settings file, 1 none, 2 an empty one
+    bool fails = false;
+    double bound = -1, not_before = 0;
+};
+
+Call call_of(const std::vector<std::string>& w, std::size_t from) {
+    Call c;
+    c.record = w[from - 1];
+    for (std::size_t i = from; i < w.size(); ++i) {
+        const std::string next = i + 1 < w.size() ? w[i + 1] : "";
+        if (w[i] == "fails") c.fails = true;
+        if (w[i] == "within") c.bound = std::atof(next.c_str());
+        if (w[i] == "before") c.not_before = std::atof(next.c_str());
+        if (w[i] == "record") c.record = next;
+        if (w[i] == "no" && next == "record") c.record.clear();
+        if (w[i] == "no" && next == "host") c.host = false;
+        if ((w[i] == "no" || w[i] == "empty") && next == "path") c.path = w[i] == "no" ? 1 : 2;
+        if (w[i] == "record" || w[i] == "no" || w[i] == "empty") ++i;
+    }
+    return c;
 }
 
 // Runs one story on a rig: the state its steps share.
 class Teller {
 public:
-    Teller(const Story& story, Rig& rig) : story_(story), rig_(rig), settings_(rig.folder() + "/host.ini") {}
+    Teller(const Story& story, Rig& rig)
+        : story_(story), rig_(rig), settings_(rig.folder() + "/host.ini"), host_(rig.host_bytes()) {}
 
     std::string run(std::size_t first) {
         for (std::size_t i = first; i < story_.steps.size(); ++i) {
@@ -168,65 +204,145 @@ private:
         return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
     }
 
+    void* record(const std::string& name) { return name.empty() ? nullptr : records_[name].bytes; }
+    uint32_t slot_of(const std::string& name) {
+        uint32_t slot;
+        std::memcpy(&slot, records_[name].bytes + 260, 4);
+        return slot;
+    }
+    int32_t drive(uint32_t number, uint32_t code, const Call& c) {
+        const char* path = c.path == 0 ? settings_.c_str() : c.path == 1 ? nullptr : "";
+        return rig_.call(number, code, c.host, record(c.record), path);
+    }
+
     void step(const std::string& text) {
         const std::vector<std::string> w = words_of(text);
         const std::string& verb = w[0];
-        if (rig_.own_step(text, &failure_)) return mark();
-        if (verb == "inside" || verb == "model" || text == "free the library") {
-            std::printf("        (not for the %s runner)\n", rig_.runner());
-        } else if (kCommands.count(verb) != 0 && w.size() >= 2) {
-            command(w);
-        } else if (verb == "settings") {
-            settings(w, text);
-        } else if (verb.rfind("COM", 0) == 0) {
-            card(static_cast<unsigned>(std::atoi(verb.c_str() + 3)), w, text);
-        } else if (verb == "panel" || verb == "status" || verb == "stdout" || verb == "stderr") {
-            panel(w, text);
-        } else {
-            host(w, text);
-        }
+        const bool for_a_runner = verb == "native:" || verb == "wine:";
+        if (for_a_runner && verb == std::string(rig_.runner()) + ":") return step(after_words(text, 1));
+        if (!for_a_runner && rig_.own_step(text, &failure_)) return mark();
+        if (for_a_runner || verb == "inside" || verb == "model" || text == "free the library")
+            return void(std::printf("        (not for the %s runner)\n", rig_.runner()));
+        if ((kCommands.count(verb) != 0 && w.size() >= 2) || (verb == "command" && w.size() >= 3)) return command(w);
+        if (verb == "configure" && w.size() >= 3) return configure(w, text);
+        if (verb == "every" && w.size() >= 6) return every(w);
+        if (verb == "record" && w.size() == 5) return slot_step(w);
+        if (verb == "settings") return settings(w, text);
+        if (verb == "file" && w.size() >= 3) return file(w, text);
+        if (verb.rfind("COM", 0) == 0) return card(static_cast<unsigned>(std::atoi(verb.c_str() + 3)), w, text);
+        if (verb == "panel" || verb == "status" || verb == "stdout" || verb == "stderr") return panel(w, text);
+        host(w, text);
     }
 
-    // create, start, stop, reset, write, delete N [fails] [not before MS] [within MS]
+    // VERB N [options], command CODE N [options]: it must return 0, or -1 with fails.
     void command(const std::vector<std::string>& w) {
         if (!told_.empty()) return void(fail(unheard()));
-        const auto number = static_cast<uint32_t>(std::atoi(w[1].c_str()));
-        double not_before = 0, bound = -1;
-        bool fails = false;
-        for (std::size_t i = 2; i < w.size(); ++i) {
-            if (w[i] == "fails") fails = true;
-            if (w[i] == "within" && i + 1 < w.size()) bound = std::atof(w[i + 1].c_str());
-            if (w[i] == "before" && i + 1 < w.size()) not_before = std::atof(w[i + 1].c_str());
-        }
+        const bool raw = w[0] == "command";
+        const uint32_t code = raw ? number_of(w[1]) : kCommands.at(w[0]);
+        const Call c = call_of(w, raw ? 3 : 2);
         mark();
         const double t0 = now_ms();
-        const int32_t result = rig_.call(number, kCommands.at(w[0]), settings_);
+        const int32_t result = drive(number_of(w[raw ? 2 : 1]), code, c);
         const double took = now_ms() - t0;
         told_ = rig_.told();
         std::printf("        %d in %.0f ms\n", result, took);
-        if (!expect(result == (fails ? -1 : 0), "returned " + std::to_string(result))) return;
-        if (bound >= 0) expect(took < bound, "took " + std::to_string(static_cast<long>(took)) + " ms");
-        expect(took >= not_before, "took only " + std::to_string(static_cast<long>(took)) + " ms");
+        if (!expect(result == (c.fails ? -1 : 0), "returned " + std::to_string(result))) return;
+        if (c.bound >= 0) expect(took < c.bound, "took " + std::to_string(static_cast<long>(took)) + " ms");
+        expect(took >= c.not_before, "took only " + std::to_string(static_cast<long>(took)) + " ms");
     }
 
-    // settings N KEY=VALUE... (driver N's section, the others kept) or settings unchanged
+    // configure N fails (nobody could be shown the dialog), or
+    // configure N shows V[, type TEXT| clear], OK|Cancel|close: 1 after OK, 2 otherwise
+    void configure(const std::vector<std::string>& w, const std::string& text) {
+        DialogUser user;
+        std::istringstream parts(after_words(text, 2));
+        for (std::string part; std::getline(parts, part, ',');) {
+            const std::vector<std::string> p = words_of(part);
+            if (p.size() == 2 && p[0] == "shows") user.shown = p[1];
+            if (!p.empty() && (p[0] == "type" || p[0] == "clear")) user.leave = false;
+            if (p.size() >= 2 && p[0] == "type") user.typed = after_words(part, 1);
+            if (p.size() == 1 && p[0] != "clear") user.press = p[0];
+        }
+        const bool nobody = w[2] == "fails";
+        mark();
+        const int32_t end = rig_.configure(number_of(w[1]), record(w[1]), settings_.c_str(),
+                                           nobody ? nullptr : &user, &failure_);
+        std::printf("        %d\n", end);
+        expect(end == (nobody ? -1 : user.press == "OK" ? 1 : 2), "returned " + std::to_string(end));
+    }
+
+    // every unknown code fails on R: each code up to 0x2FFFF that is not a command, and each
+    // command with an upper bit or all of them set; every command fails on slot S... (each a
+    // record of its own), every command fails on no record. Each must return -1, and a record
+    // keep its slot.
+    void every(const std::vector<std::string>& w) {
+        const bool unknown = w[1] == "unknown";
+        std::vector<uint32_t> codes;
+        std::vector<std::string> names;
+        for (uint32_t code = 0; unknown && code <= 0x2FFFF; ++code) {
+            if (std::find(std::begin(kTable), std::end(kTable), code) == std::end(kTable)) codes.push_back(code);
+        }
+        for (const uint32_t command : kTable) {
+            for (int bit = 16; unknown && bit < 33; ++bit) codes.push_back(command | (bit < 32 ? 1U << bit : 0xFFFF0000U));
+            if (!unknown) codes.push_back(command);
+        }
+        if (unknown || w[4] == "no") names.push_back(unknown ? w[5] : "");
+        for (std::size_t i = 5; !unknown && w[4] == "slot" && i < w.size(); ++i) {
+            names.push_back("slot " + w[i]);
+            const uint32_t slot = number_of(w[i]);
+            std::memcpy(records_[names.back()].bytes + 260, &slot, 4);
+        }
+        mark();
+        long wrong = 0, calls = 0;
+        for (const std::string& name : names) {
+            const uint32_t slot = name.empty() ? 0 : slot_of(name);
+            Call c;
+            c.record = name;
+            for (const uint32_t code : codes) {
+                // Create and attach write the slot, and never read it.
+                if (!name.empty() && !unknown && (code == 0xFFFE || code == 0xFFFB)) continue;
+                wrong += drive(77, code, c) != -1 ? 1 : 0;
+                ++calls;
+            }
+            if (!name.empty()) expect(slot_of(name) == slot, name + " now says slot " + std::to_string(slot_of(name)));
+        }
+        std::printf("        %ld calls\n", calls);
+        expect(wrong == 0, std::to_string(wrong) + " did not fail");
+    }
+
+    // record R slot = S, record R slot is S
+    void slot_step(const std::vector<std::string>& w) {
+        const uint32_t slot = number_of(w[4]);
+        if (w[3] == "=") return void(std::memcpy(records_[w[1]].bytes + 260, &slot, 4));
+        expect(w[2] == "slot" && slot_of(w[1]) == slot, "it says slot " + std::to_string(slot_of(w[1])));
+    }
+
+    // settings N|SECTION KEY=VALUE... (that section of the host's settings file, the others
+    // kept; N a driver number), or settings unchanged
     void settings(const std::vector<std::string>& w, const std::string& text) {
+        if (w.size() < 2) return void(fail("no such step"));
         if (w.size() == 2 && w[1] == "unchanged") return void(expect(read_text(settings_) == written_, "it changed"));
+        const bool number = w[1].find_first_not_of("0123456789") == std::string::npos;
+        const std::string header = "[" + (number ? "korvanex-vek-driver-" + w[1] : w[1]) + "]\r\n";
         std::string keys;
         for (const std::string& kv : words_of(after_words(text, 2))) keys += kv + "\r\n";
-        sections_[std::atoi(w[1].c_str())] = keys;
+        const auto at = std::find_if(sections_.begin(), sections_.end(), [&](const auto& s) { return s.first == header; });
+        if (at != sections_.end())
+            at->second = keys;
+        else
+            sections_.emplace_back(header, keys);
         written_.clear();
-        for (const auto& [number, section] : sections_) {
-            written_ += "[korvanex-vek-driver-" + std::to_string(number) + "]\r\n" + section;
-        }
+        for (const auto& [name, section] : sections_) written_ += name + section;
         write_text(settings_, written_);
     }
 
     // What one read of driver N's inputs reported: "" when it was inputs `on` on and the rest off.
-    std::string inputs_differ(uint32_t number, const std::vector<int>& on) {
+    std::string inputs_differ(const std::string& n, const std::vector<int>& on) {
         g_reported.clear();
-        const int32_t result = rig_.call(number, kReadInputs, settings_);
-        const int32_t first = input_base_ + 16 * static_cast<int32_t>(number);
+        Call c;
+        c.record = n;
+        const int32_t result = drive(number_of(n), kReadInputs, c);
+        const int32_t first = input_base_ + 16 * static_cast<int32_t>(number_of(n));
         bool same = result == 0 && g_reported.size() == 16;
         for (std::size_t k = 0; same && k < 16; ++k) {
             const int32_t want = std::count(on.begin(), on.end(), static_cast<int>(k + 1)) != 0 ? 1 : 0;
@@ -238,31 +354,27 @@ private:
         return seen;
     }
 
+    // The host's tables as bytes.
+    std::string tables() {
+        return std::string(reinterpret_cast<const char*>(rig_.outputs()), 512) +
+               std::string(reinterpret_cast<const char*>(rig_.words()), 1024) +
+               std::string(reinterpret_cast<const char*>(rig_.reals()), 2048);
+    }
+
     void host(const std::vector<std::string>& w, const std::string& text) {
         const std::string& verb = w[0];
         unsigned first = 0, last = 0;
-        if ((verb == "output" || verb == "outputs") && w.size() >= 3 && range_of(w[1], &first, &last)) {
+        if ((verb == "output" || verb == "outputs") && w.size() >= 3 && range_of(w[1], 1, &first, &last)) {
             const auto value = static_cast<uint8_t>(w[2] == "on"    ? 0x40
                                                     : w[2] == "off" ? 0
                                                                     : std::strtoul(w.back().c_str(), nullptr, 16));
             for (unsigned k = first; k <= last; ++k) rig_.outputs()[k - 1] = value;
-        } else if (verb == "word" && w.size() == 4) {
-            const std::size_t at = std::strtoul(w[1].c_str(), nullptr, 10);
-            const auto value = static_cast<uint16_t>(std::strtoul(w[3].c_str(), nullptr, 16));
-            if (w[2] == "=")
-                rig_.words()[at] = value;
-            else if (!within(kStepBoundMs, [&] { return rig_.words()[at] == value; }))
-                fail("it is " + std::to_string(rig_.words()[at]));
-        } else if (verb == "real" && w.size() == 4) {
-            float& real = rig_.reals()[std::strtoul(w[1].c_str(), nullptr, 10)];
-            const double value = std::atof(w[3].c_str());
-            if (w[2] == "=")
-                real = static_cast<float>(value);
-            else
-                expect(std::fabs(static_cast<double>(real) - value) < 0.001, "it is " + std::to_string(real));
+        } else if ((verb == "word" || verb == "real") && w.size() == 4 && range_of(w[1], 0, &first, &last)) {
+            entries(verb, first, last, w[2] == "=", w[3]);
         } else if (text.rfind("input base ", 0) == 0) {
             input_base_ = std::atoi(w[2].c_str());
             rig_.set_input_base(input_base_);
+            host_ = rig_.host_bytes();
         } else if (verb == "inputs" && w.size() >= 3) {
             inputs(w);
         } else if (verb == "told") {
@@ -271,13 +383,54 @@ private:
             const std::size_t at = told_.find(notice);
             const bool once = at != std::string::npos && told_.find(notice, at + 1) == std::string::npos;
             if (expect(once, "the user was told \"" + told_ + "\"")) told_.clear();
+        } else if (verb == "saved" && w.size() == 4) {
+            const std::string value = rig_.saved(settings_, number_of(w[1]));
+            expect(value == (w[3] == "none" ? "" : w[3]), "it is \"" + value + "\"");
+        } else if (verb == "delay" && w.size() == 4) {
+            // What DRV_SAVE_SETTINGS writes through the record, to a file of its own.
+            const std::string seen = rig_.folder() + "/seen.ini";
+            std::remove(seen.c_str());
+            const int32_t result = rig_.call(number_of(w[1]), 0xFFFC, true, record(w[1]), seen.c_str());
+            const std::string value = rig_.saved(seen, number_of(w[1]));
+            expect(result == 0 && value == w[3], "save returned " + std::to_string(result) + ", saved \"" + value + "\"");
+        } else if (text == "host bytes intact") {
+            expect(rig_.host_bytes() == host_, "the host's record changed");
+            for (const auto& [name, r] : records_)
+                expect(std::count(r.bytes, r.bytes + 260, 0x5A) == 260, "record " + name + " changed beyond its slot");
         } else if (verb == "wait") {
             pause_ms(std::atof(w[1].c_str()));
-        } else if (verb == "note" && w.size() == 4) {
-            notes_[w[1] + " " + w[3]] = count(w[1]);
+        } else {
+            watch(w);
+        }
+    }
+
+    // word K[-L] = HHHH, word K becomes HHHH, real K[-L] = V, real K is V
+    void entries(const std::string& verb, unsigned first, unsigned last, bool set, const std::string& value) {
+        const double real = std::atof(value.c_str());
+        const auto word = static_cast<uint16_t>(std::strtoul(value.c_str(), nullptr, 16));
+        for (unsigned k = first; set && k <= last; ++k) {
+            if (verb == "word") rig_.words()[k] = word;
+            if (verb == "real") rig_.reals()[k] = static_cast<float>(real);
+        }
+        if (set) return;
+        if (verb == "real") {
+            const float seen = rig_.reals()[first];
+            return void(expect(std::fabs(static_cast<double>(seen) - real) < 0.001, "it is " + std::to_string(seen)));
+        }
+        if (!within(kStepBoundMs, [&] { return rig_.words()[first] == word; }))
+            fail("it is " + std::to_string(rig_.words()[first]));
+    }
+
+    // note threads|handles|tables as LABEL, threads|handles|tables as LABEL, busy below P% over MS
+    void watch(const std::vector<std::string>& w) {
+        const std::string& verb = w[0];
+        if (verb == "note" && w.size() == 4) {
+            noted_[w[1] + " " + w[3]] = w[1] == "tables" ? tables() : std::to_string(count(w[1]));
+        } else if (verb == "tables" && w.size() == 3) {
+            expect(noted_.count("tables " + w[2]) != 0 && tables() == noted_["tables " + w[2]], "they changed");
         } else if ((verb == "threads" || verb == "handles") && w.size() == 3) {
-            if (notes_.count(verb + " " + w[2]) == 0) return void(fail("nothing was noted as " + w[2]));
-            const long want = notes_[verb + " " + w[2]];
+            if (noted_.count(verb + " " + w[2]) == 0) return void(fail("nothing was noted as " + w[2]));
+            const long want = std::atol(noted_[verb + " " + w[2]].c_str());
             // A thread the driver has let go of may take a moment to be gone from the lists.
             long got = 0;
             if (!within(1000, [&] { return (got = count(verb)) == want; }))
@@ -287,8 +440,6 @@ private:
             pause_ms(std::atof(w[4].c_str()));
             const double share = 100 * (rig_.cpu_ms() - c0) / (now_ms() - t0);
             expect(share < std::atof(w[2].c_str()), std::to_string(static_cast<int>(share)) + "% of a core");
-        } else if (verb == "file" && w.size() >= 4) {
-            file(w, text);
         } else {
             fail("no such step");
         }
@@ -298,36 +449,41 @@ private:
 
     // inputs N show|still LIST|none, inputs N untouched
     void inputs(const std::vector<std::string>& w) {
-        const auto number = static_cast<uint32_t>(std::atoi(w[1].c_str()));
         if (w[2] == "untouched") {
             g_reported.clear();
-            const int32_t result = rig_.call(number, kReadInputs, settings_);
+            Call c;
+            c.record = w[1];
+            const int32_t result = drive(number_of(w[1]), kReadInputs, c);
             return void(expect(result == 0 && g_reported.empty(), std::to_string(g_reported.size()) + " calls"));
         }
         std::vector<int> on;
         for (std::size_t i = 3; i < w.size() && w[i] != "none"; ++i) on.push_back(std::atoi(w[i].c_str()));
         std::string differ;
         if (w[2] == "still")
-            differ = inputs_differ(number, on);
+            differ = inputs_differ(w[1], on);
         else
-            within(kStepBoundMs, [&] { return (differ = inputs_differ(number, on)).empty(); });
+            within(kStepBoundMs, [&] { return (differ = inputs_differ(w[1], on)).empty(); });
         expect(differ.empty(), differ);
     }
 
-    // file NAME has|lacks TEXT, file NAME line K|last begins|has TEXT
+    // file NAME = TEXT, file NAME += TEXT, file NAME is|has|lacks TEXT, file NAME absent,
+    // file NAME line K|last begins|has TEXT; "\r" and "\n" in TEXT stand for CR and LF
     void file(const std::vector<std::string>& w, const std::string& text) {
-        const std::string path = rig_.folder() + "/" + w[1];
-        if (w[2] == "has") {
-            const std::string part = after_words(text, 3);
-            if (!within(kStepBoundMs, [&] { return has(read_text(path), part); })) fail(read_text(path));
-            return;
-        }
-        if (w[2] == "lacks") return void(expect(!has(read_text(path), after_words(text, 3)), read_text(path)));
+        const std::string path = rig_.folder() + "/" + w[1], part = unescaped(after_words(text, 3)), how = w[2];
+        if (how == "=" || how == "+=") return write_text(path, (how == "=" ? "" : read_text(path)) + part);
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (f != nullptr) std::fclose(f);
+        if (how == "absent") return void(expect(f == nullptr, read_text(path)));
+        if (how == "is") return void(expect(f != nullptr && read_text(path) == part, read_text(path)));
+        if (how == "lacks") return void(expect(!has(read_text(path), part), read_text(path)));
+        if (how == "has") return void(within(kStepBoundMs, [&] { return has(read_text(path), part); }) ||
+                                      fail(read_text(path)));
         const std::vector<std::string> lines = lines_of(read_text(path));
+        if (w.size() < 5) return void(fail("no such step"));
         const std::size_t k = w[3] == "last" ? lines.size() : std::strtoul(w[3].c_str(), nullptr, 10);
         if (!expect(k >= 1 && k <= lines.size(), "it has " + std::to_string(lines.size()) + " lines")) return;
-        const std::string line = unstamped(lines[k - 1]), part = after_words(text, 5);
-        expect(w[4] == "begins" ? line.rfind(part, 0) == 0 : has(line, part), "it is \"" + line + "\"");
+        const std::string line = unstamped(lines[k - 1]), begins = unescaped(after_words(text, 5));
+        expect(w[4] == "begins" ? line.rfind(begins, 0) == 0 : has(line, begins), "it is \"" + line + "\"");
     }
 
     void card(unsigned port, const std::vector<std::string>& w, const std::string& text) {
@@ -335,46 +491,33 @@ private:
         Frame f{};
         if (what == "receives" && frame_at(w, 2, &f)) {
             const auto seen = [&] {
-                for (const CardFrame& got : since_mark(port, false)) {
-                    if (got.bytes == f) return true;
-                }
-                return false;
-            };
-            if (!within(kStepBoundMs, seen)) {
                 const std::vector<CardFrame> since = since_mark(port, false);
-                fail("it never came; " + std::to_string(since.size()) + " others did" +
-                     (since.empty() ? "" : ", the last " + hex(since.back().bytes)));
-            }
-        } else if (what == "last" && w.size() > 3 && frame_at(w, 3, &f)) {
+                return std::any_of(since.begin(), since.end(), [&](const CardFrame& got) { return got.bytes == f; });
+            };
+            if (within(kStepBoundMs, seen)) return;
+            const std::vector<CardFrame> since = since_mark(port, false);
+            fail("it never came; " + std::to_string(since.size()) + " others did" +
+                 (since.empty() ? "" : ", the last " + hex(since.back().bytes)));
+        } else if ((what == "last" || what == "first") && frame_at(w, 3, &f)) {
             // A frame that left before the call returned: the card may still be logging it.
-            std::vector<CardFrame> all;
-            within(1000, [&] { return !(all = rig_.frames(port)).empty() && all.back().bytes == f; });
-            expect(!all.empty() && all.back().bytes == f,
-                   all.empty() ? "none came" : "it was " + hex(all.back().bytes));
+            const bool last = what == "last";
+            std::vector<CardFrame> seen;
+            const auto end = [&] { return last ? seen.back().bytes : seen.front().bytes; };
+            within(last ? 1000 : kStepBoundMs, [&] {
+                seen = since_mark(port, last);
+                return !seen.empty() && (!last || end() == f);
+            });
+            expect(!seen.empty() && end() == f, seen.empty() ? "none came" : "it was " + hex(end()));
         } else if (what == "quiet") {
             const std::size_t n = rig_.frames(port).size();
             pause_ms(300);  // several cycles of a poll thread that would still be running
             expect(rig_.frames(port).size() == n, "more frames came");
         } else if (what == "got") {
             got(port, w);
-        } else if (what == "first" && frame_at(w, 3, &f)) {
-            std::vector<CardFrame> since;
-            within(kStepBoundMs, [&] { return !(since = since_mark(port, false)).empty(); });
-            expect(!since.empty() && since.front().bytes == f,
-                   since.empty() ? "none came" : "it was " + hex(since.front().bytes));
         } else if (what == "gaps" && w.size() > 5) {
             gaps(port, std::strtoul(w[3].c_str(), nullptr, 10), after_words(text, 5));
         } else if (what == "all-off" && frame_at(w, 3, &f)) {
-            // all-off since FRAME, at least N: every frame after the last FRAME is the all-off frame.
-            const std::vector<CardFrame> all = rig_.frames(port);
-            std::size_t from = 0, off = 0;
-            for (std::size_t i = 0; i < all.size(); ++i)
-                if (all[i].bytes == f) from = i + 1;
-            for (std::size_t i = from; i < all.size(); ++i) {
-                if (!expect(all[i].bytes == kAllOff, "then came " + hex(all[i].bytes))) return;
-                ++off;
-            }
-            expect(off >= std::strtoul(w.back().c_str(), nullptr, 10), std::to_string(off) + " came");
+            all_off(port, f, std::strtoul(w.back().c_str(), nullptr, 10));
         } else if (what == "status" && w.size() > 2 && w[2] == "has") {
             const std::string reply = rig_.card(port, "status");
             expect(has(reply, after_words(text, 3)), reply);
@@ -383,6 +526,17 @@ private:
             expect(reply.rfind("ok", 0) == 0, "the card replied \"" + reply + "\"");
             mark();
         }
+    }
+
+    // all-off since FRAME, at least N: every frame after the last FRAME is the all-off frame.
+    void all_off(unsigned port, const Frame& f, std::size_t least) {
+        const std::vector<CardFrame> all = rig_.frames(port);
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < all.size(); ++i) from = all[i].bytes == f ? i + 1 : from;
+        for (std::size_t i = from; i < all.size(); ++i) {
+            if (!expect(all[i].bytes == kAllOff, "then came " + hex(all[i].bytes))) return;
+        }
+        expect(all.size() - from >= least, std::to_string(all.size() - from) + " came");
     }
 
     // gaps over N frames: at least A ms, median at most B ms: the times between the frames since
@@ -413,14 +567,10 @@ private:
         const bool least = w[2] == "at" && w[3] == "least", most = w[2] == "at" && w[3] == "most";
         const std::size_t n = std::strtoul(w[least || most ? 4 : 2].c_str(), nullptr, 10);
         const bool in_all = w.back() == "all";
-        std::size_t seen = 0;
         // Frames sent before the call returned may still be on their way into the card's log.
-        if (!most)
-            within(least    ? kStepBoundMs
-                   : n == 0 ? 0
-                            : 1000,
-                   [&] { return (seen = since_mark(port, in_all).size()) >= n; });
-        seen = since_mark(port, in_all).size();
+        const double wait = most || n == 0 ? 0 : least ? kStepBoundMs : 1000;
+        within(wait, [&] { return since_mark(port, in_all).size() >= n; });
+        const std::size_t seen = since_mark(port, in_all).size();
         expect(least ? seen >= n : most ? seen <= n : seen == n, std::to_string(seen) + " came");
     }
 
@@ -451,12 +601,14 @@ private:
     const Story& story_;
     Rig& rig_;
     const std::string settings_;
+    std::string host_;  // the host's record as it must stay
     std::string failure_;
     std::string told_;
     std::string written_;
-    std::map<int, std::string> sections_;
+    std::vector<std::pair<std::string, std::string>> sections_;
+    std::map<std::string, Record> records_;
     std::map<unsigned, std::size_t> marks_;
-    std::map<std::string, long> notes_;
+    std::map<std::string, std::string> noted_;
     int32_t input_base_ = 0;
     PanelResult run_;
 };
@@ -493,6 +645,19 @@ bool lay_out(const std::vector<Story>& all, const std::vector<std::pair<int, std
 
 bool Story::runs_on(const std::string& runner) const {
     return std::find(runners.begin(), runners.end(), runner) != runners.end();
+}
+
+// The story's own reading of the file: the value of the section's delay key.
+std::string Rig::saved(const std::string& path, uint32_t number) {
+    const std::string header = "[korvanex-vek-driver-" + std::to_string(number) + "]";
+    bool in_section = false;
+    for (const std::string& line : lines_of(read_text(path))) {
+        const std::string kv = trimmed(line);
+        const std::size_t eq = kv.find('=');
+        if (!kv.empty() && kv[0] == '[') in_section = kv == header;
+        if (in_section && eq != std::string::npos && trimmed(kv.substr(0, eq)) == "delay") return trimmed(kv.substr(eq + 1));
+    }
+    return "";
 }
 
 void story_set_input(int32_t index, int32_t value) { g_reported.emplace_back(index, value); }

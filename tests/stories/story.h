@@ -34,6 +34,15 @@ struct PanelResult {
     std::string err;  // standard error
 };
 
+// What the user does at the delay dialog once it shows `shown`: types `typed` (unless `leave`;
+// empty clears the field), then presses "OK", "Cancel" or "close" (the close box).
+struct DialogUser {
+    std::string shown;
+    bool leave = true;
+    std::string typed;
+    std::string press;
+};
+
 // What a runner lends a story.
 class Rig {
 public:
@@ -42,16 +51,23 @@ public:
     // The story's scratch folder, as the driver and the panel are given paths.
     virtual std::string folder() const = 0;
 
-    // DriverEntry for this driver number, with the runner's record of that number (a fresh one
-    // at create) and this settings file.
-    virtual int32_t call(uint32_t number, uint32_t command, const std::string& settings) = 0;
+    // DriverEntry as the host calls it: the host's record unless `host` is false, the instance
+    // record given (264 bytes, the slot at 260) or none, and the configuration path or none.
+    virtual int32_t call(uint32_t number, uint32_t command, bool host, void* record, const char* path) = 0;
+    // DRV_CONFIGURE for that record with a user at the dialog, or none where none could show it;
+    // its end code, and in *failure what the user saw amiss.
+    virtual int32_t configure(uint32_t number, void* record, const char* path, const DialogUser* user,
+                              std::string* failure) = 0;
     // What the driver told the user during the last call: its no-card notice and the like.
     virtual std::string told() = 0;
-    // The host's tables.
+    // The host's tables, and its record as bytes (which the driver must never write).
     virtual uint8_t* outputs() = 0;
     virtual uint16_t* words() = 0;
     virtual float* reals() = 0;
     virtual void set_input_base(int32_t base) = 0;
+    virtual std::string host_bytes() = 0;
+    // Driver N's delay in the settings file at path, as the platform reads it; "" when it has none.
+    virtual std::string saved(const std::string& path, uint32_t number);
 
     // A command to the card on COMn, in the card's own words; its reply.
     virtual std::string card(unsigned port, const std::string& words) = 0;

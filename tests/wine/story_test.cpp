@@ -24,6 +24,7 @@
 #include "tests/shared/card_files.h"
 #include "tests/shared/windows_model.h"
 #include "tests/shared/wine_host.h"
+#include "tests/wine/dialog_user.h"
 
 namespace {
 
@@ -85,20 +86,50 @@ public:
     const char* runner() const override { return "wine"; }
     std::string folder() const override { return folder_; }
 
-    int32_t call(uint32_t number, uint32_t command, const std::string& settings) override {
+    int32_t call(uint32_t number, uint32_t command, bool host, void* record, const char* path) override {
         if (driver_.entry == nullptr) return -2;
-        if (command == 0xFFFE) records_[number] = RawDriverRecord{};
         call_began_ = now_ms();
-        const int32_t result = driver_.call(number, command, &records_[number], settings);
+        const int32_t result = driver_.entry(number, command, host ? driver_.host.record() : nullptr, record, path);
         call_began_ = 0;
         for (const BoxWatcher::Box& box : user_.take()) told_ += box.text;
         return result;
+    }
+    // DRV_CONFIGURE from a thread of the host's with a window of its own, active or never
+    // activated, while the user acts at the dialog from another.
+    int32_t configure(uint32_t number, void* record, const char* path, const DialogUser* user,
+                      std::string* failure) override {
+        if (user == nullptr) return call(number, 0xFFFD, true, record, path);
+        int32_t end = -2;
+        std::thread host_thread([&] {
+            HWND window = make_host_window(!never_active_);
+            if (never_active_ && GetActiveWindow() != nullptr) *failure = "the host's thread has an active window;";
+            std::atomic<bool> returned{false};
+            std::string amiss;
+            std::thread acting([&] { amiss = act_at_dialog(*user, window, returned); });
+            end = call(number, 0xFFFD, true, record, path);
+            returned = true;
+            acting.join();
+            *failure += amiss + (IsWindowEnabled(window) == FALSE ? " its owner stays disabled" : "");
+            DestroyWindow(window);
+        });
+        host_thread.join();
+        return end;
     }
     std::string told() override { return std::exchange(told_, ""); }
     uint8_t* outputs() override { return driver_.host.output_states; }
     uint16_t* words() override { return driver_.host.words; }
     float* reals() override { return driver_.host.reals; }
     void set_input_base(int32_t base) override { driver_.host.set_input_base(base); }
+    std::string host_bytes() override {
+        return {reinterpret_cast<const char*>(driver_.host.record_bytes()), RawHost::kRecordSize};
+    }
+    // Read back with the platform's own profile function.
+    std::string saved(const std::string& path, uint32_t number) override {
+        char value[64] = {};
+        const std::string section = "korvanex-vek-driver-" + std::to_string(number);
+        GetPrivateProfileStringA(section.c_str(), "delay", "", value, sizeof value, path.c_str());
+        return value;
+    }
 
     std::string card(unsigned port, const std::string& words) override { return cards_.at(port).command(words); }
     std::vector<CardFrame> frames(unsigned port) override {
@@ -141,6 +172,16 @@ public:
         if (step == "free the library") {
             if (FreeLibrary(driver_.module) == 0) *failure = "FreeLibrary failed";
             driver_.module = nullptr;
+            return true;
+        }
+        if (step == "the host's window is never activated") return never_active_ = true;
+        if (step == "win.ini has no driver section") {
+            // A save without a path must not reach the file the platform would pick.
+            char names[8192] = {};
+            GetPrivateProfileSectionNamesA(names, sizeof names, "win.ini");
+            for (const char* name = names; *name != '\0'; name += std::strlen(name) + 1) {
+                if (std::strncmp(name, "korvanex-vek-driver-", 20) == 0) *failure = std::string("it has ") + name;
+            }
             return true;
         }
         if (step.rfind("model ", 0) != 0) return false;
@@ -192,7 +233,7 @@ private:
     std::string folder_;
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
-    std::map<uint32_t, RawDriverRecord> records_;
+    bool never_active_ = false;
     BoxWatcher user_;
     std::string told_;
     std::atomic<double> call_began_{0};

@@ -28,6 +28,9 @@ done
 DISPLAY=:$(cat "$work/display")
 export DISPLAY
 
+# A server still up from a run without a display keeps serving windows without one: end it.
+wineserver -k 2>/dev/null || true
+wineserver -w
 # There is no window manager: Wine's windows must not wait for one.
 "${VEK_WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 status=0
