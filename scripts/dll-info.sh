@@ -10,6 +10,6 @@ dll=build/windows/vek_driver.dll
 so=build/linux/libvek_driver.so
 echo
 echo "Windows driver: $(realpath "$dll") ($(stat -c %s "$dll") bytes)"
-tests/wine/check_dll.sh i686-w64-mingw32-objdump "$dll" | sed 's/^/  /'
+tests/wine/check_pe.sh i686-w64-mingw32-objdump "$dll" | sed 's/^/  /'
 echo "Linux library:  $(realpath "$so")"
 echo "  exports:" $(nm -D --defined-only "$so" | awk '{ print $NF }')

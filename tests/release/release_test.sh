@@ -9,7 +9,7 @@
 #   output 3 reaches the card and the all-off frame is the last. The package's dependencies must
 #   name ncurses, as dpkg-shlibdeps found it, and its man pages must be there;
 # - the zip: its SHA256SUMS hold for its files, the DLL passes the checks the Windows build's
-#   tests make of its file (check_dll.sh, dll_resources_test against project()'s version), and
+#   tests make of its file (check_pe.sh, dll_resources_test against project()'s version), and
 #   it is the very file the windows preset built and ran under Wine, when that build is there.
 # Usage: tests/release/release_test.sh
 set -euo pipefail
@@ -99,7 +99,7 @@ for file in vek_driver.dll INSTALL.txt example-settings.ini; do
   [ -f "$unzipped/$file" ] || fail "the zip has no $file"
 done
 dll=$unzipped/vek_driver.dll
-"$top/tests/wine/check_dll.sh" i686-w64-mingw32-objdump "$dll" i386
+"$top/tests/wine/check_pe.sh" i686-w64-mingw32-objdump "$dll" i386
 IFS=. read -r major minor patch <<<"$version"
 cmake -S "$top/tests/dll_check" -B "$scratch/dll_check" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVEK_EXPECTED_MAJOR="$major" -DVEK_EXPECTED_MINOR="$minor" -DVEK_EXPECTED_PATCH="$patch" \
