@@ -559,11 +559,6 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.all_output();
     }
     {
-        SCOPED_TRACE("reset says what it did");
-        const PanelRun run = run_with({"--do", "reset"});
-        EXPECT_TRUE(has(run.all_output(), "\"action\":\"reset\",\"outputs_reset\":true")) << run.all_output();
-    }
-    {
         SCOPED_TRACE("the version, from the build");
         const PanelRun run = run_panel({"--version"});
         EXPECT_EQ(run.status, 0);

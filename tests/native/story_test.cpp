@@ -175,23 +175,18 @@ protected:
         return true;
     }
 
-    // FIELD = V|is V|at least V, of number, running, stop, delay and cycles; "" when it holds.
+    // FIELD = V|is V|at least V, of number, stop, delay and cycles; "" when it holds.
     static std::string slot_field(DriverInstance& r, std::istringstream& in) {
         std::string field, how, word;
         in >> field >> how;
         if (how == "at") in >> word;
         uint32_t value = 0;
         in >> value;
-        std::atomic<uint32_t>* const atomic = field == "stop"     ? &r.stop_request
-                                              : field == "delay"  ? &r.delay_ms
-                                              : field == "cycles" ? &r.cycle_count
-                                                                  : nullptr;
-        if (how == "=" && atomic != nullptr) atomic->store(value);
-        if (how == "=" && field == "running") r.running = static_cast<int32_t>(value);
-        if (how == "=") return "";
-        const uint32_t seen = atomic != nullptr     ? atomic->load()
-                              : field == "running" ? static_cast<uint32_t>(r.running)
-                                                   : r.number;
+        std::atomic<uint32_t>& atomic = field == "stop"    ? r.stop_request
+                                        : field == "delay" ? r.delay_ms
+                                                           : r.cycle_count;
+        if (how == "=") return atomic.store(value), "";
+        const uint32_t seen = field == "number" ? r.number : atomic.load();
         return (how == "is" ? seen == value : seen >= value) ? "" : "it is " + std::to_string(seen);
     }
 

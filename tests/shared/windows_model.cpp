@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <sstream>
+#include <string>
 
 #include "tests/shared/wine_host.h"
 
@@ -383,53 +386,34 @@ void patch(IMAGE_THUNK_DATA* slot, const Shim& shim) {
 
 bool parse_windows_model(const char* text, ModelOptions* options) {
     *options = ModelOptions{};
-    if (text == nullptr || *text == '\0') return true;
-    const char* at = text;
-    bool first = true;
-    while (*at != '\0') {
-        const char* end = std::strchr(at, ',');
-        if (end == nullptr) end = at + std::strlen(at);
-        const std::size_t length = static_cast<std::size_t>(end - at);
-        const char* equals = static_cast<const char*>(std::memchr(at, '=', length));
-        const std::size_t name_length = equals != nullptr ? static_cast<std::size_t>(equals - at) : length;
-        const unsigned long value = equals != nullptr ? std::strtoul(equals + 1, nullptr, 10) : 0;
-        auto is = [&](const char* name) {
-            return std::strlen(name) == name_length && std::strncmp(at, name, name_length) == 0;
-        };
-        if (first && is("none")) {
-            options->profile = WindowsProfile::none;
-        } else if (first && is("legacy")) {
-            options->profile = WindowsProfile::legacy;
-        } else if (first && is("current")) {
-            options->profile = WindowsProfile::current;
-        } else if (first) {
-            return false;
-        } else if (is("period-1ms")) {
-            options->period_1ms = true;
-        } else if (is("cancel-keeps-bytes")) {
-            options->faults |= kCancelKeepsBytes;
-        } else if (is("read-ends-at-once")) {
-            options->faults |= kReadEndsAtOnce;
-        } else if (is("status-stall")) {
-            options->faults |= kStatusStall;
-        } else if (is("slow-open") && value != 0) {
-            options->faults |= kSlowOpen;
-            options->slow_port = static_cast<unsigned>(value);
-        } else if (is("busy-open") && value != 0) {
-            options->faults |= kBusyOpen;
-            options->busy_port = static_cast<unsigned>(value);
-        } else if (is("xon-equals-xoff")) {
-            options->faults |= kXonEqualsXoff;
-        } else if (is("reads-fail")) {
-            options->faults |= kReadsFail;
-        } else if (is("removal") && value != 0) {
-            options->faults |= kRemoval;
-            options->removal_error = static_cast<DWORD>(value);
-        } else {
-            return false;
-        }
-        first = false;
-        at = *end == ',' ? end + 1 : end;
+    const struct {
+        const char* name;
+        unsigned fault;
+    } faults[] = {{"cancel-keeps-bytes", kCancelKeepsBytes}, {"read-ends-at-once", kReadEndsAtOnce},
+                  {"status-stall", kStatusStall},             {"slow-open", kSlowOpen},
+                  {"busy-open", kBusyOpen},                   {"xon-equals-xoff", kXonEqualsXoff},
+                  {"removal", kRemoval},                      {"reads-fail", kReadsFail}};
+    std::istringstream parts(text != nullptr && *text != '\0' ? text : "none");
+    std::string part;
+    std::getline(parts, part, ',');
+    if (part != "none" && part != "legacy" && part != "current") return false;
+    options->profile = part == "none" ? WindowsProfile::none : part == "legacy" ? WindowsProfile::legacy
+                                                                                 : WindowsProfile::current;
+    while (std::getline(parts, part, ',')) {
+        const std::size_t equals = part.find('=');
+        const std::string name = part.substr(0, equals);
+        const auto value = equals == std::string::npos ? 0 : std::strtoul(part.c_str() + equals + 1, nullptr, 10);
+        options->period_1ms |= name == "period-1ms";
+        const auto f =
+            std::find_if(std::begin(faults), std::end(faults), [&](const auto& each) { return name == each.name; });
+        // The faults of a port or an error name it after '='.
+        const bool named = name == "slow-open" || name == "busy-open" || name == "removal";
+        if (name == "period-1ms") continue;
+        if (f == std::end(faults) || (named && value == 0)) return false;
+        options->faults |= f->fault;
+        if (f->fault == kSlowOpen) options->slow_port = static_cast<unsigned>(value);
+        if (f->fault == kBusyOpen) options->busy_port = static_cast<unsigned>(value);
+        if (f->fault == kRemoval) options->removal_error = static_cast<DWORD>(value);
     }
     return true;
 }

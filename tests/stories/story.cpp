@@ -283,7 +283,8 @@ private:
             if (std::find(std::begin(kTable), std::end(kTable), code) == std::end(kTable)) codes.push_back(code);
         }
         for (const uint32_t command : kTable) {
-            for (int bit = 16; unknown && bit < 33; ++bit) codes.push_back(command | (bit < 32 ? 1U << bit : 0xFFFF0000U));
+            for (int bit = 16; unknown && bit < 33; ++bit)
+                codes.push_back(command | (bit < 32 ? 1U << bit : 0xFFFF0000U));
             if (!unknown) codes.push_back(command);
         }
         if (unknown || w[4] == "no") names.push_back(unknown ? w[5] : "");
@@ -296,12 +297,10 @@ private:
         long wrong = 0, calls = 0;
         for (const std::string& name : names) {
             const uint32_t slot = name.empty() ? 0 : slot_of(name);
-            Call c;
-            c.record = name;
             for (const uint32_t code : codes) {
                 // Create and attach write the slot, and never read it.
                 if (!name.empty() && !unknown && (code == 0xFFFE || code == 0xFFFB)) continue;
-                wrong += drive(77, code, c) != -1 ? 1 : 0;
+                wrong += drive(77, code, Call{name}) != -1 ? 1 : 0;
                 ++calls;
             }
             if (!name.empty()) expect(slot_of(name) == slot, name + " now says slot " + std::to_string(slot_of(name)));
@@ -326,26 +325,21 @@ private:
         const std::string header = "[" + (number ? "korvanex-vek-driver-" + w[1] : w[1]) + "]\r\n";
         std::string keys;
         for (const std::string& kv : words_of(after_words(text, 2))) keys += kv + "\r\n";
-        const auto at = std::find_if(sections_.begin(), sections_.end(), [&](const auto& s) { return s.first == header; });
-        if (at != sections_.end())
-            at->second = keys;
-        else
-            sections_.emplace_back(header, keys);
+        sections_[header] = keys;
         written_.clear();
         for (const auto& [name, section] : sections_) written_ += name + section;
         write_text(settings_, written_);
     }
 
-    // What one read of driver N's inputs reported: "" when it was inputs `on` on and the rest off.
-    std::string inputs_differ(const std::string& n, const std::vector<int>& on) {
+    // What one read of driver N's inputs reported, unless it was inputs `on` on and the rest off
+    // at its sixteen entries, or for no entries (on null) nothing at all.
+    std::string inputs_differ(const std::string& n, const std::vector<int>* on) {
         g_reported.clear();
-        Call c;
-        c.record = n;
-        const int32_t result = drive(number_of(n), kReadInputs, c);
+        const int32_t result = drive(number_of(n), kReadInputs, Call{n});
         const int32_t first = input_base_ + 16 * static_cast<int32_t>(number_of(n));
-        bool same = result == 0 && g_reported.size() == 16;
-        for (std::size_t k = 0; same && k < 16; ++k) {
-            const int32_t want = std::count(on.begin(), on.end(), static_cast<int>(k + 1)) != 0 ? 1 : 0;
+        bool same = result == 0 && g_reported.size() == (on != nullptr ? 16 : 0);
+        for (std::size_t k = 0; same && k < g_reported.size(); ++k) {
+            const int32_t want = std::count(on->begin(), on->end(), static_cast<int>(k + 1)) != 0 ? 1 : 0;
             same = g_reported[k].first == first + static_cast<int32_t>(k) && g_reported[k].second == want;
         }
         if (same) return "";
@@ -392,7 +386,7 @@ private:
             std::remove(seen.c_str());
             const int32_t result = rig_.call(number_of(w[1]), 0xFFFC, true, record(w[1]), seen.c_str());
             const std::string value = rig_.saved(seen, number_of(w[1]));
-            expect(result == 0 && value == w[3], "save returned " + std::to_string(result) + ", saved \"" + value + "\"");
+            expect(result == 0 && value == w[3], "returned " + std::to_string(result) + ", saved \"" + value + "\"");
         } else if (text == "host bytes intact") {
             expect(rig_.host_bytes() == host_, "the host's record changed");
             for (const auto& [name, r] : records_)
@@ -447,22 +441,13 @@ private:
 
     long count(const std::string& what) { return what == "threads" ? rig_.threads() : rig_.handles(); }
 
-    // inputs N show|still LIST|none, inputs N untouched
+    // inputs N show|still LIST|none, inputs N untouched; show waits for it
     void inputs(const std::vector<std::string>& w) {
-        if (w[2] == "untouched") {
-            g_reported.clear();
-            Call c;
-            c.record = w[1];
-            const int32_t result = drive(number_of(w[1]), kReadInputs, c);
-            return void(expect(result == 0 && g_reported.empty(), std::to_string(g_reported.size()) + " calls"));
-        }
         std::vector<int> on;
         for (std::size_t i = 3; i < w.size() && w[i] != "none"; ++i) on.push_back(std::atoi(w[i].c_str()));
         std::string differ;
-        if (w[2] == "still")
-            differ = inputs_differ(w[1], on);
-        else
-            within(kStepBoundMs, [&] { return (differ = inputs_differ(w[1], on)).empty(); });
+        within(w[2] == "show" ? kStepBoundMs : 0,
+               [&] { return (differ = inputs_differ(w[1], w[2] == "untouched" ? nullptr : &on)).empty(); });
         expect(differ.empty(), differ);
     }
 
@@ -605,7 +590,7 @@ private:
     std::string failure_;
     std::string told_;
     std::string written_;
-    std::vector<std::pair<std::string, std::string>> sections_;
+    std::map<std::string, std::string> sections_;
     std::map<std::string, Record> records_;
     std::map<unsigned, std::size_t> marks_;
     std::map<std::string, std::string> noted_;
@@ -655,7 +640,8 @@ std::string Rig::saved(const std::string& path, uint32_t number) {
         const std::string kv = trimmed(line);
         const std::size_t eq = kv.find('=');
         if (!kv.empty() && kv[0] == '[') in_section = kv == header;
-        if (in_section && eq != std::string::npos && trimmed(kv.substr(0, eq)) == "delay") return trimmed(kv.substr(eq + 1));
+        if (in_section && eq != std::string::npos && trimmed(kv.substr(0, eq)) == "delay")
+            return trimmed(kv.substr(eq + 1));
     }
     return "";
 }
