@@ -6,7 +6,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <future>
 #include <stdexcept>
+
+#include "dialog/terminal_dialog.h"
 
 PseudoTerminal::PseudoTerminal() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -58,4 +62,25 @@ bool PseudoTerminal::shows(const std::string& text) {
     }
     screen_.erase(0, screen_.find(text) + text.size());
     return true;
+}
+
+int32_t dialog_on_terminal(const vek::DialogRequest& request, const std::string& shown, const char* keys,
+                           std::string* failure) {
+    PseudoTerminal terminal;
+    const termios before = terminal.settings();
+    std::future<int32_t> end =
+        std::async(std::launch::async, [&] { return vek::run_terminal_dialog(request, terminal.path().c_str()); });
+    if (!terminal.shows("Vek Sorvanti driver") || !terminal.shows("D\xC3\xA9lai (ms) : " + shown))
+        *failure += "it never showed " + shown + ";";
+    if (keys == nullptr || !terminal.type(keys)) terminal.hang_up();
+    if (end.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        *failure += " it never ended;";
+        terminal.hang_up();
+    }
+    // A terminal that hung up has nobody to restore its settings for.
+    const termios after = terminal.settings();
+    const bool restored = after.c_iflag == before.c_iflag && after.c_oflag == before.c_oflag &&
+                          after.c_lflag == before.c_lflag && std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc) == 0;
+    if (keys != nullptr && !restored) *failure += " the terminal's settings were not restored;";
+    return end.get();
 }

@@ -1,10 +1,13 @@
 // A pseudo-terminal whose far side the test holds, as a terminal emulator does: it types, and
-// reads what the program on the terminal shows.
+// reads what the program on the terminal shows; and the delay dialog run on one.
 #pragma once
 
 #include <termios.h>
 
+#include <cstdint>
 #include <string>
+
+#include "dialog/configure_dialog.h"
 
 class PseudoTerminal {
 public:
@@ -28,3 +31,10 @@ private:
     std::string screen_;
     bool in_sequence_ = false;
 };
+
+// Runs the delay dialog on a fresh pseudo-terminal, on a thread of its own as the host's thread
+// would, and plays the user: once it shows `shown`, types `keys` (hangs up, for null). Its end
+// code; in *failure what was amiss: the value not shown, no end within 30 s, the terminal's
+// settings not restored after keys.
+int32_t dialog_on_terminal(const vek::DialogRequest& request, const std::string& shown, const char* keys,
+                           std::string* failure);

@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <future>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -92,27 +90,11 @@ protected:
         write_file(no_terminal, "text");
         if (user == nullptr && run_terminal_dialog(request, missing.c_str()) != -1) return 0;
         if (user == nullptr) return run_terminal_dialog(request, no_terminal.c_str());
-        PseudoTerminal terminal;
-        const termios before = terminal.settings();
-        std::future<int32_t> end = std::async(std::launch::async, [&] {
-            return run_terminal_dialog(request, terminal.path().c_str());
-        });
-        if (!terminal.shows("Vek Sorvanti driver") || !terminal.shows("D\xC3\xA9lai (ms) : " + user->shown))
-            *failure = "it never showed " + user->shown;
         // Enter is OK, Escape Cancel; the first key typed replaces the value shown, Backspace
         // clears it.
         const std::string typed = user->leave ? "" : user->typed.empty() ? "\x7F" : user->typed;
-        terminal.type(user->press == "OK" ? typed + "\r" : typed + "\x1B");
-        if (end.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
-            *failure = "it never ended";
-            terminal.hang_up();
-        }
-        const termios after = terminal.settings();
-        const auto same = [&](auto field) { return after.*field == before.*field; };
-        if (!same(&termios::c_iflag) || !same(&termios::c_oflag) || !same(&termios::c_lflag) ||
-            std::memcmp(after.c_cc, before.c_cc, sizeof after.c_cc) != 0)
-            *failure = "the terminal's settings were not restored";
-        return end.get();
+        return dialog_on_terminal(request, user->shown, (typed + (user->press == "OK" ? "\r" : "\x1B")).c_str(),
+                                  failure);
     }
     std::string told() override { return std::exchange(told_, ""); }
     uint8_t* outputs() override { return host.output_states.data(); }

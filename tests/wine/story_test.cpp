@@ -146,20 +146,13 @@ public:
 
     PanelResult panel(std::vector<std::string> args) override {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        const std::string out = folder_ + "\\panel.out", err = folder_ + "\\panel.err";
+        const std::string names[2] = {folder_ + "\\panel.out", folder_ + "\\panel.err"};
         HANDLE files[2];
-        for (int i = 0; i < 2; ++i) {
-            files[i] = CreateFileA((i == 0 ? out : err).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, 0, nullptr);
-        }
-        PanelResult run;
-        run.status =
-            static_cast<int>(run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000));
-        CloseHandle(files[0]);
-        CloseHandle(files[1]);
-        run.out = read_text(out);
-        run.err = read_text(err);
-        return run;
+        for (int i = 0; i < 2; ++i)
+            files[i] = CreateFileA(names[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        const DWORD status = run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000);
+        for (HANDLE f : files) CloseHandle(f);
+        return {static_cast<int>(status), read_text(names[0]), read_text(names[1])};
     }
 
     bool own_step(const std::string& step, std::string* failure) override {
