@@ -146,14 +146,6 @@ TEST_F(FrameLineTest, TheHuntPublishesOnlyValidFramesAndLeavesWhatItCannotUseQue
     }
 }
 
-TEST_F(FrameLineTest, SendTakesTheImageOutputsAsTheyAreNow) {
-    store(image.digital_out[0], 0xFF);
-    store(image.analog_out[0], 0x80);
-    store(image.analog_out[1], 0x10);
-    send();
-    EXPECT_EQ(card.received(1000), (std::vector<uint8_t>{0x02, 0xFF, 0x00, 0x80, 0x10, 0x03, 0x6D}));
-}
-
 TEST_F(FrameLineTest, FramesFromTwoThreadsNeverInterleave) {
     constexpr int kFramesPerThread = 200;
     auto sender = [this] {

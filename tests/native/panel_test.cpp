@@ -10,6 +10,7 @@
 #include <csignal>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -66,7 +67,16 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         return run_panel(args, on_line);
     }
+    // A virtual card, started, on a pseudo-terminal of its own (linked where the options say);
+    // it runs until the test ends.
+    VirtualCard& started_card(const VirtualCard::Options& options) {
+        cards_.push_back(std::make_unique<VirtualCard>(options));
+        std::string error;
+        EXPECT_TRUE(cards_.back()->start(&error)) << error;
+        return *cards_.back();
+    }
     TempDir dir;
+    std::vector<std::unique_ptr<VirtualCard>> cards_;
 };
 
 TEST_F(PanelTest, ScriptSwitchesTheVirtualCardsOutputsSeesItsInputsAndLeavesItAllOff) {
@@ -108,9 +118,7 @@ TEST_F(PanelTest, ScriptSwitchesTheVirtualCardsOutputsSeesItsInputsAndLeavesItAl
 }
 
 TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
-    VirtualCard card(VirtualCard::Options{"", true});
-    std::string error;
-    ASSERT_TRUE(card.start(&error)) << error;
+    VirtualCard& card = started_card({"", true});
     card.set_analog_raw(1, 1023);
 
     // A real card's line is traced too: the card's own log is only the virtual card's.
@@ -172,9 +180,7 @@ TEST_F(PanelTest, TheTraceTellsEachFrameAndWhatIsWrongWithTheBadOnes) {
 // virtual card in this process, so everything it receives is known.
 TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
-    VirtualCard card(VirtualCard::Options{"", true});
-    std::string error;
-    ASSERT_TRUE(card.start(&error)) << error;
+    VirtualCard& card = started_card({"", true});
     card.set_input(5, true);
     card.set_analog_raw(1, 675);
     const std::string link = dir.file("ports/com1");
@@ -246,9 +252,7 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
 
 TEST_F(PanelTest, AnInterruptedScriptStillLeavesTheCardAllOff) {
     ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
-    VirtualCard card(VirtualCard::Options{dir.file("ports/com1"), false});
-    std::string error;
-    ASSERT_TRUE(card.start(&error)) << error;
+    VirtualCard& card = started_card({dir.file("ports/com1"), false});
 
     std::vector<std::string> args = base_args();
     args.insert(args.end(), {"--ports", dir.file("ports"), "--do", "outputs FFFF", "--do", "wait 300", "--do", "wait 600000"});
@@ -464,9 +468,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     }
     {
         SCOPED_TRACE("a port another program holds");
-        VirtualCard card(VirtualCard::Options{"", false});
-        std::string error;
-        ASSERT_TRUE(card.start(&error)) << error;
+        VirtualCard& card = started_card({"", false});
         const int other = ::open(card.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(other, 0);
         ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
@@ -500,9 +502,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     }
     {
         SCOPED_TRACE("a silent card on a device: the device given is named, once");
-        VirtualCard card(VirtualCard::Options{"", false});
-        std::string error;
-        ASSERT_TRUE(card.start(&error)) << error;
+        VirtualCard& card = started_card({"", false});
         CardFault silent;
         silent.silent = true;
         card.set_fault(silent);
@@ -517,9 +517,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     {
         SCOPED_TRACE("a card that answers only corrupt frames is not a dead card");
         ASSERT_EQ(::mkdir(dir.file("noisy").c_str(), 0755), 0);
-        VirtualCard card(VirtualCard::Options{dir.file("noisy/com2"), false});
-        std::string error;
-        ASSERT_TRUE(card.start(&error)) << error;
+        VirtualCard& card = started_card({dir.file("noisy/com2"), false});
         CardFault corrupt;
         corrupt.bad_sum = true;
         card.set_fault(corrupt);
@@ -583,9 +581,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
     }
     {
         SCOPED_TRACE("a tap whose link would replace a file");
-        VirtualCard card(VirtualCard::Options{"", false});
-        std::string error;
-        ASSERT_TRUE(card.start(&error)) << error;
+        VirtualCard& card = started_card({"", false});
         write_file(dir.file("com2"), "the host's own file\n");
         const PanelRun run = run_with({"--tap", card.device_path(), "--link", dir.file("com2"), "--do", "read"});
         EXPECT_EQ(run.status, 1);

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <utility>
 
+#include "config/ini_text.h"
 #include "dialog/terminal_dialog.h"
 #include "link/serial_port.h"
 #include "poll/process_image.h"
@@ -102,6 +103,10 @@ protected:
     float* reals() override { return host.reals.data(); }
     void set_input_base(int32_t base) override { host.record.input_base = base; }
     std::string host_bytes() override { return {reinterpret_cast<const char*>(&host.record), sizeof host.record}; }
+    // Read back as the platform's profile functions read it.
+    std::string saved(const std::string& path, uint32_t number) override {
+        return ini_read_text(read_file(path), "korvanex-vek-driver-" + std::to_string(number), "delay").value_or("");
+    }
 
     std::string card(unsigned port, const std::string& words) override {
         // Nothing here runs the card's deferred commands, as its tool's loop does.

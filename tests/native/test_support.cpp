@@ -69,10 +69,6 @@ int32_t TestHost::call(uint32_t number, uint32_t command, HostDriverRecord& driv
     return driver_entry(module(), number, command, &record, &driver_record, config_path.c_str());
 }
 
-int32_t TestHost::call(uint32_t number, uint32_t command, HostDriverRecord* driver_record, const char* path) {
-    return driver_entry(module(), number, command, &record, driver_record, path);
-}
-
 FileSizeLimit::FileSizeLimit(std::size_t bytes) {
     // A write past the cap raises SIGXFSZ, which would end the test run; ignored, write fails with EFBIG.
     old_handler_ = std::signal(SIGXFSZ, SIG_IGN);

@@ -54,7 +54,6 @@ struct TestHost {
 
     TestHost();
     int32_t call(uint32_t number, uint32_t command, HostDriverRecord& driver_record);
-    int32_t call(uint32_t number, uint32_t command, HostDriverRecord* driver_record, const char* path);
 };
 
 // Caps the size of files this process may write (root included), so that a write fails part of

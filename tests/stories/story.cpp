@@ -80,11 +80,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t\r");
-    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 // A file's text as a story writes it: "\r" and "\n" stand for CR and LF.
 std::string unescaped(std::string text) {
     for (const auto& [from, to] : {std::pair<const char*, const char*>{"\\r", "\r"}, {"\\n", "\n"}}) {
@@ -630,20 +625,6 @@ bool lay_out(const std::vector<Story>& all, const std::vector<std::pair<int, std
 
 bool Story::runs_on(const std::string& runner) const {
     return std::find(runners.begin(), runners.end(), runner) != runners.end();
-}
-
-// The story's own reading of the file: the value of the section's delay key.
-std::string Rig::saved(const std::string& path, uint32_t number) {
-    const std::string header = "[korvanex-vek-driver-" + std::to_string(number) + "]";
-    bool in_section = false;
-    for (const std::string& line : lines_of(read_text(path))) {
-        const std::string kv = trimmed(line);
-        const std::size_t eq = kv.find('=');
-        if (!kv.empty() && kv[0] == '[') in_section = kv == header;
-        if (in_section && eq != std::string::npos && trimmed(kv.substr(0, eq)) == "delay")
-            return trimmed(kv.substr(eq + 1));
-    }
-    return "";
 }
 
 void story_set_input(int32_t index, int32_t value) { g_reported.emplace_back(index, value); }

@@ -67,7 +67,7 @@ public:
     virtual void set_input_base(int32_t base) = 0;
     virtual std::string host_bytes() = 0;
     // Driver N's delay in the settings file at path, as the platform reads it; "" when it has none.
-    virtual std::string saved(const std::string& path, uint32_t number);
+    virtual std::string saved(const std::string& path, uint32_t number) = 0;
 
     // A command to the card on COMn, in the card's own words; its reply.
     virtual std::string card(unsigned port, const std::string& words) = 0;
