@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <sstream>
 
 extern char** environ;
 
@@ -24,13 +23,6 @@ std::string PanelRun::all_output() const {
     std::string out;
     for (const std::string& line : lines) out += line + "\n";
     return out;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 PanelRun run_panel(std::vector<std::string> args, const std::function<void(pid_t, const std::string&)>& on_line) {
@@ -67,8 +59,8 @@ PanelRun run_panel(std::vector<std::string> args, const std::function<void(pid_t
                 if (i == 0 && on_line) {
                     const std::size_t start = text[0].rfind('\n', seen == 0 ? 0 : seen - 1);
                     for (const std::string& line :
-                         split_lines(text[0].substr(start == std::string::npos ? 0 : start + 1))) {
-                        if (text[0].back() == '\n' || line != split_lines(text[0]).back()) on_line(pid, line);
+                         lines_of(text[0].substr(start == std::string::npos ? 0 : start + 1))) {
+                        if (text[0].back() == '\n' || line != lines_of(text[0]).back()) on_line(pid, line);
                     }
                 }
             } else {
@@ -83,7 +75,7 @@ PanelRun run_panel(std::vector<std::string> args, const std::function<void(pid_t
     int status = 0;
     ::waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.lines = split_lines(text[0]);
+    run.lines = lines_of(text[0]);
     run.errors = text[1];
     return run;
 }

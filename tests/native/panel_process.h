@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/shared/text_file.h"
+
 struct PanelRun {
     int status = -1;
     std::vector<std::string> lines;  // standard output, a JSON object a line
     std::string errors;              // standard error
     std::string all_output() const;
 };
-
-std::vector<std::string> split_lines(const std::string& text);
 
 // Runs the panel to its end (ended after 60 s: a bound on a hang); on_line sees each line of its
 // standard output as it comes, with its process id.

@@ -38,13 +38,8 @@ std::vector<std::string> events(const PanelRun& run, const std::string& event) {
 // the local date and time to the millisecond: "2026-12-08 15:32:09.060 ".
 std::vector<std::string> trace_frames(const std::string& trace, const std::string& dir) {
     std::vector<std::string> found;
-    for (const std::string& line : split_lines(trace)) {
-        bool stamped = line.size() > 24;
-        for (std::size_t i = 0; stamped && i < 24; ++i) {
-            const char c = line[i];
-            const char* const shape = "0000-00-00 00:00:00.000 ";
-            stamped = shape[i] == '0' ? (c >= '0' && c <= '9') : c == shape[i];
-        }
+    for (const std::string& line : lines_of(trace)) {
+        const bool stamped = starts_with_time(line) && line.size() > 24;
         EXPECT_TRUE(stamped) << line;
         if (stamped && line.compare(24, dir.size() + 1, dir + " ") == 0) found.push_back(line);
     }
@@ -110,7 +105,7 @@ TEST_F(PanelTest, ScriptSwitchesTheVirtualCardsOutputsSeesItsInputsAndLeavesItAl
     EXPECT_TRUE(has(frames, " 02 04 00 00 00 03 F8 valid\n")) << frames;
     EXPECT_TRUE(has(frames, " 02 04 00 00 80 03 78 valid\n")) << frames;
     EXPECT_FALSE(has(frames, "invalid"));
-    const std::vector<std::string> logged = split_lines(frames);
+    const std::vector<std::string> logged = lines_of(frames);
     ASSERT_FALSE(logged.empty());
     EXPECT_TRUE(has(logged.back(), " 02 00 00 00 00 03 FC valid")) << logged.back();
     EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.lines.back();
@@ -236,7 +231,7 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     EXPECT_TRUE(has(text, " tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0\n")) << text;
     EXPECT_TRUE(has(text, " rx 12 EF FF A3 02 00 00 13 49  inputs 5 on, analog in 3.299 V 0.000 V, answered in ")) << text;
 
-    const std::vector<std::string> rows = split_lines(read_file(csv));
+    const std::vector<std::string> rows = lines_of(read_file(csv));
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows[0].rfind("time,in1,", 0), 0u) << rows[0];
     EXPECT_TRUE(has(rows[0], ",volts1,volts2,out1,")) << rows[0];

@@ -13,33 +13,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/native/test_support.h"
+#include "tests/shared/text_file.h"
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// "2026-12-08 14:03:07.123 " at the start of the line. (std::regex sets off a false warning of
-// GCC 12 in the sanitizer builds.)
-bool starts_with_time(const std::string& line) {
-    static const char kPattern[] = "dddd-dd-dd dd:dd:dd.ddd ";
-    if (line.size() < sizeof kPattern - 1) return false;
-    for (std::size_t i = 0; i + 1 < sizeof kPattern; ++i) {
-        const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (kPattern[i] == 'd' ? !digit : line[i] != kPattern[i]) return false;
-    }
-    return true;
-}
 
 // "(N lines dropped) line M" after the time: N (0 when not said) and M.
 bool parse_numbered_line(const std::string& line, unsigned long& said, unsigned long& number) {

@@ -73,29 +73,12 @@ std::vector<std::string> arguments_of(const std::string& text) {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // A file's text as a story writes it: "\r" and "\n" stand for CR and LF.
 std::string unescaped(std::string text) {
     for (const auto& [from, to] : {std::pair<const char*, const char*>{"\\r", "\r"}, {"\\n", "\n"}}) {
         for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; ++at) text.replace(at, 2, to);
     }
     return text;
-}
-
-// A trace line without its "2026-12-08 15:32:09.060 " stamp.
-std::string unstamped(const std::string& line) {
-    const char* const shape = "0000-00-00 00:00:00.000 ";
-    for (std::size_t i = 0; i < 24; ++i) {
-        if (i >= line.size() || (shape[i] == '0' ? !(line[i] >= '0' && line[i] <= '9') : line[i] != shape[i]))
-            return line;
-    }
-    return line.substr(24);
 }
 
 std::string hex(const Frame& f) {
@@ -462,7 +445,9 @@ private:
         if (w.size() < 5) return void(fail("no such step"));
         const std::size_t k = w[3] == "last" ? lines.size() : std::strtoul(w[3].c_str(), nullptr, 10);
         if (!expect(k >= 1 && k <= lines.size(), "it has " + std::to_string(lines.size()) + " lines")) return;
-        const std::string line = unstamped(lines[k - 1]), begins = unescaped(after_words(text, 5));
+        // A trace line is read without its time stamp.
+        const std::string line = lines[k - 1].substr(starts_with_time(lines[k - 1]) ? 24 : 0);
+        const std::string begins = unescaped(after_words(text, 5));
         expect(w[4] == "begins" ? line.rfind(begins, 0) == 0 : has(line, begins), "it is \"" + line + "\"");
     }
 
