@@ -89,8 +89,12 @@ protected:
         const DialogRequest request{nullptr, path, number, &instance.delay_ms};
         const std::string no_terminal = dir.file("no-terminal"), missing = dir.file("missing");
         write_file(no_terminal, "text");
-        if (user == nullptr && run_terminal_dialog(request, missing.c_str()) != -1) return 0;
-        if (user == nullptr) return run_terminal_dialog(request, no_terminal.c_str());
+        if (user == nullptr) {
+            const int32_t end = run_terminal_dialog(request, missing.c_str()) == -1
+                                    ? run_terminal_dialog(request, no_terminal.c_str()) : 0;
+            if (read_file(no_terminal) != "text") *failure = "it wrote into a file that is no terminal";
+            return end;
+        }
         // Enter is OK, Escape Cancel; the first key typed replaces the value shown, Backspace
         // clears it.
         const std::string typed = user->leave ? "" : user->typed.empty() ? "\x7F" : user->typed;

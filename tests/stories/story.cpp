@@ -114,6 +114,11 @@ uint32_t number_of(const std::string& word) { return static_cast<uint32_t>(std::
 struct Record {
     alignas(4) unsigned char bytes[264];
     Record() { std::memset(bytes, 0x5A, sizeof bytes); }
+    uint32_t slot() const {
+        uint32_t slot;
+        return std::memcpy(&slot, bytes + 260, 4), slot;
+    }
+    void set_slot(uint32_t slot) { std::memcpy(bytes + 260, &slot, 4); }
 };
 
 // How a command reaches DriverEntry, from the words after its number: record R (the record the
@@ -183,11 +188,6 @@ private:
     }
 
     void* record(const std::string& name) { return name.empty() ? nullptr : records_[name].bytes; }
-    uint32_t slot_of(const std::string& name) {
-        uint32_t slot;
-        std::memcpy(&slot, records_[name].bytes + 260, 4);
-        return slot;
-    }
     int32_t drive(uint32_t number, uint32_t code, const Call& c) {
         const char* path = c.path == 0 ? settings_.c_str() : c.path == 1 ? nullptr : "";
         return rig_.call(number, code, c.host, record(c.record), path);
@@ -268,20 +268,20 @@ private:
         if (unknown || w[4] == "no") names.push_back(unknown ? w[5] : "");
         for (std::size_t i = 5; !unknown && w[4] == "slot" && i < w.size(); ++i) {
             names.push_back("slot " + w[i]);
-            const uint32_t slot = number_of(w[i]);
-            std::memcpy(records_[names.back()].bytes + 260, &slot, 4);
+            records_[names.back()].set_slot(number_of(w[i]));
         }
         mark();
         long wrong = 0, calls = 0;
         for (const std::string& name : names) {
-            const uint32_t slot = name.empty() ? 0 : slot_of(name);
+            const uint32_t slot = name.empty() ? 0 : records_[name].slot();
             for (const uint32_t code : codes) {
                 // Create and attach write the slot, and never read it.
                 if (!name.empty() && !unknown && (code == 0xFFFE || code == 0xFFFB)) continue;
                 wrong += drive(77, code, Call{name}) != -1 ? 1 : 0;
                 ++calls;
             }
-            if (!name.empty()) expect(slot_of(name) == slot, name + " now says slot " + std::to_string(slot_of(name)));
+            const uint32_t now = name.empty() ? 0 : records_[name].slot();
+            expect(now == slot, name + " now says slot " + std::to_string(now));
         }
         std::printf("        %ld calls\n", calls);
         expect(wrong == 0, std::to_string(wrong) + " did not fail");
@@ -290,8 +290,8 @@ private:
     // record R slot = S, record R slot is S
     void slot_step(const std::vector<std::string>& w) {
         const uint32_t slot = number_of(w[4]);
-        if (w[3] == "=") return void(std::memcpy(records_[w[1]].bytes + 260, &slot, 4));
-        expect(w[2] == "slot" && slot_of(w[1]) == slot, "it says slot " + std::to_string(slot_of(w[1])));
+        if (w[3] == "=") return records_[w[1]].set_slot(slot);
+        expect(w[2] == "slot" && records_[w[1]].slot() == slot, "it says slot " + std::to_string(records_[w[1]].slot()));
     }
 
     // settings N|SECTION KEY=VALUE... (that section of the host's settings file, the others

@@ -76,10 +76,6 @@ public:
     bool load_driver() {
         if (!driver_.load() || !install_model_from_environment(driver_.module)) return false;
         driver_.host.set_input_callback(&record_input);
-        // The host's tables start all off; each story sets what it sends.
-        std::memset(driver_.host.output_states, 0, sizeof driver_.host.output_states);
-        std::memset(driver_.host.words, 0, sizeof driver_.host.words);
-        std::memset(driver_.host.reals, 0, sizeof driver_.host.reals);
         return true;
     }
 

@@ -11,9 +11,9 @@
 using SetInput = SetInputFn;
 
 struct RawHost {
-    unsigned char output_states[512];
-    uint16_t words[512];
-    float reals[512];
+    unsigned char output_states[512] = {};  // the host's tables, all off until set
+    uint16_t words[512] = {};
+    float reals[512] = {};
 
     RawHost() {
         std::memset(&record_, 0xA5, sizeof record_);
