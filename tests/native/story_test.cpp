@@ -90,8 +90,8 @@ protected:
         const std::string no_terminal = dir.file("no-terminal"), missing = dir.file("missing");
         write_file(no_terminal, "text");
         if (user == nullptr) {
-            const int32_t end = run_terminal_dialog(request, missing.c_str()) == -1
-                                    ? run_terminal_dialog(request, no_terminal.c_str()) : 0;
+            int32_t end = run_terminal_dialog(request, missing.c_str());
+            if (end == -1) end = run_terminal_dialog(request, no_terminal.c_str());
             if (read_file(no_terminal) != "text") *failure = "it wrote into a file that is no terminal";
             return end;
         }
