@@ -5,16 +5,20 @@
 # fails to build, and one that links up fails to link.
 
 # Makes `folder` (or the single header `folder/header`) visible as "<folder>/..." to whoever links
-# `target`.
+# `target`, or as "<name>/..." with AS name.
 function(vek_stage_headers target folder)
-  cmake_parse_arguments(ARG "" "HEADER" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "HEADER;AS" "" ${ARGN})
   set(stage ${CMAKE_BINARY_DIR}/layers/${target})
+  set(seen_as ${folder})
+  if(ARG_AS)
+    set(seen_as ${ARG_AS})
+  endif()
   if(ARG_HEADER)
-    file(MAKE_DIRECTORY ${stage}/${folder})
-    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder}/${ARG_HEADER} ${stage}/${folder}/${ARG_HEADER} SYMBOLIC)
+    file(MAKE_DIRECTORY ${stage}/${seen_as})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder}/${ARG_HEADER} ${stage}/${seen_as}/${ARG_HEADER} SYMBOLIC)
   else()
     file(MAKE_DIRECTORY ${stage})
-    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${stage}/${folder} SYMBOLIC)
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${stage}/${seen_as} SYMBOLIC)
   endif()
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "INTERFACE_LIBRARY")
