@@ -180,7 +180,7 @@ TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
     for (int i = 0; i < 100; ++i) {
         card.send(kInput1On5V);
         EXPECT_EQ(receive(), FrameResult::ok);
-        store(image.digital_out[0], static_cast<uint8_t>(i));
+        store_outputs(image, {{static_cast<uint8_t>(i), 0}, {0, 0}});
     }
     done = true;
     host_side.join();

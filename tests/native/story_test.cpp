@@ -149,11 +149,8 @@ protected:
         } else if (what == "port") {
             if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
         } else if (what == "image") {
-            const ProcessImage& image = driver.image;
-            for (const auto* out :
-                 {&image.digital_out[0], &image.digital_out[1], &image.analog_out[0], &image.analog_out[1]}) {
-                if (load(*out) != 0) *failure = "an output is on";
-            }
+            const CardOutputs out = load_outputs(driver.image);
+            if ((out.digital[0] | out.digital[1] | out.analog[0] | out.analog[1]) != 0) *failure = "an output is on";
         } else if (what == "threads" && in >> word >> n) {
             unsigned named = 0;
             for (const DriverInstance& r : driver.instances.records) named += r.poll_thread != nullptr ? 1 : 0;

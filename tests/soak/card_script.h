@@ -33,6 +33,7 @@ struct SoakShared {
     std::atomic<uint64_t> start_calls{0};     // DRV_START calls the host has made
     std::atomic<uint64_t> frames_valid{0};    // output frames the card received, well formed and not
     std::atomic<uint64_t> frames_malformed{0};
+    std::atomic<uint64_t> frames_torn{0};     // well formed, but no output state the host wrote
     bool verbose = false;                     // tell each fault and restart on standard error
     SoakClock::time_point started = SoakClock::now();
 };
