@@ -89,6 +89,29 @@ PortResult SerialPort::read_byte(uint8_t& byte) {
     });
 }
 
+PortResult SerialPort::peek_bytes(uint8_t* into, std::size_t count) {
+    if (count > ReadAhead::kCapacity) return PortResult::failed;
+    return on_open_port([&] {
+        // Each read takes all the system holds that fits, so a frame needs a few reads at most.
+        while (read_ahead_.held() < count) {
+            uint8_t* room = read_ahead_.room();
+            std::size_t got = 0;
+            const PortResult read = backend_->read_queued(room, read_ahead_.room_size(), got);
+            read_ahead_.appended(got);
+            read_failed_ = read == PortResult::failed;
+            if (read != PortResult::ok) return read;
+            if (got == 0) return PortResult::nothing_yet;
+        }
+        for (std::size_t i = 0; i < count; ++i) into[i] = read_ahead_.at(i);
+        return PortResult::ok;
+    });
+}
+
+void SerialPort::drop_bytes(std::size_t count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    read_ahead_.drop(count);
+}
+
 PortResult SerialPort::wait_for_bytes(uint32_t count, uint64_t bound_us, const PortWake& wake) {
     return on_open_port([&] {
         const std::size_t held = read_ahead_.held();

@@ -58,6 +58,15 @@ public:
     // One queued byte: ok with `byte` set, nothing_yet when none is queued. Never waits for one.
     PortResult read_byte(uint8_t& byte);
 
+    // The next `count` queued bytes (at most ReadAhead::kCapacity), copied and left queued: ok
+    // when all of them are, nothing_yet when fewer are queued. Never waits for one. A frame is
+    // looked at whole this way before any of it is taken, so a frame that is refused gives up only
+    // its first byte (drop_bytes).
+    PortResult peek_bytes(uint8_t* into, std::size_t count);
+
+    // Takes `count` bytes that a peek has shown.
+    void drop_bytes(std::size_t count);
+
     // Waits until at least `count` bytes are queued, ending as soon as they are: ok then,
     // nothing_yet once about bound_us has passed or `wake` was raised, closed or lost at once,
     // failed at once after a read that failed (the queue count alone would have the caller read

@@ -38,8 +38,8 @@ CardState encode_state(uint32_t sequence, bool corrupt_only) {
     state.inputs_1_to_8 = static_cast<uint8_t>(sequence & 0xFFU);
     state.inputs_9_to_16 = static_cast<uint8_t>(sequence >> 8 & 0xFFU);
     state.analog_1 = static_cast<uint16_t>((sequence >> 16 & 0x7FU) | (corrupt_only ? 0x80U : 0U) | (check & 0xFFU) << 8);
-    // The high byte of analog 2 stays below 0x10, so it is never 0x12 or 0x13: after a frame whose
-    // end byte was wrong, a hunt that restarts at its checksum byte cannot find an end byte there.
+    // The high byte of analog 2 stays below 0x10, so it is never 0x12 or 0x13: fewer places inside a
+    // corrupt answer where the hunt, taking up again one byte after its start, meets a frame's bounds.
     state.analog_2 = static_cast<uint16_t>(check >> 8 & 0x0FFFU);
     return state;
 }
