@@ -52,6 +52,7 @@ StartResult start_with_settings(ModuleContext& module, DriverInstance& instance)
     const LinkSettings settings = load_link_settings(module.config_path, instance.number);
     StartOptions options;
     options.port = settings.port;
+    options.port_unusable = settings.port_unusable;
     options.trace_path = settings.trace_path;
     options.trace_frames = settings.trace_frames;
     options.settings_note = settings.note;
