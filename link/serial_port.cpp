@@ -17,7 +17,10 @@ PortResult SerialPort::on_open_port(Call call) {
     if (number_ == 0) return PortResult::closed;
     if (lost_) return PortResult::lost;
     const PortResult result = call();
-    if (result == PortResult::lost) lost_ = true;
+    if (result == PortResult::lost && !lost_) {
+        lost_ = true;
+        lost_number_ = number_;
+    }
     return result;
 }
 
@@ -169,6 +172,20 @@ void SerialPort::describe_loss(char* text, std::size_t room) {
 bool SerialPort::port_lost() {
     std::lock_guard<std::mutex> guard(lock_);
     return lost_;
+}
+
+uint32_t SerialPort::lost_port() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lost_ ? lost_number_ : 0;
+}
+
+bool SerialPort::close_lost_port(uint32_t n) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!lost_ || lost_number_ != n || number_ != n) return false;
+    if (backend_ != nullptr) backend_->close();
+    read_ahead_.clear();
+    number_ = 0;
+    return true;
 }
 
 }  // namespace vek

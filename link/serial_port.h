@@ -95,6 +95,15 @@ public:
     // True once a call has found the port gone (unplugged, removed); cleared by the next open.
     bool port_lost();
 
+    // The number of the port a call found gone, as it was at that moment; 0 when the port is not
+    // lost. A reconnect takes it once, here, and reopens that port alone: whatever opens later
+    // (another instance's scan) cannot change which port it goes after.
+    uint32_t lost_port();
+
+    // Closes the port if it is still the one lost as `n`; false (nothing closed) when something
+    // has opened another port since.
+    bool close_lost_port(uint32_t n);
+
     // Why the port was found gone, in the system's words (for the trace).
     void describe_loss(char* text, std::size_t room);
 
@@ -109,6 +118,7 @@ private:
     uint32_t number_ = 0;  // 0: closed
     RtsState rts_state_ = RtsState::not_asserted;
     bool lost_ = false;
+    uint32_t lost_number_ = 0;  // the port open when lost_ was set
     bool read_failed_ = false;  // the last read from the system failed: the next wait says so
 };
 

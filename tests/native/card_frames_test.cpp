@@ -54,9 +54,10 @@ TEST(CardFrames, InputFramesAreCheckedWithoutTheirEndByteInTheSum) {
 TEST(CardFrames, RawAnalogValuesScaleToVoltsUnclipped) {
     EXPECT_EQ(volts_from_raw(0), 0.0F);
     EXPECT_EQ(volts_from_raw(1023), 5.0F);
-    EXPECT_EQ(volts_from_raw(511), static_cast<float>(511 * 5.0 / 1023.0));
+    // Worked out by hand (raw × 5 / 1023, rounded once to a float), not by the formula under test.
+    EXPECT_EQ(volts_from_raw(511), 2.49755621F);
     EXPECT_GT(volts_from_raw(2046), 9.99F);
-    EXPECT_EQ(volts_from_raw(65535), static_cast<float>(65535 * 5.0 / 1023.0));
+    EXPECT_EQ(volts_from_raw(65535), 320.307922F);
 }
 
 class FrameLineTest : public LinkTest {
