@@ -1,7 +1,9 @@
 // The card's side of the soak: a virtual card whose inputs change all the time and which, on a
 // seeded schedule, injects one fault after another (garbage, corrupt checksums and end bytes,
-// split and late answers, silence, unplug and replug), each followed by a check that fresh inputs
-// reach the host again; after an unplug, with no start of the host's in between.
+// split and late answers, a stray start byte, silence, unplug and replug), each followed by a check
+// that fresh inputs reach the host again; after an unplug, with no start of the host's in between.
+// Every kind comes once, in an order the seed shuffles, before any comes at random: a short run
+// with any seed tries them all.
 #pragma once
 
 #include <atomic>
@@ -41,7 +43,7 @@ struct SoakShared {
 // One line on standard error, with the time since the start, when the run is verbose.
 void soak_log(const SoakShared& shared, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-enum FaultKind { kGarbage, kBadSum, kBadEnd, kSplit, kDelay, kSilent, kUnplug, kFaultKinds };
+enum FaultKind { kGarbage, kBadSum, kBadEnd, kStrayStart, kSplit, kDelay, kSilent, kUnplug, kFaultKinds };
 const char* fault_name(int kind);
 
 struct FaultCounts {
@@ -54,7 +56,7 @@ struct FaultCounts {
 
 class CardScript {
 public:
-    CardScript(VirtualCard& card, SoakShared& shared, uint64_t seed) : card_(card), shared_(shared), rng_(seed) {}
+    CardScript(VirtualCard& card, SoakShared& shared, uint64_t seed);
 
     // The card's first state, before the host starts.
     void first_state() { new_state(false); }
@@ -66,6 +68,7 @@ public:
 private:
     uint32_t new_state(bool corrupt_only);
     void change_states_for(std::chrono::milliseconds span, bool corrupt_only);
+    int next_kind();
     void episode();
     bool host_catches_up(uint32_t sequence);
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
@@ -74,5 +77,6 @@ private:
     SoakShared& shared_;
     std::mt19937_64 rng_;
     uint32_t next_sequence_ = 1;
+    std::vector<int> first_round_;  // the kinds not yet injected, the next one last
     FaultCounts counts_;
 };
