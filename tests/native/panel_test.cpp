@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <ctime>
 #include <functional>
@@ -243,6 +244,74 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     // The host's port name goes with the tap.
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0);
+}
+
+std::string link_target(const std::string& link) {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Points link at target in one step, as another program would take a name.
+void relink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".test-new";
+    ASSERT_EQ(::symlink(target.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
+}
+
+// The port link the line monitor publishes (here the tap's; the panel's own COM1 is the same
+// code): a lost line leaves it naming nothing that opens, never the old /dev/pts number, which
+// the system soon gives another program's terminal; a name another program has taken since is
+// never replaced, not even when the card comes back.
+TEST_F(PanelTest, ThePortLinkNamesNothingOnceItsLineIsGoneAndIsNeverTakenBack) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "another program takes the link, then the card comes back" : "the card is pulled");
+        VirtualCard& card = started_card({"", false});
+        // The tap's device is a name the test moves to the card's new line on its replug.
+        const std::string device = dir.file(taken ? "card-b" : "card-a");
+        const std::string link = dir.file(taken ? "ports/com2" : "ports/com1");
+        const std::string other = dir.file("other-program");
+        relink(device, card.device_path());
+        std::string old_target;
+        std::string at_read;
+        bool opens_at_read = true;
+        const PanelRun run = run_panel(
+            {"--tap", device, "--link", link, "--do", "wait 1500", "--do", "read"}, [&](pid_t, const std::string& line) {
+                if (has(line, "\"event\":\"read\"")) {
+                    at_read = link_target(link);
+                    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                    opens_at_read = fd >= 0;
+                    if (fd >= 0) ::close(fd);
+                }
+                if (!has(line, "\"event\":\"started\"")) return;
+                old_target = link_target(link);
+                if (taken) relink(link, other);
+                card.unplug();
+                std::string error;
+                if (taken) {
+                    EXPECT_TRUE(card.replug(&error)) << error;
+                    relink(device, card.device_path());
+                } else {
+                    relink(device, dir.file("no-card-now"));
+                }
+            });
+        ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+        EXPECT_EQ(old_target.rfind("/dev/pts/", 0), 0u) << old_target;
+        const std::vector<std::string> reads = events(run, "read");
+        ASSERT_EQ(reads.size(), 1u) << run.all_output();
+        if (taken) {
+            EXPECT_EQ(at_read, other);
+            EXPECT_TRUE(has(reads[0], "\"link_taken\":true")) << reads[0];
+            EXPECT_EQ(link_target(link), other) << "the tap's exit leaves another program's link alone";
+        } else {
+            EXPECT_TRUE(has(reads[0], "\"card_connected\":false")) << reads[0];
+            EXPECT_NE(at_read, old_target);
+            EXPECT_FALSE(at_read.empty()) << "the port name stays, naming nothing: Wine would open COMn as /dev/ttyS<n-1>";
+            EXPECT_FALSE(opens_at_read) << link << " -> " << at_read;
+            EXPECT_FALSE(file_exists(link));
+        }
+    }
 }
 
 TEST_F(PanelTest, AnInterruptedScriptStillLeavesTheCardAllOff) {

@@ -95,6 +95,7 @@ std::string json_line_fields(const PanelSnapshot& shot) {
            ",\"poll_hz\":" + json_number(shot.poll_hz, 1) + ",\"since_answer_ms\":" + json_ms(shot.since_answer_ms) +
            ",\"since_frame_ms\":" + json_ms(shot.since_frame_ms);
     if (shot.own_line) out += std::string(",\"card_connected\":") + (line.card_connected ? "true" : "false");
+    if (shot.own_line && line.link_taken) out += ",\"link_taken\":true";
     return out;
 }
 

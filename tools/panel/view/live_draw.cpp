@@ -59,7 +59,9 @@ std::string ms_text(double ms) {
 // The tap: the host's cycle as the line carried it, and whether the host still sends.
 void draw_tap_state(const PanelSnapshot& shot) {
     char text[160];
-    if (!shot.line.card_connected) {
+    if (shot.line.link_taken) {
+        alarm_at(2, "PORT LINK TAKEN: another program replaced " + shot.port + "; the tap leaves it alone. Restart the tap");
+    } else if (!shot.line.card_connected) {
         alarm_at(2, "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the tap reconnects");
     }
     std::snprintf(text, sizeof text, "Cycle %5.1f Hz   ", shot.poll_hz);
@@ -104,7 +106,9 @@ void draw_state(const PanelSnapshot& shot) {
     const LineCounts& line = shot.monitored ? shot.line : shot.trace.counts;
     switch (shot.state) {
     case LineState::line_lost:
-        alarm_at(2, "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the panel and the driver reconnect");
+        alarm_at(2, shot.line.link_taken
+                        ? "CARD LINE LOST, and another program replaced the driver's port link: q, and start the panel again"
+                        : "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the panel and the driver reconnect");
         return;
     case LineState::reconnecting: {
         const std::string port = "COM" + std::to_string(shot.trace.lost_port);
