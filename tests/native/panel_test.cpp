@@ -473,11 +473,15 @@ TEST_F(PanelTest, TheSettingsFileIsReadAsTheDriverReadsItAndLeftAsItWas) {
         SCOPED_TRACE("the delay in use, and the panel's trace lent only for the start");
         const std::string text = "; the user's notes\n[korvanex-vek-driver-0]\ndelay=80\n";
         write_file(settings, text);
+        // A link planted where a rewrite once made its new file is not followed.
+        write_file(dir.file("victim"), "root's own file\n");
+        ASSERT_EQ(::symlink(dir.file("victim").c_str(), (settings + ".vek-panel-restore").c_str()), 0);
         const PanelRun run = run_with({"--do", "wait 300", "--do", "read"});
         ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
         EXPECT_TRUE(has(run.lines.front(), "\"delay_ms\":80")) << run.lines.front();
         EXPECT_TRUE(has(run.lines.front(), "\"own_trace\":true")) << run.lines.front();
         EXPECT_EQ(read_file(settings), text);
+        EXPECT_EQ(read_file(dir.file("victim")), "root's own file\n");
     }
     {
         SCOPED_TRACE("the user's own trace is followed, not replaced");
@@ -602,6 +606,10 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         {{"--do", "card nonsense"}, "the virtual card has no command 'nonsense'. The card's commands: input,"},
         {{"--ports", dir.path(), "--do", "read", "--do", "card silent on"}, "card commands need the virtual card"},
         {{"--wait-card", "soon"}, "--wait-card takes whole seconds"},
+        // Two records in one file would interleave; a record in the settings file would spoil it.
+        {{"--csv", dir.file("both"), "--trace", dir.file("both")}, "--trace and --csv name one file"},
+        {{"--card-log", dir.file("frames"), "--csv", dir.path() + "/./frames"}, "--csv and --card-log name one file"},
+        {{"--trace", dir.file("settings.ini")}, "--trace names the settings file"},
     };
     for (const auto& row : refused) {
         SCOPED_TRACE(row.said);
@@ -658,6 +666,18 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         const PanelRun run = run_with({"--trace", dir.file("fifo"), "--do", "read"});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.errors, "cannot open the trace " + dir.file("fifo"))) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a trace into another program's file, or through a link to one: refused, the file left alone");
+        write_file(dir.file("notes.txt"), "hello\n");
+        ASSERT_EQ(::symlink(dir.file("notes.txt").c_str(), dir.file("notes-link").c_str()), 0);
+        for (const char* name : {"notes.txt", "notes-link"}) {
+            const PanelRun run = run_with({"--trace", dir.file(name), "--do", "read"});
+            EXPECT_EQ(run.status, 1);
+            EXPECT_TRUE(has(run.errors, std::string(name) == "notes.txt" ? "holds something else" : "symbolic link"))
+                << run.errors;
+        }
+        EXPECT_EQ(read_file(dir.file("notes.txt")), "hello\n");
     }
     {
         SCOPED_TRACE("a trace of a line the panel does not see");

@@ -12,6 +12,7 @@
 #include "panel/line/frame_watch.h"
 #include "panel/session/panel_session.h"
 #include "panel/session/script.h"
+#include "panel/session/session_records.h"
 #include "panel/view/interrupts.h"
 #include "panel/view/live_view.h"
 #include "panel/view/screen.h"
@@ -222,6 +223,11 @@ int parse_args(int argc, char** argv, Args* args) {
     }
     args->options.settings = args->options.settings.empty() ? default_settings_path()
                                                              : settings_path_for_driver(args->options.settings);
+    error = record_paths_problem(args->options);
+    if (!error.empty()) {
+        std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
+        return kExitUsage;
+    }
     return 0;
 }
 
