@@ -86,6 +86,11 @@ void draw_tap_state(const PanelSnapshot& shot) {
 // Line 1: the driver's rate, or what the panel cannot know without it, and the answer's age.
 void draw_rate(const PanelSnapshot& shot) {
     char text[200];
+    if (!delay_note(shot).empty()) {
+        // The whole note is in the script's started line; the screen has one line of 78 columns.
+        alarm_at(1, "DELAY OVER A MINUTE (" + std::to_string(shot.delay_ms) + " ms): a typo? delay=-50 reads so. s sets it");
+        return;
+    }
     if (shot.monitored) {
         // The rate is the driver's own polling, once every delay; the panel's host cycle is apart.
         std::snprintf(text, sizeof text, "Poll %5.1f Hz (driver, every %u ms)   host cycle %d Hz   ", shot.poll_hz,
