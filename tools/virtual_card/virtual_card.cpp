@@ -162,16 +162,17 @@ void VirtualCard::unplug() {
     if (::read(state_->wake_fd, &drained, sizeof drained) < 0) {
         // Nothing was pending; nothing to clear.
     }
-    close_card_pty(&state_->pty);
     // Left at the old /dev/pts/N, the link would name whatever terminal the system gives that
-    // number next, and a driver reopening the port would reach another program.
+    // number next, and a driver reopening the port would reach another program. Moved while the
+    // pseudo-terminal still holds the number; a link someone else has taken since is left alone,
+    // and a replug then refuses it too.
     const std::string& link = state_->options.link_path;
-    // A link someone else has taken since is left alone, and a replug then refuses it too.
     const std::string away =
         state_->options.unplugged_target.empty() ? unplugged_target(link) : state_->options.unplugged_target;
     if (!link.empty() && publish_link(link, away, state_->linked_device, nullptr) == LinkOutcome::published) {
         state_->linked_device = away;
     }
+    close_card_pty(&state_->pty);
     std::lock_guard<std::mutex> lock(state_->shared.mutex);
     state_->device.clear();
 }

@@ -143,11 +143,12 @@ void LineMonitor::State::disconnect() {
         ::close(device);
     }
     device = -1;
-    close_card_pty(&driver_end);
     // Left at the old /dev/pts/N, the port would name whatever terminal the system gives that
-    // number next, and the driver, which reopens its port once a second, would reach it.
+    // number next, and the driver, which reopens its port once a second, would reach it. Moved
+    // while the pseudo-terminal still holds the number.
     std::string error;
     if (!linked.empty()) point_link(unplugged_target(link), &error);
+    close_card_pty(&driver_end);
     std::lock_guard<std::mutex> guard(lock);
     if (counts.card_connected) {
         LineEvent lost;
