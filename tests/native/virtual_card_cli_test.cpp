@@ -182,7 +182,8 @@ TEST(VirtualCardTool, RefusesALogThatIsNotItsOwnAndStartsOnAFreshLine) {
 
     // An earlier log whose last line was cut short by a kill.
     write_file(dir.file("frames.log"), "12.345 02 00 00 00 00 03 FC valid\n13.001 02 0");
-    RunningTool tool({"--link", dir.file("com1"), "--log", dir.file("frames.log")});
+    // The FIFO keeps the tool running once standard input, /dev/null, has ended.
+    RunningTool tool({"--link", dir.file("com1"), "--log", dir.file("frames.log"), "--control", dir.file("control")});
     ASSERT_EQ(tool.line().rfind("vek-virtual-card: " + dir.file("com1") + " -> /dev/pts/", 0), 0u);
     const int driver = ::open(dir.file("com1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(driver, 0);
