@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,34 @@ struct Descriptor {
         fd = -1;
         return value;
     }
+};
+
+// Blocks SIGXFSZ on the calling thread for its scope. A write past the file-size limit (ulimit -f,
+// LimitFSIZE=) raises it, and its default action ends the process, the host's with its card's
+// outputs on; blocked, the write fails with EFBIG instead and the save is refused. The process's
+// own handling of the signal is left alone: the host's. A signal the scope's writes left pending
+// is taken before it ends, so it is never delivered afterwards.
+class FileSizeSignalHeld {
+public:
+    FileSizeSignalHeld() {
+        sigemptyset(&signal_);
+        sigaddset(&signal_, SIGXFSZ);
+        held_ = pthread_sigmask(SIG_BLOCK, &signal_, &before_) == 0 && sigismember(&before_, SIGXFSZ) == 0;
+    }
+    ~FileSizeSignalHeld() {
+        if (!held_) return;  // blocked already by the host, whose pending signal it is
+        const timespec now{0, 0};
+        while (sigtimedwait(&signal_, nullptr, &now) == SIGXFSZ) {
+        }
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    FileSizeSignalHeld(const FileSizeSignalHeld&) = delete;
+    FileSizeSignalHeld& operator=(const FileSizeSignalHeld&) = delete;
+
+private:
+    sigset_t signal_;
+    sigset_t before_;
+    bool held_ = false;
 };
 
 std::string folder_of(const std::string& path) {
@@ -122,6 +152,7 @@ bool replace_whole_file(const char* path, std::string_view bytes) {
     if (exists && !S_ISREG(old.st_mode)) return false;
 
     const std::string temp = temporary_name(target);
+    const FileSizeSignalHeld held;
     if (!write_new_file(temp, bytes, exists ? &old : nullptr) || ::rename(temp.c_str(), target.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;

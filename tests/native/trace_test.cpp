@@ -1,5 +1,6 @@
 // The link's trace on real files, pipes and folders: what reaches the file, the cap, a full
 // queue, paths that cannot be opened or that change under the writer, and writes that fail.
+#include "config/settings_backend.h"
 #include "host/platform_notices.h"
 #include "support/trace.h"
 
@@ -417,6 +418,8 @@ void no_card() noexcept {}
 
 TEST(Trace, AWritePastTheFileSizeLimitFailsAndIsToldAndTheHostLivesOn) {
     TempDir dir;
+    const std::string settings = "[korvanex-vek-driver-0]\ndelay=50\n";
+    write_file(dir.file("host.ini"), settings);
     const struct {
         const char* name;
         std::function<bool()> write_past_limit;  // in the child: true when the failure was told
@@ -429,6 +432,12 @@ TEST(Trace, AWritePastTheFileSizeLimitFailsAndIsToldAndTheHostLivesOn) {
              trace.flush();
              trace.close();
              return g_too_large_reported;
+         }},
+        {"a settings save",
+         [&] {
+             const std::string path = dir.file("host.ini");
+             return !profile_write_string("korvanex-vek-driver-0", "delay", std::string(200, '7').c_str(),
+                                          path.c_str());
          }},
     };
     for (const auto& row : rows) {
@@ -445,6 +454,7 @@ TEST(Trace, AWritePastTheFileSizeLimitFailsAndIsToldAndTheHostLivesOn) {
         }
         EXPECT_EQ(child_exit_status(child), 0) << "1: not told; -1: ended by a signal";
     }
+    EXPECT_EQ(read_file(dir.file("host.ini")), settings);
     EXPECT_EQ(read_file(dir.file("vek.trace")), "") << "no part of a line";
 }
 
