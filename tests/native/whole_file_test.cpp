@@ -172,19 +172,27 @@ TEST(WholeFile, TemporaryFilesAreTheOwnersAloneAndThoseOfEndedSavesAreSwept) {
     EXPECT_EQ(read_file(dir.file(look_alike)), "someone's own");
 }
 
+// Replaced by a rename, the old file is never touched; rewritten in place, its old bytes go back.
 TEST(WholeFile, AWriteThatFailsPartWayLeavesTheOldFileAndNoLitter) {
-    TempDir dir;
-    const std::string path = dir.file("host.ini");
-    const std::string old(4096, 'o');
-    write_file(path, old);
-    const ino_t inode = stat_of(path).st_ino;
-    {
-        FileSizeLimit limit(1000);
-        EXPECT_FALSE(replace_whole_file(path.c_str(), std::string(5000, 'n')));
+    for (const bool hard_link : {false, true}) {
+        SCOPED_TRACE(hard_link ? "rewritten in place" : "replaced by a rename");
+        TempDir dir;
+        const std::string path = dir.file("host.ini");
+        const std::string old(4096, 'o');
+        write_file(path, old);
+        if (hard_link) {
+            ASSERT_EQ(::link(path.c_str(), dir.file("linked.ini").c_str()), 0);
+        }
+        const std::vector<std::string> names = dir.entries();
+        const ino_t inode = stat_of(path).st_ino;
+        for (const std::size_t limit : {1000u, 4500u}) {
+            FileSizeLimit full(limit);
+            EXPECT_FALSE(replace_whole_file(path.c_str(), std::string(5000, 'n')));
+        }
+        EXPECT_TRUE(read_file(path) == old) << "the old bytes, all of them";
+        EXPECT_EQ(stat_of(path).st_ino, inode);
+        EXPECT_EQ(dir.entries(), names);
     }
-    EXPECT_EQ(read_file(path), old);
-    EXPECT_EQ(stat_of(path).st_ino, inode);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"host.ini"});
 }
 
 TEST(WholeFile, RefusesWhatIsNotAFileItMayWrite) {
