@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <ctime>
 #include <functional>
@@ -245,6 +246,74 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     EXPECT_NE(::lstat(link.c_str(), &st), 0);
 }
 
+std::string link_target(const std::string& link) {
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Points link at target in one step, as another program would take a name.
+void relink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".test-new";
+    ASSERT_EQ(::symlink(target.c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(::rename(fresh.c_str(), link.c_str()), 0);
+}
+
+// The port link the line monitor publishes (here the tap's; the panel's own COM1 is the same
+// code): a lost line leaves it naming nothing that opens, never the old /dev/pts number, which
+// the system soon gives another program's terminal; a name another program has taken since is
+// never replaced, not even when the card comes back.
+TEST_F(PanelTest, ThePortLinkNamesNothingOnceItsLineIsGoneAndIsNeverTakenBack) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "another program takes the link, then the card comes back" : "the card is pulled");
+        VirtualCard& card = started_card({"", false});
+        // The tap's device is a name the test moves to the card's new line on its replug.
+        const std::string device = dir.file(taken ? "card-b" : "card-a");
+        const std::string link = dir.file(taken ? "ports/com2" : "ports/com1");
+        const std::string other = dir.file("other-program");
+        relink(device, card.device_path());
+        std::string old_target;
+        std::string at_read;
+        bool opens_at_read = true;
+        const PanelRun run = run_panel(
+            {"--tap", device, "--link", link, "--do", "wait 1500", "--do", "read"}, [&](pid_t, const std::string& line) {
+                if (has(line, "\"event\":\"read\"")) {
+                    at_read = link_target(link);
+                    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                    opens_at_read = fd >= 0;
+                    if (fd >= 0) ::close(fd);
+                }
+                if (!has(line, "\"event\":\"started\"")) return;
+                old_target = link_target(link);
+                if (taken) relink(link, other);
+                card.unplug();
+                std::string error;
+                if (taken) {
+                    EXPECT_TRUE(card.replug(&error)) << error;
+                    relink(device, card.device_path());
+                } else {
+                    relink(device, dir.file("no-card-now"));
+                }
+            });
+        ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+        EXPECT_EQ(old_target.rfind("/dev/pts/", 0), 0u) << old_target;
+        const std::vector<std::string> reads = events(run, "read");
+        ASSERT_EQ(reads.size(), 1u) << run.all_output();
+        if (taken) {
+            EXPECT_EQ(at_read, other);
+            EXPECT_TRUE(has(reads[0], "\"link_taken\":true")) << reads[0];
+            EXPECT_EQ(link_target(link), other) << "the tap's exit leaves another program's link alone";
+        } else {
+            EXPECT_TRUE(has(reads[0], "\"card_connected\":false")) << reads[0];
+            EXPECT_NE(at_read, old_target);
+            EXPECT_FALSE(at_read.empty()) << "the port name stays, naming nothing: Wine would open COMn as /dev/ttyS<n-1>";
+            EXPECT_FALSE(opens_at_read) << link << " -> " << at_read;
+            EXPECT_FALSE(file_exists(link));
+        }
+    }
+}
+
 TEST_F(PanelTest, AnInterruptedScriptStillLeavesTheCardAllOff) {
     ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
     VirtualCard& card = started_card({dir.file("ports/com1"), false});
@@ -404,11 +473,15 @@ TEST_F(PanelTest, TheSettingsFileIsReadAsTheDriverReadsItAndLeftAsItWas) {
         SCOPED_TRACE("the delay in use, and the panel's trace lent only for the start");
         const std::string text = "; the user's notes\n[korvanex-vek-driver-0]\ndelay=80\n";
         write_file(settings, text);
+        // A link planted where a rewrite once made its new file is not followed.
+        write_file(dir.file("victim"), "root's own file\n");
+        ASSERT_EQ(::symlink(dir.file("victim").c_str(), (settings + ".vek-panel-restore").c_str()), 0);
         const PanelRun run = run_with({"--do", "wait 300", "--do", "read"});
         ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
         EXPECT_TRUE(has(run.lines.front(), "\"delay_ms\":80")) << run.lines.front();
         EXPECT_TRUE(has(run.lines.front(), "\"own_trace\":true")) << run.lines.front();
         EXPECT_EQ(read_file(settings), text);
+        EXPECT_EQ(read_file(dir.file("victim")), "root's own file\n");
     }
     {
         SCOPED_TRACE("the user's own trace is followed, not replaced");
@@ -533,6 +606,10 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         {{"--do", "card nonsense"}, "the virtual card has no command 'nonsense'. The card's commands: input,"},
         {{"--ports", dir.path(), "--do", "read", "--do", "card silent on"}, "card commands need the virtual card"},
         {{"--wait-card", "soon"}, "--wait-card takes whole seconds"},
+        // Two records in one file would interleave; a record in the settings file would spoil it.
+        {{"--csv", dir.file("both"), "--trace", dir.file("both")}, "--trace and --csv name one file"},
+        {{"--card-log", dir.file("frames"), "--csv", dir.path() + "/./frames"}, "--csv and --card-log name one file"},
+        {{"--trace", dir.file("settings.ini")}, "--trace names the settings file"},
     };
     for (const auto& row : refused) {
         SCOPED_TRACE(row.said);
@@ -589,6 +666,18 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         const PanelRun run = run_with({"--trace", dir.file("fifo"), "--do", "read"});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(has(run.errors, "cannot open the trace " + dir.file("fifo"))) << run.errors;
+    }
+    {
+        SCOPED_TRACE("a trace into another program's file, or through a link to one: refused, the file left alone");
+        write_file(dir.file("notes.txt"), "hello\n");
+        ASSERT_EQ(::symlink(dir.file("notes.txt").c_str(), dir.file("notes-link").c_str()), 0);
+        for (const char* name : {"notes.txt", "notes-link"}) {
+            const PanelRun run = run_with({"--trace", dir.file(name), "--do", "read"});
+            EXPECT_EQ(run.status, 1);
+            EXPECT_TRUE(has(run.errors, std::string(name) == "notes.txt" ? "holds something else" : "symbolic link"))
+                << run.errors;
+        }
+        EXPECT_EQ(read_file(dir.file("notes.txt")), "hello\n");
     }
     {
         SCOPED_TRACE("a trace of a line the panel does not see");

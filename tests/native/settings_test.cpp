@@ -2,6 +2,10 @@
 // link's keys read strictly. What create and save do with the delay is in tests/stories/host.stories.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "config/settings.h"
@@ -26,6 +30,30 @@ TEST_F(SettingsTest, AFailedSaveKeepsTheOldFileAndStillReturnsZero) {
     }
     EXPECT_EQ(read_file(host.config_path), kHostFile);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"host.ini"}) << "no temporary file is left";
+}
+
+// Another program (the panel, another instance's host) updates its own section of the same file
+// while the driver saves its delay: each sees its last update kept, every time.
+TEST_F(SettingsTest, AnotherProgramUpdatingItsOwnSectionNeverHasAnUpdateReverted) {
+    constexpr uint32_t kUpdates = 300;
+    write_file(host.config_path, kHostFile);
+    const auto update_own_section = [this](uint32_t number) {
+        uint32_t reverted = 0;
+        for (uint32_t i = 1; i <= kUpdates; ++i) {
+            save_settings(host.config_path.c_str(), number, i);
+            reverted += load_settings(host.config_path.c_str(), number) != i;
+        }
+        return reverted;
+    };
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) ::_exit(static_cast<int>(std::min<uint32_t>(update_own_section(7), 250)));
+    const uint32_t reverted = update_own_section(0);
+    EXPECT_EQ(child_exit_status(other), 0) << "the other program's updates reverted";
+    EXPECT_EQ(reverted, 0u) << "the driver's updates reverted";
+    EXPECT_EQ(load_settings(host.config_path.c_str(), 0), kUpdates);
+    EXPECT_EQ(load_settings(host.config_path.c_str(), 7), kUpdates);
+    EXPECT_NE(read_file(host.config_path).find("LastProject = C:\\plant 7\\line.kpr"), std::string::npos);
 }
 
 // The link's keys beside the delay: strict values, only the instance's own section, and a note

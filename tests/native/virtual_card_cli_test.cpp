@@ -169,6 +169,43 @@ TEST(VirtualCardTool, TakesCommandsThroughItsFifoLogsFramesAndCleansUpOnQuit) {
     EXPECT_FALSE(file_exists(link));
 }
 
+TEST(VirtualCardTool, RefusesALogThatIsNotItsOwnAndStartsOnAFreshLine) {
+    TempDir dir;
+    write_file(dir.file("notes.txt"), "hello\n");
+    ASSERT_EQ(::symlink(dir.file("notes.txt").c_str(), dir.file("notes-link").c_str()), 0);
+    for (const char* name : {"notes.txt", "notes-link"}) {
+        SCOPED_TRACE(name);
+        RunningTool tool({"--log", dir.file(name)});
+        EXPECT_EQ(tool.wait_exit(), 1);
+    }
+    EXPECT_EQ(read_file(dir.file("notes.txt")), "hello\n");
+
+    // An earlier log whose last line was cut short by a kill.
+    write_file(dir.file("frames.log"), "12.345 02 00 00 00 00 03 FC valid\n13.001 02 0");
+    // The FIFO keeps the tool running once standard input, /dev/null, has ended.
+    RunningTool tool({"--link", dir.file("com1"), "--log", dir.file("frames.log"), "--control", dir.file("control")});
+    ASSERT_EQ(tool.line().rfind("vek-virtual-card: " + dir.file("com1") + " -> /dev/pts/", 0), 0u);
+    const int driver = ::open(dir.file("com1").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(driver, 0);
+    const uint8_t frame[7] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0xFC};
+    ASSERT_EQ(::write(driver, frame, sizeof frame), 7);
+    const auto valid_lines = [&] {
+        const std::string log = read_file(dir.file("frames.log"));
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = log.find("valid\n", at)) != std::string::npos; ++at) ++count;
+        return count;
+    };
+    for (const auto deadline = Clock::now() + kPatience; valid_lines() < 2 && Clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(driver);
+    const std::string log = read_file(dir.file("frames.log"));
+    const std::string cut = "\n13.001 02 0\n";
+    ASSERT_NE(log.find(cut), std::string::npos) << log;
+    const std::string rest = log.substr(log.find(cut) + cut.size());
+    EXPECT_TRUE(is_log_line(rest.substr(0, rest.find('\n')), "02 00 00 00 00 03 FC valid")) << log;
+}
+
 TEST(VirtualCardTool, EndsCleanlyOnSigterm) {
     TempDir dir;
     RunningTool tool({"--link", dir.file("com1"), "--control", dir.file("control")});

@@ -259,12 +259,33 @@ TEST_F(VirtualCardTest, UnplugHangsUpTheDriverAndReplugPointsTheLinkAtANewLine) 
     EXPECT_EQ(link_target(link), card.device_path());
     driver = std::make_unique<DriverEnd>(link);
     EXPECT_EQ(exchange(kAllOff), kDefaultAnswer);
+
+    // Another program takes the name: neither an unplug nor a replug touches it, nor the exit.
+    const std::string other = dir.file("other");
+    ASSERT_EQ(::symlink(other.c_str(), dir.file("taken").c_str()), 0);
+    ASSERT_EQ(::rename(dir.file("taken").c_str(), link.c_str()), 0);
+    card.unplug();
+    EXPECT_EQ(link_target(link), other);
+    EXPECT_FALSE(card.replug(&error));
+    EXPECT_NE(error.find("another program has taken the name"), std::string::npos) << error;
+    EXPECT_EQ(link_target(link), other);
 }
 
-TEST(VirtualCard, ReplacesWhatIsAtTheLinkAndLeavesNothingBehind) {
+TEST(VirtualCard, ReplacesOnlyALinkAtItsNameAndLeavesNothingBehind) {
     TempDir dir;
     const std::string link = dir.file("com1");
-    write_file(link, "a stale file");
+    {
+        SCOPED_TRACE("a file at the name is someone's own: refused, and kept");
+        write_file(link, "a stale file");
+        VirtualCard card({link, true});
+        std::string error;
+        EXPECT_FALSE(card.start(&error));
+        EXPECT_NE(error.find(link + " exists and is not a link"), std::string::npos) << error;
+        EXPECT_EQ(read_file(link), "a stale file");
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+    }
+    // An earlier run's port link is a port name: replaced.
+    ASSERT_EQ(::symlink("/dev/pts/stale", link.c_str()), 0);
     const std::size_t fds_before = open_fd_count();
     {
         VirtualCard card({link, true});

@@ -12,6 +12,7 @@
 #include "panel/line/frame_watch.h"
 #include "panel/session/panel_session.h"
 #include "panel/session/script.h"
+#include "panel/session/session_records.h"
 #include "panel/view/interrupts.h"
 #include "panel/view/live_view.h"
 #include "panel/view/screen.h"
@@ -57,7 +58,8 @@ const char* const kUsage =
     "  --link PATH       between it and a pseudo-terminal linked at PATH, which the host opens as\n"
     "                    its port (under Wine: --link $WINEPREFIX/dosdevices/com3)\n"
     "\n"
-    "Records (appended; not with --ports, whose line the panel does not see):\n"
+    "Records (appended; not with --ports, whose line the panel does not see). Each needs a file of\n"
+    "its own: a link, another program's file, the settings file or one file for two is refused:\n"
     "  --trace FILE      one line per frame each way: local date and time to the ms, tx (to the\n"
     "                    card) or rx (from it), the bytes, and what they mean or what is wrong\n"
     "  --csv FILE        one row per reading: time, inputs, volts, outputs, analog outputs,\n"
@@ -222,6 +224,11 @@ int parse_args(int argc, char** argv, Args* args) {
     }
     args->options.settings = args->options.settings.empty() ? default_settings_path()
                                                              : settings_path_for_driver(args->options.settings);
+    error = record_paths_problem(args->options);
+    if (!error.empty()) {
+        std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
+        return kExitUsage;
+    }
     return 0;
 }
 

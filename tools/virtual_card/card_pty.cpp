@@ -62,22 +62,3 @@ void close_card_pty(CardPty* pty) {
     pty->slave = -1;
     pty->master = -1;
 }
-
-bool publish_link(const std::string& link, const std::string& target, std::string* error) {
-    // A new link beside the old name, renamed over it: the name never goes missing in between.
-    const std::string temporary = link + ".new-" + std::to_string(::getpid());
-    ::unlink(temporary.c_str());
-    if (::symlink(target.c_str(), temporary.c_str()) != 0) return fail(error, "symlink " + temporary);
-    if (::rename(temporary.c_str(), link.c_str()) != 0) {
-        fail(error, "rename to " + link);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-void remove_link_if_ours(const std::string& link, const std::string& target) {
-    char buffer[PATH_MAX];
-    const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
-    if (length > 0 && std::string(buffer, static_cast<std::size_t>(length)) == target) ::unlink(link.c_str());
-}

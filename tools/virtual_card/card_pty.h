@@ -1,4 +1,4 @@
-// The pseudo-terminal the card sits on, and the symbolic link that names the driver's end.
+// The pseudo-terminal the card sits on.
 #pragma once
 
 #include <string>
@@ -11,8 +11,3 @@ struct CardPty {
 
 bool open_card_pty(CardPty* pty, std::string* error);
 void close_card_pty(CardPty* pty);
-
-// Points link at target, replacing whatever is there in one step.
-bool publish_link(const std::string& link, const std::string& target, std::string* error);
-// Removes link only while it still points at target: someone may have reused the name since.
-void remove_link_if_ours(const std::string& link, const std::string& target);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card_commands.h"
+#include "card_log.h"
 #include "virtual_card.h"
 
 namespace {
@@ -199,8 +200,9 @@ int main(int argc, char** argv) {
     const int frame_event = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     FILE* log = nullptr;
-    if (!args.log.empty() && (log = std::fopen(args.log.c_str(), "ae")) == nullptr) {
-        std::fprintf(stderr, "vek-virtual-card: log %s: %s\n", args.log.c_str(), std::strerror(errno));
+    std::string log_error;
+    if (!args.log.empty() && (log = open_card_log(args.log, &log_error)) == nullptr) {
+        std::fprintf(stderr, "vek-virtual-card: %s\n", log_error.c_str());
         return 1;
     }
     int status = 0;
@@ -208,12 +210,7 @@ int main(int argc, char** argv) {
         VirtualCard::Options options{args.link, args.wire_time};
         options.unplugged_target = args.unplugged_link;
         options.on_frame = [log, frame_event](const ReceivedFrame& frame) {
-            if (log != nullptr) {
-                std::fprintf(log, "%.3f", frame.at_ms);
-                for (uint8_t byte : frame.bytes) std::fprintf(log, " %02X", byte);
-                std::fprintf(log, " %s\n", frame.valid ? "valid" : "invalid");
-                std::fflush(log);
-            }
+            if (log != nullptr) log_frame(log, frame);
             const uint64_t one = 1;
             if (::write(frame_event, &one, sizeof one) < 0) {
                 // The counter is full: the main loop has a wake-up pending already.

@@ -12,6 +12,7 @@
 
 #include "card_clock.h"
 #include "card_pty.h"
+#include "port_link.h"
 #include "card_shared.h"
 
 struct VirtualCard::State {
@@ -35,7 +36,7 @@ bool plug_in(VirtualCard::Options& options, CardShared& shared, int wake_fd, Car
              std::string* linked_device, std::string* error) {
     if (!open_card_pty(pty, error)) return false;
     if (!options.link_path.empty()) {
-        if (!publish_link(options.link_path, pty->device, error)) {
+        if (publish_link(options.link_path, pty->device, *linked_device, error) != LinkOutcome::published) {
             close_card_pty(pty);
             return false;
         }
@@ -161,14 +162,17 @@ void VirtualCard::unplug() {
     if (::read(state_->wake_fd, &drained, sizeof drained) < 0) {
         // Nothing was pending; nothing to clear.
     }
-    close_card_pty(&state_->pty);
     // Left at the old /dev/pts/N, the link would name whatever terminal the system gives that
-    // number next, and a driver reopening the port would reach another program.
+    // number next, and a driver reopening the port would reach another program. Moved while the
+    // pseudo-terminal still holds the number; a link someone else has taken since is left alone,
+    // and a replug then refuses it too.
     const std::string& link = state_->options.link_path;
-    const std::string away = state_->options.unplugged_target.empty() ? link + ".unplugged" : state_->options.unplugged_target;
-    if (!link.empty() && publish_link(link, away, nullptr)) {
+    const std::string away =
+        state_->options.unplugged_target.empty() ? unplugged_target(link) : state_->options.unplugged_target;
+    if (!link.empty() && publish_link(link, away, state_->linked_device, nullptr) == LinkOutcome::published) {
         state_->linked_device = away;
     }
+    close_card_pty(&state_->pty);
     std::lock_guard<std::mutex> lock(state_->shared.mutex);
     state_->device.clear();
 }

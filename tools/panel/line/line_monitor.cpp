@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "card_pty.h"
+#include "port_link.h"
 #include "panel/line/frame_watch.h"
 #include "panel/line/line_clock.h"
 #include "panel/line/line_record.h"
@@ -38,6 +39,8 @@ constexpr std::size_t kEventBound = 16384;
 struct LineMonitor::State {
     std::function<std::string()> device_path;
     std::string link;
+    std::string linked;      // what the link was last pointed at by this monitor
+    bool link_taken = false; // another program has the link's name now: it is never touched again
     int device = -1;
     CardPty driver_end;
     int wake = -1;
@@ -63,6 +66,8 @@ struct LineMonitor::State {
 
     DeviceOpen connect();
     void disconnect();
+    // Points the link at target while it is still as the monitor left it; else leaves it alone.
+    bool point_link(const std::string& target, std::string* error);
     void run();
     bool stop_requested() const {
         std::lock_guard<std::mutex> guard(lock);
@@ -84,12 +89,29 @@ struct LineMonitor::State {
     void relay_rest();
 };
 
+bool LineMonitor::State::point_link(const std::string& target, std::string* error) {
+    if (link_taken) return false;
+    const LinkOutcome outcome = publish_link(link, target, linked, error);
+    if (outcome == LinkOutcome::published) {
+        linked = target;
+        return true;
+    }
+    // Only a link that is no longer ours is given up for good; a failed rename is tried again.
+    if (!linked.empty() && outcome == LinkOutcome::refused) {
+        std::lock_guard<std::mutex> guard(lock);
+        link_taken = true;
+        counts.link_taken = true;
+    }
+    return false;
+}
+
 DeviceOpen LineMonitor::State::connect() {
+    if (link_taken) return {};
     DeviceOpen opened = open_card_device(device_path());
     if (opened.fd < 0) return opened;
     std::string error;
     CardPty made;
-    if (!open_card_pty(&made, &error) || !publish_link(link, made.device, &error)) {
+    if (!open_card_pty(&made, &error) || !point_link(made.device, &error)) {
         close_card_pty(&made);
         ::close(opened.fd);
         DeviceOpen failed;
@@ -121,6 +143,11 @@ void LineMonitor::State::disconnect() {
         ::close(device);
     }
     device = -1;
+    // Left at the old /dev/pts/N, the port would name whatever terminal the system gives that
+    // number next, and the driver, which reopens its port once a second, would reach it. Moved
+    // while the pseudo-terminal still holds the number.
+    std::string error;
+    if (!linked.empty()) point_link(unplugged_target(link), &error);
     close_card_pty(&driver_end);
     std::lock_guard<std::mutex> guard(lock);
     if (counts.card_connected) {
@@ -314,7 +341,7 @@ LineMonitor::~LineMonitor() {
         state_->relay_rest();
     }
     state_->disconnect();
-    remove_link_if_ours(state_->link, state_->driver_end.device);
+    if (!state_->link_taken) remove_link_if_ours(state_->link, state_->linked);
     if (state_->wake >= 0) ::close(state_->wake);
 }
 

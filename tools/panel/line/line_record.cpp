@@ -14,6 +14,8 @@ namespace {
 
 // The longest frame's hex, so that meanings line up in a column.
 constexpr std::size_t kHexColumn = 26;
+// What follows the time stamp on a trace's first line.
+constexpr char kTraceTitle[] = "vek-panel trace: ";
 
 }  // namespace
 
@@ -48,15 +50,25 @@ std::string trace_line(const LineEvent& event) {
     return line;
 }
 
+bool trace_first_line_is_ours(const std::string& line) {
+    // "2026-12-08 15:32:09.060 vek-panel trace: ...": a digit wherever the stamp has one.
+    static const char kStamp[] = "dddd-dd-dd dd:dd:dd.ddd ";
+    const std::size_t stamp = sizeof kStamp - 1;
+    if (line.size() < stamp) return false;
+    for (std::size_t i = 0; i < stamp; ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (kStamp[i] == 'd' ? !digit : line[i] != kStamp[i]) return false;
+    }
+    return line.compare(stamp, sizeof kTraceTitle - 1, kTraceTitle) == 0;
+}
+
 LineTrace::~LineTrace() { close(); }
 
 void LineTrace::open(FILE* file, const std::string& path, const std::string& what) {
     file_ = file;
     path_ = path;
-    // Whole lines a batch: the panel flushes once a cycle, never a line at a time.
-    std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
-    std::fprintf(file_, "%s vek-panel trace: %s; tx host to card, rx card to host\n",
-                 local_time_text(wall_now_us()).c_str(), what.c_str());
+    std::fprintf(file_, "%s %s%s; tx host to card, rx card to host\n", local_time_text(wall_now_us()).c_str(),
+                 kTraceTitle, what.c_str());
     write({}, 0);
 }
 

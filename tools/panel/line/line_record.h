@@ -17,6 +17,9 @@ namespace vek::panel {
 //   2026-12-08 15:32:09.060 tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0
 std::string trace_line(const LineEvent& event);
 
+// Whether a file's first line is the one LineTrace::open writes: the file is an earlier trace.
+bool trace_first_line_is_ours(const std::string& line);
+
 class LineTrace {
 public:
     LineTrace() = default;
@@ -24,7 +27,8 @@ public:
     LineTrace(const LineTrace&) = delete;
     LineTrace& operator=(const LineTrace&) = delete;
 
-    // Takes file, open for appending at path, and writes a first line saying what is traced.
+    // Takes file, open for appending at path and fully buffered (the panel writes whole lines a
+    // batch, flushed once a cycle), and writes a first line saying what is traced.
     void open(FILE* file, const std::string& path, const std::string& what);
     // dropped: events the monitor's queue had no room for since the last call.
     void write(const std::vector<LineEvent>& events, uint64_t dropped);

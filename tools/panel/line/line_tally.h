@@ -34,6 +34,7 @@ struct LineCounts {
     int64_t answer_time_us = -1;      // how long after its frame the newest valid answer came
     int64_t longest_answer_us = -1;   // the longest such time so far
     bool card_connected = false;      // false while the card's device is gone
+    bool link_taken = false;          // another program took the port link's name: left alone
 };
 
 // The driver waits this long for an answer; one that takes longer is late.

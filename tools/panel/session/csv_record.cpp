@@ -17,13 +17,16 @@ std::string csv_header() {
     return header + ",analog_out1,analog_out2,answering,answer_age_ms";
 }
 
+bool csv_first_line_is_ours(const std::string& line) { return line == csv_header(); }
+
+const RecordKind kCsvRecord{"readings file", "--csv", csv_first_line_is_ours};
+
 CsvRecord::~CsvRecord() { close(); }
 
 bool CsvRecord::open(const std::string& path, std::string* error) {
-    file_ = open_record_file(path, "readings file", error);
+    file_ = open_record_file(path, kCsvRecord, error);
     if (file_ == nullptr) return false;
     path_ = path;
-    std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
     // Appending to an earlier run's rows adds no second header.
     if (record_file_empty(file_)) std::fprintf(file_, "%s\n", csv_header().c_str());
     return true;

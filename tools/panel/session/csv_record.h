@@ -31,5 +31,7 @@ private:
 
 // The header row, without its newline.
 std::string csv_header();
+// Whether a file's first line is the header: the file is an earlier run's readings.
+bool csv_first_line_is_ours(const std::string& line);
 
 }  // namespace vek::panel

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "card_commands.h"
+#include "card_log.h"
 #include "panel/line/line_monitor.h"
 #include "panel/line/tap.h"
 #include "virtual_card.h"
@@ -49,16 +50,6 @@ std::set<std::string> open_files() {
 bool is_folder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The virtual card's log (--card-log): one line per frame it receives.
-std::function<void(const ReceivedFrame&)> frame_logger(FILE* log) {
-    return [log](const ReceivedFrame& frame) {
-        std::fprintf(log, "%.3f", frame.at_ms);
-        for (uint8_t byte : frame.bytes) std::fprintf(log, " %02X", byte);
-        std::fprintf(log, " %s\n", frame.valid ? "valid" : "invalid");
-        std::fflush(log);
-    };
 }
 
 }  // namespace
@@ -121,12 +112,13 @@ int LineSession::Parts::make_ports_folder(std::string* error) {
 int LineSession::Parts::start_virtual_card(const PanelOptions& options, std::string* error) {
     VirtualCard::Options card_options{"", options.wire_time};
     if (!options.card_log.empty()) {
-        card_log = std::fopen(options.card_log.c_str(), "ae");
+        std::string log_error;
+        card_log = open_card_log(options.card_log, &log_error);
         if (card_log == nullptr) {
-            *error = "cannot open the card log " + options.card_log + ": " + std::strerror(errno);
+            *error = "--card-log: " + log_error;
             return kExitSetup;
         }
-        card_options.on_frame = frame_logger(card_log);
+        card_options.on_frame = [log = card_log](const ReceivedFrame& frame) { log_frame(log, frame); };
     }
     card = std::make_unique<VirtualCard>(card_options);
     std::string card_error;

@@ -95,6 +95,7 @@ std::string json_line_fields(const PanelSnapshot& shot) {
            ",\"poll_hz\":" + json_number(shot.poll_hz, 1) + ",\"since_answer_ms\":" + json_ms(shot.since_answer_ms) +
            ",\"since_frame_ms\":" + json_ms(shot.since_frame_ms);
     if (shot.own_line) out += std::string(",\"card_connected\":") + (line.card_connected ? "true" : "false");
+    if (shot.own_line && line.link_taken) out += ",\"link_taken\":true";
     return out;
 }
 
@@ -323,6 +324,7 @@ std::string json_started(const PanelSnapshot& shot) {
     return "{\"event\":\"started\",\"port\":" + json_text(shot.port) + ",\"device\":" + json_text(shot.device) +
            ",\"virtual_card\":" + (shot.virtual_card ? "true" : "false") + ",\"settings\":" + json_text(shot.settings) +
            ",\"delay_ms\":" + std::to_string(shot.delay_ms) +
+           (delay_note(shot).empty() ? std::string() : ",\"delay_note\":" + json_text(delay_note(shot))) +
            (shot.port_key != 0 ? ",\"port_key\":" + std::to_string(shot.port_key) : std::string()) +
            ",\"trace\":" + json_text(shot.trace_path) + ",\"own_trace\":" + (shot.own_trace ? "true" : "false") +
            ",\"host_cycle_ms\":" + std::to_string(kPanelHostCycleMs) + "}";

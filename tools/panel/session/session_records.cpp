@@ -1,6 +1,7 @@
 #include "panel/session/session_records.h"
 
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "panel/line/line_clock.h"
@@ -8,12 +9,34 @@
 
 namespace vek::panel {
 
+std::string record_paths_problem(const PanelOptions& options) {
+    const struct {
+        const char* option;
+        const std::string& path;
+    } records[] = {{"--trace", options.trace}, {"--csv", options.csv}, {"--card-log", options.card_log}};
+    for (std::size_t i = 0; i < std::size(records); ++i) {
+        const std::string& path = records[i].path;
+        if (path.empty()) continue;
+        if (!options.settings.empty() && same_record_file(path, options.settings)) {
+            return std::string(records[i].option) + " names the settings file " + path +
+                   ", which the driver reads: give the record a file of its own";
+        }
+        for (std::size_t j = i + 1; j < std::size(records); ++j) {
+            if (!records[j].path.empty() && same_record_file(path, records[j].path)) {
+                return std::string(records[i].option) + " and " + records[j].option + " name one file, " + path +
+                       ": give each record its own";
+            }
+        }
+    }
+    return {};
+}
+
 int SessionRecords::open(const PanelOptions& options, std::string* error) {
     if (!options.trace.empty()) {
         const std::string what = !options.tap.empty() ? "tap " + options.link + " <-> " + options.tap
                                  : !options.device.empty() ? "device " + options.device
                                                            : std::string("virtual card");
-        FILE* file = open_record_file(options.trace, "trace", error);
+        FILE* file = open_record_file(options.trace, RecordKind{"trace", "--trace", trace_first_line_is_ours}, error);
         if (file == nullptr) return kExitSetup;
         trace_ = std::make_unique<LineTrace>();
         trace_->open(file, options.trace, what);

@@ -15,6 +15,10 @@ namespace vek::panel {
 
 struct PanelSnapshot;
 
+// Empty, or why the records the options name cannot be kept: two of them (--trace, --csv,
+// --card-log) in one file, or one in the settings file.
+std::string record_paths_problem(const PanelOptions& options);
+
 class SessionRecords {
 public:
     // Opens the records the options name. On failure the status is an exit status and *error

@@ -21,6 +21,8 @@ constexpr int64_t kLateRecentUs = 1000000;
 constexpr double kExchangeSlackMs = 10.0;
 // A driver that has sent nothing for this long has lost its port (or runs a very long delay).
 constexpr double kQuietDriverMs = 2000.0;
+// A delay longer than this is noted: the driver keeps it, but it is more likely a typo than meant.
+constexpr uint32_t kLongDelayMs = 60000;
 
 // What the line carried, as the tap's view and readings show it: the outputs of the newest valid
 // frame to the card, the inputs and volts of its newest valid answer.
@@ -116,6 +118,13 @@ const char* line_state_name(LineState state) {
     case LineState::answering: return "answering";
     }
     return "unknown";
+}
+
+std::string delay_note(const PanelSnapshot& shot) {
+    if (shot.tap || shot.delay_ms <= kLongDelayMs) return {};
+    return "the delay, " + std::to_string(shot.delay_ms) + " ms in " + shot.settings +
+           ", is over a minute: the driver sends the card a frame that seldom, so outputs change and inputs come "
+           "that seldom (a negative delay reads as a huge one)";
 }
 
 PanelSnapshot take_snapshot(const LineSession& line, const DriverSession& driver, double poll_hz) {

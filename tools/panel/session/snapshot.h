@@ -55,6 +55,11 @@ struct PanelSnapshot {
     std::array<uint8_t, 2> card_inputs{};  // the virtual card's own inputs, active low
 };
 
+// Empty, or a note on a delay over a minute: the driver keeps such a delay as it reads it (the
+// host may mean it), but then sends the card a frame that seldom, and a typo such as delay=-50
+// reads as 4294967246 ms.
+std::string delay_note(const PanelSnapshot& shot);
+
 // The line and the driver now; poll_hz is the rate of frames to the card, measured over the
 // host's cycles.
 PanelSnapshot take_snapshot(const LineSession& line, const DriverSession& driver, double poll_hz);

@@ -59,7 +59,9 @@ std::string ms_text(double ms) {
 // The tap: the host's cycle as the line carried it, and whether the host still sends.
 void draw_tap_state(const PanelSnapshot& shot) {
     char text[160];
-    if (!shot.line.card_connected) {
+    if (shot.line.link_taken) {
+        alarm_at(2, "PORT LINK TAKEN: another program replaced " + shot.port + "; the tap leaves it alone. Restart the tap");
+    } else if (!shot.line.card_connected) {
         alarm_at(2, "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the tap reconnects");
     }
     std::snprintf(text, sizeof text, "Cycle %5.1f Hz   ", shot.poll_hz);
@@ -84,6 +86,11 @@ void draw_tap_state(const PanelSnapshot& shot) {
 // Line 1: the driver's rate, or what the panel cannot know without it, and the answer's age.
 void draw_rate(const PanelSnapshot& shot) {
     char text[200];
+    if (!delay_note(shot).empty()) {
+        // The whole note is in the script's started line; the screen has one line of 78 columns.
+        alarm_at(1, "DELAY OVER A MINUTE (" + std::to_string(shot.delay_ms) + " ms): a typo? delay=-50 reads so. s sets it");
+        return;
+    }
     if (shot.monitored) {
         // The rate is the driver's own polling, once every delay; the panel's host cycle is apart.
         std::snprintf(text, sizeof text, "Poll %5.1f Hz (driver, every %u ms)   host cycle %d Hz   ", shot.poll_hz,
@@ -104,7 +111,9 @@ void draw_state(const PanelSnapshot& shot) {
     const LineCounts& line = shot.monitored ? shot.line : shot.trace.counts;
     switch (shot.state) {
     case LineState::line_lost:
-        alarm_at(2, "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the panel and the driver reconnect");
+        alarm_at(2, shot.line.link_taken
+                        ? "CARD LINE LOST, and another program replaced the driver's port link: q, and start the panel again"
+                        : "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the panel and the driver reconnect");
         return;
     case LineState::reconnecting: {
         const std::string port = "COM" + std::to_string(shot.trace.lost_port);
