@@ -20,7 +20,8 @@ namespace vek {
 constexpr uint64_t kByteWireTimeNs = 86806;
 constexpr uint64_t wire_time_us(uint64_t bytes) { return (bytes * kByteWireTimeNs + 999U) / 1000U; }
 
-// The scan covers COM1 to COM127; a port the user names may be any of COM1 to COM255.
+// The scan covers COM1 to COM127, and the settings' port key names one of those; the line itself
+// opens any of COM1 to COM255.
 constexpr uint32_t kFirstPort = 1;
 constexpr uint32_t kLastPort = 127;
 constexpr uint32_t kHighestNamedPort = 255;
@@ -58,6 +59,15 @@ public:
     // One queued byte: ok with `byte` set, nothing_yet when none is queued. Never waits for one.
     PortResult read_byte(uint8_t& byte);
 
+    // The next `count` queued bytes (at most ReadAhead::kCapacity), copied and left queued: ok
+    // when all of them are, nothing_yet when fewer are queued. Never waits for one. A frame is
+    // looked at whole this way before any of it is taken, so a frame that is refused gives up only
+    // its first byte (drop_bytes).
+    PortResult peek_bytes(uint8_t* into, std::size_t count);
+
+    // Takes `count` bytes that a peek has shown.
+    void drop_bytes(std::size_t count);
+
     // Waits until at least `count` bytes are queued, ending as soon as they are: ok then,
     // nothing_yet once about bound_us has passed or `wake` was raised, closed or lost at once,
     // failed at once after a read that failed (the queue count alone would have the caller read
@@ -86,6 +96,15 @@ public:
     // True once a call has found the port gone (unplugged, removed); cleared by the next open.
     bool port_lost();
 
+    // The number of the port a call found gone, as it was at that moment; 0 when the port is not
+    // lost. A reconnect takes it once, here, and reopens that port alone: whatever opens later
+    // (another instance's scan) cannot change which port it goes after.
+    uint32_t lost_port();
+
+    // Closes the port if it is still the one lost as `n`; false (nothing closed) when something
+    // has opened another port since.
+    bool close_lost_port(uint32_t n);
+
     // Why the port was found gone, in the system's words (for the trace).
     void describe_loss(char* text, std::size_t room);
 
@@ -100,6 +119,7 @@ private:
     uint32_t number_ = 0;  // 0: closed
     RtsState rts_state_ = RtsState::not_asserted;
     bool lost_ = false;
+    uint32_t lost_number_ = 0;  // the port open when lost_ was set
     bool read_failed_ = false;  // the last read from the system failed: the next wait says so
 };
 

@@ -73,22 +73,23 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
         {"", 0, "", false, ""},
         {"port=12", 12, "", false, ""},
         {"port=1", 1, "", false, ""},
-        {"port=255", 255, "", false, ""},
+        {"port=127", 127, "", false, ""},
+        {"port=128", 0, "", false, "port=\"128\" is not a port number"},  // beyond the scan's ports
         {"  port = 7  ", 7, "", false, ""},
         {"port=\"9\"", 9, "", false, ""},  // the platform strips the quotes
         {"port=012", 12, "", false, ""},
         {"port=", 0, "", false, ""},
         {"port=0", 0, "", false, ""},
-        {"port=abc", 0, "", false, "port=\"abc\" ignored"},
-        {"port=12x", 0, "", false, "port=\"12x\" ignored"},  // the host's own reading would take 12
-        {"port=-3", 0, "", false, "port=\"-3\" ignored"},
-        {"port=+3", 0, "", false, "port=\"+3\" ignored"},
-        {"port=0x10", 0, "", false, "port=\"0x10\" ignored"},
-        {"port=256", 0, "", false, "port=\"256\" ignored"},
-        {"port=4294967299", 0, "", false, "port=\"4294967299\" ignored"},  // 3 after a wrap
-        {"port=99999999999999999999", 0, "", false, "port=\"99999999999999999999\" ignored"},
-        {"port=" + ten_kb, 0, "", false, "port=\"...\" ignored"},
-        {"port=\x01" "5", 0, "", false, "port=\"?5\" ignored"},
+        {"port=abc", 0, "", false, "port=\"abc\" is not a port number"},
+        {"port=12x", 0, "", false, "port=\"12x\" is not a port number"},  // the host's own reading would take 12
+        {"port=-3", 0, "", false, "port=\"-3\" is not a port number"},
+        {"port=+3", 0, "", false, "port=\"+3\" is not a port number"},
+        {"port=0x10", 0, "", false, "port=\"0x10\" is not a port number"},
+        {"port=256", 0, "", false, "port=\"256\" is not a port number"},
+        {"port=4294967299", 0, "", false, "port=\"4294967299\" is not a port number"},  // 3 after a wrap
+        {"port=99999999999999999999", 0, "", false, "port=\"99999999999999999999\" is not a port number"},
+        {"port=" + ten_kb, 0, "", false, "port=\"...\" is not a port number"},
+        {"port=\x01" "5", 0, "", false, "port=\"?5\" is not a port number"},
         {"trace=/var/log/vek.log", 0, "/var/log/vek.log", false, ""},
         {"trace=\"C:\\vek trace.log\"", 0, "C:\\vek trace.log", false, ""},
         {"trace=" + longest_path, 0, longest_path, false, ""},
@@ -109,6 +110,9 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
         const LinkSettings settings = load_link_settings(path.c_str(), 0);
         const std::string shown = row.lines.substr(0, 40);
         EXPECT_EQ(settings.port, row.port) << shown;
+        // Only a port's own note makes the key unusable, which fails the start.
+        EXPECT_EQ(settings.port_unusable, std::strncmp(row.note, "port=", 5) == 0 || row.lines.rfind("port=abc", 0) == 0)
+            << shown;
         EXPECT_EQ(settings.trace_path, row.trace) << shown;
         EXPECT_EQ(settings.trace_frames, row.frames) << shown;
         if (row.note[0] == '\0')
@@ -121,7 +125,8 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
 
     const LinkSettings other = load_link_settings(path.c_str(), 1);
     EXPECT_EQ(other.port, 0u);
-    EXPECT_NE(std::strstr(other.note, "port=\"300\" ignored"), nullptr);
+    EXPECT_NE(std::strstr(other.note, "port=\"300\" is not a port number"), nullptr);
+    EXPECT_TRUE(other.port_unusable);
     EXPECT_STREQ(other.trace_path, "/other.log");
 
     for (const char* missing : {static_cast<const char*>(nullptr), "", "/nonexistent-folder/host.ini"}) {

@@ -65,7 +65,7 @@ void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     // Wine may add a helper thread of its own for a pending comm wait, so count at least one.
     check(thread_count() > threads, "a watch thread while the port is open", thread_count(), threads + 1);
 
-    store(g_image.digital_out[0], 0x04);  // output 3 on: the card must log 02 04 00 00 00 03 F8
+    store_outputs(g_image, {{0x04, 0}, {0, 0}});  // output 3 on: the card must log 02 04 00 00 00 03 F8
     FrameResult result = FrameResult::not_ready;
     for (int i = 0; i < 20 && result != FrameResult::ok; ++i) result = exchange();
     CHECK_EQ(result, FrameResult::ok, "an exchange after discovery");
