@@ -14,8 +14,9 @@ constexpr const char* kPortKey = "port";
 constexpr const char* kTraceKey = "trace";
 constexpr const char* kTraceFramesKey = "trace_frames";
 
-// The ports the scan covers, and so the ones a key may name.
-constexpr uint32_t kHighestPort = 127;
+// Windows numbers serial ports up to COM255, and a USB adapter may well sit above the scanned
+// COM1 to COM127: a key may name any of them.
+constexpr uint32_t kHighestPort = 255;
 
 // Holds any sensible value of a number key with room to spare; a longer value is not a number.
 constexpr std::size_t kNumberTextSize = 32;
@@ -70,7 +71,7 @@ void add_note(LinkSettings& settings, const char* key, const char* value, const 
 void load_port(LinkSettings& settings, const char* section, const char* path) {
     char text[kNumberTextSize];
     // First in the note: a start that refuses the key tells the note as its reason.
-    const char* why = "is not a port number from 1 to 127";
+    const char* why = "is not a port number from 1 to 255";
     if (profile_read_text(section, kPortKey, text, sizeof text, path) == ProfileText::too_long) {
         add_note(settings, kPortKey, nullptr, why);
         settings.port_unusable = true;

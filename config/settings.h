@@ -19,7 +19,7 @@ void save_settings(const char* config_path, uint32_t number, uint32_t delay_ms);
 
 // The link's keys, beside "delay" in the same section. The driver only reads them; neither the
 // dialog nor DRV_SAVE_SETTINGS writes them.
-//   port          1 to 127: start probes COM<port> alone. Missing, empty or 0: the ports are
+//   port          1 to 255: start probes COM<port> alone. Missing, empty or 0: the ports are
 //                 scanned. Anything else (not plain decimal digits, out of range, too long) is
 //                 unusable, with a note: the start fails rather than scan, since the key was
 //                 there to keep the other ports' devices from being sent probe frames.

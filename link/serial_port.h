@@ -20,8 +20,7 @@ namespace vek {
 constexpr uint64_t kByteWireTimeNs = 86806;
 constexpr uint64_t wire_time_us(uint64_t bytes) { return (bytes * kByteWireTimeNs + 999U) / 1000U; }
 
-// The scan covers COM1 to COM127, and the settings' port key names one of those; the line itself
-// opens any of COM1 to COM255.
+// The scan covers COM1 to COM127; a port the user names may be any of COM1 to COM255.
 constexpr uint32_t kFirstPort = 1;
 constexpr uint32_t kLastPort = 127;
 constexpr uint32_t kHighestNamedPort = 255;

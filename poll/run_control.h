@@ -14,7 +14,7 @@ enum class StartResult { polling, no_card, no_thread, line_held, port_unusable }
 
 // What the instance's link settings ask of a start; the host layer reads them from its file.
 struct StartOptions {
-    uint32_t port = 0;                 // 1 to 127: that port alone is probed; 0: COM1 to COM127 are scanned
+    uint32_t port = 0;                 // 1 to 255: that port alone is probed; 0: COM1 to COM127 are scanned
     bool port_unusable = false;        // a port key that names no port: the start fails, the note says why
     const char* trace_path = nullptr;  // null or empty: no trace
     bool trace_frames = false;
