@@ -42,23 +42,9 @@ void take_queued_answers(Card& card) {
     }
 }
 
-// One exchange: true when it took a valid answer. One that comes too late is taken next cycle.
-bool run_cycle(Card& card, StopSignal& stop) {
-    const uint64_t started = monotonic_us();
-    // The delay counts from when the frame has left the wire; one wait covers both, so the
-    // thread wakes once per cycle rather than twice. Read afresh each cycle, so a new delay from
-    // the dialog applies from the next one.
-    const uint64_t on_wire_until = card.link.start_output_frame(load_outputs(card.image));
-    const uint64_t delay_over = on_wire_until + uint64_t{card.delay_source.load()->load()} * 1000U;
-    const uint64_t sent = monotonic_us();
-    stop.wait_us(delay_over > sent ? delay_over - sent : 0);
-    card.link.confirm_output_sent(on_wire_until);
-    // A short delay ends before this frame's answer can be complete: whatever is queued then is
-    // an earlier frame's answer (discovery's, a late one). Taking it as this cycle's would keep
-    // every later cycle one answer behind, so the look starts once the answer can be in.
-    const uint64_t answer_complete = started + kExchangeWireUs;
-    const uint64_t now = monotonic_us();
-    if (now < answer_complete && stop.wait_us(answer_complete - now)) return false;
+// Waits until `deadline` for the answer to the frame just sent, and publishes it at once: true
+// when it came.
+bool await_answer(Card& card, StopSignal& stop, uint64_t deadline) {
     for (;;) {
         const ReceivedInputs answer = card.link.receive_input_frame();
         if (answer.result == FrameResult::ok) {
@@ -66,19 +52,41 @@ bool run_cycle(Card& card, StopSignal& stop) {
             take_queued_answers(card);
             return true;
         }
-        const uint64_t waited = monotonic_us() - started;
-        if (waited >= kAnswerWindowUs || stop.raised()) return false;
-        // The wait on the port ends as soon as the answer is in, at the window's end, or at a
-        // stop.
-        const uint64_t left = kAnswerWindowUs - waited;
-        const PortResult port_wait = card.link.wait_for_input_frame(left, stop.port_wake());
+        const uint64_t now = monotonic_us();
+        if (now >= deadline || stop.raised()) return false;
+        // The wait on the port ends as soon as the answer is in, at the deadline, or at a stop.
+        const PortResult port_wait = card.link.wait_for_input_frame(deadline - now, stop.port_wake());
         if (port_wait == PortResult::ok || port_wait == PortResult::nothing_yet) continue;
-        // A port that is closed, gone or failing answers nothing in this window: one pause on the
-        // stop signal for the rest of it, not one a millisecond (which woke the thread hundreds
-        // of times a second, for as long as the port stayed lost).
-        stop.wait_us(left);
+        // A port that is closed, gone or failing answers nothing before the deadline: one pause on
+        // the stop signal for the rest of it, not one a millisecond (which woke the thread
+        // hundreds of times a second, for as long as the port stayed lost).
+        stop.wait_us(deadline - now);
         return false;
     }
+}
+
+// One exchange: true when it took a valid answer. The answer is taken as it arrives, so the host
+// reads it a delay sooner; the cycle's period stays what it was: the frame, then the delay, or
+// the answer window when no answer comes within it. One that comes later is taken next cycle.
+bool run_cycle(Card& card, StopSignal& stop) {
+    // Whatever is queued now answers an earlier frame (discovery's extra probes, a reset's, one
+    // that came late): taken before the send, so that the answer waited for is this frame's, or
+    // every later cycle would publish the answer before.
+    take_queued_answers(card);
+    const uint64_t started = monotonic_us();
+    // The delay counts from when the frame has left the wire, and is read afresh each cycle, so a
+    // new delay from the dialog applies from the next one.
+    const uint64_t on_wire_until = card.link.start_output_frame(load_outputs(card.image));
+    const uint64_t delay_over = on_wire_until + uint64_t{card.delay_source.load()->load()} * 1000U;
+    const uint64_t sent = monotonic_us();
+    if (on_wire_until > sent && stop.wait_us(on_wire_until - sent)) return false;
+    card.link.confirm_output_sent(on_wire_until);
+    // With a delay past the window the answer is waited for all the delay long, as the one look
+    // after it used to take whatever had come.
+    const bool answered = await_answer(card, stop, std::max(delay_over, started + kAnswerWindowUs));
+    const uint64_t now = monotonic_us();
+    if (answered && now < delay_over) stop.wait_us(delay_over - now);
+    return answered;
 }
 
 // What the trace has been told of the line, so that each change is told once. Kept only while
