@@ -31,13 +31,17 @@ struct PollThread;  // the platform's thread record (poll_thread.h)
 
 constexpr uint32_t kCardCapacity = kInstanceCapacity;
 
-// One card: its line, its image and its poll thread. The instances on it are counted in `users`,
-// which only the host's thread changes.
+// One card: its trace, its line, its image and its poll thread. The instances on it are counted
+// in `users`, which only the host's thread changes.
 struct Card {
-    Card(std::unique_ptr<SerialBackend> backend, Trace& trace) : link(std::move(backend), trace) {}
+    Card(std::unique_ptr<SerialBackend> backend, const Notices& told) : trace(told), link(std::move(backend), trace) {}
     Card(const Card&) = delete;
     Card& operator=(const Card&) = delete;
 
+    // The card's trace for the field, open from the start that began polling it, when its
+    // settings name one, until the card's last instance stops. Declared before the link, which
+    // points at it, so that it outlives the link.
+    Trace trace;
     CardLink link;
     ProcessImage image{};
     PollThread* poll_thread = nullptr;   // null when the card is not polled
@@ -62,7 +66,7 @@ struct DriverContext {
     // `backend` serves the first card; `make_backend` makes one for each further card.
     DriverContext(std::unique_ptr<SerialBackend> backend, const Notices& told,
                   BackendMaker make_backend = make_platform_backend)
-        : notices(told), trace(told), first_card(std::move(backend), trace), make_backend_(make_backend) {
+        : notices(told), first_card(std::move(backend), told), make_backend_(make_backend) {
         reset_instance_table(instances);
     }
     DriverContext(const DriverContext&) = delete;
@@ -79,16 +83,13 @@ struct DriverContext {
         if (card != nullptr || i == 0 || i >= kCardCapacity) return card;
         std::unique_ptr<SerialBackend> backend = make_backend_();
         if (backend == nullptr) return nullptr;
-        more_cards_[i - 1].reset(new (std::nothrow) Card(std::move(backend), trace));
+        more_cards_[i - 1].reset(new (std::nothrow) Card(std::move(backend), notices));
         return more_cards_[i - 1].get();
     }
 
     const Notices notices;                          // installed by the host layer
     std::atomic<HostRecord*> host_record{nullptr};  // stored by every call; a poll thread reads it too
     InstanceTable instances{};
-    // The line's trace for the field, open from a start with a "trace" setting until the stop
-    // after which no card polls. Declared before the cards, whose links point at it.
-    Trace trace;
     Card first_card;
 
 private:

@@ -66,20 +66,12 @@ bool line_released(const Card& card) {
 
 bool card_busy(const Card& card) { return card.poll_thread != nullptr || card.abandoned_polls.load() != 0; }
 
-bool any_instance_polling(DriverContext& driver) {
-    for (uint32_t i = 0; i < kCardCapacity; ++i) {
-        const Card* card = driver.card_if_made(i);
-        if (card != nullptr && card_busy(*card)) return true;
-    }
-    return false;
-}
-
-// Opens the trace a start's settings name, unless it is already open for an instance that polls:
-// open() must not run while a poll thread may write to the trace. The settings' note goes first,
-// then the start line.
-void begin_trace(DriverContext& driver, const DriverInstance& instance, const StartOptions& options) {
-    Trace& trace = driver.trace;
-    if (!trace.on() && !any_instance_polling(driver)) trace.open(options.trace_path, options.trace_frames);
+// Opens the trace a start's settings name on the card it begins to poll; a start that joins a
+// polled card keeps the card's trace as it is: open() must not run while a poll thread may write
+// to it. The settings' note goes first, then the start line.
+void begin_trace(Card& card, const DriverInstance& instance, const StartOptions& options) {
+    Trace& trace = card.trace;
+    if (!trace.on() && !card_busy(card)) trace.open(options.trace_path, options.trace_frames);
     if (!trace.on()) return;
     if (options.settings_note != nullptr && options.settings_note[0] != '\0') {
         trace.line("settings: %s", options.settings_note);
@@ -95,34 +87,35 @@ void begin_trace(DriverContext& driver, const DriverInstance& instance, const St
     }
 }
 
-// The trace is closed once no thread can write to it any more: no instance polls, and no
-// abandoned thread is still finishing.
-void end_trace_if_idle(DriverContext& driver) {
-    if (driver.trace.on() && !any_instance_polling(driver)) driver.trace.close();
+// The trace is closed once no thread can write to it any more: no instance polls the card, and no
+// abandoned thread of it is still finishing.
+void end_trace_if_idle(Card& card) {
+    if (card.trace.on() && !card_busy(card)) card.trace.close();
 }
 
 // Delays past this are kept (the host may mean them) but told at each start: a typo such as
 // delay=-50, which the platform reads as 4294967246 ms, would otherwise stop the I/O unseen.
 constexpr uint32_t kLongDelayMs = 60000;
 
-void tell_long_delay(DriverContext& driver, const DriverInstance& instance) {
+void tell_long_delay(DriverContext& driver, Card& card, const DriverInstance& instance) {
     const uint32_t delay_ms = instance.delay_ms.load();
     if (delay_ms <= kLongDelayMs) return;
     const unsigned number = static_cast<unsigned>(instance.number);
     const unsigned long long ms = delay_ms;
     report_line(driver.notices, "driver %u: poll delay %llu ms is over a minute; kept as set (delay=-50 reads as 4294967246)",
                 number, ms);
-    driver.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
+    card.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
 }
 
 // A port key that names no port fails the start, which says why, rather than scan: the key was
 // set to keep the devices on the other ports from being sent probe frames.
-StartResult refuse_unusable_port(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
+StartResult refuse_unusable_port(DriverContext& driver, Card& card, DriverInstance& instance,
+                                 const StartOptions& options) {
     const char* why = options.settings_note != nullptr ? options.settings_note : "the port setting is unusable";
     report_line(driver.notices, "start refused: %s", why);
-    driver.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
-                      static_cast<unsigned>(instance.number));
-    end_trace_if_idle(driver);
+    card.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
+                    static_cast<unsigned>(instance.number));
+    end_trace_if_idle(card);
     instance.running = 0;
     return StartResult::port_unusable;
 }
@@ -163,18 +156,18 @@ PortSet held_ports(DriverContext& driver, const Card& own) {
     return held;
 }
 
-StartResult join_card(DriverContext& driver, DriverInstance& instance, Card& card, uint32_t index) {
+StartResult join_card(DriverInstance& instance, Card& card, uint32_t index) {
     card.users += 1;
     instance.card = index;
     instance.polling_card = index;
     instance.running = 1;
-    driver.trace.line("start: driver %u joins COM%u, polled at its first instance's delay",
+    card.trace.line("start: driver %u joins COM%u, polled at its first instance's delay",
                       static_cast<unsigned>(instance.number), static_cast<unsigned>(card.port));
     return StartResult::polling;
 }
 
-StartResult fail_start(DriverContext& driver, DriverInstance& instance, StartResult why) {
-    end_trace_if_idle(driver);
+StartResult fail_start(Card& card, DriverInstance& instance, StartResult why) {
+    end_trace_if_idle(card);
     instance.running = 0;
     return why;
 }
@@ -191,9 +184,9 @@ StartResult poll_new_card(DriverContext& driver, DriverInstance& instance, Card&
         // The scan leaves the last port that opened open; on Windows its watch thread would run
         // on, with no poll thread holding the module, into an unload.
         card.link.port().close_port();
-        driver.trace.line("start failed: no card answered");
+        card.trace.line("start failed: no card answered");
         driver.notices.no_card();
-        return fail_start(driver, instance, StartResult::no_card);
+        return fail_start(card, instance, StartResult::no_card);
     }
     reset_process_image(card.image);
     card.port = card.link.port().open_port_number();
@@ -204,8 +197,8 @@ StartResult poll_new_card(DriverContext& driver, DriverInstance& instance, Card&
     card.cycle_count.store(0);
     PollThread* thread = launch_poll_thread(driver, card);
     if (thread == nullptr) {
-        driver.trace.line("start failed: no poll thread");
-        end_trace_if_idle(driver);
+        card.trace.line("start failed: no poll thread");
+        end_trace_if_idle(card);
         return StartResult::no_thread;
     }
     card.poll_thread = thread;
@@ -230,27 +223,27 @@ void close_idle_ports(DriverContext& driver) {
 StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
     // A second thread would poll on, out of stop's reach: the instance leaves its card first.
     if (instance.polling_card != kNoCard) stop(driver, instance);
-    begin_trace(driver, instance, options);
-    tell_long_delay(driver, instance);
-    if (options.port_unusable) return refuse_unusable_port(driver, instance, options);
     uint32_t index = 0;
-    Card* joined = card_to_join(driver, options, index);
-    if (joined != nullptr) return join_card(driver, instance, *joined, index);
-
-    index = free_card(driver, options.port);
-    Card* card = index < kCardCapacity ? driver.make_card(index) : nullptr;
-    if (card == nullptr) {
-        driver.trace.line("start failed: no room for another card");
-        return fail_start(driver, instance, StartResult::no_thread);
+    Card* joined = options.port_unusable ? nullptr : card_to_join(driver, options, index);
+    if (joined == nullptr) index = free_card(driver, options.port);
+    Card* card = joined != nullptr ? joined : index < kCardCapacity ? driver.make_card(index) : nullptr;
+    if (card == nullptr) {  // only when no memory is left for another card
+        report_line(driver.notices, "start refused: no memory for another card");
+        instance.running = 0;
+        return StartResult::no_thread;
     }
+    begin_trace(*card, instance, options);
+    tell_long_delay(driver, *card, instance);
+    if (options.port_unusable) return refuse_unusable_port(driver, *card, instance, options);
+    if (joined != nullptr) return join_card(instance, *card, index);
     // A thread stop gave up on may still be inside a system call on the port, with its lock held:
     // a scan would wait on that lock for as long, so start refuses, and says why.
     if (!line_released(*card)) {
         report_line(driver.notices,
                     "start refused: a poll thread that did not stop within %llu s still holds the serial line",
                     kStopBoundS);
-        driver.trace.line("start failed: an abandoned poll thread still holds the line");
-        return fail_start(driver, instance, StartResult::line_held);
+        card->trace.line("start failed: an abandoned poll thread still holds the line");
+        return fail_start(*card, instance, StartResult::line_held);
     }
     return poll_new_card(driver, instance, *card, index, options);
 }
@@ -272,7 +265,7 @@ void stop(DriverContext& driver, DriverInstance& instance) {
             card->own_delay.store(instance.delay_ms.load());
             card->delay_source.store(&card->own_delay);
         }
-        driver.trace.line("stop: driver %u, delay %u ms, COM%u polled on for %u more", number, delay,
+        card->trace.line("stop: driver %u, delay %u ms, COM%u polled on for %u more", number, delay,
                           static_cast<unsigned>(card->port), static_cast<unsigned>(card->users));
         return;
     }
@@ -285,12 +278,12 @@ void stop(DriverContext& driver, DriverInstance& instance) {
     }
     card->delay_source.store(&card->own_delay);
     if (ended) {
-        driver.trace.line("stop: driver %u, delay %u ms", number, delay);
+        card->trace.line("stop: driver %u, delay %u ms", number, delay);
     } else {
-        driver.trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s", number, delay,
+        card->trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s", number, delay,
                           kStopBoundS);
     }
-    end_trace_if_idle(driver);
+    end_trace_if_idle(*card);
 }
 
 void reset_outputs(DriverContext& driver, DriverInstance& instance) {
