@@ -42,20 +42,24 @@ void take_queued_answers(Card& card) {
     }
 }
 
-// Waits until `deadline` for the answer to the frame just sent, and publishes it at once: true
-// when it came.
+// Takes a valid answer if one is queued, and publishes it with any queued behind it.
+bool take_answer(Card& card) {
+    const ReceivedInputs answer = card.link.receive_input_frame();
+    if (answer.result != FrameResult::ok) return false;
+    store_inputs(card.image, answer.inputs);
+    take_queued_answers(card);
+    return true;
+}
+
+// Waits until `deadline` for the answer to the frame just sent, and publishes it the moment it is
+// in: true when it came. The wait on the port ends as soon as a frame's worth of bytes is in, at
+// the deadline, or at a stop.
 bool await_answer(Card& card, StopSignal& stop, uint64_t deadline) {
     for (;;) {
-        const ReceivedInputs answer = card.link.receive_input_frame();
-        if (answer.result == FrameResult::ok) {
-            store_inputs(card.image, answer.inputs);
-            take_queued_answers(card);
-            return true;
-        }
         const uint64_t now = monotonic_us();
-        if (now >= deadline || stop.raised()) return false;
-        // The wait on the port ends as soon as the answer is in, at the deadline, or at a stop.
+        if (now >= deadline || stop.raised()) return take_answer(card);  // one last look
         const PortResult port_wait = card.link.wait_for_input_frame(deadline - now, stop.port_wake());
+        if (port_wait == PortResult::ok && take_answer(card)) return true;
         if (port_wait == PortResult::ok || port_wait == PortResult::nothing_yet) continue;
         // A port that is closed, gone or failing answers nothing before the deadline: one pause on
         // the stop signal for the rest of it, not one a millisecond (which woke the thread
@@ -78,12 +82,15 @@ bool run_cycle(Card& card, StopSignal& stop) {
     // new delay from the dialog applies from the next one.
     const uint64_t on_wire_until = card.link.start_output_frame(load_outputs(card.image));
     const uint64_t delay_over = on_wire_until + uint64_t{card.delay_source.load()->load()} * 1000U;
+    // No answer can be complete before an exchange's wire time: one sleep until then, rather than
+    // a wake for its first byte and another for the rest.
+    const uint64_t answer_complete = started + kExchangeWireUs;
     const uint64_t sent = monotonic_us();
-    if (on_wire_until > sent && stop.wait_us(on_wire_until - sent)) return false;
-    card.link.confirm_output_sent(on_wire_until);
+    if (sent < answer_complete && stop.wait_us(answer_complete - sent)) return false;
     // With a delay past the window the answer is waited for all the delay long, as the one look
     // after it used to take whatever had come.
     const bool answered = await_answer(card, stop, std::max(delay_over, started + kAnswerWindowUs));
+    card.link.confirm_output_sent(on_wire_until);
     const uint64_t now = monotonic_us();
     if (answered && now < delay_over) stop.wait_us(delay_over - now);
     return answered;
