@@ -129,6 +129,21 @@ void judge_targets(Report& report) {
         report.target("delay 50: card input change to read inputs, max at most 1 cycle + 2 ms",
                       most->value <= ideal + 2.0, ms(most->value) + format(", %.2f cycles", most->value / ideal));
     }
+    for (const char* n : {"2", "4"}) {
+        const std::string name = std::string(n) + " cards at delay 50 ms, worst card's ";
+        const Figure* median = report.find("cards", name + "median off the ideal");
+        const Figure* p99 = report.find("cards", name + "p99 off the ideal");
+        if (median != nullptr && p99 != nullptr) {
+            report.target(std::string(n) + " cards at delay 50: each card's median within 1 ms, p99 within 2 ms of the ideal",
+                          median->value <= 1.0 && p99->value <= 2.0,
+                          ms(median->value) + " and " + ms(p99->value) + " off at worst");
+        }
+    }
+    if (const Figure* rate = report.find("cards", "2 cards at delay 0 ms, the slower card's exchanges per second")) {
+        const double share = rate->value * kExchangeWireMs / 1000.0;
+        report.target("2 cards at delay 0: each card at least 80% of the wire-limited exchange rate", share >= 0.8,
+                      format("%.0f%%", 100 * share));
+    }
     if (const Figure* absent = report.find("discovery", "per absent port")) {
         report.target("discovery: under 1 ms per absent port", absent->value < 1.0, format("%.3f ms", absent->value));
     }
