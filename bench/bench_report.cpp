@@ -139,6 +139,14 @@ void judge_targets(Report& report) {
                           ms(median->value) + " and " + ms(p99->value) + " off at worst");
         }
     }
+    if (const Figure* one = report.find("cards", "1 card at delay 50 ms, CPU per card")) {
+        for (const char* n : {"2", "4"}) {
+            const Figure* each = report.find("cards", std::string(n) + " cards at delay 50 ms, CPU per card");
+            if (each == nullptr) continue;
+            report.target(std::string(n) + " cards at delay 50: CPU per card within 20% of one card's",
+                          each->value <= 1.2 * one->value, format("%.3f%% against %.3f%%", each->value, one->value));
+        }
+    }
     if (const Figure* rate = report.find("cards", "2 cards at delay 0 ms, the slower card's exchanges per second")) {
         const double share = rate->value * kExchangeWireMs / 1000.0;
         report.target("2 cards at delay 0: each card at least 80% of the wire-limited exchange rate", share >= 0.8,

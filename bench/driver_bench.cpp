@@ -217,6 +217,34 @@ std::vector<std::vector<double>> card_periods(BenchHost& host, const PortsFolder
     return periods;
 }
 
+// The driver's CPU share per card while `n` cards, each a virtual card process of its own, are
+// polled at delay 50; a negative value when it could not be measured.
+double cpu_per_card(BenchHost& host, const PortsFolder& ports, uint32_t n, double seconds) {
+    ports.clear();
+    std::vector<std::unique_ptr<CardProcess>> cards;
+    std::vector<HostDriverRecord> records;
+    for (uint32_t port = 1; port <= n; ++port) {
+        cards.push_back(std::make_unique<CardProcess>());
+        std::string error;
+        if (!cards.back()->start(VEK_VIRTUAL_CARD_TOOL, {"--link", ports.link(port), "--wire-time"},
+                                 ports.file("card" + std::to_string(port) + ".out"), &error)) {
+            unmeasured(error);
+            return -1;
+        }
+    }
+    for (uint32_t port = 1; port <= n; ++port) {
+        records.push_back(host.create(50, "port=" + std::to_string(port) + "\n"));
+        if (host.call(DRV_START, records.back()) != 0) unmeasured("no card on COM" + std::to_string(port));
+    }
+    sleep_ms(1000);  // past the starts, into the steady state
+    const double cpu_before = process_cpu_ms(), wall_before = now_ms();
+    sleep_ms(seconds * 1000);
+    const double share = 100.0 * (process_cpu_ms() - cpu_before) / (now_ms() - wall_before);
+    for (HostDriverRecord& rec : records) host.call(DRV_STOP, rec);
+    for (HostDriverRecord& rec : records) host.call(DRV_DELETE, rec);
+    return share / n;
+}
+
 // Two and four cards at delay 50, each card's cycle against one card's ideal (the worst card is
 // reported), and two cards at delay 0 against the wire limit.
 void several_cards(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
@@ -233,6 +261,13 @@ void several_cards(Report& report, BenchHost& host, const PortsFolder& ports, co
         const std::string name = std::to_string(n) + " cards at delay 50 ms, worst card's ";
         report.add("cards", name + "median off the ideal", worst_median, "ms", "ideal " + ms_text(ideal));
         report.add("cards", name + "p99 off the ideal", worst_p99, "ms", "ideal " + ms_text(ideal));
+    }
+    const double seconds = options.quick ? 0.5 : options.cpu_seconds;
+    for (const uint32_t n : {1U, 2U, 4U}) {
+        const double share = cpu_per_card(host, ports, n, seconds);
+        if (share < 0) return;
+        report.add("cards", std::to_string(n) + (n == 1 ? " card" : " cards") + " at delay 50 ms, CPU per card", share,
+                   "%", format("of a core, over %.1f s", seconds));
     }
     ports.clear();
     double worst_rate = 0;
