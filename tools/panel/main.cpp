@@ -3,12 +3,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "panel/driver/settings_lock.h"
 #include "panel/driver/settings_path.h"
+#include "panel/driver/trace_keys.h"
 #include "panel/line/frame_watch.h"
 #include "panel/session/panel_session.h"
 #include "panel/session/script.h"
@@ -81,11 +84,27 @@ struct Args {
     PanelOptions options;
     std::vector<ScriptAction> actions;
     bool scripted = false;
+    bool keep_going = false;  // run every step, failed or not, and fail at the end
+    int do_count = 0;         // --do options so far, for each action's place
 };
+
+// Parses one line of a script, noting where it was written.
+bool parse_placed(const std::string& line, const std::string& place, std::vector<ScriptAction>* actions,
+                  std::string* error) {
+    const std::size_t before = actions->size();
+    if (!parse_script_line(line, actions, error)) return false;
+    if (actions->size() > before) actions->back().place = place;
+    return true;
+}
 
 bool read_script(const std::string& path, std::vector<ScriptAction>* actions, std::string* error) {
     std::ifstream file;
     std::istream* in = &std::cin;
+    std::error_code ignored;
+    if (path != "-" && std::filesystem::is_directory(path, ignored)) {
+        *error = "--script " + path + " is a folder; name the script file in it";
+        return false;
+    }
     if (path != "-") {
         file.open(path);
         if (!file) {
@@ -94,12 +113,13 @@ bool read_script(const std::string& path, std::vector<ScriptAction>* actions, st
         }
         in = &file;
     }
+    const std::string name = path == "-" ? std::string("(standard input)") : path;
     int number = 0;
     for (std::string line; std::getline(*in, line);) {
         ++number;
-        if (!parse_script_line(line, actions, error)) {
-            *error = "script " + (path == "-" ? std::string("(standard input)") : path) + " line " +
-                     std::to_string(number) + ": " + *error;
+        const std::string place = "script " + name + " line " + std::to_string(number);
+        if (!parse_placed(line, place, actions, error)) {
+            *error = place + ": " + *error;
             return false;
         }
     }
@@ -164,7 +184,8 @@ bool take_value_option(const std::string& arg, const std::string& value, Args* a
         options.csv = value;
     } else if (arg == "--do") {
         args->scripted = true;
-        if (!parse_script_line(value, &args->actions, error)) *error = "--do " + *error;
+        const std::string place = "--do " + std::to_string(++args->do_count);
+        if (!parse_placed(value, place, &args->actions, error)) *error = "--do " + *error;
     } else if (arg == "--script") {
         args->scripted = true;
         read_script(value, &args->actions, error);
@@ -195,7 +216,22 @@ std::string combination_problem(const Args& args) {
     return {};
 }
 
-// 0 to go on, -1 when --help or --version has said all, or the exit status.
+// --repair-settings FILE: puts back what a panel that ended without tidying left lent, and says so.
+int repair_settings(const std::string& given) {
+    const std::string file = settings_path_for_driver(given);
+    SettingsLock lock;
+    std::string error;
+    if (!lock.take(file, kSettingsLockWaitMs, &error)) {
+        std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
+        return kExitSetup;
+    }
+    const LentKeysRepair repair = repair_lent_keys(file);
+    const std::string said = repair.said.empty() ? file + ": no keys lent by a panel were left in it" : repair.said;
+    std::fprintf(stderr, "vek-panel: %s\n", said.c_str());
+    return repair.ok ? kExitOk : kExitSetup;
+}
+
+// 0 to go on, -1 when --help, --version or --repair-settings has said all, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
     args->options.driver = default_driver_path();
     std::string error;
@@ -209,8 +245,14 @@ int parse_args(int argc, char** argv, Args* args) {
             std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
         }
+        if (arg == "--repair-settings" && i + 1 < argc) {
+            const int status = repair_settings(argv[i + 1]);
+            return status == kExitOk ? -1 : status;
+        }
         if (arg == "--no-wire-time") {
             args->options.wire_time = false;
+        } else if (arg == "--keep-going") {
+            args->keep_going = true;
         } else if (i + 1 < argc && take_value_option(arg, argv[i + 1], args, &error)) {
             ++i;
         } else {
@@ -244,9 +286,11 @@ int run_scripted(PanelSession& session, const Args& args) {
     }
     std::printf("%s\n", json_started(session.snapshot()).c_str());
     std::fflush(stdout);
-    const int status = run_script(session, args.actions, stdout, &g_interrupted);
+    int status = run_script(session, args.actions, stdout, &g_interrupted, args.keep_going);
     session.stop();
     std::printf("%s\n", json_stopped(session.snapshot()).c_str());
+    // The last rows are written at the stop: a record that failed then fails the run too.
+    if (status == kExitOk && session.records_failed()) status = kExitRecordFailed;
     return status;
 }
 
