@@ -26,8 +26,9 @@ namespace {
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR | --port N] [--settings FILE] [--driver LIBRARY]\n"
     "                 [--wait-card SECONDS] [--card-log FILE] [--no-wire-time] [--trace FILE]\n"
-    "                 [--csv FILE] [--do ACTION]... [--script FILE]...\n"
+    "                 [--csv FILE] [--keep-going] [--do ACTION]... [--script FILE]...\n"
     "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--do ACTION]...\n"
+    "       vek-panel --repair-settings FILE\n"
     "       vek-panel --help | --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
@@ -55,6 +56,8 @@ const char* const kUsage =
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
     "  --version         print the version\n"
+    "  --repair-settings FILE  put back the settings file a panel killed during the driver's start\n"
+    "                    left with its lent trace keys (the next run does it too), and exit\n"
     "\n"
     "Watching another program's line (no driver is loaded, nothing is ever sent by the panel):\n"
     "  --tap DEVICE      open the card's serial device, e.g. /dev/ttyUSB0, and pass every byte\n"
@@ -72,11 +75,15 @@ const char* const kUsage =
     "them, the actions run in order and each observation is printed as one JSON line:\n"
     "  output <1-16> on|off    outputs <hex>    analog <1|2> <0-255>    wait <ms>    read\n"
     "  wait-input <1-16> on|off <ms>    reset    restart    card <virtual card command>\n"
-    "With --tap only wait, read and wait-input, which send nothing.\n"
+    "  check-analog-in <1|2> <min V> <max V>    check-line <state>    label <text>\n"
+    "A script stops at the first step that fails; with --keep-going it runs every step. Either way\n"
+    "it ends with a summary line (passed, failed with label and place, skipped, status).\n"
+    "With --tap only wait, read, wait-input, the checks and label, which send nothing.\n"
     "\n"
     "Exit status: 0 done; 1 the line, the driver or the settings could not be set up; 2 bad\n"
     "arguments or script (nothing is started); 3 the driver did not start (no card answered, or\n"
-    "only corrupt answers); 4 a wait-input ran out; 5 the virtual card refused a card command.\n";
+    "only corrupt answers); 4 a wait-input ran out; 5 the virtual card refused a card command;\n"
+    "6 a check failed; 7 a record could not be written; 8 the script was interrupted.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -148,8 +155,10 @@ std::string tap_argument_problem(const Args& args) {
     if (options.tap.empty()) return {};
     for (const ScriptAction& action : args.actions) {
         const ScriptAction::Kind kind = action.kind;
-        if (kind != ScriptAction::Kind::wait && kind != ScriptAction::Kind::read && kind != ScriptAction::Kind::wait_input) {
-            return "the tap only watches the line: '" + action.text + "' would act on the card (with --tap: wait, read, wait-input)";
+        if (kind != ScriptAction::Kind::wait && kind != ScriptAction::Kind::read && kind != ScriptAction::Kind::wait_input &&
+            kind != ScriptAction::Kind::check_analog_in && kind != ScriptAction::Kind::check_line &&
+            kind != ScriptAction::Kind::label) {
+            return "the tap only watches the line: '" + action.text + "' would act on the card (with --tap: wait, read, wait-input, check-analog-in, check-line, label)";
         }
     }
     return {};

@@ -1,10 +1,9 @@
 #include "panel/driver/trace_keys.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
-#include <optional>
 
-#include "config/ini_text.h"
 #include "config/settings.h"
 #include "config/settings_backend.h"
 #include "config/whole_file.h"
@@ -77,15 +76,31 @@ bool parse_marker(const std::string& text, Marker* marker) {
     return true;
 }
 
+// now without the lines the lending adds: its two keys, and the section's head, each unless
+// before had it already.
+std::string without_lent_lines(const std::string& now, const Marker& marker) {
+    const std::string head = std::string("[") + kSection + "]";
+    const bool head_lent = marker.before.find(head) == std::string::npos;
+    const bool frames_lent = marker.before.find("trace_frames=1") == std::string::npos;
+    std::string kept;
+    for (std::size_t at = 0; at < now.size();) {
+        const std::size_t end = std::min(now.find('\n', at), now.size() - 1);
+        const std::string line = now.substr(at, end + 1 - at);
+        std::string bare = line;
+        while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r')) bare.pop_back();
+        const bool lent = bare == "trace=" + marker.trace || (frames_lent && bare == "trace_frames=1") ||
+                          (head_lent && bare == head);
+        if (!lent) kept += line;
+        at = end + 1;
+    }
+    return kept;
+}
+
 // Whether now is the file as the lending left it, at any step of it: the trace key written, then
-// trace_frames too, as the marker's lent copy says or as the store writes them into the file before.
+// trace_frames too, as the marker's lent copy says or as the lent lines alone make it.
 bool is_as_lent(const std::string& now, const Marker& marker) {
     if (marker.has_lent && now == marker.lent) return true;
-    const std::optional<std::string> traced = vek::ini_write_value(marker.before, kSection, "trace", marker.trace);
-    if (!traced) return false;
-    if (now == *traced) return true;
-    const std::optional<std::string> framed = vek::ini_write_value(*traced, kSection, "trace_frames", "1");
-    return framed && now == *framed;
+    return now != marker.before && without_lent_lines(now, marker) == marker.before;
 }
 
 // Only a folder the panel made, in the temporary folder, is removed.
