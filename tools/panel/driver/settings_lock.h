@@ -15,7 +15,9 @@ public:
     SettingsLock(const SettingsLock&) = delete;
     SettingsLock& operator=(const SettingsLock&) = delete;
 
-    // Tries until wait_ms have passed; false with the reason in *error.
+    // Tries until wait_ms have passed; false with the reason in *error. True without a hold when
+    // the settings file's folder takes no new file: no panel can lend keys in it either (the
+    // marker could not be written), so there is nothing to guard.
     bool take(const std::string& settings, int wait_ms, std::string* error);
     void release();
 

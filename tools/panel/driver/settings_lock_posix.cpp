@@ -16,10 +16,15 @@ namespace {
 
 constexpr int kRetryMs = 20;
 
-// The lock file, held; -1 when another panel holds it (*busy) or it cannot be had.
+// A folder that takes no new file.
+bool unwritable(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+// The lock file, held; -1 when another panel holds it (*busy), -2 when the folder takes no new
+// file, -1 with *error when it cannot be had.
 int try_lock(const std::string& path, bool* busy, std::string* error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
+        if (unwritable(errno)) return -2;
         *error = "cannot make the lock " + path + ": " + std::strerror(errno);
         return -1;
     }
@@ -50,6 +55,7 @@ bool SettingsLock::take(const std::string& settings, int wait_ms, std::string* e
     for (;;) {
         bool busy = false;
         const int fd = try_lock(path_, &busy, error);
+        if (fd == -2) return true;
         if (fd >= 0) {
             handle_ = fd;
             return true;

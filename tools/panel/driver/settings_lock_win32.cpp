@@ -10,13 +10,16 @@ namespace vek::panel {
 namespace {
 
 constexpr int kRetryMs = 20;
+// Access denied is a folder that takes no new file, or a lock file on its way out: tried this long.
+constexpr int kDeniedMs = 1000;
 
 }  // namespace
 
 bool SettingsLock::take(const std::string& settings, int wait_ms, std::string* error) {
     release();
     path_ = settings + ".vek-panel-lock";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    const auto began = std::chrono::steady_clock::now();
+    const auto deadline = began + std::chrono::milliseconds(wait_ms);
     for (;;) {
         // Shared with no one, and deleted when its handle closes, also when the panel dies.
         const HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -26,6 +29,9 @@ bool SettingsLock::take(const std::string& settings, int wait_ms, std::string* e
             return true;
         }
         const DWORD code = GetLastError();
+        if (code == ERROR_ACCESS_DENIED && std::chrono::steady_clock::now() >= began + std::chrono::milliseconds(kDeniedMs)) {
+            return true;
+        }
         if (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) {
             *error = "cannot make the lock " + path_ + " (error " + std::to_string(code) + ")";
             return false;
