@@ -117,6 +117,31 @@ card "silent off"
 wait_for "the answering card is shown again" screen_has "card answering"
 screen >"$dir/screen"
 
+# A slow poll is not a quiet driver, nor is a lowered delay's first cycle: at 5000 ms the driver
+# sends a frame every 5 s; lowered to 50 ms it first sleeps out the 5 s it had begun. The delay
+# dialog is the terminal's here (under Wine it is a Windows dialog box).
+no_quiet_driver_for() {
+  for _ in $(seq "$1"); do
+    if screen_has "NO FRAME FROM THE DRIVER"; then fail "$2"; fi
+    sleep 0.1
+  done
+}
+set_delay() {
+  keys s
+  wait_for "the delay dialog opens" screen_has "Enter: OK"
+  "${tmux[@]}" send-keys -t panel -l "$1"
+  keys Enter
+  wait_for "the delay $1 is saved" screen_has "settings: delay $1 ms saved"
+}
+if [ "$runner" = native ]; then
+  set_delay 5000
+  no_quiet_driver_for 70 "a poll every 5 s is shown as a driver that sends nothing"
+  screen_has "one frame every 5." || fail "a poll slower than a second is shown as its cycle"
+  set_delay 50
+  no_quiet_driver_for 40 "the delay lowered to 50 ms is shown as a driver that sends nothing"
+  wait_for "the card answers at 50 ms" screen_has "card answering"
+fi
+
 keys q
 wait_for "the panel ends" test -s "$dir/status"
 [ "$(cat "$dir/status")" = 0 ] || fail "exit status $(cat "$dir/status"): $(cat "$dir/stderr")"

@@ -3,12 +3,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "panel/driver/settings_lock.h"
 #include "panel/driver/settings_path.h"
+#include "panel/driver/trace_keys.h"
 #include "panel/line/frame_watch.h"
 #include "panel/session/panel_session.h"
 #include "panel/session/script.h"
@@ -23,8 +26,9 @@ namespace {
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR | --port N] [--settings FILE] [--driver LIBRARY]\n"
     "                 [--wait-card SECONDS] [--card-log FILE] [--no-wire-time] [--trace FILE]\n"
-    "                 [--csv FILE] [--do ACTION]... [--script FILE]...\n"
+    "                 [--csv FILE] [--keep-going] [--do ACTION]... [--script FILE]...\n"
     "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--do ACTION]...\n"
+    "       vek-panel --repair-settings FILE\n"
     "       vek-panel --help | --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
@@ -52,6 +56,8 @@ const char* const kUsage =
     "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
     "  --version         print the version\n"
+    "  --repair-settings FILE  put back the settings file a panel killed during the driver's start\n"
+    "                    left with its lent trace keys (the next run does it too), and exit\n"
     "\n"
     "Watching another program's line (no driver is loaded, nothing is ever sent by the panel):\n"
     "  --tap DEVICE      open the card's serial device, e.g. /dev/ttyUSB0, and pass every byte\n"
@@ -69,11 +75,15 @@ const char* const kUsage =
     "them, the actions run in order and each observation is printed as one JSON line:\n"
     "  output <1-16> on|off    outputs <hex>    analog <1|2> <0-255>    wait <ms>    read\n"
     "  wait-input <1-16> on|off <ms>    reset    restart    card <virtual card command>\n"
-    "With --tap only wait, read and wait-input, which send nothing.\n"
+    "  check-analog-in <1|2> <min V> <max V>    check-line <state>    label <text>\n"
+    "A script stops at the first step that fails; with --keep-going it runs every step. Either way\n"
+    "it ends with a summary line (passed, failed with label and place, skipped, status).\n"
+    "With --tap only wait, read, wait-input, the checks and label, which send nothing.\n"
     "\n"
     "Exit status: 0 done; 1 the line, the driver or the settings could not be set up; 2 bad\n"
     "arguments or script (nothing is started); 3 the driver did not start (no card answered, or\n"
-    "only corrupt answers); 4 a wait-input ran out; 5 the virtual card refused a card command.\n";
+    "only corrupt answers); 4 a wait-input ran out; 5 the virtual card refused a card command;\n"
+    "6 a check failed; 7 a record could not be written; 8 the script was interrupted.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -81,11 +91,27 @@ struct Args {
     PanelOptions options;
     std::vector<ScriptAction> actions;
     bool scripted = false;
+    bool keep_going = false;  // run every step, failed or not, and fail at the end
+    int do_count = 0;         // --do options so far, for each action's place
 };
+
+// Parses one line of a script, noting where it was written.
+bool parse_placed(const std::string& line, const std::string& place, std::vector<ScriptAction>* actions,
+                  std::string* error) {
+    const std::size_t before = actions->size();
+    if (!parse_script_line(line, actions, error)) return false;
+    if (actions->size() > before) actions->back().place = place;
+    return true;
+}
 
 bool read_script(const std::string& path, std::vector<ScriptAction>* actions, std::string* error) {
     std::ifstream file;
     std::istream* in = &std::cin;
+    std::error_code ignored;
+    if (path != "-" && std::filesystem::is_directory(path, ignored)) {
+        *error = "--script " + path + " is a folder; name the script file in it";
+        return false;
+    }
     if (path != "-") {
         file.open(path);
         if (!file) {
@@ -94,12 +120,13 @@ bool read_script(const std::string& path, std::vector<ScriptAction>* actions, st
         }
         in = &file;
     }
+    const std::string name = path == "-" ? std::string("(standard input)") : path;
     int number = 0;
     for (std::string line; std::getline(*in, line);) {
         ++number;
-        if (!parse_script_line(line, actions, error)) {
-            *error = "script " + (path == "-" ? std::string("(standard input)") : path) + " line " +
-                     std::to_string(number) + ": " + *error;
+        const std::string place = "script " + name + " line " + std::to_string(number);
+        if (!parse_placed(line, place, actions, error)) {
+            *error = place + ": " + *error;
             return false;
         }
     }
@@ -128,8 +155,10 @@ std::string tap_argument_problem(const Args& args) {
     if (options.tap.empty()) return {};
     for (const ScriptAction& action : args.actions) {
         const ScriptAction::Kind kind = action.kind;
-        if (kind != ScriptAction::Kind::wait && kind != ScriptAction::Kind::read && kind != ScriptAction::Kind::wait_input) {
-            return "the tap only watches the line: '" + action.text + "' would act on the card (with --tap: wait, read, wait-input)";
+        if (kind != ScriptAction::Kind::wait && kind != ScriptAction::Kind::read && kind != ScriptAction::Kind::wait_input &&
+            kind != ScriptAction::Kind::check_analog_in && kind != ScriptAction::Kind::check_line &&
+            kind != ScriptAction::Kind::label) {
+            return "the tap only watches the line: '" + action.text + "' would act on the card (with --tap: wait, read, wait-input, check-analog-in, check-line, label)";
         }
     }
     return {};
@@ -164,7 +193,8 @@ bool take_value_option(const std::string& arg, const std::string& value, Args* a
         options.csv = value;
     } else if (arg == "--do") {
         args->scripted = true;
-        if (!parse_script_line(value, &args->actions, error)) *error = "--do " + *error;
+        const std::string place = "--do " + std::to_string(++args->do_count);
+        if (!parse_placed(value, place, &args->actions, error)) *error = "--do " + *error;
     } else if (arg == "--script") {
         args->scripted = true;
         read_script(value, &args->actions, error);
@@ -195,7 +225,22 @@ std::string combination_problem(const Args& args) {
     return {};
 }
 
-// 0 to go on, -1 when --help or --version has said all, or the exit status.
+// --repair-settings FILE: puts back what a panel that ended without tidying left lent, and says so.
+int repair_settings(const std::string& given) {
+    const std::string file = settings_path_for_driver(given);
+    SettingsLock lock;
+    std::string error;
+    if (!lock.take(file, kSettingsLockWaitMs, &error)) {
+        std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
+        return kExitSetup;
+    }
+    const LentKeysRepair repair = repair_lent_keys(file);
+    const std::string said = repair.said.empty() ? file + ": no keys lent by a panel were left in it" : repair.said;
+    std::fprintf(stderr, "vek-panel: %s\n", said.c_str());
+    return repair.ok ? kExitOk : kExitSetup;
+}
+
+// 0 to go on, -1 when --help, --version or --repair-settings has said all, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
     args->options.driver = default_driver_path();
     std::string error;
@@ -209,8 +254,14 @@ int parse_args(int argc, char** argv, Args* args) {
             std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
         }
+        if (arg == "--repair-settings" && i + 1 < argc) {
+            const int status = repair_settings(argv[i + 1]);
+            return status == kExitOk ? -1 : status;
+        }
         if (arg == "--no-wire-time") {
             args->options.wire_time = false;
+        } else if (arg == "--keep-going") {
+            args->keep_going = true;
         } else if (i + 1 < argc && take_value_option(arg, argv[i + 1], args, &error)) {
             ++i;
         } else {
@@ -244,9 +295,11 @@ int run_scripted(PanelSession& session, const Args& args) {
     }
     std::printf("%s\n", json_started(session.snapshot()).c_str());
     std::fflush(stdout);
-    const int status = run_script(session, args.actions, stdout, &g_interrupted);
+    int status = run_script(session, args.actions, stdout, &g_interrupted, args.keep_going);
     session.stop();
     std::printf("%s\n", json_stopped(session.snapshot()).c_str());
+    // The last rows are written at the stop: a record that failed then fails the run too.
+    if (status == kExitOk && session.records_failed()) status = kExitRecordFailed;
     return status;
 }
 

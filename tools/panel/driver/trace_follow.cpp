@@ -109,12 +109,6 @@ void TraceFollow::take_line(const std::string& line) {
 bool TraceFollow::take_start_line(const std::string& text) {
     if (starts_with(text, "start: ")) {
         state_.writing = true;
-        // "start: driver 0, delay 50 ms, ...": the driver reads each answer after its delay.
-        unsigned driver = 0;
-        unsigned delay_ms = 0;
-        if (std::sscanf(text.c_str(), "start: driver %u, delay %u ms", &driver, &delay_ms) == 2) {
-            tally_.set_reader_delay_us(int64_t{delay_ms} * 1000);
-        }
         tally_.new_line();
         state_.silent = false;
         state_.lost = false;

@@ -41,8 +41,6 @@ public:
     // Follows only what is appended from now on: a user's trace holds earlier runs' lines, whose
     // lost ports and silent cards are long over.
     void skip_existing();
-    // The delay the driver polls at, when it changes without a new start (the dialog).
-    void set_driver_delay_ms(uint32_t delay_ms) { tally_.set_reader_delay_us(int64_t{delay_ms} * 1000); }
     const DriverTrace& state() const { return state_; }
     const std::string& path() const { return path_; }
 

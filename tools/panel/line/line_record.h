@@ -32,6 +32,7 @@ public:
     void open(FILE* file, const std::string& path, const std::string& what);
     // dropped: events the monitor's queue had no room for since the last call.
     void write(const std::vector<LineEvent>& events, uint64_t dropped);
+    bool failed() const { return failed_; }  // a line could not be written
     void close();
 
 private:

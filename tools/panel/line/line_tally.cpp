@@ -30,12 +30,12 @@ void LineTally::frame(int64_t at_us, const uint8_t* bytes) {
 }
 
 int64_t LineTally::match(int64_t at_us) {
-    const bool after_silence = last_heard_us_ < 0 || at_us - last_heard_us_ > kSilenceUs + reader_delay_us_;
+    const bool after_silence = last_heard_us_ < 0 || at_us - last_heard_us_ > kSilenceUs;
     last_heard_us_ = at_us;
     if (waiting_.empty()) return -1;
     // Only after a silence: a card that answers late but steadily has answers land just after a
     // new frame too, and those belong to the oldest frame, as any other.
-    if (after_silence && at_us - waiting_.back() <= reader_delay_us_ + kOwnAnswerUs) {
+    if (after_silence && at_us - waiting_.back() <= kOwnAnswerUs) {
         const int64_t took = at_us - waiting_.back();
         waiting_.clear();
         return took;

@@ -40,6 +40,8 @@ struct LineCounts {
 // The driver waits this long for an answer; one that takes longer is late.
 constexpr int64_t kAnswerWindowUs = 200000;
 
+// Every source stamps an answer as it came off the wire (the monitor and the tap as they pass it
+// on, the driver's trace as the driver takes it), so one rule serves them all, whatever the delay.
 // A card answers frames in order, so an answer belongs to the oldest frame still waiting for
 // one, however late it comes; after a silence, one that comes at once after the newest frame is
 // that frame's own (a card back), and nothing older waits any more.
@@ -53,9 +55,6 @@ public:
     void bad_end(int64_t at_us);
     // A new line (reopened device, restarted driver): nothing before it is waiting for an answer.
     void new_line();
-    // Seen from the driver's side an answer is read only after the driver's delay: its own
-    // answer comes that much later.
-    void set_reader_delay_us(int64_t delay_us) { reader_delay_us_ = delay_us; }
 
     LineCounts& counts() { return counts_; }
     const LineCounts& counts() const { return counts_; }
@@ -66,7 +65,6 @@ private:
     void corrupt(int64_t at_us);
 
     LineCounts counts_;
-    int64_t reader_delay_us_ = 0;
     std::deque<int64_t> waiting_;  // when each frame not yet answered went out, oldest first
     int64_t last_heard_us_ = -1;   // the newest answer, valid or corrupt
 };

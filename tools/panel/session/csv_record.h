@@ -21,6 +21,7 @@ public:
     // Appends to path; a new or empty file starts with the header row. False with the reason.
     bool open(const std::string& path, std::string* error);
     void write(const PanelSnapshot& shot, int64_t wall_us);
+    bool failed() const { return failed_; }  // a row could not be written
     void close();
 
 private:

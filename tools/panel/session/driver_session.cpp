@@ -1,12 +1,15 @@
 #include "panel/session/driver_session.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "config/settings.h"
+#include "panel/driver/settings_lock.h"
 #include "panel/driver/trace_keys.h"
 #include "panel/driver/work_folder.h"
+#include "panel/line/line_clock.h"
 
 namespace vek::panel {
 
@@ -43,6 +46,16 @@ int DriverSession::prepare_trace(const PanelOptions& options, std::string* error
         return kExitSetup;
     }
     if (!make_work_folder(&work_folder_, error)) return kExitSetup;
+    // Under the lock: a trace key another panel has lent for its start is not the user's own,
+    // and one a panel that died has left is put back first.
+    SettingsLock lock;
+    if (!lock.take(file, kSettingsLockWaitMs, error)) return kExitSetup;
+    const LentKeysRepair repair = repair_lent_keys(file);
+    if (!repair.said.empty()) std::fprintf(stderr, "vek-panel: %s\n", repair.said.c_str());
+    if (!repair.ok) {
+        *error = repair.said;
+        return kExitSetup;
+    }
     reload_settings();
     const vek::LinkSettings link = vek::load_link_settings(file.c_str(), 0);
     // The user's own trace is the driver's; the panel follows it rather than naming another.
@@ -88,15 +101,24 @@ int DriverSession::open(const PanelOptions& options, LineSession& line, std::str
 }
 
 void DriverSession::reload_settings() {
+    const uint32_t before = settings_.delay_ms;
     settings_.delay_ms = vek::load_settings(settings_.file.c_str(), 0);
     settings_.port_key = vek::load_link_settings(settings_.file.c_str(), 0).port;
-    if (trace_ != nullptr) trace_->set_driver_delay_ms(settings_.delay_ms);
+    // A running poll thread sleeps out the delay it began with before it takes the new one.
+    if (before != 0 && before != settings_.delay_ms) {
+        settings_.previous_delay_ms = before;
+        settings_.delay_changed_us = monitor_now_us();
+    }
 }
 
 bool DriverSession::start(const LineSession& line) {
     if (!settings_.own_trace) return host_->start() == 0;
+    // One panel lends at a time: two lending at once would each take the other's key for the user's.
+    SettingsLock lock;
+    if (!lock.take(settings_.file, kSettingsLockWaitMs, &lock_error_)) return false;
+    lock_error_.clear();
     // Without a line of its own, the panel learns of every frame from the trace.
-    const LentTraceKeys lent(settings_.file, settings_.trace_path, !line.monitored());
+    const LentTraceKeys lent(settings_.file, settings_.trace_path, !line.monitored(), work_folder_);
     return host_->start() == 0;
 }
 
@@ -109,6 +131,7 @@ void DriverSession::settle_trace() {
 }
 
 std::string DriverSession::no_card_message(const LineSession& line) const {
+    if (!lock_error_.empty()) return lock_error_;
     // What the scan saw is in the trace: a port that answered only with corrupt frames is a card
     // on the wrong speed or a noisy line, not a dead card.
     const DriverTrace& seen = trace_->state();

@@ -20,6 +20,8 @@ namespace vek::panel {
 struct DriverSettings {
     std::string file;
     uint32_t delay_ms = 0;          // the instance's poll delay
+    uint32_t previous_delay_ms = 0; // the delay before the newest change (the dialog)...
+    int64_t delay_changed_us = -1;  // ...and when it changed (steady clock)
     uint32_t port_key = 0;          // "port": the one port the driver probes; 0: it scans
     std::string trace_path;         // the driver's trace
     bool own_trace = false;         // the panel named the trace; false: the user's own
@@ -73,6 +75,7 @@ private:
     DriverSettings settings_;
     std::unique_ptr<TraceFollow> trace_;  // the driver's trace, followed for the line's health
     std::string work_folder_;             // the panel's own: the trace it names is kept there
+    std::string lock_error_;              // why the newest start could not lend its keys
 };
 
 }  // namespace vek::panel

@@ -29,6 +29,9 @@ constexpr int kExitUsage = 2;        // arguments or script
 constexpr int kExitNotStarted = 3;   // the driver did not start: no card answered
 constexpr int kExitWaitFailed = 4;   // a scripted wait for an input ran out
 constexpr int kExitCardCommand = 5;  // a scripted virtual card command failed
+constexpr int kExitCheckFailed = 6;  // a scripted check-analog-in or check-line failed
+constexpr int kExitRecordFailed = 7; // a record (--trace, --csv) could not be written
+constexpr int kExitInterrupted = 8;  // a script cut short by Ctrl-C or SIGTERM
 
 // A COM port number as the driver reads its port key: 1 to 255 in plain decimal digits.
 bool parse_port_number(const std::string& text, unsigned* port);

@@ -30,10 +30,8 @@ void PanelSession::tick() {
     driver_.exchange();
     LineCounts counts;
     const DriverTrace* trace = driver_.trace();
-    const uint64_t frames = line_.counts(&counts) ? counts.frames_to_card
-                            : trace != nullptr    ? trace->counts.frames_to_card
-                                                  : 0;
-    rate_.sample(monitor_now_us(), frames);
+    if (!line_.counts(&counts) && trace != nullptr) counts = trace->counts;
+    rate_.sample(counts.last_frame_us, counts.frames_to_card);
     write_records(true);
 }
 

@@ -25,7 +25,7 @@ public:
     int open(const PanelOptions& options, std::string* error);
     // One host cycle: write outputs, read inputs, sample the line, write the records.
     void tick();
-    PanelSnapshot snapshot() const { return take_snapshot(line_, driver_, rate_.hz()); }
+    PanelSnapshot snapshot() const { return take_snapshot(line_, driver_, rate_); }
     // Stops the driver and starts it again: a new scan, as after a pulled cable. False with
     // what the scan saw in *error.
     bool restart(std::string* error = nullptr);
@@ -35,6 +35,10 @@ public:
     // Stops the driver if it still runs, deletes the instance and takes the line down. Safe to
     // repeat.
     void close();
+
+    // A record that could not be written: its option and file; empty while every write went.
+    bool records_failed() const { return !records_.failure().empty(); }
+    std::string records_failure() const { return records_.failure(); }
 
     LineSession& line() { return line_; }
     DriverSession& driver() { return driver_; }

@@ -10,6 +10,9 @@
 //   reset                       DRV_RESET_OUTPUTS (the panel's outputs follow it to off)
 //   restart                     DRV_STOP, then DRV_START: a new scan, as after a pulled cable
 //   card <command>              a virtual card command, such as "card input 3 on"
+//   check-analog-in <1|2> <min> <max>   the analog input now, in volts, within min to max
+//   check-line <state>          the line's state now is this one (answering, silent, ...)
+//   label <text>                carried in every event until the next label
 #pragma once
 
 #include <csignal>
@@ -23,23 +26,29 @@
 namespace vek::panel {
 
 struct ScriptAction {
-    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card };
+    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card, check_analog_in, check_line, label };
     Kind kind = Kind::read;
     unsigned index = 0;      // output, analog or input number, from 1
     bool on = false;
     uint32_t value = 0;      // outputs mask, analog value, or milliseconds
     std::string text;        // the line as written
-    std::string command;     // for card: the virtual card's command
+    std::string command;     // for card: the virtual card's command; for label: its text
+    double low = 0.0;        // check-analog-in: volts from...
+    double high = 0.0;       // ...to
+    LineState state = LineState::unknown;  // check-line
+    std::string place;       // where it was written: "--do 3", "site.script line 12"
 };
 
-// False with the line and the reason it is not an action. Blank lines and # comments give no
-// action and true. A card command is checked by name here; its values only by the card.
+// False with the line and the reason it is not an action, naming the word that is wrong. Blank
+// lines and # comments, on a line of their own or after an action, give no action and true. A
+// card command is checked by name here; its values only by the card.
 bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actions, std::string* error);
 
-// Runs the actions in order. Returns kExitOk, kExitWaitFailed when a wait-input ran out, or
-// kExitCardCommand when the virtual card refused a command.
+// Runs the actions in order, up to the first that fails, or with keep_going every one, and ends
+// with a summary line. Returns kExitOk, or the first failure's status (kExitWaitFailed,
+// kExitCardCommand, kExitCheckFailed, kExitRecordFailed), or kExitInterrupted.
 int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, FILE* out,
-               const volatile std::sig_atomic_t* interrupted);
+               const volatile std::sig_atomic_t* interrupted, bool keep_going);
 
 // The JSON lines the script prints at its start and end.
 std::string json_started(const PanelSnapshot& shot);

@@ -32,6 +32,8 @@ std::string record_paths_problem(const PanelOptions& options) {
 }
 
 int SessionRecords::open(const PanelOptions& options, std::string* error) {
+    trace_path_ = options.trace;
+    csv_path_ = options.csv;
     if (!options.trace.empty()) {
         const std::string what = !options.tap.empty() ? "tap " + options.link + " <-> " + options.tap
                                  : !options.device.empty() ? "device " + options.device
@@ -61,6 +63,12 @@ void SessionRecords::write_line_events(LineSession& line) {
 
 void SessionRecords::write_reading(const PanelSnapshot& shot) {
     if (csv_ != nullptr) csv_->write(shot, wall_now_us());
+}
+
+std::string SessionRecords::failure() const {
+    if (trace_ != nullptr && trace_->failed()) return "--trace " + trace_path_;
+    if (csv_ != nullptr && csv_->failed()) return "--csv " + csv_path_;
+    return {};
 }
 
 void SessionRecords::close() {

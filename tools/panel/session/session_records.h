@@ -29,11 +29,15 @@ public:
     // True when a reading is to be written as a row.
     bool keeps_readings() const { return csv_ != nullptr; }
     void write_reading(const PanelSnapshot& shot);
+    // The option and file of a record that could not be written; empty while every write went.
+    std::string failure() const;
     void close();
 
 private:
     std::unique_ptr<LineTrace> trace_;
     std::unique_ptr<CsvRecord> csv_;
+    std::string trace_path_;
+    std::string csv_path_;
 };
 
 }  // namespace vek::panel

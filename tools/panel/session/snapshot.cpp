@@ -1,5 +1,7 @@
 #include "panel/session/snapshot.h"
 
+#include <algorithm>
+
 #include "panel/line/frame_meaning.h"
 #include "panel/line/line_clock.h"
 #include "panel/session/driver_session.h"
@@ -19,7 +21,7 @@ constexpr int64_t kLateRecentUs = 1000000;
 // One of the driver's cycles is its delay and an exchange, which takes under 2 ms at 115200
 // baud; inputs older than two cycles, with this much slack per cycle, are old.
 constexpr double kExchangeSlackMs = 10.0;
-// A driver that has sent nothing for this long has lost its port (or runs a very long delay).
+// A driver that has sent nothing for this long past its cycle has lost its port.
 constexpr double kQuietDriverMs = 2000.0;
 // A delay longer than this is noted: the driver keeps it, but it is more likely a typo than meant.
 constexpr uint32_t kLongDelayMs = 60000;
@@ -74,13 +76,27 @@ void describe_line(const LineSession& line, PanelSnapshot* shot) {
 }
 
 // How long ago the newest frame each way crossed, and how fast frames go.
-void time_line(int64_t now, double poll_hz, PanelSnapshot* shot) {
+void time_line(int64_t now, const PollRate& rate, PanelSnapshot* shot) {
     if (shot->line.last_frame_us >= 0) shot->since_frame_ms = static_cast<double>(now - shot->line.last_frame_us) / 1000.0;
     if (shot->line.last_answer_us >= 0) {
         shot->since_answer_ms = static_cast<double>(now - shot->line.last_answer_us) / 1000.0;
     }
     if (shot->tap) show_line_image(shot);
-    shot->poll_hz = poll_hz;
+    shot->poll_hz = rate.hz(now);
+    shot->cycle_ms = rate.cycle_ms(now);
+}
+
+// The delay the driver may still be sleeping out: a lowered delay is taken only after the old
+// one's sleep, so until a frame has gone since the change the old one counts.
+uint32_t wait_delay_ms(const DriverSettings& settings, const LineCounts& line) {
+    const bool pending = settings.delay_changed_us >= 0 && line.last_frame_us < settings.delay_changed_us;
+    return pending && settings.previous_delay_ms > settings.delay_ms ? settings.previous_delay_ms : settings.delay_ms;
+}
+
+// Quiet means no frame for a while past the driver's own cycle: its delay, or the cycle measured
+// (the tap knows no delay), so that a slow poll is never taken for a driver that stopped.
+double quiet_after_ms(const PanelSnapshot& shot) {
+    return kQuietDriverMs + std::max(static_cast<double>(shot.wait_delay_ms), shot.cycle_ms);
 }
 
 LineState judge_line(const PanelSnapshot& shot, int64_t now) {
@@ -91,7 +107,7 @@ LineState judge_line(const PanelSnapshot& shot, int64_t now) {
     const bool late = line.last_late_us >= 0 && now - line.last_late_us < kLateRecentUs;
     if (shot.own_line && !shot.line.card_connected) return LineState::line_lost;
     if (shot.trace.lost) return LineState::reconnecting;
-    if ((shot.started || shot.tap) && shot.since_frame_ms > kQuietDriverMs) return LineState::no_frames;
+    if ((shot.started || shot.tap) && shot.since_frame_ms > quiet_after_ms(shot)) return LineState::no_frames;
     if (corrupt) return LineState::corrupt;
     if (shot.monitored) {
         // A late card leaves frames unanswered within the window too: late says more than silent.
@@ -127,17 +143,19 @@ std::string delay_note(const PanelSnapshot& shot) {
            "that seldom (a negative delay reads as a huge one)";
 }
 
-PanelSnapshot take_snapshot(const LineSession& line, const DriverSession& driver, double poll_hz) {
+PanelSnapshot take_snapshot(const LineSession& line, const DriverSession& driver, const PollRate& rate) {
     PanelSnapshot shot;
     describe_driver(driver, &shot);
     describe_line(line, &shot);
+    shot.wait_delay_ms = wait_delay_ms(driver.settings(), shot.line);
     const int64_t now = monitor_now_us();
-    if (shot.monitored) time_line(now, poll_hz, &shot);
+    if (shot.monitored) time_line(now, rate, &shot);
     shot.state = judge_line(shot, now);
     shot.answering = shot.state == LineState::answering;
     if (shot.since_answer_ms >= 0) {
         shot.inputs_age_ms = shot.since_answer_ms;
-        shot.inputs_stale = shot.inputs_age_ms > 2.0 * (static_cast<double>(shot.delay_ms) + kExchangeSlackMs);
+        const double cycle = std::max(static_cast<double>(shot.wait_delay_ms), shot.cycle_ms);
+        shot.inputs_stale = shot.inputs_age_ms > 2.0 * (cycle + kExchangeSlackMs);
     }
     return shot;
 }

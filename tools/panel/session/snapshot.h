@@ -9,6 +9,7 @@
 #include "panel/driver/panel_host.h"
 #include "panel/driver/trace_follow.h"
 #include "panel/line/line_tally.h"
+#include "panel/session/poll_rate.h"
 
 namespace vek::panel {
 
@@ -27,6 +28,10 @@ enum class LineState {
     answering,
 };
 const char* line_state_name(LineState state);
+// Every state, best first, as the scripts name them.
+constexpr LineState kLineStates[] = {LineState::answering, LineState::late,         LineState::silent,
+                                     LineState::corrupt,   LineState::no_frames,    LineState::reconnecting,
+                                     LineState::line_lost, LineState::unknown};
 
 struct PanelSnapshot {
     PanelImage image;
@@ -36,6 +41,8 @@ struct PanelSnapshot {
     bool own_line = false;      // the counts come from the panel's line monitor
     LineCounts line;
     double poll_hz = 0.0;       // output frames a second over the last second or so
+    double cycle_ms = -1.0;     // from one frame to the next; -1: not measured
+    uint32_t wait_delay_ms = 0; // the longest delay the driver may still be sleeping out
     double since_answer_ms = -1.0;
     bool answering = false;     // the card answers in time, with valid frames
     LineState state = LineState::unknown;
@@ -60,8 +67,7 @@ struct PanelSnapshot {
 // reads as 4294967246 ms.
 std::string delay_note(const PanelSnapshot& shot);
 
-// The line and the driver now; poll_hz is the rate of frames to the card, measured over the
-// host's cycles.
-PanelSnapshot take_snapshot(const LineSession& line, const DriverSession& driver, double poll_hz);
+// The line and the driver now, with the rate of frames to the card as measured.
+PanelSnapshot take_snapshot(const LineSession& line, const DriverSession& driver, const PollRate& rate);
 
 }  // namespace vek::panel

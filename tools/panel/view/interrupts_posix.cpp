@@ -21,6 +21,8 @@ void catch_interrupts(volatile std::sig_atomic_t* flag) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A record over the file size limit fails its write, which the panel tells, rather than killing it.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace vek::panel

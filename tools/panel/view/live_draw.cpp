@@ -18,8 +18,6 @@ constexpr int kMinLines = 21;
 constexpr int kLabelWidth = 14;
 constexpr int kCellWidth = 4;
 constexpr int kBarWidth = 20;
-// A host that has sent nothing for this long has stopped polling (or lost its port).
-constexpr double kQuietHostMs = 2000.0;
 // A reopened port is told of for this long after it came back.
 constexpr double kReopenedShownUs = 10e6;
 
@@ -56,6 +54,17 @@ std::string ms_text(double ms) {
     return text;
 }
 
+// Frames a second, or below one a second the cycle measured, which a one-second count cannot show.
+std::string rate_text(const PanelSnapshot& shot) {
+    char text[48];
+    if (shot.cycle_ms >= 1000.0) {
+        std::snprintf(text, sizeof text, "one frame every %.2f s", shot.cycle_ms / 1000.0);
+    } else {
+        std::snprintf(text, sizeof text, "%5.1f Hz", shot.poll_hz);
+    }
+    return text;
+}
+
 // The tap: the host's cycle as the line carried it, and whether the host still sends.
 void draw_tap_state(const PanelSnapshot& shot) {
     char text[160];
@@ -64,13 +73,13 @@ void draw_tap_state(const PanelSnapshot& shot) {
     } else if (!shot.line.card_connected) {
         alarm_at(2, "CARD LINE LOST: " + shot.device + " has gone. Plug it back in: the tap reconnects");
     }
-    std::snprintf(text, sizeof text, "Cycle %5.1f Hz   ", shot.poll_hz);
+    std::snprintf(text, sizeof text, "Cycle %s   ", rate_text(shot).c_str());
     print_at(1, 0, text + (shot.since_answer_ms < 0 ? std::string("no answer yet")
                                                     : "last valid answer " + ms_text(shot.since_answer_ms) + " ago"));
     if (!shot.line.card_connected) return;
     if (shot.since_frame_ms < 0) {
         print_at(2, 0, "no frame from the host yet");
-    } else if (shot.since_frame_ms > kQuietHostMs) {
+    } else if (shot.state == LineState::no_frames) {
         alarm_at(2, "NO FRAME FROM THE HOST FOR " + ms_text(shot.since_frame_ms));
     } else if (shot.state == LineState::corrupt || shot.state == LineState::late || shot.state == LineState::silent) {
         alarm_at(2, shot.state == LineState::corrupt ? "CARD ANSWERS CORRUPT"
@@ -93,7 +102,7 @@ void draw_rate(const PanelSnapshot& shot) {
     }
     if (shot.monitored) {
         // The rate is the driver's own polling, once every delay; the panel's host cycle is apart.
-        std::snprintf(text, sizeof text, "Poll %5.1f Hz (driver, every %u ms)   host cycle %d Hz   ", shot.poll_hz,
+        std::snprintf(text, sizeof text, "Poll %s (driver, every %u ms)   host cycle %d Hz   ", rate_text(shot).c_str(),
                       static_cast<unsigned>(shot.delay_ms), 1000 / kPanelHostCycleMs);
         std::string line = text;
         line += shot.since_answer_ms < 0 ? "no answer yet" : "last valid answer " + ms_text(shot.since_answer_ms) + " ago";
@@ -148,6 +157,7 @@ void draw_state(const PanelSnapshot& shot) {
         return;
     }
     case LineState::unknown:
+        print_at(2, 0, "line state unknown: the driver is not running, or its trace has told nothing yet");
         return;
     }
 }
