@@ -12,10 +12,17 @@ int PanelSession::open(const PanelOptions& options, std::string* error) {
     if (!options.tap.empty()) {
         status = line_.open_tap(options, error);
     } else {
+        const int64_t began_us = monitor_now_us();
         status = line_.open(options, error);
-        if (status == kExitOk) status = driver_.open(options, line_, error);
+        // The time spent waiting for the device to appear counts against --wait-card.
+        PanelOptions rest = options;
+        const auto waited_s = static_cast<int>((monitor_now_us() - began_us) / 1000000);
+        rest.wait_card_s = options.wait_card_s > waited_s ? options.wait_card_s - waited_s : 0;
+        if (status == kExitOk) status = driver_.open(rest, line_, error);
     }
-    if (status == kExitOk) tick();
+    if (status != kExitOk) return status;
+    records_.begin(snapshot());
+    tick();
     return status;
 }
 
@@ -39,7 +46,14 @@ void PanelSession::tick() {
 
 void PanelSession::write_records(bool reading) {
     records_.write_line_events(line_);
-    if (reading && records_.keeps_readings()) records_.write_reading(snapshot());
+    if (!reading || !records_.keeps_readings()) return;
+    // A row is the host cycle's reading: the extra readings a key or an action takes between
+    // two cycles would be near copies of the row before. A tenth of a cycle's slack for the
+    // timer's jitter.
+    const int64_t now = monitor_now_us();
+    if (last_row_us_ >= 0 && now - last_row_us_ < kPanelHostCycleMs * 900) return;
+    last_row_us_ = now;
+    records_.write_reading(snapshot());
 }
 
 bool PanelSession::restart(std::string* error) {

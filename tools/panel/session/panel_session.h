@@ -2,6 +2,7 @@
 // rate of frames measured over the host's cycles, and the records kept of them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "panel/session/driver_session.h"
@@ -47,6 +48,7 @@ private:
     DriverSession driver_;
     PollRate rate_;
     SessionRecords records_;
+    int64_t last_row_us_ = -1;  // when the newest CSV row was written, on the monitor's clock
 };
 
 }  // namespace vek::panel

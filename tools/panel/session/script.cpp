@@ -178,7 +178,7 @@ private:
     }
 
     void print(const std::string& line) {
-        std::fputs((line + "\n").c_str(), out_);
+        std::fputs((stamped(line) + "\n").c_str(), out_);
         std::fflush(out_);
     }
 
@@ -314,6 +314,13 @@ int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, 
                const volatile std::sig_atomic_t* interrupted) {
     ScriptRun run(session, out, interrupted);
     return run.run(actions);
+}
+
+std::string stamped(const std::string& event_line) {
+    if (event_line.find("\"time\":") != std::string::npos || event_line.empty() || event_line.back() != '}') {
+        return event_line;
+    }
+    return event_line.substr(0, event_line.size() - 1) + ",\"time\":" + json_text(local_time_text(wall_now_us())) + "}";
 }
 
 std::string json_started(const PanelSnapshot& shot) {

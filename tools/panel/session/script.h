@@ -41,6 +41,10 @@ bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actio
 int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, FILE* out,
                const volatile std::sig_atomic_t* interrupted);
 
+// The event line with "time" (ISO 8601, local, with the UTC offset, as in the records) as its
+// last field, unless it has one: so that the events line up with --trace and --csv.
+std::string stamped(const std::string& event_line);
+
 // The JSON lines the script prints at its start and end.
 std::string json_started(const PanelSnapshot& shot);
 std::string json_failed(int status, const std::string& error);
