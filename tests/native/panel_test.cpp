@@ -161,7 +161,7 @@ TEST_F(PanelTest, TheTraceTellsEachFrameAndWhatIsWrongWithTheBadOnes) {
     for (const char* action : {"output 3 on", "wait 600", "card garbage 3", "wait 600", "card faults off",
                                "card bad-sum on", "wait 600", "card faults off", "card bad-end on", "wait 600",
                                "card faults off", "card delay 300", "wait 1500", "card faults off", "card silent on",
-                               "wait 600", "card faults off", "wait 600", "read"}) {
+                               "wait 1000", "card faults off", "wait 600", "read", "reset-counters", "wait 300", "read"}) {
         args.insert(args.end(), {"--do", action});
     }
     // Earlier runs' records at the cap: each goes to <file>.1 and a new file begins.
@@ -220,11 +220,21 @@ TEST_F(PanelTest, TheTraceTellsEachFrameAndWhatIsWrongWithTheBadOnes) {
     }
     EXPECT_TRUE(has(states, "answering ") && has(states, "corrupt ")) << states;
     const std::vector<std::string> reads = events(run, "read");
-    ASSERT_EQ(reads.size(), 1u) << run.all_output();
+    ASSERT_EQ(reads.size(), 2u) << run.all_output();
     EXPECT_TRUE(has(reads[0], "\"time\":\"")) << reads[0];
     EXPECT_FALSE(has(reads[0], "\"late_answers\":0,")) << reads[0];
     EXPECT_FALSE(has(reads[0], "\"bad_answers\":0,")) << reads[0];
     EXPECT_FALSE(has(reads[0], "\"stray_bytes\":0,")) << reads[0];
+    EXPECT_FALSE(has(reads[0], "\"unanswered\":0,")) << reads[0];
+    EXPECT_TRUE(has(reads[0], "\"last_bad_answer\":\"12 FF FF 00 00 00 00 00 ")) << reads[0];
+    // reset-counters: every count from 0, the longest answer time too (the late ones were 300 ms).
+    for (const char* zero : {"\"late_answers\":0,", "\"bad_answers\":0,", "\"stray_bytes\":0,", "\"unanswered\":0,"}) {
+        EXPECT_TRUE(has(reads[1], zero)) << zero << " " << reads[1];
+    }
+    EXPECT_FALSE(has(reads[1], "\"last_bad_answer\"")) << reads[1];
+    const std::size_t longest = reads[1].find("\"longest_answer_ms\":");
+    ASSERT_NE(longest, std::string::npos) << reads[1];
+    EXPECT_LT(std::stod(reads[1].substr(longest + 20)), 200.0) << reads[1];
 }
 
 // The example acceptance script on a virtual card wired as a loopback rig: each input follows
@@ -257,8 +267,8 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     bool quiet_without_host = false;
     PanelRun host;
     const PanelRun tap = run_panel(
-        {"--tap", card.device_path(), "--link", link, "--trace", trace, "--csv", csv, "--do", "wait-input 5 on 60000",
-         "--do", "wait 600000"},
+        {"--tap", card.device_path(), "--link", link, "--trace", trace, "--csv", csv, "--do", "read", "--do",
+         "wait-input 5 on 60000", "--do", "wait 600000"},
         [&](pid_t pid, const std::string& line) {
             if (has(line, "\"event\":\"started\"")) {
                 // No host yet: whatever the card gets now, the tap sent.
@@ -268,7 +278,7 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
                 host = run_panel({"--settings", dir.file("settings.ini"), "--ports", dir.file("ports"), "--do",
                                   "output 3 on", "--do", "wait 500", "--do", "read"});
             }
-            if (has(line, "\"event\":\"read\"")) ::kill(pid, SIGINT);
+            if (has(line, "\"event\":\"read\"") && has(line, "\"waited_ms\"")) ::kill(pid, SIGINT);
         });
     ASSERT_EQ(tap.status, 0) << tap.errors << tap.all_output();
     ASSERT_EQ(host.status, 0) << host.errors << host.all_output();
@@ -281,9 +291,12 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     EXPECT_TRUE(has(host_reads[0], inputs_json(5))) << host_reads[0];
     EXPECT_TRUE(has(host_reads[0], "\"volts\":[3.299,0.000]")) << host_reads[0];
     const std::vector<std::string> tap_reads = events(tap, "read");
-    ASSERT_EQ(tap_reads.size(), 1u) << tap.all_output();
-    EXPECT_TRUE(has(tap_reads[0], inputs_json(5))) << tap_reads[0];
-    EXPECT_TRUE(has(tap_reads[0], "\"volts\":[3.299,0.000]")) << tap_reads[0];
+    ASSERT_EQ(tap_reads.size(), 2u) << tap.all_output();
+    // Before the host's first frame the tap has seen no frame: none is made up of zeros.
+    EXPECT_TRUE(has(tap_reads[0], "\"last_frame\":null,\"last_answer\":null")) << tap_reads[0];
+    EXPECT_TRUE(has(tap_reads[0], inputs_json(0))) << tap_reads[0];
+    EXPECT_TRUE(has(tap_reads[1], inputs_json(5))) << tap_reads[1];
+    EXPECT_TRUE(has(tap_reads[1], "\"volts\":[3.299,0.000]")) << tap_reads[1];
 
     // Every byte the card got was the host's: the tap counted each frame the card received and
     // each answer it sent, and the host's all-off frame stayed the last.

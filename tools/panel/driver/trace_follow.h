@@ -44,6 +44,11 @@ public:
     // The delay the driver polls at, when it changes without a new start (the dialog).
     void set_driver_delay_ms(uint32_t delay_ms) { tally_.set_reader_delay_us(int64_t{delay_ms} * 1000); }
     const DriverTrace& state() const { return state_; }
+    // Every counter and the longest answer time from zero (LineTally::reset_counts).
+    void reset_counts() {
+        tally_.reset_counts();
+        state_.counts = tally_.counts();
+    }
     const std::string& path() const { return path_; }
 
     // One line of the trace, as the driver writes it (for the tests of the reading rules).

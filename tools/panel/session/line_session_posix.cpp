@@ -151,7 +151,7 @@ int LineSession::Parts::start_monitor(const PanelOptions& options, std::string* 
     monitor = std::make_unique<LineMonitor>(
         [virtual_card, card_device] { return virtual_card != nullptr ? virtual_card->device_path() : card_device; },
         ports + "/com1");
-    if (!options.trace.empty()) monitor->record_events();
+    monitor->record_events();  // for the trace, and the live view's traffic pane
     const DeviceOpen opened = monitor->start();
     if (opened.fd < 0) {
         *error = explain_device_failure(virtual_card != nullptr ? virtual_card->device_path() : card_device, opened);
@@ -181,7 +181,7 @@ int LineSession::open_tap(const PanelOptions& options, std::string* error) {
     parts.device = options.tap;
     const std::string tapped = options.tap;
     parts.monitor = std::make_unique<LineMonitor>([tapped] { return tapped; }, options.link);
-    if (!options.trace.empty()) parts.monitor->record_events();
+    parts.monitor->record_events();  // for the trace, and the live view's traffic pane
     const DeviceOpen opened = parts.monitor->start();
     if (opened.fd < 0) {
         *error = opened.failure == DeviceFailure::other && opened.reason.find(options.link) != std::string::npos
@@ -206,6 +206,10 @@ bool LineSession::counts(LineCounts* counts) const {
     if (!monitored()) return false;
     *counts = parts_->monitor->counts();
     return true;
+}
+
+void LineSession::reset_counts() {
+    if (monitored()) parts_->monitor->reset_counts();
 }
 
 bool LineSession::take_events(std::vector<LineEvent>* events, uint64_t* dropped) {

@@ -114,6 +114,8 @@ bool LineSession::counts(LineCounts*) const { return false; }
 
 bool LineSession::take_events(std::vector<LineEvent>*, uint64_t*) { return false; }
 
+void LineSession::reset_counts() {}
+
 std::string LineSession::no_card_error() const {
     const unsigned port = named_port(parts_->settings);
     if (port != 0) {

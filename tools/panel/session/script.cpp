@@ -88,8 +88,15 @@ std::string json_line_fields(const PanelSnapshot& shot) {
            ",\"bad_frames_to_card\":" + std::to_string(line.bad_frames_to_card) +
            ",\"stray_to_card\":" + std::to_string(line.stray_to_card) +
            ",\"dropped_bytes\":" + std::to_string(line.dropped_bytes) +
-           ",\"last_frame\":" + json_text(frame_text(line.last_frame.data(), line.last_frame.size())) +
-           ",\"last_answer\":" + json_text(frame_text(line.last_answer.data(), line.last_answer.size())) +
+           ",\"unanswered\":" + std::to_string(line.unanswered) +
+           // null before the first: a frame of zeros would pass for one.
+           ",\"last_frame\":" +
+           (line.last_frame_us < 0 ? "null" : json_text(frame_text(line.last_frame.data(), line.last_frame.size()))) +
+           ",\"last_answer\":" +
+           (line.last_answer_us < 0 ? "null" : json_text(frame_text(line.last_answer.data(), line.last_answer.size()))) +
+           (line.has_bad_answer ? ",\"last_bad_answer\":" +
+                                      json_text(frame_text(line.last_bad_answer.data(), line.last_bad_answer.size()))
+                                : std::string()) +
            ",\"answer_ms\":" + json_us_as_ms(line.answer_time_us) +
            ",\"longest_answer_ms\":" + json_us_as_ms(line.longest_answer_us) +
            ",\"poll_hz\":" + json_number(shot.poll_hz, 1) + ",\"since_answer_ms\":" + json_ms(shot.since_answer_ms) +
@@ -152,9 +159,14 @@ bool parse_action(const std::vector<std::string>& words, ScriptAction* action, s
         return count == 1;
     }
     if (verb == "card") return parse_card_action(words, action, form);
+    if (verb == "reset-counters") {
+        action->kind = ScriptAction::Kind::reset_counters;
+        *form = "reset-counters takes nothing after it";
+        return count == 1;
+    }
     *form = "'" + verb +
-            "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart "
-            "and card";
+            "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart, "
+            "card and reset-counters";
     return false;
 }
 
@@ -265,6 +277,10 @@ private:
                                    (started ? std::string() : ",\"error\":" + json_text(why)));
             return kExitOk;
         }
+        case ScriptAction::Kind::reset_counters:
+            session_.reset_counters();
+            print_done(action);
+            return kExitOk;
         case ScriptAction::Kind::card: {
             // Card actions were refused before the start without a virtual card.
             const std::string reply = session_.line().card_command(action.command);

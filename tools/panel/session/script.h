@@ -10,6 +10,7 @@
 //   reset                       DRV_RESET_OUTPUTS (the panel's outputs follow it to off)
 //   restart                     DRV_STOP, then DRV_START: a new scan, as after a pulled cable
 //   card <command>              a virtual card command, such as "card input 3 on"
+//   reset-counters              every line counter and the longest answer time from 0
 #pragma once
 
 #include <csignal>
@@ -23,7 +24,7 @@
 namespace vek::panel {
 
 struct ScriptAction {
-    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card };
+    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card, reset_counters };
     Kind kind = Kind::read;
     unsigned index = 0;      // output, analog or input number, from 1
     bool on = false;

@@ -106,12 +106,8 @@ void SessionRecords::rotate_if_full() {
     }
 }
 
-void SessionRecords::write_line_events(LineSession& line) {
-    std::vector<LineEvent> events;
-    uint64_t dropped = 0;
-    if (trace_ != nullptr && line.take_events(&events, &dropped) && (!events.empty() || dropped > 0)) {
-        trace_->write(events, dropped);
-    }
+void SessionRecords::write_line_events(const std::vector<LineEvent>& events, uint64_t dropped) {
+    if (trace_ != nullptr && (!events.empty() || dropped > 0)) trace_->write(events, dropped);
     rotate_if_full();
 }
 

@@ -3,8 +3,10 @@
 // it saw.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "panel/line/line_record.h"
 #include "panel/session/csv_record.h"
@@ -26,8 +28,9 @@ public:
     int open(const PanelOptions& options, std::string* error);
     // Heads the session in each record, once the card is found: the port and the delay.
     void begin(const PanelSnapshot& shot);
-    // The line's events since the last call, into the trace.
-    void write_line_events(LineSession& line);
+    // The line's events since the last take, into the trace; dropped: those the monitor had no
+    // room for.
+    void write_line_events(const std::vector<LineEvent>& events, uint64_t dropped);
     // True when a reading is to be written as a row.
     bool keeps_readings() const { return csv_ != nullptr; }
     void write_reading(const PanelSnapshot& shot);
