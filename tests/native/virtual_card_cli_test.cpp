@@ -119,6 +119,20 @@ bool is_log_line(const std::string& line, const std::string& rest) {
     return line.substr(stamp) == rest;
 }
 
+// "<local time, ISO 8601 with its UTC offset> <ms since the start> <rest>": the part after the
+// times must be exactly `rest`.
+bool is_frame_line(const std::string& line, const std::string& rest) {
+    const std::size_t ms = 30;
+    const std::size_t space = line.find(' ', ms);
+    if (!is_log_line(line.substr(0, ms), "") || space == std::string::npos || space < ms + 5 || line[space - 4] != '.') {
+        return false;
+    }
+    for (std::size_t i = ms; i < space; ++i) {
+        if (i != space - 4 && (line[i] < '0' || line[i] > '9')) return false;
+    }
+    return line.substr(space + 1) == rest;
+}
+
 TEST(VirtualCardTool, TakesCommandsThroughItsFifoLogsFramesAndCleansUpOnQuit) {
     TempDir dir;
     ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
@@ -165,7 +179,7 @@ TEST(VirtualCardTool, TakesCommandsThroughItsFifoLogsFramesAndCleansUpOnQuit) {
         << header;
     int lines = 0;
     for (std::string line; std::getline(log, line); ++lines) {
-        EXPECT_TRUE(is_log_line(line, "02 00 00 00 00 03 FC valid")) << line;
+        EXPECT_TRUE(is_frame_line(line, "02 00 00 00 00 03 FC valid")) << line;
     }
     EXPECT_EQ(lines, 2);
 
@@ -217,7 +231,7 @@ TEST(VirtualCardTool, RefusesALogThatIsNotItsOwnAndStartsOnAFreshLine) {
     std::getline(rest, header);
     std::getline(rest, logged);
     EXPECT_EQ(header.rfind("# ", 0), 0u) << log;
-    EXPECT_TRUE(is_log_line(logged, "02 00 00 00 00 03 FC valid")) << log;
+    EXPECT_TRUE(is_frame_line(logged, "02 00 00 00 00 03 FC valid")) << log;
 }
 
 TEST(VirtualCardTool, EndsCleanlyOnSigterm) {

@@ -50,7 +50,7 @@ const char* const kUsage =
     "  --wait-card SECONDS  scan again until a card answers or this long has passed (a card not\n"
     "                    powered yet); with --device, first wait for the device to appear (a USB\n"
     "                    adapter not plugged in yet); without it one scan decides\n"
-    "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
+    "  --card-log FILE   the virtual card logs each frame it receives: <time> <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
     "  -V, --version     print the version\n"
     "\n"

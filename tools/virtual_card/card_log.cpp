@@ -44,17 +44,14 @@ bool matches(const std::string& text, std::size_t at, const char* pattern) {
 
 constexpr char kStamp[] = "dddd-dd-ddTdd:dd:dd.ddd+dd:dd ";
 
-// A header line, or the time and seven bytes in hex: the front of a log line. The time is the
-// wall clock's, or in logs of earlier versions "<ms>.<3 digits>" since the start.
+// A header line, or the front of a frame's line: the wall clock's time (logs of earlier versions
+// have none), "<ms>.<3 digits>" since the start, and seven bytes in hex.
 bool is_log_line(const std::string& line) {
     if (matches(line, 0, "# ") && matches(line, 2, kStamp)) return true;
-    std::size_t at = 0;
-    if (matches(line, 0, kStamp)) {
-        at = sizeof kStamp - 2;  // at the space after the stamp, as after "<ms>.ddd"
-        return line.size() >= at + 1 + 7 * 3 && hex_bytes_follow(line, at + 1);
-    }
+    std::size_t at = matches(line, 0, kStamp) ? sizeof kStamp - 1 : 0;
+    const std::size_t ms = at;
     while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at])) != 0) ++at;
-    if (at == 0 || line.size() < at + 5 + 7 * 3 || line[at] != '.' || line[at + 4] != ' ') return false;
+    if (at == ms || line.size() < at + 5 + 7 * 3 || line[at] != '.' || line[at + 4] != ' ') return false;
     for (std::size_t i = at + 1; i < at + 4; ++i) {
         if (std::isdigit(static_cast<unsigned char>(line[i])) == 0) return false;
     }
@@ -123,7 +120,9 @@ std::string card_log_time(int64_t monotonic_at_ns) {
 }
 
 void log_frame(FILE* log, const ReceivedFrame& frame) {
-    std::fputs(card_log_time(frame.at_monotonic_ns).c_str(), log);
+    // The wall clock's time lines up with other records; the card's own clock, to the µs, times
+    // the frames against each other.
+    std::fprintf(log, "%s %.3f", card_log_time(frame.at_monotonic_ns).c_str(), frame.at_ms);
     for (uint8_t byte : frame.bytes) std::fprintf(log, " %02X", byte);
     std::fprintf(log, " %s\n", frame.valid ? "valid" : "invalid");
     std::fflush(log);

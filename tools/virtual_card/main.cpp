@@ -33,7 +33,7 @@ const char* const kUsage =
     "  --wire-time      pace the line as 115200 baud 8N1 would\n"
     "  --loopback       wire outputs 1-16 to inputs 1-16 and analog out to analog in (0-255 -> 0-5 V)\n"
     "  --log FILE       append a header line per run, then a line per received frame:\n"
-    "                   <ISO 8601 local time with UTC offset> <7 hex bytes> valid|invalid\n"
+    "                   <ISO 8601 local time with UTC offset> <ms> <7 hex bytes> valid|invalid\n"
     "  --control PATH   make a FIFO there and read commands from it (removed on exit); the tool\n"
     "                   then keeps running after standard input ends, until quit, SIGINT or SIGTERM\n"
     "  --exec COMMAND   run a command before announcing the card (repeatable; replies on stderr)\n"
