@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <csignal>
 #include <ctime>
 #include <functional>
@@ -126,10 +127,15 @@ TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
     VirtualCard& card = started_card({"", true});
     card.set_analog_raw(1, 1023);
 
-    // A real card's line is traced too: the card's own log is only the virtual card's.
+    // A real card's line is traced too: the card's own log is only the virtual card's. In a time
+    // zone half an hour off the hour, each time carries its offset from UTC.
     const std::string trace = dir.file("line.trace");
+    ASSERT_EQ(::setenv("TZ", "IST-5:30", 1), 0);
     const PanelRun run = run_with({"--device", card.device_path(), "--trace", trace, "--do", "outputs 8001", "--do",
                                    "wait 500", "--do", "read"});
+    ::unsetenv("TZ");
+    EXPECT_EQ(lines_of(read_file(trace))[0].substr(23, 7), "+05:30 ") << read_file(trace);
+    EXPECT_TRUE(has(run.lines.back(), "+05:30\"}")) << run.lines.back();
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
     EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM1\",\"device\":\"" + card.device_path() + "\"")) << run.lines.front();
     const std::vector<std::string> reads = events(run, "read");
@@ -705,7 +711,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         {{"--do", "card nonsense"}, "the virtual card has no command 'nonsense'. The card's commands: input,"},
         {{"--ports", dir.path(), "--do", "read", "--do", "card silent on"}, "card commands need the virtual card"},
         {{"--wait-card", "soon"}, "--wait-card takes whole seconds"},
-        {{"--record-cap", "0"}, "--record-cap takes whole MiB from 1 to 4096, not '0'"},
+        {{"--record-cap", "0"}, "--record-cap takes whole MiB from 1 to 1024, not '0'"},
         // Two records in one file would interleave; a record in the settings file would spoil it.
         {{"--csv", dir.file("both"), "--trace", dir.file("both")}, "--trace and --csv name one file"},
         {{"--card-log", dir.file("frames"), "--csv", dir.path() + "/./frames"}, "--csv and --card-log name one file"},

@@ -67,7 +67,7 @@ const char* const kUsage =
     "                    falls silent and where it answers again\n"
     "  --csv FILE        one row per host cycle: time, inputs, volts, outputs, analog outputs,\n"
     "                    answering, line_state, age of the last answer in ms\n"
-    "  --record-cap MIB  at this size (1-4096 MiB, default 10) a record is renamed to FILE.1,\n"
+    "  --record-cap MIB  at this size (1-1024 MiB, default 10) a record is renamed to FILE.1,\n"
     "                    replacing the one before, and a new one begins\n"
     "\n"
     "Without --do or --script the live view runs on the terminal (? there lists its keys). With\n"
@@ -168,9 +168,10 @@ bool take_value_option(const std::string& arg, const std::string& value, Args* a
     } else if (arg == "--csv") {
         options.csv = value;
     } else if (arg == "--record-cap") {
+        // At most 1 GiB: a record's size is a long, 32 bits on Windows.
         int mib = 0;
-        if (!parse_seconds(value, &mib) || mib < 1 || mib > 4096) {
-            *error = "--record-cap takes whole MiB from 1 to 4096, not '" + value + "'";
+        if (!parse_seconds(value, &mib) || mib < 1 || mib > 1024) {
+            *error = "--record-cap takes whole MiB from 1 to 1024, not '" + value + "'";
         }
         options.record_cap_mib = static_cast<unsigned>(mib);
     } else if (arg == "--do") {
