@@ -124,12 +124,13 @@ DeviceOpen LineMonitor::State::connect() {
     }
     device = opened.fd;
     driver_end = made;
+    // Under the lock: a reset of the counters reads the watches from another thread.
+    std::lock_guard<std::mutex> guard(lock);
     // A new line: half a frame from the old one must not join the first bytes of the new.
     stray_earlier += from_card.stray_bytes();
     stray_to_card_earlier += to_card.stray_bytes();
     to_card = output_frame_watch();
     from_card = input_frame_watch();
-    std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
     tally.new_line();
     LineEvent back;
