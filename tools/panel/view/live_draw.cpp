@@ -316,10 +316,10 @@ void draw_counts(const PanelSnapshot& shot) {
 
 // The newest frames each way, oldest first, over the analog values and the counts: the time,
 // the direction, the bytes and what they mean.
-void draw_traffic(const PanelSnapshot& shot, int lines) {
+void draw_traffic(const PanelSnapshot& shot, int lines, int columns) {
     const int first = 10;
     const int last = lines - 4;  // above the message and the footer
-    for (int row = first - 1; row <= last; ++row) print_at(row, 0, std::string(static_cast<std::size_t>(kMinColumns), ' '));
+    for (int row = first - 1; row <= last; ++row) print_at(row, 0, std::string(static_cast<std::size_t>(columns), ' '));
     print_at(first - 1, 0, "Traffic, newest last (t hides it; 0 resets the counters)", Ink::bold);
     if (!shot.own_line) {
         print_at(first, 0, "the driver opens the port itself here: the pane shows the panel's own line (the virtual");
@@ -339,12 +339,14 @@ void draw_traffic(const PanelSnapshot& shot, int lines) {
 
 // The prompt being typed, or the newest message; then only the keys that work with this card.
 void draw_footer(const PanelSnapshot& shot, const ViewState& view, int lines) {
+    // Just above the footer: on a tall terminal the traffic pane takes the rows between.
+    const int row = lines - 3;
     if (view.prompting == Prompt::card) {
-        print_at(18, 0, "card> " + view.prompt);
+        print_at(row, 0, "card> " + view.prompt);
     } else if (view.prompting == Prompt::analog) {
-        print_at(18, 0, "analog output (1 or 2) and value (0-255), e.g. 1 128> " + view.prompt);
+        print_at(row, 0, "analog output (1 or 2) and value (0-255), e.g. 1 128> " + view.prompt);
     } else {
-        print_at(18, 0, view.message);
+        print_at(row, 0, view.message);
     }
     if (shot.tap) {
         print_at(lines - 1, 0, "0 counters   t traffic   ? help   q quit   (the tap sends nothing: the host drives the card)");
@@ -372,7 +374,7 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
     draw_switches(shot);
     draw_analog(shot);
     draw_counts(shot);
-    if (view.traffic) draw_traffic(shot, lines);
+    if (view.traffic) draw_traffic(shot, lines, columns);
     draw_footer(shot, view, lines);
     if (view.help) draw_help();
     screen_show();
