@@ -367,7 +367,9 @@ TEST_F(PanelTest, ThePortLinkNamesNothingOnceItsLineIsGoneAndIsNeverTakenBack) {
         std::string at_read;
         bool opens_at_read = true;
         const PanelRun run = run_panel(
-            {"--tap", device, "--link", link, "--do", "wait 1500", "--do", "read"}, [&](pid_t, const std::string& line) {
+            // The wait after the read keeps the tap, and its link, there while the read is looked at.
+            {"--tap", device, "--link", link, "--do", "wait 1500", "--do", "read", "--do", "wait 1000"},
+            [&](pid_t, const std::string& line) {
                 if (has(line, "\"event\":\"read\"")) {
                     at_read = link_target(link);
                     const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
