@@ -66,20 +66,20 @@ else()
   install(FILES docs/panel.md docs/link.md docs/settings.md DESTINATION share/doc/vek-tools)
   install(FILES tools/virtual_card/README.md DESTINATION share/doc/vek-tools RENAME virtual-card.md)
   install(FILES tools/panel/README.md DESTINATION share/doc/vek-tools RENAME panel-reference.md)
+  install(FILES tools/panel/examples/loopback-acceptance.script DESTINATION share/doc/vek-tools)
   list(APPEND shipped vek-panel vek-virtual-card)
 
   if(VEK_RELEASE)
-    # From each tool's --help and --version; gzip -n keeps the file's name and time out.
-    find_program(HELP2MAN help2man REQUIRED)
+    # Written by hand (docs/man, checked against each tool's --help by a test), with the version
+    # filled in; gzip -n keeps the file's name and time out.
     set(pages)
-    set(what_vek-panel "commissioning panel for the Vek I/O card, through the KORVANEX driver")
-    set(what_vek-virtual-card "simulated Vek I/O card on a pseudo-terminal")
     foreach(tool vek-panel vek-virtual-card)
-      set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1.gz)
+      set(source ${CMAKE_CURRENT_BINARY_DIR}/man/${tool}.1)
+      configure_file(${PROJECT_SOURCE_DIR}/docs/man/${tool}.1.in ${source} @ONLY)
+      set(page ${source}.gz)
       add_custom_command(OUTPUT ${page}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-        COMMAND ${packaging}/man-page.sh ${HELP2MAN} $<TARGET_FILE:${tool}> ${what_${tool}} ${page}
-        DEPENDS ${tool} ${packaging}/man-page.sh
+        COMMAND ${packaging}/man-page.sh ${source} ${page}
+        DEPENDS ${source} ${packaging}/man-page.sh
         VERBATIM)
       list(APPEND pages ${page})
     endforeach()

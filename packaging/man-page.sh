@@ -1,13 +1,7 @@
 #!/usr/bin/env bash
-# A tool's man page, made by help2man from its --help and --version, and gzipped without a name
-# or a time inside: with SOURCE_DATE_EPOCH set (scripts/release.sh sets it), help2man dates the
-# page from it, so the page is the same in every build of a commit.
-# Usage: man-page.sh HELP2MAN TOOL "WHAT IT IS" OUTPUT.gz
+# A tool's man page, written by hand in docs/man and configured with the version, gzipped
+# without a name or a time inside, so that the page is the same in every build of a commit.
+# Usage: man-page.sh PAGE OUTPUT.gz
 set -euo pipefail
-help2man=$1
-tool=$2
-what=$3
-out=$4
-LC_ALL=C "$help2man" --no-info --section=1 --name="$what" --output="$out.tmp" "$tool"
-gzip -9n <"$out.tmp" >"$out"
-rm -f "$out.tmp"
+gzip -9n <"$1" >"$2.tmp"
+mv "$2.tmp" "$2"

@@ -32,7 +32,7 @@ cd "$top"
 
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
-# The archive tools and help2man write local times and month names: the same on every machine.
+# The archive tools write local times and month names: the same on every machine.
 export TZ=UTC LC_ALL=C
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "release: warning: the working tree has changes that are not committed; these packages are not the commit's" >&2

@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb
   libncurses-dev tmux
-  dpkg-dev file help2man zip unzip
+  dpkg-dev file zip unzip
   clang libclang-rt-14-dev
 )
 
@@ -40,7 +40,7 @@ if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   fi
 fi
 
-for tool in cmake ninja tmux help2man zip unzip dpkg-shlibdeps clang++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump \
+for tool in cmake ninja tmux zip unzip dpkg-shlibdeps clang++ i686-w64-mingw32-g++-posix i686-w64-mingw32-windres i686-w64-mingw32-objdump \
   x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres /usr/lib/wine/wine64 wine Xvfb; do
   command -v "$tool" >/dev/null || { echo "setup: $tool is still missing after the install" >&2; exit 1; }
 done

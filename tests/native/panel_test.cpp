@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -44,15 +45,24 @@ std::vector<std::string> events(const PanelRun& run, const std::string& event) {
 }
 
 // The lines of a trace that tell a frame going `dir` ("tx" or "rx"), each checked to start with
-// the local date and time to the millisecond: "2026-12-08 15:32:09.060 ".
+// the local date and time to the millisecond with the UTC offset: "2026-12-08T15:32:09.060+01:00 ".
 std::vector<std::string> trace_frames(const std::string& trace, const std::string& dir) {
     std::vector<std::string> found;
     for (const std::string& line : lines_of(trace)) {
-        const bool stamped = starts_with_time(line) && line.size() > 24;
+        const bool stamped = starts_with_iso_time(line) && line.size() > 30;
         EXPECT_TRUE(stamped) << line;
-        if (stamped && line.compare(24, dir.size() + 1, dir + " ") == 0) found.push_back(line);
+        if (stamped && line.compare(30, dir.size() + 1, dir + " ") == 0) found.push_back(line);
     }
     return found;
+}
+
+// The readings file's header row.
+std::string csv_header_row() {
+    std::string header = "time";
+    for (int i = 1; i <= 16; ++i) header += ",in" + std::to_string(i);
+    header += ",volts1,volts2";
+    for (int i = 1; i <= 16; ++i) header += ",out" + std::to_string(i);
+    return header + ",analog_out1,analog_out2,answering,line_state,answer_age_ms";
 }
 
 std::string inputs_json(unsigned on_input) {
@@ -125,10 +135,15 @@ TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
     VirtualCard& card = started_card({"", true});
     card.set_analog_raw(1, 1023);
 
-    // A real card's line is traced too: the card's own log is only the virtual card's.
+    // A real card's line is traced too: the card's own log is only the virtual card's. In a time
+    // zone half an hour off the hour, each time carries its offset from UTC.
     const std::string trace = dir.file("line.trace");
+    ASSERT_EQ(::setenv("TZ", "IST-5:30", 1), 0);
     const PanelRun run = run_with({"--device", card.device_path(), "--trace", trace, "--do", "outputs 8001", "--do",
                                    "wait 500", "--do", "read"});
+    ::unsetenv("TZ");
+    EXPECT_EQ(lines_of(read_file(trace))[0].substr(23, 7), "+05:30 ") << read_file(trace);
+    EXPECT_TRUE(has(run.lines.back(), "+05:30\"}")) << run.lines.back();
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
     EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM1\",\"device\":\"" + card.device_path() + "\"")) << run.lines.front();
     const std::vector<std::string> reads = events(run, "read");
@@ -155,29 +170,101 @@ TEST_F(PanelTest, ScriptDrivesASerialDeviceThroughTheLineMonitor) {
 
 TEST_F(PanelTest, TheTraceTellsEachFrameAndWhatIsWrongWithTheBadOnes) {
     const std::string trace = dir.file("line.trace");
+    const std::string csv = dir.file("readings.csv");
     std::vector<std::string> args = base_args();
     for (const char* action : {"output 3 on", "wait 600", "card garbage 3", "wait 600", "card faults off",
                                "card bad-sum on", "wait 600", "card faults off", "card bad-end on", "wait 600",
-                               "card faults off", "card delay 300", "wait 1500", "card faults off", "wait 600", "read"}) {
+                               "card faults off", "card delay 300", "wait 1500", "card faults off", "card silent on",
+                               "wait 1000", "card faults off", "wait 600", "read", "reset-counters", "wait 300", "read"}) {
         args.insert(args.end(), {"--do", action});
     }
-    args.insert(args.end(), {"--trace", trace});
+    // Earlier runs' records at the cap: each goes to <file>.1 and a new file begins.
+    const std::string old_trace = "2026-12-08T10:00:00.000+00:00 vek-panel trace: virtual card; an earlier run\n" +
+                                  std::string(1 << 20, '.') + "\n";
+    const std::string old_csv = csv_header_row() + "\n" + std::string(1 << 20, '.') + "\n";
+    write_file(trace, old_trace);
+    write_file(csv, old_csv);
+    args.insert(args.end(), {"--trace", trace, "--csv", csv, "--record-cap", "1"});
     const PanelRun run = run_panel(args);
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    EXPECT_EQ(read_file(trace + ".1"), old_trace);
+    EXPECT_EQ(read_file(csv + ".1"), old_csv);
 
     const std::string text = read_file(trace);
     const std::vector<std::string> answers = trace_frames(text, "rx");
     for (const char* told : {" tx 02 04 00 00 00 03 F8        outputs 3 on, analog out 0 0\n",
                              "  stray bytes (3)\n", "  bad checksum: the bytes sum to 02, not 01\n",
-                             "  bad end byte 00, not 13\n", " ms: late\n"}) {
+                             "  bad end byte 00, not 13\n", " ms: late\n",
+                             " card silent: no answer to the frame before this one\n", " card answers again, after "}) {
         EXPECT_TRUE(has(text, told)) << told << "\n" << text;
     }
+    // Each record heads its session: what is traced, the version and options, then the port and
+    // the delay once the driver has started; the times are those of the JSON lines.
+    const std::vector<std::string> lines = lines_of(text);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(has(lines[0], " vek-panel trace: virtual card; tx host to card, rx card to host; vek-panel " VEK_PROJECT_VERSION
+                              " session: options --settings ")) << lines[0];
+    EXPECT_TRUE(has(lines[0], " --trace " + trace + " --csv " + csv + " --record-cap 1")) << lines[0];
+    EXPECT_TRUE(has(lines[1], " driver started on COM1 (virtual card), delay 50 ms, settings ")) << lines[1];
+    for (const std::string& line : run.lines) {
+        const std::size_t time = line.find("\"time\":\"");
+        EXPECT_TRUE(time != std::string::npos && starts_with_iso_time(line.substr(time + 8, 29) + " ")) << line;
+    }
+    // The readings: a line_state column, "# " lines heading the session, a row per host cycle.
+    const std::vector<std::string> rows = lines_of(read_file(csv));
+    ASSERT_GE(rows.size(), 4u);
+    EXPECT_TRUE(has(rows[0], ",answering,line_state,answer_age_ms")) << rows[0];
+    EXPECT_TRUE(rows[1].rfind("# ", 0) == 0 && has(rows[1], " vek-panel " VEK_PROJECT_VERSION " readings: options ")) << rows[1];
+    EXPECT_TRUE(rows[2].rfind("# ", 0) == 0 && has(rows[2], " driver started on COM1 (virtual card)")) << rows[2];
+    std::string states;
+    // Milliseconds of the day; the run does not cross midnight in any test of interest.
+    const auto ms_of_day = [](const std::string& row) {
+        return ((std::stoi(row.substr(11, 2)) * 60 + std::stoi(row.substr(14, 2))) * 60 + std::stoi(row.substr(17, 2))) *
+                   1000 + std::stoi(row.substr(20, 3));
+    };
+    for (std::size_t i = 3; i < rows.size(); ++i) {
+        ASSERT_TRUE(starts_with_iso_time(rows[i].substr(0, 29) + " ")) << rows[i];
+        const std::size_t end = rows[i].rfind(',');
+        const std::size_t start = rows[i].rfind(',', end - 1) + 1;
+        states += rows[i].substr(start, end - start) + " ";
+        // The reading an action takes between two cycles is no second row for the cycle.
+        if (i > 3 && ms_of_day(rows[i]) >= ms_of_day(rows[i - 1])) {
+            EXPECT_GE(ms_of_day(rows[i]) - ms_of_day(rows[i - 1]), 80) << rows[i - 1] << "\n" << rows[i];
+        }
+    }
+    EXPECT_TRUE(has(states, "answering ") && has(states, "corrupt ")) << states;
     const std::vector<std::string> reads = events(run, "read");
-    ASSERT_EQ(reads.size(), 1u) << run.all_output();
+    ASSERT_EQ(reads.size(), 2u) << run.all_output();
     EXPECT_TRUE(has(reads[0], "\"time\":\"")) << reads[0];
     EXPECT_FALSE(has(reads[0], "\"late_answers\":0,")) << reads[0];
     EXPECT_FALSE(has(reads[0], "\"bad_answers\":0,")) << reads[0];
     EXPECT_FALSE(has(reads[0], "\"stray_bytes\":0,")) << reads[0];
+    EXPECT_FALSE(has(reads[0], "\"unanswered\":0,")) << reads[0];
+    EXPECT_TRUE(has(reads[0], "\"last_bad_answer\":\"12 FF FF 00 00 00 00 00 ")) << reads[0];
+    // reset-counters: every count from 0, the longest answer time too (the late ones were 300 ms).
+    for (const char* zero : {"\"late_answers\":0,", "\"bad_answers\":0,", "\"stray_bytes\":0,", "\"unanswered\":0,"}) {
+        EXPECT_TRUE(has(reads[1], zero)) << zero << " " << reads[1];
+    }
+    EXPECT_FALSE(has(reads[1], "\"last_bad_answer\"")) << reads[1];
+    const std::size_t longest = reads[1].find("\"longest_answer_ms\":");
+    ASSERT_NE(longest, std::string::npos) << reads[1];
+    EXPECT_LT(std::stod(reads[1].substr(longest + 20)), 200.0) << reads[1];
+}
+
+// The example acceptance script on a virtual card wired as a loopback rig: each input follows
+// its output through the whole driver, and each analog output comes back as its volts.
+TEST_F(PanelTest, ALoopbackRigPassesTheAcceptanceScript) {
+    ASSERT_EQ(::mkdir(dir.file("ports").c_str(), 0755), 0);
+    VirtualCard::Options rig{dir.file("ports/com1"), true};
+    rig.loopback = true;
+    started_card(rig);
+    const std::string script = VEK_STORIES_DIR "/../../tools/panel/examples/loopback-acceptance.script";
+    const PanelRun run = run_with({"--ports", dir.file("ports"), "--keep-going", "--script", script});
+    ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
+    EXPECT_EQ(events(run, "read").size(), 32u) << run.all_output();
+    const std::vector<std::string> summary = events(run, "summary");
+    ASSERT_EQ(summary.size(), 1u) << run.all_output();
+    EXPECT_TRUE(has(summary[0], "\"failed\":0,\"skipped\":0,\"interrupted\":false,\"status\":0")) << summary[0];
 }
 
 // The host is a second panel on a ports folder whose com1 is the tap's link; the card is a
@@ -194,8 +281,8 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     bool quiet_without_host = false;
     PanelRun host;
     const PanelRun tap = run_panel(
-        {"--tap", card.device_path(), "--link", link, "--trace", trace, "--csv", csv, "--do", "wait-input 5 on 60000",
-         "--do", "wait 600000"},
+        {"--tap", card.device_path(), "--link", link, "--trace", trace, "--csv", csv, "--do", "read", "--do",
+         "wait-input 5 on 60000", "--do", "wait 600000"},
         [&](pid_t pid, const std::string& line) {
             if (has(line, "\"event\":\"started\"")) {
                 // No host yet: whatever the card gets now, the tap sent.
@@ -205,7 +292,7 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
                 host = run_panel({"--settings", dir.file("settings.ini"), "--ports", dir.file("ports"), "--do",
                                   "output 3 on", "--do", "wait 500", "--do", "read"});
             }
-            if (has(line, "\"event\":\"read\"")) ::kill(pid, SIGINT);
+            if (has(line, "\"event\":\"read\"") && has(line, "\"waited_ms\"")) ::kill(pid, SIGINT);
         });
     // Ended by Ctrl-C in the middle of its wait: the status of an interrupted script.
     ASSERT_EQ(tap.status, 8) << tap.errors << tap.all_output();
@@ -219,9 +306,12 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     EXPECT_TRUE(has(host_reads[0], inputs_json(5))) << host_reads[0];
     EXPECT_TRUE(has(host_reads[0], "\"volts\":[3.299,0.000]")) << host_reads[0];
     const std::vector<std::string> tap_reads = events(tap, "read");
-    ASSERT_EQ(tap_reads.size(), 1u) << tap.all_output();
-    EXPECT_TRUE(has(tap_reads[0], inputs_json(5))) << tap_reads[0];
-    EXPECT_TRUE(has(tap_reads[0], "\"volts\":[3.299,0.000]")) << tap_reads[0];
+    ASSERT_EQ(tap_reads.size(), 2u) << tap.all_output();
+    // Before the host's first frame the tap has seen no frame: none is made up of zeros.
+    EXPECT_TRUE(has(tap_reads[0], "\"last_frame\":null,\"last_answer\":null")) << tap_reads[0];
+    EXPECT_TRUE(has(tap_reads[0], inputs_json(0))) << tap_reads[0];
+    EXPECT_TRUE(has(tap_reads[1], inputs_json(5))) << tap_reads[1];
+    EXPECT_TRUE(has(tap_reads[1], "\"volts\":[3.299,0.000]")) << tap_reads[1];
 
     // Every byte the card got was the host's: the tap counted each frame the card received and
     // each answer it sent, and the host's all-off frame stayed the last.
@@ -245,7 +335,7 @@ TEST_F(PanelTest, TheTapPassesAHostsFramesBothWaysAndSendsNothingOfItsOwn) {
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows[0].rfind("time,in1,", 0), 0u) << rows[0];
     EXPECT_TRUE(has(rows[0], ",volts1,volts2,out1,")) << rows[0];
-    EXPECT_TRUE(has(rows[0], ",analog_out1,analog_out2,answering,answer_age_ms")) << rows[0];
+    EXPECT_TRUE(has(rows[0], ",analog_out1,analog_out2,answering,line_state,answer_age_ms")) << rows[0];
     bool input_5_row = false;
     for (const std::string& row : rows) input_5_row = input_5_row || has(row, ",0,0,0,0,1,0,0,0,0,0,0,0,0,0,0,0,3.299,0.000,");
     EXPECT_TRUE(input_5_row) << read_file(csv);
@@ -286,7 +376,9 @@ TEST_F(PanelTest, ThePortLinkNamesNothingOnceItsLineIsGoneAndIsNeverTakenBack) {
         std::string at_read;
         bool opens_at_read = true;
         const PanelRun run = run_panel(
-            {"--tap", device, "--link", link, "--do", "wait 1500", "--do", "read"}, [&](pid_t, const std::string& line) {
+            // The wait after the read keeps the tap, and its link, there while the read is looked at.
+            {"--tap", device, "--link", link, "--do", "wait 1500", "--do", "read", "--do", "wait 1000"},
+            [&](pid_t, const std::string& line) {
                 if (has(line, "\"event\":\"read\"")) {
                     at_read = link_target(link);
                     const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -758,6 +850,21 @@ TEST_F(PanelTest, WaitCardKeepsScanningUntilTheCardIsPowered) {
     power.join();
     ASSERT_EQ(run.status, 0) << run.errors << run.all_output();
     EXPECT_TRUE(has(run.lines.front(), "\"port\":\"COM4\"")) << run.lines.front();
+
+    // A USB adapter plugged in after the start: its device node appears late (here a link to
+    // the card's pseudo-terminal), and is waited for too.
+    VirtualCard adapter(VirtualCard::Options{"", false});
+    std::string error;
+    ASSERT_TRUE(adapter.start(&error)) << error;
+    const std::string node = dir.file("ttyUSB0");
+    std::thread plug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(::symlink(adapter.device_path().c_str(), node.c_str()), 0);
+    });
+    const PanelRun late = run_with({"--device", node, "--wait-card", "60", "--do", "read"});
+    plug.join();
+    ASSERT_EQ(late.status, 0) << late.errors << late.all_output();
+    EXPECT_TRUE(has(late.lines.front(), "\"device\":\"" + node + "\"")) << late.lines.front();
 }
 
 TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
@@ -855,6 +962,7 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         {{"--do", "card nonsense"}, "the virtual card has no command 'nonsense'. The card's commands: input,"},
         {{"--ports", dir.path(), "--do", "read", "--do", "card silent on"}, "card commands need the virtual card"},
         {{"--wait-card", "soon"}, "--wait-card takes whole seconds"},
+        {{"--record-cap", "0"}, "--record-cap takes whole MiB from 1 to 1024, not '0'"},
         // Two records in one file would interleave; a record in the settings file would spoil it.
         {{"--csv", dir.file("both"), "--trace", dir.file("both")}, "--trace and --csv name one file"},
         {{"--card-log", dir.file("frames"), "--csv", dir.path() + "/./frames"}, "--csv and --card-log name one file"},
@@ -877,9 +985,9 @@ TEST_F(PanelTest, ErrorsSayWhatHappenedAndWhatToTry) {
         EXPECT_TRUE(events(run, "read").empty()) << run.all_output();
         EXPECT_TRUE(has(run.lines.back(), "\"event\":\"stopped\"")) << run.all_output();
     }
-    {
-        SCOPED_TRACE("the version, from the build");
-        const PanelRun run = run_panel({"--version"});
+    for (const char* option : {"--version", "-V"}) {
+        SCOPED_TRACE(std::string("the version, from the build: ") + option);
+        const PanelRun run = run_panel({option});
         EXPECT_EQ(run.status, 0);
         ASSERT_EQ(run.lines.size(), 1u);
         EXPECT_EQ(run.lines[0], "vek-panel " VEK_PROJECT_VERSION);

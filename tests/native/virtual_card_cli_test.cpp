@@ -105,13 +105,30 @@ void send_commands(const std::string& fifo, const std::string& text) {
     ::close(fd);
 }
 
-// "<ms since start, three decimals> <bytes>": the part after the time must be exactly `rest`.
+// "<local time, ISO 8601 with its UTC offset> <rest>", as the panel stamps its records: the part
+// after the time must be exactly `rest`.
 bool is_log_line(const std::string& line, const std::string& rest) {
-    const std::size_t dot = line.find('.');
-    const std::size_t space = line.find(' ');
-    if (dot == 0 || dot == std::string::npos || space != dot + 4) return false;
-    for (std::size_t i = 0; i < space; ++i) {
-        if (i != dot && (line[i] < '0' || line[i] > '9')) return false;
+    static const char kStamp[] = "dddd-dd-ddTdd:dd:dd.ddd+dd:dd ";
+    const std::size_t stamp = sizeof kStamp - 1;
+    if (line.size() < stamp) return false;
+    for (std::size_t i = 0; i < stamp; ++i) {
+        const char c = line[i];
+        const bool ok = kStamp[i] == 'd' ? c >= '0' && c <= '9' : kStamp[i] == '+' ? c == '+' || c == '-' : c == kStamp[i];
+        if (!ok) return false;
+    }
+    return line.substr(stamp) == rest;
+}
+
+// "<local time, ISO 8601 with its UTC offset> <ms since the start> <rest>": the part after the
+// times must be exactly `rest`.
+bool is_frame_line(const std::string& line, const std::string& rest) {
+    const std::size_t ms = 30;
+    const std::size_t space = line.find(' ', ms);
+    if (!is_log_line(line.substr(0, ms), "") || space == std::string::npos || space < ms + 5 || line[space - 4] != '.') {
+        return false;
+    }
+    for (std::size_t i = ms; i < space; ++i) {
+        if (i != space - 4 && (line[i] < '0' || line[i] > '9')) return false;
     }
     return line.substr(space + 1) == rest;
 }
@@ -154,9 +171,15 @@ TEST(VirtualCardTool, TakesCommandsThroughItsFifoLogsFramesAndCleansUpOnQuit) {
     ::close(driver);
 
     std::istringstream log(read_file(dir.file("frames.log")));
+    std::string header;
+    std::getline(log, header);
+    EXPECT_TRUE(is_log_line(header.substr(2), "vek-virtual-card " VEK_PROJECT_VERSION " log: link " + link +
+                                                  ", options --link " + link + " --control " + fifo + " --log " +
+                                                  dir.file("frames.log")))
+        << header;
     int lines = 0;
     for (std::string line; std::getline(log, line); ++lines) {
-        EXPECT_TRUE(is_log_line(line, "02 00 00 00 00 03 FC valid")) << line;
+        EXPECT_TRUE(is_frame_line(line, "02 00 00 00 00 03 FC valid")) << line;
     }
     EXPECT_EQ(lines, 2);
 
@@ -202,8 +225,13 @@ TEST(VirtualCardTool, RefusesALogThatIsNotItsOwnAndStartsOnAFreshLine) {
     const std::string log = read_file(dir.file("frames.log"));
     const std::string cut = "\n13.001 02 0\n";
     ASSERT_NE(log.find(cut), std::string::npos) << log;
-    const std::string rest = log.substr(log.find(cut) + cut.size());
-    EXPECT_TRUE(is_log_line(rest.substr(0, rest.find('\n')), "02 00 00 00 00 03 FC valid")) << log;
+    std::istringstream rest(log.substr(log.find(cut) + cut.size()));
+    std::string header;
+    std::string logged;
+    std::getline(rest, header);
+    std::getline(rest, logged);
+    EXPECT_EQ(header.rfind("# ", 0), 0u) << log;
+    EXPECT_TRUE(is_frame_line(logged, "02 00 00 00 00 03 FC valid")) << log;
 }
 
 TEST(VirtualCardTool, EndsCleanlyOnSigterm) {
@@ -216,9 +244,11 @@ TEST(VirtualCardTool, EndsCleanlyOnSigterm) {
 }
 
 TEST(VirtualCardTool, PrintsTheDriversVersion) {
-    RunningTool tool({"--version"});
-    EXPECT_EQ(tool.line(), "vek-virtual-card " VEK_PROJECT_VERSION);
-    EXPECT_EQ(tool.wait_exit(), 0);
+    for (const char* option : {"--version", "-V"}) {
+        RunningTool tool({option});
+        EXPECT_EQ(tool.line(), "vek-virtual-card " VEK_PROJECT_VERSION) << option;
+        EXPECT_EQ(tool.wait_exit(), 0) << option;
+    }
 }
 
 }  // namespace

@@ -150,6 +150,15 @@ TEST_F(VirtualCardTest, AnswersEachValidFrameWithTheCurrentInputs) {
 
     card.set_all_inputs(0x12, 0x34, 0x0567, 0x089A);
     EXPECT_EQ(exchange(kAllOff), answer(0x12, 0x34, 0x0567, 0x089A));
+
+    // Wired back: a frame's outputs are its own answer's inputs (on is a 0 bit there), and an
+    // analog output of 0-255 reads back as 0-5 V.
+    card.set_loopback(true);
+    EXPECT_EQ(exchange(kSomeOn), answer(0x00, 0xFF, 514, 64));
+    EXPECT_EQ(exchange({0x02, 0x01, 0x80, 0xFF, 0x00, 0x03, 0x7C}), answer(0xFE, 0x7F, 1023, 0));
+    card.set_loopback(false);
+    card.set_input(1, false);
+    EXPECT_EQ(exchange(kSomeOn), answer(0xFF, 0x7F, 1023, 0)) << "unwired, the inputs stay as last driven";
 }
 
 TEST_F(VirtualCardTest, HuntsPastInvalidFramesAndGarbageToTheNextValidFrame) {
@@ -295,6 +304,16 @@ TEST(VirtualCard, ReplacesOnlyALinkAtItsNameAndLeavesNothingBehind) {
         DriverEnd driver(link);
         driver.send(kAllOff);
         EXPECT_EQ(driver.receive(9), kDefaultAnswer);
+
+        SCOPED_TRACE("a link another live card holds, plugged or not: refused, and kept");
+        for (bool plugged : {true, false}) {
+            if (!plugged) card.unplug();
+            const std::string held = link_target(link);
+            VirtualCard second({link, true});
+            EXPECT_FALSE(second.start(&error));
+            EXPECT_NE(error.find(link + " is held by another virtual card"), std::string::npos) << error;
+            EXPECT_EQ(link_target(link), held);
+        }
     }
     EXPECT_FALSE(file_exists(link));
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});

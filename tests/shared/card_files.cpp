@@ -31,7 +31,10 @@ std::vector<LoggedFrame> read_card_log(const std::string& path) {
     std::vector<LoggedFrame> frames;
     const std::string text = read_text(path);
     for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        // "12.345 02 00 00 00 00 03 FC valid"
+        // "2026-12-08T15:32:09.060+01:00 12.345 02 00 00 00 00 03 FC valid": the card's own ms
+        // time the frames; the wall time (which logs of earlier versions lack) is skipped.
+        const std::size_t space = text.find(' ', at);
+        if (space != std::string::npos && space < end && text.find('T', at) < space) at = space + 1;
         LoggedFrame f{};
         unsigned b[7];
         char verdict[16] = {};

@@ -31,6 +31,19 @@ inline std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+// Whether a line starts with the panel's record stamp, ISO 8601 local time with its offset from
+// UTC: "2026-12-08T14:03:07.123+01:00 " (30 characters).
+inline bool starts_with_iso_time(const std::string& line) {
+    static const char kPattern[] = "dddd-dd-ddTdd:dd:dd.ddd+dd:dd ";
+    if (line.size() < sizeof kPattern - 1) return false;
+    for (std::size_t i = 0; i + 1 < sizeof kPattern; ++i) {
+        const char c = line[i];
+        const bool ok = kPattern[i] == 'd' ? c >= '0' && c <= '9' : kPattern[i] == '+' ? c == '+' || c == '-' : c == kPattern[i];
+        if (!ok) return false;
+    }
+    return true;
+}
+
 // Whether a line starts with the trace's time stamp, "2026-12-08 14:03:07.123 " (24 characters).
 inline bool starts_with_time(const std::string& line) {
     static const char kPattern[] = "dddd-dd-dd dd:dd:dd.ddd ";

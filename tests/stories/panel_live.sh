@@ -20,7 +20,7 @@ if [ "${1:-}" = --wine ]; then
   dir=$work log=$work/live.log
   view="'${VEK_WINE:-wine}' '$panel' --settings '$(winpath "$dir/settings.ini")' --port 3"
   title="Vek panel   port COM3"
-  footer="s settings   R restart driver   ? help   q quit"  # without the virtual card's keys
+  footer="s settings   R restart driver   0 counters   t traffic   ? help   q quit"  # without the virtual card's keys
   stopped="vek-panel: driver stopped"  # the line of a COM port is seen through the driver's trace
   card() { echo "$1" >"$work/live.ctl"; }
   card_input_5() { card "input 5 on"; }
@@ -30,7 +30,7 @@ else
   cleanup() { rm -rf "$dir"; }
   view="'$panel' --settings '$dir/settings.ini' --card-log '$log'"
   title="port COM1 -> virtual card"
-  footer="s settings   R restart driver   : card command   ? help   q quit"
+  footer="s settings  R restart  : card command  0 counters  t traffic  ? help  q quit"
   stopped="vek-panel: driver stopped; the last frame to the card: 02 00 00 00 00 03 FC"
   card() { keys :; "${tmux[@]}" send-keys -t panel -l "$1"; keys Enter; }
   card_input_5() { keys E; }
@@ -107,10 +107,28 @@ wait_for "the card receives analog output 1 at 128" log_has "02 04 00 80 00 03 7
 
 card "bad-sum on"
 wait_for "corrupt answers are not silence" screen_has "CARD ANSWERS CORRUPT ("
+if [ "$runner" = native ]; then
+  # On the panel's own line the bytes are seen: the newest corrupt answer in hex, the traffic.
+  wait_for "the corrupt answer is shown in hex" screen_has "Corrupt answer  12 EF FF 00 00 00 00 13 "
+  keys t
+  wait_for "t shows the traffic pane" screen_has "Traffic, newest last"
+  wait_for "the pane has the frames each way" screen_has " tx 02 04 00 80 00 03 78        outputs 3 on"
+  screen | grep -qE " rx 12 EF FF 00 00 00 00 13 ..  bad checksum" || fail "the pane tells what is wrong with an answer"
+  keys t
+  wait_for "t hides the pane again" screen_has "Analog out 1    128"
+fi
 card "bad-sum off"
 wait_for "the answering card is shown again" screen_has "card answering"
+keys 0
+wait_for "0 resets the counters" screen_has "counters reset:"
+if [ "$runner" = native ]; then
+  wait_for "the reset forgets the corrupt answer" screen_has "stray: bytes from the card outside any frame"
+  screen_has "bad sum 0   bad end 0" || fail "the corrupt answers were counted from 0 again"
+fi
 card "silent on"
 wait_for "a silent card is shown" screen_has "CARD NOT ANSWERING"
+unanswered_counted() { screen | grep -qE "unanswered [1-9]"; }
+[ "$runner" = native ] && wait_for "the frames it leaves unanswered are counted" unanswered_counted
 lamp_is Inputs 5 "[X]" || fail "the inputs keep their last values"
 wait_for "the old inputs are flagged with their age" screen_has "old (dim): no valid answer since"
 card "silent off"

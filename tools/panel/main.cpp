@@ -26,10 +26,10 @@ namespace {
 const char* const kUsage =
     "usage: vek-panel [--device PATH | --ports DIR | --port N] [--settings FILE] [--driver LIBRARY]\n"
     "                 [--wait-card SECONDS] [--card-log FILE] [--no-wire-time] [--trace FILE]\n"
-    "                 [--csv FILE] [--keep-going] [--do ACTION]... [--script FILE]...\n"
-    "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--do ACTION]...\n"
+    "                 [--csv FILE] [--record-cap MIB] [--keep-going] [--do ACTION]... [--script FILE]...\n"
+    "       vek-panel --tap DEVICE --link PATH [--trace FILE] [--csv FILE] [--record-cap MIB] [--do ACTION]...\n"
     "       vek-panel --repair-settings FILE\n"
-    "       vek-panel --help | --version\n"
+    "       vek-panel -h | --help | -V | --version\n"
     "\n"
     "Drives a Vek card through the driver, as the host does: instance 0 is created with its\n"
     "settings file and started, then the panel writes the outputs and reads the inputs ten times a\n"
@@ -52,10 +52,12 @@ const char* const kUsage =
     "  --driver LIBRARY  the driver to load (default: the one installed with the panel, or in a\n"
     "                    build tree the one built beside it)\n"
     "  --wait-card SECONDS  scan again until a card answers or this long has passed (a card not\n"
-    "                    powered yet); without it one scan decides\n"
-    "  --card-log FILE   the virtual card logs each frame it receives: <ms> <7 bytes> valid|invalid\n"
+    "                    powered yet); with --device (Windows: --port), first wait for the device\n"
+    "                    (COM port) to appear: a USB adapter not plugged in yet. Without it one\n"
+    "                    scan decides\n"
+    "  --card-log FILE   the virtual card logs each frame it receives: <time> <ms> <7 bytes> valid|invalid\n"
     "  --no-wire-time    the virtual card answers at once instead of at 115200 baud\n"
-    "  --version         print the version\n"
+    "  -V, --version     print the version\n"
     "  --repair-settings FILE  put back the settings file a panel killed during the driver's start\n"
     "                    left with its lent trace keys (the next run does it too), and exit\n"
     "\n"
@@ -65,11 +67,15 @@ const char* const kUsage =
     "                    its port (under Wine: --link $WINEPREFIX/dosdevices/com3)\n"
     "\n"
     "Records (appended; not with --ports, whose line the panel does not see). Each needs a file of\n"
-    "its own: a link, another program's file, the settings file or one file for two is refused:\n"
-    "  --trace FILE      one line per frame each way: local date and time to the ms, tx (to the\n"
-    "                    card) or rx (from it), the bytes, and what they mean or what is wrong\n"
-    "  --csv FILE        one row per reading: time, inputs, volts, outputs, analog outputs,\n"
-    "                    answering, age of the last answer in ms\n"
+    "its own: a link, another program's file, the settings file or one file for two is refused.\n"
+    "Times are ISO 8601 local time with the UTC offset; each run begins with a session header:\n"
+    "  --trace FILE      one line per frame each way: the time, tx (to the card) or rx (from it),\n"
+    "                    the bytes, and what they mean or what is wrong; a line where the card\n"
+    "                    falls silent and where it answers again\n"
+    "  --csv FILE        one row per host cycle: time, inputs, volts, outputs, analog outputs,\n"
+    "                    answering, line_state, age of the last answer in ms\n"
+    "  --record-cap MIB  at this size (1-1024 MiB, default 10) a record is renamed to FILE.1,\n"
+    "                    replacing the one before, and a new one begins\n"
     "\n"
     "Without --do or --script the live view runs on the terminal (? there lists its keys). With\n"
     "them, the actions run in order and each observation is printed as one JSON line:\n"
@@ -191,6 +197,13 @@ bool take_value_option(const std::string& arg, const std::string& value, Args* a
         options.trace = value;
     } else if (arg == "--csv") {
         options.csv = value;
+    } else if (arg == "--record-cap") {
+        // At most 1 GiB: a record's size is a long, 32 bits on Windows.
+        int mib = 0;
+        if (!parse_seconds(value, &mib) || mib < 1 || mib > 1024) {
+            *error = "--record-cap takes whole MiB from 1 to 1024, not '" + value + "'";
+        }
+        options.record_cap_mib = static_cast<unsigned>(mib);
     } else if (arg == "--do") {
         args->scripted = true;
         const std::string place = "--do " + std::to_string(++args->do_count);
@@ -243,6 +256,7 @@ int repair_settings(const std::string& given) {
 // 0 to go on, -1 when --help, --version or --repair-settings has said all, or the exit status.
 int parse_args(int argc, char** argv, Args* args) {
     args->options.driver = default_driver_path();
+    for (int i = 1; i < argc; ++i) args->options.command_line += std::string(i == 1 ? "" : " ") + argv[i];
     std::string error;
     for (int i = 1; i < argc && error.empty(); ++i) {
         const std::string arg = argv[i];
@@ -250,7 +264,7 @@ int parse_args(int argc, char** argv, Args* args) {
             std::fputs(kUsage, stdout);
             return -1;
         }
-        if (arg == "--version") {
+        if (arg == "--version" || arg == "-V") {
             std::printf("vek-panel %s\n", VEK_VERSION);
             return -1;
         }
@@ -287,17 +301,17 @@ int run_scripted(PanelSession& session, const Args& args) {
     std::string error;
     const int opened = session.open(args.options, &error);
     if (opened != kExitOk) {
-        std::printf("%s\n", json_failed(opened, error).c_str());
+        std::printf("%s\n", stamped(json_failed(opened, error)).c_str());
         std::fflush(stdout);
         // Once on the terminal: the JSON line already says it there.
         if (!output_is_terminal()) std::fprintf(stderr, "vek-panel: %s\n", error.c_str());
         return opened;
     }
-    std::printf("%s\n", json_started(session.snapshot()).c_str());
+    std::printf("%s\n", stamped(json_started(session.snapshot())).c_str());
     std::fflush(stdout);
     int status = run_script(session, args.actions, stdout, &g_interrupted, args.keep_going);
     session.stop();
-    std::printf("%s\n", json_stopped(session.snapshot()).c_str());
+    std::printf("%s\n", stamped(json_stopped(session.snapshot())).c_str());
     // The last rows are written at the stop: a record that failed then fails the run too.
     if (status == kExitOk && session.records_failed()) status = kExitRecordFailed;
     return status;

@@ -11,7 +11,7 @@ namespace {
 const char* const kCommandNames[] = {"input",   "inputs",  "analog", "volts",  "silent",    "bad-sum",
                                      "bad-end", "garbage", "split",  "delay",  "wire-time", "faults",
                                      "unplug",  "replug",  "status", "frames", "after",     "quit",
-                                     "stray-start"};
+                                     "stray-start", "loopback"};
 
 bool is_command_name(const std::string& word) {
     for (const char* name : kCommandNames) {
@@ -81,7 +81,8 @@ std::string status_text(const CommandState& state) {
         << (state.link.empty() ? "(none)" : state.link) << " frames " << card.frame_count() << " invalid "
         << card.invalid_frame_count() << " garbage " << card.garbage_byte_count() << " answers " << card.answer_count()
         << " inputs " << hex(inputs.data(), 2) << " analog " << card.analog_raw(1) << " " << card.analog_raw(2)
-        << " wire-time " << (card.wire_time() ? "on" : "off") << " faults " << faults_text(card.fault());
+        << " wire-time " << (card.wire_time() ? "on" : "off") << " loopback " << (card.loopback() ? "on" : "off")
+        << " faults " << faults_text(card.fault());
     return out.str();
 }
 
@@ -181,11 +182,11 @@ std::string run_after(CommandState& state, const std::vector<std::string>& words
 // wire-time, faults off, unplug, replug.
 std::string set_line(VirtualCard& card, const std::vector<std::string>& words) {
     const std::string& name = words[0];
-    if (name == "wire-time") {
+    if (name == "wire-time" || name == "loopback") {
         bool on = false;
-        if (words.size() != 2 || !parse_on_off(words[1], &on)) return "error: usage: wire-time on|off";
-        card.set_wire_time(on);
-        return "ok wire-time " + words[1];
+        if (words.size() != 2 || !parse_on_off(words[1], &on)) return "error: usage: " + name + " on|off";
+        (name == "loopback" ? card.set_loopback(on) : card.set_wire_time(on));
+        return "ok " + name + " " + words[1];
     }
     if (name == "faults") {
         if (words.size() != 2 || words[1] != "off") return "error: usage: faults off";
@@ -211,7 +212,7 @@ std::string run_words(CommandState& state, const std::vector<std::string>& words
         name == "split" || name == "delay") {
         return set_fault_field(card, words);
     }
-    if (name == "wire-time" || name == "faults" || name == "unplug" || name == "replug") return set_line(card, words);
+    if (name == "wire-time" || name == "loopback" || name == "faults" || name == "unplug" || name == "replug") return set_line(card, words);
     if (name == "status") return status_text(state);
     if (name == "frames") return frames_text(card);
     if (name == "quit") {
@@ -265,6 +266,7 @@ const char* const kCommandHelp =
     "  split <ms>                   send answer bytes one at a time, ms apart (0: off)\n"
     "  delay <ms>                   wait before answering\n"
     "  wire-time on|off             pace the line at 115200 baud (86.8 us a byte)\n"
+    "  loopback on|off              as --loopback: outputs drive inputs, analog out drives analog in\n"
     "  faults off                   clear every fault\n"
     "  unplug | replug              pull the cable (the driver sees a hang-up) | plug a new line in\n"
     "  status                       plugged, device, counts, inputs, faults\n"

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <vector>
 
 #include "card_clock.h"
@@ -84,6 +85,13 @@ void queue_answer(Line& line, int64_t complete_ns, Answer answer) {
     }
 }
 
+// The loopback wiring: outputs on drive inputs on (a 0 bit, active low), 0-255 out is 0-5 V in.
+void wire_back(CardShared& card, const uint8_t* frame) {
+    card.inputs[0] = static_cast<uint8_t>(~frame[1]);
+    card.inputs[1] = static_cast<uint8_t>(~frame[2]);
+    for (int i = 0; i < 2; ++i) card.analog[i] = static_cast<uint16_t>(std::lround(frame[3 + i] * 1023.0 / 255.0));
+}
+
 // Records the frame and returns the answer it gets, both under one lock: a caller woken by the
 // new count who then changes a setting must not change the answer to this frame.
 Answer record(Line& line, const uint8_t* bytes, int64_t complete_ns, bool valid) {
@@ -95,7 +103,8 @@ Answer record(Line& line, const uint8_t* bytes, int64_t complete_ns, bool valid)
     Answer answer{};
     {
         std::lock_guard<std::mutex> lock(line.card.mutex);
-        const CardShared& card = line.card;
+        CardShared& card = line.card;
+        if (valid && card.loopback) wire_back(card, bytes);
         answer = {card.fault, card.wire_time,
                   card_input_frame(card.inputs[0], card.inputs[1], card.analog[0], card.analog[1])};
         if (line.card.log.size() == kFrameLogLimit) line.card.log.pop_front();

@@ -20,6 +20,7 @@ struct CardShared {
     uint16_t analog[2] = {0, 0};
     CardFault fault;
     bool wire_time = false;
+    bool loopback = false;
     std::deque<ReceivedFrame> log;
     std::size_t valid_count = 0;
     std::size_t invalid_count = 0;

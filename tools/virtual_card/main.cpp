@@ -20,8 +20,8 @@
 namespace {
 
 const char* const kUsage =
-    "usage: vek-virtual-card [--link PATH] [--unplugged-link TARGET] [--wire-time] [--log FILE] [--control PATH]\n"
-    "                        [--exec COMMAND]...\n"
+    "usage: vek-virtual-card [--link PATH] [--unplugged-link TARGET] [--wire-time] [--loopback] [--log FILE]\n"
+    "                        [--control PATH] [--exec COMMAND]...\n"
     "\n"
     "A simulated Vek I/O card on a pseudo-terminal. It answers each valid 7-byte output frame with\n"
     "a 9-byte input frame, and prints one line when ready:\n"
@@ -31,12 +31,17 @@ const char* const kUsage =
     "  --unplugged-link TARGET  on unplug, point the link at TARGET (a name that cannot be opened as a\n"
     "                   port) rather than leave it at the old /dev/pts/N, which another program may get\n"
     "  --wire-time      pace the line as 115200 baud 8N1 would\n"
-    "  --log FILE       append a line per received frame: <ms> <7 hex bytes> valid|invalid\n"
+    "  --loopback       wire outputs 1-16 to inputs 1-16 and analog out to analog in (0-255 -> 0-5 V)\n"
+    "  --log FILE       append a header line per run, then a line per received frame:\n"
+    "                   <ISO 8601 local time with UTC offset> <ms> <7 hex bytes> valid|invalid\n"
     "  --control PATH   make a FIFO there and read commands from it (removed on exit); the tool\n"
     "                   then keeps running after standard input ends, until quit, SIGINT or SIGTERM\n"
     "  --exec COMMAND   run a command before announcing the card (repeatable; replies on stderr)\n"
-    "  --help           this text\n"
-    "  --version        the version\n"
+    "  -h, --help       this text\n"
+    "  -V, --version    the version\n"
+    "\n"
+    "A link another live virtual card holds is refused (exit 1). Exit status: 0 after quit, SIGINT\n"
+    "or SIGTERM; 1 when the card cannot start; 2 for a bad argument or a failing --exec command.\n"
     "\n";
 
 struct Args {
@@ -45,20 +50,25 @@ struct Args {
     std::string log;
     std::string control;
     bool wire_time = false;
+    bool loopback = false;
     bool version = false;
     std::vector<std::string> exec;
+    std::string command_line;  // for the log's header
 };
 
 bool parse_args(int argc, char** argv, Args* args, bool* help) {
+    for (int i = 1; i < argc; ++i) args->command_line += std::string(i == 1 ? "" : " ") + argv[i];
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             *help = true;
-        } else if (arg == "--version") {
+        } else if (arg == "--version" || arg == "-V") {
             args->version = true;
         } else if (arg == "--wire-time") {
             args->wire_time = true;
+        } else if (arg == "--loopback") {
+            args->loopback = true;
         } else if (has_value && arg == "--link") {
             args->link = argv[++i];
         } else if (has_value && arg == "--unplugged-link") {
@@ -201,7 +211,9 @@ int main(int argc, char** argv) {
 
     FILE* log = nullptr;
     std::string log_error;
-    if (!args.log.empty() && (log = open_card_log(args.log, &log_error)) == nullptr) {
+    const std::string header = std::string("vek-virtual-card ") + VEK_VERSION + " log: link " +
+                               (args.link.empty() ? "(none)" : args.link) + ", options " + args.command_line;
+    if (!args.log.empty() && (log = open_card_log(args.log, header, &log_error)) == nullptr) {
         std::fprintf(stderr, "vek-virtual-card: %s\n", log_error.c_str());
         return 1;
     }
@@ -209,6 +221,7 @@ int main(int argc, char** argv) {
     {
         VirtualCard::Options options{args.link, args.wire_time};
         options.unplugged_target = args.unplugged_link;
+        options.loopback = args.loopback;
         options.on_frame = [log, frame_event](const ReceivedFrame& frame) {
             if (log != nullptr) log_frame(log, frame);
             const uint64_t one = 1;

@@ -12,6 +12,7 @@
 
 #include "card_clock.h"
 #include "card_pty.h"
+#include "link_claim.h"
 #include "port_link.h"
 #include "card_shared.h"
 
@@ -27,6 +28,7 @@ struct VirtualCard::State {
     CardPty pty;
     std::thread worker;
     std::string linked_device;  // what the link was last pointed at
+    LinkClaim claim;            // held from start to the end, plugged or not
     std::string device;         // guarded by shared.mutex: callers read it from any thread
 };
 
@@ -52,6 +54,7 @@ VirtualCard::VirtualCard(Options options) : state_(std::make_unique<State>()) {
     state_->options = std::move(options);
     state_->shared.on_frame = state_->options.on_frame;
     state_->shared.wire_time = state_->options.wire_time;
+    state_->shared.loopback = state_->options.loopback;
 }
 
 VirtualCard::~VirtualCard() {
@@ -73,6 +76,7 @@ bool VirtualCard::start(std::string* error) {
         return false;
     }
     state_->shared.started_ns = monotonic_ns();
+    if (!state_->options.link_path.empty() && !state_->claim.take(state_->options.link_path, error)) return false;
     if (!plug_in(state_->options, state_->shared, state_->wake_fd, &state_->pty, &state_->worker,
                  &state_->linked_device, error)) {
         return false;
@@ -146,6 +150,16 @@ void VirtualCard::set_wire_time(bool on) {
 bool VirtualCard::wire_time() const {
     std::lock_guard<std::mutex> lock(state_->shared.mutex);
     return state_->shared.wire_time;
+}
+
+void VirtualCard::set_loopback(bool on) {
+    std::lock_guard<std::mutex> lock(state_->shared.mutex);
+    state_->shared.loopback = on;
+}
+
+bool VirtualCard::loopback() const {
+    std::lock_guard<std::mutex> lock(state_->shared.mutex);
+    return state_->shared.loopback;
 }
 
 void VirtualCard::unplug() {

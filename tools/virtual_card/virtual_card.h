@@ -35,6 +35,7 @@ public:
     struct Options {
         std::string link_path;     // symbolic link made to the driver's end (e.g. ports/com3); empty: none
         bool wire_time = false;    // pace both directions at 115200 baud, 10 bits a byte
+        bool loopback = false;     // outputs wired to inputs, as set_loopback(true)
         // Where unplug points the link, e.g. a folder or a missing file: a name that cannot be
         // opened as a port. Empty: the link's own name with ".unplugged", a file nobody makes.
         // Left at the old /dev/pts/N, it would name the terminal the system gives that number
@@ -69,6 +70,11 @@ public:
     CardFault fault() const;
     void set_wire_time(bool on);
     bool wire_time() const;
+    // A test rig's wiring: each valid frame's outputs 1-16 drive inputs 1-16, and its analog
+    // outputs 0-255 drive the analog inputs as 0-5 V (raw 0-1023), before its answer is made.
+    // Turned off, the inputs stay as last driven.
+    void set_loopback(bool on);
+    bool loopback() const;
 
     // Unplug closes the card's end: the driver's end reports a hang-up. Replug makes a new
     // pseudo-terminal and points the link at it.

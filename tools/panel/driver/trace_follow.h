@@ -42,6 +42,11 @@ public:
     // lost ports and silent cards are long over.
     void skip_existing();
     const DriverTrace& state() const { return state_; }
+    // Every counter and the longest answer time from zero (LineTally::reset_counts).
+    void reset_counts() {
+        tally_.reset_counts();
+        state_.counts = tally_.counts();
+    }
     const std::string& path() const { return path_; }
 
     // One line of the trace, as the driver writes it (for the tests of the reading rules).

@@ -55,6 +55,9 @@ struct LineMonitor::State {
     FrameWatch from_card = input_frame_watch();
     uint64_t stray_earlier = 0;  // stray bytes counted on earlier connections
     uint64_t stray_to_card_earlier = 0;
+    // All the stray bytes each way when the counters were last reset.
+    uint64_t stray_at_reset = 0;
+    uint64_t stray_to_card_at_reset = 0;
 
     // Runs of stray bytes, open until a frame starts or the events are taken: bytes that
     // trickle in one read at a time still make one line.
@@ -121,12 +124,13 @@ DeviceOpen LineMonitor::State::connect() {
     }
     device = opened.fd;
     driver_end = made;
+    // Under the lock: a reset of the counters reads the watches from another thread.
+    std::lock_guard<std::mutex> guard(lock);
     // A new line: half a frame from the old one must not join the first bytes of the new.
     stray_earlier += from_card.stray_bytes();
     stray_to_card_earlier += to_card.stray_bytes();
     to_card = output_frame_watch();
     from_card = input_frame_watch();
-    std::lock_guard<std::mutex> guard(lock);
     counts.card_connected = true;
     tally.new_line();
     LineEvent back;
@@ -235,7 +239,7 @@ void LineMonitor::State::watch_to_card(const uint8_t* data, std::size_t size) {
             record(frame_event(LineEvent::Kind::bad_frame, true, wall, to_card.last_invalid()));
         }
     }
-    counts.stray_to_card = stray_to_card_earlier + to_card.stray_bytes();
+    counts.stray_to_card = stray_to_card_earlier + to_card.stray_bytes() - stray_to_card_at_reset;
 }
 
 void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) {
@@ -261,10 +265,14 @@ void LineMonitor::State::watch_from_card(const uint8_t* data, std::size_t size) 
             } else {
                 tally.bad_end(now);
             }
+            const std::vector<uint8_t>& bad = from_card.last_invalid();
+            counts.last_bad_answer = {};
+            std::copy_n(bad.begin(), std::min(bad.size(), counts.last_bad_answer.size()), counts.last_bad_answer.begin());
+            counts.has_bad_answer = true;
             record(frame_event(LineEvent::Kind::bad_frame, false, wall, from_card.last_invalid()));
         }
     }
-    counts.stray_bytes = stray_earlier + from_card.stray_bytes();
+    counts.stray_bytes = stray_earlier + from_card.stray_bytes() - stray_at_reset;
 }
 
 bool LineMonitor::State::relay_once(int from, int to, bool towards_card) {
@@ -370,6 +378,14 @@ std::vector<LineEvent> LineMonitor::take_events(uint64_t* dropped) {
     *dropped = state_->events_dropped;
     state_->events_dropped = 0;
     return taken;
+}
+
+void LineMonitor::reset_counts() {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    State& s = *state_;
+    s.stray_at_reset = s.stray_earlier + s.from_card.stray_bytes();
+    s.stray_to_card_at_reset = s.stray_to_card_earlier + s.to_card.stray_bytes();
+    s.tally.reset_counts();
 }
 
 LineCounts LineMonitor::counts() const {

@@ -29,6 +29,8 @@ public:
     // runs and the result says why.
     DeviceOpen start();
     LineCounts counts() const;
+    // Every counter and the longest answer time from zero (LineTally::reset_counts).
+    void reset_counts();
 
     // From start on, keep each frame, bad frame and run of stray bytes for take_events, up to a
     // bound: the relay never waits for whoever writes them down. Call before start.

@@ -51,24 +51,27 @@ std::string trace_line(const LineEvent& event) {
 }
 
 bool trace_first_line_is_ours(const std::string& line) {
-    // "2026-12-08 15:32:09.060 vek-panel trace: ...": a digit wherever the stamp has one.
-    static const char kStamp[] = "dddd-dd-dd dd:dd:dd.ddd ";
-    const std::size_t stamp = sizeof kStamp - 1;
-    if (line.size() < stamp) return false;
-    for (std::size_t i = 0; i < stamp; ++i) {
-        const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (kStamp[i] == 'd' ? !digit : line[i] != kStamp[i]) return false;
+    // "2026-12-08T15:32:09.060+01:00 vek-panel trace: ...": a digit wherever the stamp has one,
+    // either sign for the offset; traces of earlier versions began "2026-12-08 15:32:09.060 ".
+    for (const char* stamp : {"dddd-dd-ddTdd:dd:dd.ddd+dd:dd ", "dddd-dd-dd dd:dd:dd.ddd "}) {
+        const std::size_t size = std::strlen(stamp);
+        bool ok = line.size() >= size;
+        for (std::size_t i = 0; ok && i < size; ++i) {
+            const char c = line[i];
+            ok = stamp[i] == 'd' ? c >= '0' && c <= '9' : stamp[i] == '+' ? c == '+' || c == '-' : c == stamp[i];
+        }
+        if (ok) return line.compare(size, sizeof kTraceTitle - 1, kTraceTitle) == 0;
     }
-    return line.compare(stamp, sizeof kTraceTitle - 1, kTraceTitle) == 0;
+    return false;
 }
 
 LineTrace::~LineTrace() { close(); }
 
-void LineTrace::open(FILE* file, const std::string& path, const std::string& what) {
+void LineTrace::open(FILE* file, const std::string& path, const std::string& what, const std::string& session) {
     file_ = file;
     path_ = path;
-    std::fprintf(file_, "%s %s%s; tx host to card, rx card to host\n", local_time_text(wall_now_us()).c_str(),
-                 kTraceTitle, what.c_str());
+    std::fprintf(file_, "%s %s%s; tx host to card, rx card to host; %s\n", local_time_text(wall_now_us()).c_str(),
+                 kTraceTitle, what.c_str(), session.c_str());
     write({}, 0);
 }
 
@@ -78,12 +81,51 @@ void LineTrace::write(const std::vector<LineEvent>& events, uint64_t dropped) {
         std::fprintf(file_, "%s %llu events not traced: the panel fell behind the line\n",
                      local_time_text(wall_now_us()).c_str(), static_cast<unsigned long long>(dropped));
     }
-    for (const LineEvent& event : events) std::fprintf(file_, "%s\n", trace_line(event).c_str());
+    for (const LineEvent& event : events) {
+        note_silence(event);
+        std::fprintf(file_, "%s\n", trace_line(event).c_str());
+    }
     if (std::fflush(file_) != 0 && !failed_) {
         failed_ = true;
         std::fprintf(stderr, "vek-panel: cannot write the trace %s: %s\n", path_.c_str(), std::strerror(errno));
     }
 }
+
+void LineTrace::note_silence(const LineEvent& event) {
+    const std::string at = local_time_text(event.wall_us);
+    if (event.kind == LineEvent::Kind::line_lost || event.kind == LineEvent::Kind::line_back) {
+        awaiting_answer_ = false;
+        unanswered_ = 0;
+        return;
+    }
+    if (event.to_card) {
+        // Only a frame is waited for: stray bytes from the host ask nothing of the card.
+        if (event.kind != LineEvent::Kind::frame) return;
+        if (awaiting_answer_ && ++unanswered_ == 1) {
+            std::fprintf(file_, "%s card silent: no answer to the frame before this one\n", at.c_str());
+        }
+        awaiting_answer_ = true;
+        return;
+    }
+    if (event.kind == LineEvent::Kind::stray) return;
+    if (unanswered_ > 0) {
+        std::fprintf(file_, "%s card answers again, after %llu unanswered frames\n", at.c_str(),
+                     static_cast<unsigned long long>(unanswered_));
+    }
+    awaiting_answer_ = false;
+    unanswered_ = 0;
+}
+
+void LineTrace::note(const std::string& text) {
+    if (file_ == nullptr) return;
+    std::fprintf(file_, "%s %s\n", local_time_text(wall_now_us()).c_str(), text.c_str());
+    if (std::fflush(file_) != 0 && !failed_) {
+        failed_ = true;
+        std::fprintf(stderr, "vek-panel: cannot write the trace %s: %s\n", path_.c_str(), std::strerror(errno));
+    }
+}
+
+long LineTrace::size() const { return file_ == nullptr ? 0 : std::ftell(file_); }
 
 void LineTrace::close() {
     if (file_ == nullptr) return;

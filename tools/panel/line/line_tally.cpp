@@ -23,8 +23,10 @@ void LineTally::frame(int64_t at_us, const uint8_t* bytes) {
     if (counts_.unanswered_since_us < 0) counts_.unanswered_since_us = at_us;
     counts_.last_frame_us = at_us;
     if (bytes != nullptr) std::copy(bytes, bytes + counts_.last_frame.size(), counts_.last_frame.begin());
+    // A frame is given up on when no card could still answer it: it went unanswered.
     while (!waiting_.empty() && (at_us - waiting_.front() > kForgetUs || waiting_.size() >= kMostWaiting)) {
         waiting_.pop_front();
+        ++counts_.unanswered;
     }
     waiting_.push_back(at_us);
 }
@@ -37,6 +39,7 @@ int64_t LineTally::match(int64_t at_us) {
     // new frame too, and those belong to the oldest frame, as any other.
     if (after_silence && at_us - waiting_.back() <= kOwnAnswerUs) {
         const int64_t took = at_us - waiting_.back();
+        counts_.unanswered += waiting_.size() - 1;  // the silence's frames, all but this one
         waiting_.clear();
         return took;
     }
@@ -84,9 +87,19 @@ void LineTally::bad_end(int64_t at_us) {
 }
 
 void LineTally::new_line() {
+    counts_.unanswered += waiting_.size();
     waiting_.clear();
     last_heard_us_ = -1;
     counts_.unanswered_since_us = -1;
+}
+
+void LineTally::reset_counts() {
+    LineCounts& c = counts_;
+    c.frames_to_card = c.bad_frames_to_card = c.answers = c.bad_answers = c.bad_sums = c.bad_ends = 0;
+    c.stray_bytes = c.stray_to_card = c.late_answers = c.dropped_bytes = c.unanswered = 0;
+    c.longest_answer_us = -1;
+    c.last_bad_answer = {};
+    c.has_bad_answer = false;
 }
 
 }  // namespace vek::panel

@@ -20,6 +20,7 @@ struct LineCounts {
     uint64_t stray_to_card = 0;       // from the driver's side, outside any frame
     uint64_t late_answers = 0;        // valid, but later than the driver's answer window
     uint64_t dropped_bytes = 0;       // a side that took nothing for 100 ms
+    uint64_t unanswered = 0;          // frames the card never answered, valid or corrupt
     int64_t last_answer_us = -1;      // monotonic time of the newest valid answer; -1: none yet
     int64_t last_bad_us = -1;         // of the newest corrupt answer
     int64_t unanswered_since_us = -1; // when the first frame after the newest answer went out; -1: none
@@ -31,6 +32,8 @@ struct LineCounts {
     uint64_t bad_ends_since_answer = 0;
     std::array<uint8_t, 7> last_frame{};  // the newest valid output frame (all zero before one)
     std::array<uint8_t, 9> last_answer{}; // the newest valid answer (all zero before one)
+    std::array<uint8_t, 9> last_bad_answer{};  // the newest corrupt answer, where its bytes are seen
+    bool has_bad_answer = false;      // last_bad_answer holds one
     int64_t answer_time_us = -1;      // how long after its frame the newest valid answer came
     int64_t longest_answer_us = -1;   // the longest such time so far
     bool card_connected = false;      // false while the card's device is gone
@@ -55,6 +58,9 @@ public:
     void bad_end(int64_t at_us);
     // A new line (reopened device, restarted driver): nothing before it is waiting for an answer.
     void new_line();
+    // Every counter and the longest answer time start again from zero, as do the newest corrupt
+    // answer; what the line is doing now (the newest frames and their times) stays.
+    void reset_counts();
 
     LineCounts& counts() { return counts_; }
     const LineCounts& counts() const { return counts_; }

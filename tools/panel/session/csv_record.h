@@ -1,6 +1,6 @@
 // The readings as a table (--csv): one row per host cycle with the wall-clock time, the inputs,
-// volts, outputs and analog outputs, and whether the card was answering. Buffered, flushed once a
-// cycle from the panel's own thread.
+// volts, outputs and analog outputs, whether the card was answering and the line's state, and a
+// "# " line heading each session. Buffered, flushed once a cycle from the panel's own thread.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +22,14 @@ public:
     bool open(const std::string& path, std::string* error);
     void write(const PanelSnapshot& shot, int64_t wall_us);
     bool failed() const { return failed_; }  // a row could not be written
+    // "# <time> <text>": a line of the panel's own, which CSV readers skip as a comment.
+    void note(const std::string& text);
+    long size() const { return file_ == nullptr ? 0 : std::ftell(file_); }
     void close();
 
 private:
+    void flush();
+
     FILE* file_ = nullptr;
     std::string path_;
     bool failed_ = false;

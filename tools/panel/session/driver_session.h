@@ -60,6 +60,9 @@ public:
     const DriverSettings& settings() const { return settings_; }
     // Null before the settings are read, and with the tap.
     const DriverTrace* trace() const { return trace_ != nullptr ? &trace_->state() : nullptr; }
+    void reset_counts() {
+        if (trace_ != nullptr) trace_->reset_counts();
+    }
 
 private:
     int prepare_trace(const PanelOptions& options, std::string* error);

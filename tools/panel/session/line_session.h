@@ -44,6 +44,8 @@ public:
     bool monitored() const;
     // The line monitor's counts; false without a monitor.
     bool counts(LineCounts* counts) const;
+    // The monitor's counters from zero; nothing without a monitor.
+    void reset_counts();
     // The events the line monitor queued since the last call; false without a monitor.
     bool take_events(std::vector<LineEvent>* events, uint64_t* dropped);
     // After the driver's stop: until no frame has crossed for a while, bounded, so that what

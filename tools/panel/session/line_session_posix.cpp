@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "card_commands.h"
 #include "card_log.h"
@@ -80,6 +82,15 @@ LineSession::Parts::~Parts() {
     if (!private_ports.empty()) ::rmdir(private_ports.c_str());
 }
 
+// A USB adapter plugged in after the panel started: its device node appears only then. Waited
+// for as a card not powered yet is (--wait-card); whether it opens is told afterwards.
+void wait_for_device_node(const std::string& path, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (::access(path.c_str(), F_OK) != 0 && errno == ENOENT && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
 int LineSession::Parts::open(const PanelOptions& options, std::string* error) {
     if (!options.ports.empty()) {
         if (!is_folder(options.ports)) {
@@ -93,6 +104,7 @@ int LineSession::Parts::open(const PanelOptions& options, std::string* error) {
     }
     int status = make_ports_folder(error);
     if (status == kExitOk && options.device.empty()) status = start_virtual_card(options, error);
+    if (status == kExitOk && !options.device.empty()) wait_for_device_node(options.device, options.wait_card_s);
     if (status == kExitOk) status = start_monitor(options, error);
     return status;
 }
@@ -113,7 +125,7 @@ int LineSession::Parts::start_virtual_card(const PanelOptions& options, std::str
     VirtualCard::Options card_options{"", options.wire_time};
     if (!options.card_log.empty()) {
         std::string log_error;
-        card_log = open_card_log(options.card_log, &log_error);
+        card_log = open_card_log(options.card_log, session_header(options, "card log"), &log_error);
         if (card_log == nullptr) {
             *error = "--card-log: " + log_error;
             return kExitSetup;
@@ -139,7 +151,7 @@ int LineSession::Parts::start_monitor(const PanelOptions& options, std::string* 
     monitor = std::make_unique<LineMonitor>(
         [virtual_card, card_device] { return virtual_card != nullptr ? virtual_card->device_path() : card_device; },
         ports + "/com1");
-    if (!options.trace.empty()) monitor->record_events();
+    monitor->record_events();  // for the trace, and the live view's traffic pane
     const DeviceOpen opened = monitor->start();
     if (opened.fd < 0) {
         *error = explain_device_failure(virtual_card != nullptr ? virtual_card->device_path() : card_device, opened);
@@ -169,7 +181,7 @@ int LineSession::open_tap(const PanelOptions& options, std::string* error) {
     parts.device = options.tap;
     const std::string tapped = options.tap;
     parts.monitor = std::make_unique<LineMonitor>([tapped] { return tapped; }, options.link);
-    if (!options.trace.empty()) parts.monitor->record_events();
+    parts.monitor->record_events();  // for the trace, and the live view's traffic pane
     const DeviceOpen opened = parts.monitor->start();
     if (opened.fd < 0) {
         *error = opened.failure == DeviceFailure::other && opened.reason.find(options.link) != std::string::npos
@@ -194,6 +206,10 @@ bool LineSession::counts(LineCounts* counts) const {
     if (!monitored()) return false;
     *counts = parts_->monitor->counts();
     return true;
+}
+
+void LineSession::reset_counts() {
+    if (monitored()) parts_->monitor->reset_counts();
 }
 
 bool LineSession::take_events(std::vector<LineEvent>* events, uint64_t* dropped) {

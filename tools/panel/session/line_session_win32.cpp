@@ -79,6 +79,26 @@ std::vector<std::string> open_serial_devices() {
     return open_devices;
 }
 
+// Whether COMn is there to be opened. A USB adapter's port appears only once it is plugged in;
+// a port held by another program is there. Opened for no access, which changes nothing.
+bool port_present(unsigned n) {
+    const std::string path = "\\\\.\\COM" + std::to_string(n);
+    const HANDLE port = CreateFileA(path.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(port);
+        return true;
+    }
+    const DWORD why = GetLastError();
+    return why != ERROR_FILE_NOT_FOUND && why != ERROR_PATH_NOT_FOUND;
+}
+
+// With --wait-card, the port named is waited for before the driver probes it: each empty scan
+// would show the driver's notice box.
+void wait_for_port(unsigned n, int seconds) {
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+    while (!port_present(n) && GetTickCount64() < deadline) Sleep(200);
+}
+
 }  // namespace
 
 struct LineSession::Parts {
@@ -96,6 +116,7 @@ int LineSession::open(const PanelOptions& options, std::string* error) {
                  ". Name a settings file that can be written with --settings.";
         return kExitSetup;
     }
+    if (options.wait_card_s > 0) wait_for_port(options.port, options.wait_card_s);
     return kExitOk;
 }
 
@@ -113,6 +134,8 @@ bool LineSession::monitored() const { return false; }
 bool LineSession::counts(LineCounts*) const { return false; }
 
 bool LineSession::take_events(std::vector<LineEvent>*, uint64_t*) { return false; }
+
+void LineSession::reset_counts() {}
 
 std::string LineSession::no_card_error() const {
     const unsigned port = named_port(parts_->settings);

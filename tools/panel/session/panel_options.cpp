@@ -12,4 +12,9 @@ bool parse_port_number(const std::string& text, unsigned* port) {
     return true;
 }
 
+std::string session_header(const PanelOptions& options, const std::string& what) {
+    return std::string("vek-panel ") + VEK_VERSION + " " + what + ": options" +
+           (options.command_line.empty() ? std::string(" (none)") : " " + options.command_line);
+}
+
 }  // namespace vek::panel

@@ -20,6 +20,8 @@ struct PanelOptions {
     bool wire_time = true;      // the virtual card paces its line at 115200 baud
     unsigned port = 0;          // Windows: COM<port> alone, written into the settings file; 0: scan
     int wait_card_s = 0;        // keep scanning this long for a card not powered yet
+    unsigned record_cap_mib = 10;  // --trace and --csv are renamed to <file>.1 at this size
+    std::string command_line;   // the options as given, for the records' session headers
 };
 
 // Exit statuses, shared by both modes.
@@ -35,6 +37,9 @@ constexpr int kExitInterrupted = 8;  // a script cut short by Ctrl-C or SIGTERM
 
 // A COM port number as the driver reads its port key: 1 to 255 in plain decimal digits.
 bool parse_port_number(const std::string& text, unsigned* port);
+
+// "vek-panel 0.1.0 <what>: options --csv r.csv": the front of each record's session header.
+std::string session_header(const PanelOptions& options, const std::string& what);
 
 // Empty, or why the options ask for what this platform's panel does not have.
 std::string options_refused(const PanelOptions& options);

@@ -2,7 +2,10 @@
 // rate of frames measured over the host's cycles, and the records kept of them.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "panel/session/driver_session.h"
 #include "panel/session/line_session.h"
@@ -25,7 +28,9 @@ public:
     int open(const PanelOptions& options, std::string* error);
     // One host cycle: write outputs, read inputs, sample the line, write the records.
     void tick();
-    PanelSnapshot snapshot() const { return take_snapshot(line_, driver_, rate_); }
+    PanelSnapshot snapshot() const;
+    // Every line counter and the longest answer time from zero, whichever source counts them.
+    void reset_counters();
     // Stops the driver and starts it again: a new scan, as after a pulled cable. False with
     // what the scan saw in *error.
     bool restart(std::string* error = nullptr);
@@ -44,13 +49,18 @@ public:
     DriverSession& driver() { return driver_; }
 
 private:
-    // The line's events into the trace and, after a reading, a row into the CSV file.
+    // The line's events into the trace and the traffic pane and, after a reading, a row into
+    // the CSV file.
     void write_records(bool reading);
+    void keep_traffic(const std::vector<LineEvent>& events);
 
     LineSession line_;
     DriverSession driver_;
     PollRate rate_;
     SessionRecords records_;
+    int64_t last_row_us_ = -1;  // when the newest CSV row was written, on the monitor's clock
+    std::deque<LineEvent> traffic_to_card_;   // the newest frames each way, for the traffic pane
+    std::deque<LineEvent> traffic_from_card_;
 };
 
 }  // namespace vek::panel

@@ -27,6 +27,10 @@ bool record_file_empty(FILE* file);
 // Whether two paths name one file: the same file where both exist, else the same full path.
 bool same_record_file(const std::string& a, const std::string& b);
 
+// Renames a full record to <path>.1, replacing the one before, so that a new file can begin
+// under path. False with the reason: the record is then left as it is, never emptied.
+bool rotate_record_file(const std::string& path, std::string* error);
+
 // The platform's part of open_record_file: the file opened for reading and appending ("a+"),
 // refused when it is not a regular file or is reached through a symbolic link.
 FILE* open_record_for_append(const std::string& path, const RecordKind& kind, std::string* error);

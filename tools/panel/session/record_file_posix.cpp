@@ -53,6 +53,12 @@ FILE* open_record_for_append(const std::string& path, const RecordKind& kind, st
     return file;
 }
 
+bool rotate_record_file(const std::string& path, std::string* error) {
+    if (::rename(path.c_str(), (path + ".1").c_str()) == 0) return true;
+    *error = "cannot rename " + path + " to " + path + ".1: " + std::strerror(errno);
+    return false;
+}
+
 bool record_file_empty(FILE* file) {
     struct stat st {};
     return ::fstat(::fileno(file), &st) == 0 && st.st_size == 0;

@@ -41,6 +41,12 @@ FILE* open_record_for_append(const std::string& path, const RecordKind& kind, st
     return file;
 }
 
+bool rotate_record_file(const std::string& path, std::string* error) {
+    if (MoveFileExA(path.c_str(), (path + ".1").c_str(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
+    *error = "cannot rename " + path + " to " + path + ".1 (system error " + std::to_string(GetLastError()) + ")";
+    return false;
+}
+
 bool record_file_empty(FILE* file) {
     if (std::fseek(file, 0, SEEK_END) != 0) return false;
     return std::ftell(file) == 0;

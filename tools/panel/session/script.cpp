@@ -88,8 +88,15 @@ std::string json_line_fields(const PanelSnapshot& shot) {
            ",\"bad_frames_to_card\":" + std::to_string(line.bad_frames_to_card) +
            ",\"stray_to_card\":" + std::to_string(line.stray_to_card) +
            ",\"dropped_bytes\":" + std::to_string(line.dropped_bytes) +
-           ",\"last_frame\":" + json_text(frame_text(line.last_frame.data(), line.last_frame.size())) +
-           ",\"last_answer\":" + json_text(frame_text(line.last_answer.data(), line.last_answer.size())) +
+           ",\"unanswered\":" + std::to_string(line.unanswered) +
+           // null before the first: a frame of zeros would pass for one.
+           ",\"last_frame\":" +
+           (line.last_frame_us < 0 ? "null" : json_text(frame_text(line.last_frame.data(), line.last_frame.size()))) +
+           ",\"last_answer\":" +
+           (line.last_answer_us < 0 ? "null" : json_text(frame_text(line.last_answer.data(), line.last_answer.size()))) +
+           (line.has_bad_answer ? ",\"last_bad_answer\":" +
+                                      json_text(frame_text(line.last_bad_answer.data(), line.last_bad_answer.size()))
+                                : std::string()) +
            ",\"answer_ms\":" + json_us_as_ms(line.answer_time_us) +
            ",\"longest_answer_ms\":" + json_us_as_ms(line.longest_answer_us) +
            ",\"poll_hz\":" + json_number(shot.poll_hz, 1) + ",\"cycle_ms\":" + json_ms(shot.cycle_ms) + ",\"since_answer_ms\":" + json_ms(shot.since_answer_ms) +
@@ -237,9 +244,14 @@ bool parse_action(const std::vector<std::string>& words, ScriptAction* action, s
     if (verb == "check-analog-in" || verb == "check-line" || verb == "label") {
         return parse_check_action(words, action, form, why);
     }
+    if (verb == "reset-counters") {
+        action->kind = ScriptAction::Kind::reset_counters;
+        *form = verb;
+        return word_count(words, 0, why);
+    }
     *why = "'" + verb +
            "' is not an action; the actions are output, outputs, analog, wait, read, wait-input, reset, restart, "
-           "card, check-analog-in, check-line and label";
+           "card, check-analog-in, check-line, label and reset-counters";
     return false;
 }
 
@@ -313,7 +325,7 @@ private:
     }
 
     void print(const std::string& line) {
-        std::fputs((line + "\n").c_str(), out_);
+        std::fputs((stamped(line) + "\n").c_str(), out_);
         std::fflush(out_);
     }
 
@@ -449,6 +461,10 @@ private:
                                    (started ? std::string() : ",\"error\":" + json_text(why)));
             return kExitOk;
         }
+        case ScriptAction::Kind::reset_counters:
+            session_.reset_counters();
+            print_done(action);
+            return kExitOk;
         case ScriptAction::Kind::card: {
             // Card actions were refused before the start without a virtual card.
             const std::string reply = session_.line().card_command(action.command);
@@ -511,6 +527,13 @@ int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, 
                const volatile std::sig_atomic_t* interrupted, bool keep_going) {
     ScriptRun run(session, out, interrupted);
     return run.run(actions, keep_going);
+}
+
+std::string stamped(const std::string& event_line) {
+    if (event_line.find("\"time\":") != std::string::npos || event_line.empty() || event_line.back() != '}') {
+        return event_line;
+    }
+    return event_line.substr(0, event_line.size() - 1) + ",\"time\":" + json_text(local_time_text(wall_now_us())) + "}";
 }
 
 std::string json_started(const PanelSnapshot& shot) {

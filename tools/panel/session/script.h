@@ -13,6 +13,7 @@
 //   check-analog-in <1|2> <min> <max>   the analog input now, in volts, within min to max
 //   check-line <state>          the line's state now is this one (answering, silent, ...)
 //   label <text>                carried in every event until the next label
+//   reset-counters              every line counter and the longest answer time from 0
 #pragma once
 
 #include <csignal>
@@ -26,7 +27,10 @@
 namespace vek::panel {
 
 struct ScriptAction {
-    enum class Kind { output, outputs, analog, wait, read, wait_input, reset, restart, card, check_analog_in, check_line, label };
+    enum class Kind {
+        output, outputs, analog, wait, read, wait_input, reset, restart, card, check_analog_in, check_line, label,
+        reset_counters
+    };
     Kind kind = Kind::read;
     unsigned index = 0;      // output, analog or input number, from 1
     bool on = false;
@@ -49,6 +53,10 @@ bool parse_script_line(const std::string& line, std::vector<ScriptAction>* actio
 // kExitCardCommand, kExitCheckFailed, kExitRecordFailed), or kExitInterrupted.
 int run_script(PanelSession& session, const std::vector<ScriptAction>& actions, FILE* out,
                const volatile std::sig_atomic_t* interrupted, bool keep_going);
+
+// The event line with "time" (ISO 8601, local, with the UTC offset, as in the records) as its
+// last field, unless it has one: so that the events line up with --trace and --csv.
+std::string stamped(const std::string& event_line);
 
 // The JSON lines the script prints at its start and end.
 std::string json_started(const PanelSnapshot& shot);

@@ -3,8 +3,10 @@
 // it saw.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "panel/line/line_record.h"
 #include "panel/session/csv_record.h"
@@ -24,8 +26,11 @@ public:
     // Opens the records the options name. On failure the status is an exit status and *error
     // says why.
     int open(const PanelOptions& options, std::string* error);
-    // The line's events since the last call, into the trace.
-    void write_line_events(LineSession& line);
+    // Heads the session in each record, once the card is found: the port and the delay.
+    void begin(const PanelSnapshot& shot);
+    // The line's events since the last take, into the trace; dropped: those the monitor had no
+    // room for.
+    void write_line_events(const std::vector<LineEvent>& events, uint64_t dropped);
     // True when a reading is to be written as a row.
     bool keeps_readings() const { return csv_ != nullptr; }
     void write_reading(const PanelSnapshot& shot);
@@ -34,6 +39,14 @@ public:
     void close();
 
 private:
+    // Past the cap, a record is renamed to <file>.1 and a new one begins with its headers.
+    void rotate_if_full();
+    bool open_trace(std::string* error);
+    long cap_bytes() const;
+
+    PanelOptions options_;
+    std::string what_;        // the line traced
+    std::string session_;     // the session's line, once begun
     std::unique_ptr<LineTrace> trace_;
     std::unique_ptr<CsvRecord> csv_;
     std::string trace_path_;

@@ -30,12 +30,13 @@ constexpr uint32_t kLongDelayMs = 60000;
 // frame to the card, the inputs and volts of its newest valid answer.
 void show_line_image(PanelSnapshot* shot) {
     shot->image = PanelImage{};
-    if (shot->line.frames_to_card > 0) {
+    // By the frames' times, not their counts, which a reset of the counters sets back to 0.
+    if (shot->line.last_frame_us >= 0) {
         const SeenOutputs seen = outputs_of_frame(shot->line.last_frame.data());
         shot->image.outputs = seen.outputs;
         shot->image.analog_out = seen.analog_out;
     }
-    if (shot->line.answers > 0) {
+    if (shot->line.last_answer_us >= 0) {
         const SeenInputs seen = inputs_of_frame(shot->line.last_answer.data());
         shot->image.inputs = seen.inputs;
         shot->image.volts = {static_cast<float>(seen.volts[0]), static_cast<float>(seen.volts[1])};

@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "panel/driver/panel_host.h"
 #include "panel/driver/trace_follow.h"
+#include "panel/line/line_event.h"
 #include "panel/line/line_tally.h"
 #include "panel/session/poll_rate.h"
 
@@ -60,7 +62,13 @@ struct PanelSnapshot {
     bool virtual_card = false;
     bool tap = false;           // only watching: port is the tap's link, image what the line carried
     std::array<uint8_t, 2> card_inputs{};  // the virtual card's own inputs, active low
+    // The newest frames each way on the panel's own line, oldest first, for the traffic pane
+    // (empty where the panel has no line of its own: --ports, Windows).
+    std::vector<LineEvent> traffic;
 };
+
+// Frames kept each way for the traffic pane.
+constexpr std::size_t kTrafficFrames = 16;
 
 // Empty, or a note on a delay over a minute: the driver keeps such a delay as it reads it (the
 // host may mean it), but then sends the card a frame that seldom, and a typo such as delay=-50

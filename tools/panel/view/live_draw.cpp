@@ -1,11 +1,14 @@
 #include "panel/view/live_draw.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "panel/driver/panel_host.h"
+#include "panel/line/frame_meaning.h"
 #include "panel/line/frame_watch.h"
 #include "panel/line/line_clock.h"
+#include "panel/line/line_record.h"
 #include "panel/view/screen.h"
 
 namespace vek::panel {
@@ -186,6 +189,8 @@ void draw_help() {
         "s          the driver's delay dialog; the delay is saved in the settings file",
         "R          restart the driver: stop, then a new scan for the card",
         ":          a virtual card command, e.g. silent on (virtual card only)",
+        "0          reset every line counter and the longest answer time",
+        "t          show or hide the traffic pane: the newest frames each way",
         "?          this help        q, Ctrl-C   quit (the card is left all off)",
         "",
         "Any key closes this help.",
@@ -198,8 +203,14 @@ void draw_help() {
     }
 }
 
+// A frame's bytes, or that none has passed yet: a frame of zeros would pass for one.
+std::string frame_or_none(const uint8_t* bytes, std::size_t size, int64_t at_us) {
+    return at_us < 0 ? std::string("(none yet)") : frame_text(bytes, size);
+}
+
 void draw_last_answer(const PanelSnapshot& shot) {
-    std::string line = "Card's last answer       " + frame_text(shot.line.last_answer.data(), shot.line.last_answer.size());
+    std::string line = "Card's last answer       " +
+                       frame_or_none(shot.line.last_answer.data(), shot.line.last_answer.size(), shot.line.last_answer_us);
     if (shot.line.answer_time_us >= 0) {
         char times[64];
         std::snprintf(times, sizeof times, "   in %.1f ms (longest %.1f)",
@@ -285,9 +296,9 @@ void draw_counts(const PanelSnapshot& shot) {
                   static_cast<unsigned long long>(line.bad_sums), static_cast<unsigned long long>(line.bad_ends),
                   static_cast<unsigned long long>(line.stray_bytes));
     if (shot.monitored) {
-        std::snprintf(text, sizeof text, "Line   sent %llu   answers %llu   late %llu   ",
+        std::snprintf(text, sizeof text, "Line  sent %llu  answers %llu  unanswered %llu  late %llu  ",
                       static_cast<unsigned long long>(line.frames_to_card), static_cast<unsigned long long>(line.answers),
-                      static_cast<unsigned long long>(line.late_answers));
+                      static_cast<unsigned long long>(line.unanswered), static_cast<unsigned long long>(line.late_answers));
         print_at(15, 0, text + std::string(counts));
         if (shot.tap) {
             std::snprintf(text, sizeof text, "From the host   bad %llu   stray %llu",
@@ -295,31 +306,65 @@ void draw_counts(const PanelSnapshot& shot) {
                           static_cast<unsigned long long>(line.stray_to_card));
             print_at(14, 0, text);
         }
-        print_at(16, 0, "Last frame to the card   " + frame_text(line.last_frame.data(), line.last_frame.size()));
+        print_at(16, 0, "Last frame to the card   " +
+                            frame_or_none(line.last_frame.data(), line.last_frame.size(), line.last_frame_us));
         draw_last_answer(shot);
     } else {
         print_at(15, 0, "Line   " + std::string(counts));
     }
     // Above the counts, where the tap's own line is not; the card's last answer is on line 17.
-    print_at(shot.tap ? 9 : 14, 0, "stray: bytes from the card outside any frame (noise, or a wrong speed)");
+    // The newest corrupt answer in hex takes the place of the note on stray bytes.
+    if (line.has_bad_answer) {
+        print_at(shot.tap ? 9 : 14, 0,
+                 "Corrupt answer  " + frame_text(line.last_bad_answer.data(), line.last_bad_answer.size()) + "  " +
+                     frame_fault(line.last_bad_answer.data(), line.last_bad_answer.size()),
+                 Ink::alarm);
+    } else {
+        print_at(shot.tap ? 9 : 14, 0, "stray: bytes from the card outside any frame (noise, or a wrong speed)");
+    }
+}
+
+// The newest frames each way, oldest first, over the analog values and the counts: the time,
+// the direction, the bytes and what they mean.
+void draw_traffic(const PanelSnapshot& shot, int lines, int columns) {
+    const int first = 10;
+    const int last = lines - 4;  // above the message and the footer
+    for (int row = first - 1; row <= last; ++row) print_at(row, 0, std::string(static_cast<std::size_t>(columns), ' '));
+    print_at(first - 1, 0, "Traffic, newest last (t hides it; 0 resets the counters)", Ink::bold);
+    if (!shot.own_line) {
+        print_at(first, 0, "the driver opens the port itself here: the pane shows the panel's own line (the virtual");
+        print_at(first + 1, 0, "card, --device, --tap); the driver's trace has the frames");
+        return;
+    }
+    const int rows = last - first + 1;
+    const std::size_t shown = std::min(shot.traffic.size(), static_cast<std::size_t>(rows));
+    int row = first;
+    for (std::size_t i = shot.traffic.size() - shown; i < shot.traffic.size(); ++i) {
+        // "2026-12-09T06:10:00.123+01:00 rx ...": the time of day to the ms, then the rest.
+        const std::string line = trace_line(shot.traffic[i]);
+        print_at(row++, 0, line.size() > 30 ? line.substr(11, 12) + line.substr(29) : line);
+    }
+    if (shown == 0) print_at(first, 0, "no frame yet");
 }
 
 // The prompt being typed, or the newest message; then only the keys that work with this card.
 void draw_footer(const PanelSnapshot& shot, const ViewState& view, int lines) {
+    // Just above the footer: on a tall terminal the traffic pane takes the rows between.
+    const int row = lines - 3;
     if (view.prompting == Prompt::card) {
-        print_at(18, 0, "card> " + view.prompt);
+        print_at(row, 0, "card> " + view.prompt);
     } else if (view.prompting == Prompt::analog) {
-        print_at(18, 0, "analog output (1 or 2) and value (0-255), e.g. 1 128> " + view.prompt);
+        print_at(row, 0, "analog output (1 or 2) and value (0-255), e.g. 1 128> " + view.prompt);
     } else {
-        print_at(18, 0, view.message);
+        print_at(row, 0, view.message);
     }
     if (shot.tap) {
-        print_at(lines - 1, 0, "q quit   (the tap sends nothing: the host drives the card)");
+        print_at(lines - 1, 0, "0 counters   t traffic   ? help   q quit   (the tap sends nothing: the host drives the card)");
     } else {
         print_at(lines - 2, 0, shot.virtual_card ? "a-p output   A-P card input   [ ] { } , . < > = analog   z all off   r reset"
                                                  : "a-p output   [ ] { } , . < > = analog   z all off   r reset outputs");
-        print_at(lines - 1, 0, shot.virtual_card ? "s settings   R restart driver   : card command   ? help   q quit"
-                                                 : "s settings   R restart driver   ? help   q quit");
+        print_at(lines - 1, 0, shot.virtual_card ? "s settings  R restart  : card command  0 counters  t traffic  ? help  q quit"
+                                                 : "s settings   R restart driver   0 counters   t traffic   ? help   q quit");
     }
 }
 
@@ -339,6 +384,7 @@ void draw(const PanelSnapshot& shot, const ViewState& view) {
     draw_switches(shot);
     draw_analog(shot);
     draw_counts(shot);
+    if (view.traffic) draw_traffic(shot, lines, columns);
     draw_footer(shot, view, lines);
     if (view.help) draw_help();
     screen_show();

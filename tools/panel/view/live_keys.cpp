@@ -122,6 +122,22 @@ void open_prompt(ViewState& view, Prompt prompt) {
     view.prompt.clear();
 }
 
+// The keys that only look at the line, and so work with the tap too; false for any other key.
+bool watch_key(PanelSession& session, ViewState& view, int key) {
+    if (key == '0') {
+        session.reset_counters();
+        view.message = "counters reset: every line count and the longest answer time start again from 0";
+    } else if (key == 't') {
+        view.traffic = !view.traffic;
+        view.message = view.traffic ? "traffic pane: the newest frames each way (t hides it)" : "traffic pane hidden";
+    } else if (key == '?') {
+        view.help = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The keys that call the driver or change the view.
 void command_key(PanelSession& session, ViewState& view, int key) {
     PanelHost& host = *session.driver().host();
@@ -135,7 +151,6 @@ void command_key(PanelSession& session, ViewState& view, int key) {
                                                  : "outputs not reset: the driver is not running (R restarts it)";
         break;
     case '=': open_prompt(view, Prompt::analog); break;
-    case '?': view.help = true; break;
     case 's': open_settings(session, view); break;
     case 'R': restart_driver(session, view); break;
     case ':':
@@ -162,12 +177,13 @@ bool handle_key(PanelSession& session, ViewState& view, int key) {
         view.help = false;
         return key != 'q';
     }
+    if (key == 'q') return false;
+    if (watch_key(session, view, key)) return true;
     if (session.line().is_tap()) {
-        if (key == 'q') return false;
-        view.message = "the tap only watches: it sends nothing to the card (q quits)";
+        view.message = "the tap only watches: it sends nothing to the card (0 resets the counters, t shows the "
+                       "traffic, q quits)";
         return true;
     }
-    if (key == 'q') return false;
     if (key >= 'a' && key < 'a' + kChannels) {
         PanelHost& host = *session.driver().host();
         const auto index = static_cast<unsigned>(key - 'a');

@@ -16,6 +16,7 @@ struct ViewState {
     Prompt prompting = Prompt::none;
     std::string prompt;
     bool help = false;
+    bool traffic = false;  // the traffic pane, over the analog values and the counts
 };
 
 }  // namespace vek::panel
