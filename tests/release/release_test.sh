@@ -62,6 +62,7 @@ echo "$depends" | grep -Eq '(^|, )libncurses(w)?[0-9]' || fail "the .deb does no
 for page in vek-panel vek-virtual-card; do
   gzip -dc "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH \"\?${page^^}" || fail "no man page for $page"
 done
+grep -q "^## $version\$" "$root/usr/share/doc/vek-tools/CHANGELOG.md" || fail "the .deb's CHANGELOG.md has no section for $version"
 panel=$root/usr/bin/vek-panel
 card=$root/usr/bin/vek-virtual-card
 [ "$("$panel" --version)" = "vek-panel $version" ] || fail "installed vek-panel --version: $("$panel" --version)"
@@ -95,9 +96,10 @@ echo "== release test: the zip"
 unzipped=$scratch/zip
 unzip -q "$scratch/dist-one/$zip" -d "$unzipped"
 (cd "$unzipped" && sha256sum --quiet -c SHA256SUMS) || fail "the zip's SHA256SUMS does not hold"
-for file in vek_driver.dll INSTALL.txt example-settings.ini; do
+for file in vek_driver.dll INSTALL.txt example-settings.ini CHANGELOG.md; do
   [ -f "$unzipped/$file" ] || fail "the zip has no $file"
 done
+grep -q "^## $version"$'\r'"\$" "$unzipped/CHANGELOG.md" || fail "the zip's CHANGELOG.md has no section for $version (with CRLF line ends)"
 dll=$unzipped/vek_driver.dll
 "$top/tests/wine/check_pe.sh" i686-w64-mingw32-objdump "$dll" i386
 IFS=. read -r major minor patch <<<"$version"

@@ -1,7 +1,7 @@
 // The card's frame log (the tool's --log, the panel's --card-log): a header line for each run,
 // then one line per frame received: the local time with its offset from UTC (as the panel's
 // records are stamped, so that they line up), the ms since the card started, the bytes:
-//   # 2026-12-08T15:32:09.012+01:00 vek-virtual-card 0.1.0 log: link ports/com3, options --loopback
+//   # 2026-12-08T15:32:09.012+01:00 vek-virtual-card 0.2.0 log: link ports/com3, options --loopback
 //   2026-12-08T15:32:09.060+01:00 48.215 02 00 00 00 00 03 FC valid
 // appended to a file of its own. Logs of earlier versions had no wall time (12.345 02 00 ...);
 // they are still taken, and appended to.

@@ -38,7 +38,7 @@ constexpr int kExitInterrupted = 8;  // a script cut short by Ctrl-C or SIGTERM
 // A COM port number as the driver reads its port key: 1 to 255 in plain decimal digits.
 bool parse_port_number(const std::string& text, unsigned* port);
 
-// "vek-panel 0.1.0 <what>: options --csv r.csv": the front of each record's session header.
+// "vek-panel 0.2.0 <what>: options --csv r.csv": the front of each record's session header.
 std::string session_header(const PanelOptions& options, const std::string& what);
 
 // Empty, or why the options ask for what this platform's panel does not have.
