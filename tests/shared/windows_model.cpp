@@ -45,6 +45,7 @@ struct Model {
     OVERLAPPED* held = nullptr;
     void* held_buffer = nullptr;
     DWORD held_size = 0;
+    std::vector<OVERLAPPED*> ignoring;  // operations kCancelIgnored keeps until the port closes
     TimePeriod begin_period = nullptr;
     TimePeriod end_period = nullptr;
 };
@@ -147,6 +148,33 @@ bool end_held_read(HANDLE h, const OVERLAPPED* which, bool take_bytes) {
     }
     complete(o, kStatusCancelled, take_bytes ? read_queued(h, buffer, size) : 0);
     return true;
+}
+
+// kCancelIgnored: the operation stays pending until the port is closed.
+BOOL hold_until_closed(OVERLAPPED* o) {
+    if (o->hEvent != nullptr) ResetEvent(o->hEvent);
+    o->Internal = kStatusPending;
+    o->InternalHigh = 0;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        g.ignoring.push_back(o);
+    }
+    ++g_counters.held;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+// Closing the port ends what it kept: the driver cleans up on the last handle's close.
+void end_ignored() {
+    std::vector<OVERLAPPED*> ending;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        ending.swap(g.ignoring);
+    }
+    for (OVERLAPPED* o : ending) {
+        complete(o, kStatusCancelled, 0);
+        --g_counters.held;
+    }
 }
 
 unsigned port_number(const char* name) {
@@ -253,6 +281,9 @@ BOOL WINAPI model_CloseHandle(HANDLE h) {
     if (is_port(h)) {
         end_held_read(h, nullptr, false);
         g.port = INVALID_HANDLE_VALUE;
+        const BOOL closed = CloseHandle(h);
+        end_ignored();
+        return closed;
     }
     return CloseHandle(h);
 }
@@ -286,6 +317,7 @@ BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPO
     ++g_counters.port_reads;
     if (fault(kRemoval)) return failed_with(g.removal_error.load());
     if (fault(kReadsFail)) return failed_with(ERROR_IO_DEVICE);
+    if (o != nullptr && fault(kCancelIgnored) && queued(h) < size) return hold_until_closed(o);
     if (o != nullptr && fault(kCancelKeepsBytes | kReadEndsAtOnce) && queued(h) < size) {
         if (fault(kReadEndsAtOnce)) {
             complete(o, kStatusSuccess, 0);
@@ -325,6 +357,16 @@ BOOL WINAPI model_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
     if (errors != nullptr) *errors = 0;
     if (status != nullptr) *status = COMSTAT{};
     return TRUE;
+}
+
+BOOL WINAPI model_WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED o) {
+    if (o != nullptr && is_port(h) && fault(kCancelIgnored)) return hold_until_closed(o);
+    return WaitCommEvent(h, events, o);
+}
+
+BOOL WINAPI model_TerminateThread(HANDLE thread, DWORD code) {
+    ++g_counters.terminated;
+    return TerminateThread(thread, code);
 }
 
 BOOL WINAPI model_CancelIoEx(HANDLE h, LPOVERLAPPED o) {
@@ -367,6 +409,8 @@ const Shim kShims[] = {
     {"kernel32.dll", "ClearCommError", address(&model_ClearCommError)},
     {"kernel32.dll", "CancelIoEx", address(&model_CancelIoEx)},
     {"kernel32.dll", "CancelIo", address(&model_CancelIo)},
+    {"kernel32.dll", "WaitCommEvent", address(&model_WaitCommEvent)},
+    {"kernel32.dll", "TerminateThread", address(&model_TerminateThread)},
     {"winmm.dll", "timeBeginPeriod", address(&model_timeBeginPeriod)},
     {"winmm.dll", "timeEndPeriod", address(&model_timeEndPeriod)},
 };
@@ -392,7 +436,8 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
     } faults[] = {{"cancel-keeps-bytes", kCancelKeepsBytes}, {"read-ends-at-once", kReadEndsAtOnce},
                   {"status-stall", kStatusStall},             {"slow-open", kSlowOpen},
                   {"busy-open", kBusyOpen},                   {"xon-equals-xoff", kXonEqualsXoff},
-                  {"removal", kRemoval},                      {"reads-fail", kReadsFail}};
+                  {"removal", kRemoval},                      {"reads-fail", kReadsFail},
+                  {"cancel-ignored", kCancelIgnored}};
     std::istringstream parts(text != nullptr && *text != '\0' ? text : "none");
     std::string part;
     std::getline(parts, part, ',');

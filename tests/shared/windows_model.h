@@ -39,6 +39,9 @@ enum ModelFault : unsigned {
                                   // surprise removal; status queries still answer, queues empty
     kReadsFail = 1U << 7,         // reads fail with ERROR_IO_DEVICE, while status queries still
                                   // count the bytes that arrive
+    kCancelIgnored = 1U << 8,     // a read that must wait, and every WaitCommEvent, stays pending
+                                  // through CancelIoEx, CancelIo and SetCommMask: only closing
+                                  // the port ends it (aborted)
 };
 
 struct ModelOptions {
@@ -56,11 +59,13 @@ struct ModelCounters {
     std::atomic<long> port_writes{0};  // WriteFile calls on the port
     std::atomic<long> failed{0};       // port calls the model failed (kRemoval)
     std::atomic<long> port_opens{0};   // CreateFile calls of a COM port, failed ones too
+    std::atomic<long> terminated{0};   // TerminateThread calls: any is a fault of the driver's
+    std::atomic<long> held{0};         // operations kept pending by kCancelIgnored right now
 };
 
 // "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
 // ",read-ends-at-once", ",status-stall", ",slow-open=N", ",busy-open=N", ",xon-equals-xoff",
-// ",removal=ERROR", ",reads-fail". Null or empty is "none". False for anything else.
+// ",removal=ERROR", ",reads-fail", ",cancel-ignored". Null or empty is "none". False for anything else.
 bool parse_windows_model(const char* text, ModelOptions* options);
 
 // Points the DLL's imports of the modelled functions at the shims. False when the DLL's import
