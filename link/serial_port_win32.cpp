@@ -1,7 +1,9 @@
 // Win32 backend: the line itself, opened and closed, and what each call asks of the system. The
 // handle is opened for overlapped I/O (win32_operation.h) on the opener's thread (win32_opener.h)
-// with the settings of win32_line_settings.h, and a watch thread (win32_watch.h) keeps its
-// line-error latch clear while it is open.
+// with the settings of win32_line_settings.h. No thread watches it: with fAbortOnError off a line
+// error stops no read or write, and the status query before each read clears it anyway; a watch
+// thread's pending WaitCommEvent, which some drivers end only when the handle closes, could only
+// be ended by killing the thread.
 #include <windows.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include "link/win32_line_settings.h"
 #include "link/win32_opener.h"
 #include "link/win32_operation.h"
-#include "link/win32_watch.h"
 #include "support/clock.h"
 #include "support/win32_waits.h"
 
@@ -55,15 +56,18 @@ public:
     void describe_loss(char* text, std::size_t room) const override;
 
 private:
-    // A failed operation: lost for the errors after which the port will not come back.
+    // A failed operation: lost for the errors after which the port will not come back, and when
+    // even a cancel did not end it: only closing the handle can, which a reconnect does.
     PortResult failure(const Completion& c) {
-        if (!is_lost(c.error, c.cancelled)) return PortResult::failed;
+        if (!c.abandoned && !is_lost(c.error, c.cancelled)) return PortResult::failed;
         loss_error_ = c.error;
+        abandoned_loss_ = c.abandoned;
         return PortResult::lost;
     }
     // A failed status query leaves the counts stale: waits on them must end, so it is a lost port.
     PortResult query_failed() {
         loss_error_ = GetLastError();
+        abandoned_loss_ = false;
         return PortResult::lost;
     }
 
@@ -73,10 +77,11 @@ private:
     // The system's count at the last query, less what was read since: bytes leave the queue only
     // through our reads, so at least this many are queued, and a read of them never waits.
     DWORD system_queue_ = 0;
-    // Made once and kept for the port's life (or abandoned, see finish).
+    // Made at each open and freed at its close (or abandoned, see finish).
     Operation* read_ = nullptr;
     Operation* write_ = nullptr;
-    WatchThread* watch_ = nullptr;
+    Abandoned abandoned_;
+    bool abandoned_loss_ = false;  // the port was last lost to an operation its driver kept
     PortOpener opener_;                 // kept from one open to the next through a scan
     DWORD loss_error_ = ERROR_SUCCESS;  // why the port was last found gone
 };
@@ -86,7 +91,7 @@ private:
 // cancelled or failed are kept either way, since they have left the system's queue.
 PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDLE wake, std::size_t& got) {
     got = 0;
-    if (read_ == nullptr && (read_ = new_operation()) == nullptr) return PortResult::failed;
+    if (read_ == nullptr && (read_ = new_operation(abandoned_)) == nullptr) return PortResult::failed;
     if (size > kOperationBufferSize) size = static_cast<DWORD>(kOperationBufferSize);
     if (size == 0) return PortResult::ok;
     rearm(read_);
@@ -95,7 +100,7 @@ PortResult Win32Line::read_into(uint8_t* into, DWORD size, DWORD bound_ms, HANDL
         c.error = GetLastError();
         if (c.error != ERROR_IO_PENDING) return failure(c);
     }
-    c = finish(port_, &read_, bound_ms, wake);
+    c = finish(port_, &read_, bound_ms, wake, abandoned_);
     if (read_ != nullptr && c.transferred > 0) {
         const DWORD taken = c.transferred < size ? c.transferred : size;
         std::memcpy(into, read_->buffer, taken);
@@ -116,29 +121,28 @@ PortResult Win32Line::open(uint32_t n) {
     HANDLE h = open_device(opener_, n, error);
     // Another program has the port (or its last user is still letting go of it).
     if (h == INVALID_HANDLE_VALUE) return error == ERROR_ACCESS_DENIED ? PortResult::busy : PortResult::failed;
-    if (read_ == nullptr) read_ = new_operation();
-    if (write_ == nullptr) write_ = new_operation();
+    if (read_ == nullptr) read_ = new_operation(abandoned_);
+    if (write_ == nullptr) write_ = new_operation(abandoned_);
     if (!configure_line(h) || read_ == nullptr || write_ == nullptr) {
         CloseHandle(h);
         return PortResult::failed;
     }
     port_ = h;
     system_queue_ = 0;
-    SetCommMask(h, EV_RXCHAR | EV_TXEMPTY);
-    if ((watch_ = start_watch(h)) == nullptr) {
-        close();
-        return PortResult::failed;
-    }
     return PortResult::ok;
 }
 
 void Win32Line::close() {
-    stop_watch(watch_);
-    watch_ = nullptr;
-    if (port_ == INVALID_HANDLE_VALUE) return;
-    CloseHandle(port_);
-    port_ = INVALID_HANDLE_VALUE;
-    system_queue_ = 0;
+    if (port_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+        system_queue_ = 0;
+    }
+    // Neither is pending between calls; an unload or a long stop then holds no event of ours.
+    free_operation(read_);
+    free_operation(write_);
+    read_ = write_ = nullptr;
+    free_completed(abandoned_);  // closing the handle ended them, on any driver that honours it
 }
 
 PortResult Win32Line::queue_counts(QueueCounts& counts) {
@@ -210,7 +214,7 @@ PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, const 
 PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
-        if (write_ == nullptr && (write_ = new_operation()) == nullptr) return PortResult::failed;
+        if (write_ == nullptr && (write_ = new_operation(abandoned_)) == nullptr) return PortResult::failed;
         const std::size_t chunk = size - done < kOperationBufferSize ? size - done : kOperationBufferSize;
         std::memcpy(write_->buffer, data + done, chunk);
         rearm(write_);
@@ -219,7 +223,7 @@ PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
             c.error = GetLastError();
             if (c.error != ERROR_IO_PENDING) return failure(c);
         }
-        c = finish(port_, &write_, kWriteBoundMs, nullptr);
+        c = finish(port_, &write_, kWriteBoundMs, nullptr, abandoned_);
         if (c.error != ERROR_SUCCESS) return failure(c);
         if (c.transferred == 0) return PortResult::failed;
         done += c.transferred;
@@ -231,7 +235,13 @@ void Win32Line::set_rts() { EscapeCommFunction(port_, SETRTS); }  // fails on po
 
 void Win32Line::set_dtr() { EscapeCommFunction(port_, SETDTR); }
 
-void Win32Line::describe_loss(char* text, std::size_t room) const { describe_system_error(loss_error_, text, room); }
+void Win32Line::describe_loss(char* text, std::size_t room) const {
+    if (abandoned_loss_) {
+        std::snprintf(text, room, "an operation the port's driver did not end when cancelled");
+        return;
+    }
+    describe_system_error(loss_error_, text, room);
+}
 
 }  // namespace
 
