@@ -46,6 +46,8 @@ struct Model {
     void* held_buffer = nullptr;
     DWORD held_size = 0;
     std::vector<OVERLAPPED*> ignoring;  // operations kCancelIgnored keeps until the port closes
+    void (*box_callback)() = nullptr;  // guarded by lock, as is debugger
+    std::string debugger;
     TimePeriod begin_period = nullptr;
     TimePeriod end_period = nullptr;
 };
@@ -369,6 +371,50 @@ BOOL WINAPI model_TerminateThread(HANDLE thread, DWORD code) {
     return TerminateThread(thread, code);
 }
 
+void CALLBACK box_timer(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    void (*callback)() = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        std::swap(callback, g.box_callback);
+    }
+    if (callback != nullptr) callback();
+}
+
+int WINAPI model_MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    if (owner != nullptr && owner == GetDesktopWindow()) ++g_counters.desktop_boxes;
+    bool armed = false;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        armed = g.box_callback != nullptr;
+    }
+    // A thread timer: the box's own message loop dispatches it.
+    if (armed) SetTimer(nullptr, 0, USER_TIMER_MINIMUM, box_timer);
+    return MessageBoxA(owner, text, caption, type);
+}
+
+BOOL WINAPI model_GetUserObjectInformationA(HANDLE object, int index, PVOID info, DWORD size, LPDWORD needed) {
+    if (!GetUserObjectInformationA(object, index, info, size, needed)) return FALSE;
+    if (fault(kNoDesktop) && index == UOI_FLAGS && size >= sizeof(USEROBJECTFLAGS)) {
+        static_cast<USEROBJECTFLAGS*>(info)->dwFlags &= ~static_cast<DWORD>(WSF_VISIBLE);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI model_ProcessIdToSessionId(DWORD process, DWORD* session) {
+    if (!ProcessIdToSessionId(process, session)) return FALSE;
+    if (fault(kServiceSession)) *session = 0;
+    return TRUE;
+}
+
+void WINAPI model_OutputDebugStringA(LPCSTR text) {
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        g.debugger += text;
+    }
+    OutputDebugStringA(text);
+}
+
 BOOL WINAPI model_CancelIoEx(HANDLE h, LPOVERLAPPED o) {
     if (is_port(h) && end_held_read(h, o, true)) return TRUE;
     return CancelIoEx(h, o);
@@ -411,6 +457,10 @@ const Shim kShims[] = {
     {"kernel32.dll", "CancelIo", address(&model_CancelIo)},
     {"kernel32.dll", "WaitCommEvent", address(&model_WaitCommEvent)},
     {"kernel32.dll", "TerminateThread", address(&model_TerminateThread)},
+    {"kernel32.dll", "ProcessIdToSessionId", address(&model_ProcessIdToSessionId)},
+    {"kernel32.dll", "OutputDebugStringA", address(&model_OutputDebugStringA)},
+    {"user32.dll", "MessageBoxA", address(&model_MessageBoxA)},
+    {"user32.dll", "GetUserObjectInformationA", address(&model_GetUserObjectInformationA)},
     {"winmm.dll", "timeBeginPeriod", address(&model_timeBeginPeriod)},
     {"winmm.dll", "timeEndPeriod", address(&model_timeEndPeriod)},
 };
@@ -437,7 +487,8 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
                   {"status-stall", kStatusStall},             {"slow-open", kSlowOpen},
                   {"busy-open", kBusyOpen},                   {"xon-equals-xoff", kXonEqualsXoff},
                   {"removal", kRemoval},                      {"reads-fail", kReadsFail},
-                  {"cancel-ignored", kCancelIgnored}};
+                  {"cancel-ignored", kCancelIgnored},         {"no-desktop", kNoDesktop},
+                  {"service-session", kServiceSession}};
     std::istringstream parts(text != nullptr && *text != '\0' ? text : "none");
     std::string part;
     std::getline(parts, part, ',');
@@ -512,6 +563,16 @@ void switch_on_model_fault(ModelFault f, unsigned parameter) {
 }
 
 const ModelCounters& model_counters() { return g_counters; }
+
+void call_back_from_next_box(void (*callback)()) {
+    std::lock_guard<std::mutex> guard(g.lock);
+    g.box_callback = callback;
+}
+
+std::string debugger_text() {
+    std::lock_guard<std::mutex> guard(g.lock);
+    return g.debugger;
+}
 
 std::vector<ThreadWaits> waits_by_thread() {
     std::vector<ThreadWaits> all;

@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 enum class WindowsProfile { none, legacy, current };
@@ -42,6 +43,9 @@ enum ModelFault : unsigned {
     kCancelIgnored = 1U << 8,     // a read that must wait, and every WaitCommEvent, stays pending
                                   // through CancelIoEx, CancelIo and SetCommMask: only closing
                                   // the port ends it (aborted)
+    kNoDesktop = 1U << 9,         // the process's window station is not visible: no interactive
+                                  // desktop, so nobody could answer a message box
+    kServiceSession = 1U << 10,   // the process runs in session 0, as a service does
 };
 
 struct ModelOptions {
@@ -61,11 +65,13 @@ struct ModelCounters {
     std::atomic<long> port_opens{0};   // CreateFile calls of a COM port, failed ones too
     std::atomic<long> terminated{0};   // TerminateThread calls: any is a fault of the driver's
     std::atomic<long> held{0};         // operations kept pending by kCancelIgnored right now
+    std::atomic<long> desktop_boxes{0};  // message boxes owned by the desktop window, which
+                                         // disables every window of the session while up
 };
 
 // "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
 // ",read-ends-at-once", ",status-stall", ",slow-open=N", ",busy-open=N", ",xon-equals-xoff",
-// ",removal=ERROR", ",reads-fail", ",cancel-ignored". Null or empty is "none". False for anything else.
+// ",removal=ERROR", ",reads-fail", ",cancel-ignored", ",no-desktop", ",service-session". Null or empty is "none". False for anything else.
 bool parse_windows_model(const char* text, ModelOptions* options);
 
 // Points the DLL's imports of the modelled functions at the shims. False when the DLL's import
@@ -79,6 +85,13 @@ bool install_model_from_environment(HMODULE dll);
 void switch_on_model_fault(ModelFault fault, unsigned parameter = 0);
 
 const ModelCounters& model_counters();
+
+// Called once, on the thread that shows it, from the message loop of the next message box the DLL
+// shows: as a host's timer calls DriverEntry while a box is up. Null: none.
+void call_back_from_next_box(void (*callback)());
+
+// What the DLL has written with OutputDebugStringA, all of it.
+std::string debugger_text();
 
 // The waits (as counted in ModelCounters::waits) of each of the DLL's threads that has waited so
 // far, by thread id; the first 64 threads only. A thread id Windows reuses adds to its slot.

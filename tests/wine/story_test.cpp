@@ -84,6 +84,8 @@ public:
 
     int32_t call(uint32_t number, uint32_t command, bool host, void* record, const char* path) override {
         if (driver_.entry == nullptr) return -2;
+        last_record_ = record;
+        last_path_ = path != nullptr ? path : "";
         call_began_ = now_ms();
         const int32_t result = driver_.entry(number, command, host ? driver_.host.record() : nullptr, record, path);
         call_began_ = 0;
@@ -176,7 +178,24 @@ public:
         if (step.rfind("model ", 0) != 0) return false;
         const std::string what = step.substr(6);
         const ModelCounters& counters = model_counters();
-        if (what == "calls fail") {
+        if (what == "a timer starts 0 while a box is up") {
+            // The host's timer, run by the box's message loop, calls back in with the same start.
+            reentering_ = this;
+            call_back_from_next_box([] {
+                const double began = now_ms();
+                reentering_->reentry_result_ = reentering_->call(0, 0, true, reentering_->last_record_,
+                                                                 reentering_->last_path_.c_str());
+                reentering_->reentry_ms_ = now_ms() - began;
+            });
+        } else if (what == "the timer's start failed at once") {
+            if (reentry_ms_ < 0) *failure = "the timer never ran while a box was up";
+            else if (reentry_result_ != -1 || reentry_ms_ > 1000)
+                *failure = "the start it called returned " + std::to_string(reentry_result_) + " after " +
+                           std::to_string(static_cast<long>(reentry_ms_)) + " ms";
+        } else if (what.rfind("debugger has ", 0) == 0) {
+            if (debugger_text().find(what.substr(13)) == std::string::npos)
+                *failure = "the debugger was told \"" + debugger_text() + "\"";
+        } else if (what == "calls fail") {
             for (const double give_up = now_ms() + 3000; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
             if (counters.failed.load() == 0) *failure = "the driver never tried the port";
         } else if (what.rfind("over a second: ", 0) == 0) {
@@ -219,6 +238,11 @@ private:
         }
     }
 
+    static WineRig* reentering_;
+    void* last_record_ = nullptr;
+    std::string last_path_;
+    int32_t reentry_result_ = 0;
+    double reentry_ms_ = -1;
     std::string folder_;
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
@@ -238,6 +262,8 @@ private:
         }
     }};
 };
+
+WineRig* WineRig::reentering_ = nullptr;
 
 // The steps up to "exit" in a process of their own, which ends there with the DLL loaded; true
 // when it got there.
@@ -279,6 +305,8 @@ int main(int argc, char** argv) {
     // A thread killed may hold a lock of the heap or the loader: never sound, whatever follows.
     const long killed = model_counters().terminated.load();
     if (killed > 0 && failure.empty()) failure = "the DLL called TerminateThread " + std::to_string(killed) + " times";
+    // Owned by the desktop, a box disables every window of the session until it is answered.
+    if (model_counters().desktop_boxes.load() > 0 && failure.empty()) failure = "a message box owned by the desktop";
     std::printf("%s: %s\n", story->name.c_str(), failure.empty() ? "PASS" : ("FAIL: " + failure).c_str());
     return failure.empty() ? 0 : 1;
 }
