@@ -5,6 +5,7 @@
 #include "dialog/configure_dialog.h"
 #include "config/settings.h"
 #include "abi/host_interface.h"
+#include "host/platform_notices.h"
 #include "poll/image_exchange.h"
 #include "poll/run_control.h"
 
@@ -90,6 +91,11 @@ ModuleContext& module_context() {
 
 int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, HostRecord* host_record,
                      HostDriverRecord* host_driver_record, const char* config_path) {
+    // Called back from the no-card box's message loop (a host's timer): the start it interrupts
+    // still owns the instance table, so only the image may be read or written meanwhile.
+    if (notice_waiting_on_this_thread() && command != DRV_READ_INPUTS && command != DRV_WRITE_OUTPUTS) {
+        return kHostFailed;
+    }
     DriverContext& driver = module.driver;
     driver.host_record.store(host_record);
     module.config_path = config_path;
