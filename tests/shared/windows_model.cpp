@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/shared/text_file.h"
 #include "tests/shared/wine_host.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -415,6 +416,39 @@ void WINAPI model_OutputDebugStringA(LPCSTR text) {
     OutputDebugStringA(text);
 }
 
+// Windows' profile functions take a UTF-8 byte-order mark for part of the first line, so a header
+// there is not one (Wine skips the mark). Under a Windows profile such a file is read from a copy
+// whose mark is made plain letters, which Wine then reads as Windows reads the original.
+struct ProfileFile {
+    std::string path;
+    bool copied = false;
+    explicit ProfileFile(LPCSTR given) : path(given != nullptr ? given : "") {
+        if (!windows() || path.empty() || read_text(path).rfind("\xEF\xBB\xBF", 0) != 0) return;
+        char folder[MAX_PATH], copy[MAX_PATH];
+        if (GetTempPathA(MAX_PATH, folder) == 0 || GetTempFileNameA(folder, "bom", 0, copy) == 0) return;
+        std::string text = read_text(path);
+        text.replace(0, 3, "bom");
+        write_text(copy, text);
+        path = copy;
+        copied = true;
+    }
+    ~ProfileFile() {
+        if (copied) DeleteFileA(path.c_str());
+    }
+    LPCSTR name(LPCSTR given) const { return copied ? path.c_str() : given; }
+};
+
+UINT WINAPI model_GetPrivateProfileIntA(LPCSTR section, LPCSTR key, INT fallback, LPCSTR path) {
+    const ProfileFile file(path);
+    return GetPrivateProfileIntA(section, key, fallback, file.name(path));
+}
+
+DWORD WINAPI model_GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out, DWORD size,
+                                            LPCSTR path) {
+    const ProfileFile file(path);
+    return GetPrivateProfileStringA(section, key, fallback, out, size, file.name(path));
+}
+
 BOOL WINAPI model_CancelIoEx(HANDLE h, LPOVERLAPPED o) {
     if (is_port(h) && end_held_read(h, o, true)) return TRUE;
     return CancelIoEx(h, o);
@@ -460,6 +494,8 @@ const Shim kShims[] = {
     {"kernel32.dll", "ProcessIdToSessionId", address(&model_ProcessIdToSessionId)},
     {"kernel32.dll", "OutputDebugStringA", address(&model_OutputDebugStringA)},
     {"user32.dll", "MessageBoxA", address(&model_MessageBoxA)},
+    {"kernel32.dll", "GetPrivateProfileIntA", address(&model_GetPrivateProfileIntA)},
+    {"kernel32.dll", "GetPrivateProfileStringA", address(&model_GetPrivateProfileStringA)},
     {"user32.dll", "GetUserObjectInformationA", address(&model_GetUserObjectInformationA)},
     {"winmm.dll", "timeBeginPeriod", address(&model_timeBeginPeriod)},
     {"winmm.dll", "timeEndPeriod", address(&model_timeEndPeriod)},

@@ -12,7 +12,9 @@
 //   current  Windows 10 2004 and later: high-resolution timers work; Sleep and the wait functions
 //            still end on the tick unless this process called timeBeginPeriod(1) (the setting is
 //            per process since 2004); serial timeouts end on the tick whatever the process asks.
-// Both Windows profiles also refuse SetCommState with XonChar == XoffChar, as Windows does.
+// Both Windows profiles also refuse SetCommState with XonChar == XoffChar, as Windows does, and
+// read a profile file that begins with a UTF-8 byte-order mark as Windows does: the mark is part
+// of the first line, so a section header there is not found (Wine skips the mark).
 //
 // Faults of serial drivers, each switched on by a test when it wants it (or named in the text
 // given to parse_windows_model, then on from the start). They act on the port the DLL opened.
