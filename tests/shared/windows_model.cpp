@@ -25,6 +25,7 @@ constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // what GetOverlappedResult turns into ERROR_OPERATION_ABORTED
 constexpr DWORD kStallMs = 6000;
 constexpr DWORD kSlowOpenMs = 8000;
+constexpr DWORD kSmallQueueBytes = 512;
 
 using TimePeriod = UINT(WINAPI*)(UINT);
 
@@ -302,7 +303,26 @@ BOOL WINAPI model_SetCommState(HANDLE h, LPDCB dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Checked against the receive queue whether or not flow control is on.
+    if (fault(kSmallQueue) && (dcb->XonLim > kSmallQueueBytes || dcb->XoffLim > kSmallQueueBytes - dcb->XonLim)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return SetCommState(h, dcb);
+}
+
+BOOL WINAPI model_SetupComm(HANDLE h, DWORD in, DWORD out) {
+    if (fault(kSmallQueue) && is_port(h)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return SetupComm(h, in, out);
+}
+
+BOOL WINAPI model_GetCommProperties(HANDLE h, LPCOMMPROP properties) {
+    if (!GetCommProperties(h, properties)) return FALSE;
+    if (fault(kSmallQueue) && is_port(h)) properties->dwCurrentRxQueue = properties->dwCurrentTxQueue = kSmallQueueBytes;
+    return TRUE;
 }
 
 // The total timeouts are the serial driver's kernel timers. Only the constant part is rounded;
@@ -484,6 +504,8 @@ const Shim kShims[] = {
     {"kernel32.dll", "GetCommState", address(&model_GetCommState)},
     {"kernel32.dll", "SetCommState", address(&model_SetCommState)},
     {"kernel32.dll", "SetCommTimeouts", address(&model_SetCommTimeouts)},
+    {"kernel32.dll", "SetupComm", address(&model_SetupComm)},
+    {"kernel32.dll", "GetCommProperties", address(&model_GetCommProperties)},
     {"kernel32.dll", "ReadFile", address(&model_ReadFile)},
     {"kernel32.dll", "WriteFile", address(&model_WriteFile)},
     {"kernel32.dll", "ClearCommError", address(&model_ClearCommError)},
@@ -524,7 +546,7 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
                   {"busy-open", kBusyOpen},                   {"xon-equals-xoff", kXonEqualsXoff},
                   {"removal", kRemoval},                      {"reads-fail", kReadsFail},
                   {"cancel-ignored", kCancelIgnored},         {"no-desktop", kNoDesktop},
-                  {"service-session", kServiceSession}};
+                  {"service-session", kServiceSession},       {"small-queue", kSmallQueue}};
     std::istringstream parts(text != nullptr && *text != '\0' ? text : "none");
     std::string part;
     std::getline(parts, part, ',');

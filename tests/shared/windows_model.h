@@ -48,6 +48,9 @@ enum ModelFault : unsigned {
     kNoDesktop = 1U << 9,         // the process's window station is not visible: no interactive
                                   // desktop, so nobody could answer a message box
     kServiceSession = 1U << 10,   // the process runs in session 0, as a service does
+    kSmallQueue = 1U << 11,       // SetupComm fails, the driver keeps a 512-byte receive queue
+                                  // (as GetCommProperties reports), and SetCommState refuses
+                                  // XON/XOFF limits that do not fit it
 };
 
 struct ModelOptions {
@@ -73,7 +76,7 @@ struct ModelCounters {
 
 // "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
 // ",read-ends-at-once", ",status-stall", ",slow-open=N", ",busy-open=N", ",xon-equals-xoff",
-// ",removal=ERROR", ",reads-fail", ",cancel-ignored", ",no-desktop", ",service-session". Null or empty is "none". False for anything else.
+// ",removal=ERROR", ",reads-fail", ",cancel-ignored", ,no-desktop", ",service-session", ",small-queue". Null or empty is "none". False for anything else.
 bool parse_windows_model(const char* text, ModelOptions* options);
 
 // Points the DLL's imports of the modelled functions at the shims. False when the DLL's import
