@@ -129,6 +129,9 @@ PortResult Win32Line::open(uint32_t n) {
     }
     port_ = h;
     system_queue_ = 0;
+    // The thread is kept for the absent ports a scan runs through; once a port is open (found, or
+    // back after a reconnect) it ends now rather than idle on.
+    opener_.release();
     return PortResult::ok;
 }
 
