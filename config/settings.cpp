@@ -14,6 +14,8 @@ constexpr const char* kPortKey = "port";
 constexpr const char* kTraceKey = "trace";
 constexpr const char* kTraceFramesKey = "trace_frames";
 
+// Windows numbers serial ports up to COM255, and a USB adapter may well sit above the scanned
+// COM1 to COM127: a key may name any of them.
 constexpr uint32_t kHighestPort = 255;
 
 // Holds any sensible value of a number key with room to spare; a longer value is not a number.
@@ -49,7 +51,7 @@ bool read_decimal(const char* text, uint32_t limit, uint32_t& value) {
     return true;
 }
 
-// Appends "key="value" ignored: why" to the note; value null when it was too long to read.
+// Appends "key="value" <why>" to the note; value null when it was too long to read.
 void add_note(LinkSettings& settings, const char* key, const char* value, const char* why) {
     char shown[24] = "...";
     if (value != nullptr) {
@@ -62,23 +64,27 @@ void add_note(LinkSettings& settings, const char* key, const char* value, const 
         if (value[n] != '\0') std::memcpy(shown + n - 3, "...", 4);
     }
     const std::size_t used = std::strlen(settings.note);
-    std::snprintf(settings.note + used, sizeof settings.note - used, "%s%s=\"%s\" ignored: %s", used != 0 ? "; " : "",
-                  key, shown, why);
+    std::snprintf(settings.note + used, sizeof settings.note - used, "%s%s=\"%s\" %s", used != 0 ? "; " : "", key,
+                  shown, why);
 }
 
 void load_port(LinkSettings& settings, const char* section, const char* path) {
     char text[kNumberTextSize];
-    const char* why = "not a port number from 1 to 255; the ports are scanned";
+    // First in the note: a start that refuses the key tells the note as its reason.
+    const char* why = "is not a port number from 1 to 255";
     if (profile_read_text(section, kPortKey, text, sizeof text, path) == ProfileText::too_long) {
         add_note(settings, kPortKey, nullptr, why);
+        settings.port_unusable = true;
         return;
     }
     if (text[0] == '\0' || std::strcmp(text, "0") == 0) return;
     uint32_t port = 0;
-    if (read_decimal(text, kHighestPort, port) && port != 0)
+    if (read_decimal(text, kHighestPort, port) && port != 0) {
         settings.port = port;
-    else
-        add_note(settings, kPortKey, text, why);
+        return;
+    }
+    add_note(settings, kPortKey, text, why);
+    settings.port_unusable = true;
 }
 
 void load_trace(LinkSettings& settings, const char* section, const char* path) {
@@ -86,18 +92,18 @@ void load_trace(LinkSettings& settings, const char* section, const char* path) {
     // a value of buffer size - 1 characters is read as too long.
     char text[kTracePathMax + 2];
     if (profile_read_text(section, kTraceKey, text, sizeof text, path) == ProfileText::too_long)
-        add_note(settings, kTraceKey, nullptr, "longer than a path can be; no trace");
+        add_note(settings, kTraceKey, nullptr, "ignored: longer than a path can be; no trace");
     else
         std::memcpy(settings.trace_path, text, std::strlen(text) + 1);
 
     char frames[kNumberTextSize];
     if (profile_read_text(section, kTraceFramesKey, frames, sizeof frames, path) == ProfileText::too_long) {
-        add_note(settings, kTraceFramesKey, nullptr, "only 1 turns it on");
+        add_note(settings, kTraceFramesKey, nullptr, "ignored: only 1 turns it on");
         return;
     }
     settings.trace_frames = std::strcmp(frames, "1") == 0;
     if (!settings.trace_frames && frames[0] != '\0' && std::strcmp(frames, "0") != 0)
-        add_note(settings, kTraceFramesKey, frames, "only 1 turns it on");
+        add_note(settings, kTraceFramesKey, frames, "ignored: only 1 turns it on");
 }
 
 }  // namespace

@@ -24,13 +24,11 @@ ProfileText profile_read_text(const char* section, const char* key, char* buffer
     return ProfileText::ok;
 }
 
+// Under the file's lock, so that another program updating its own section at the same time
+// never has its update reverted (see update_whole_file). A file that cannot be read is not
+// replaced by one that lacks its contents.
 bool profile_write_string(const char* section, const char* key, const char* value, const char* path) {
-    std::string file;
-    // A file that cannot be read must not be replaced by one that lacks its contents.
-    if (read_whole_file(path, file) == FileRead::failed) return false;
-    const auto changed = ini_write_value(file, section, key, value);
-    if (!changed) return true;  // the stored text already says so
-    return replace_whole_file(path, *changed);
+    return update_whole_file(path, [&](const std::string& file) { return ini_write_value(file, section, key, value); });
 }
 
 }  // namespace vek

@@ -1,39 +1,65 @@
+// Whole-file reads and updates on POSIX: the file's lock, the check that nobody wrote it since it
+// was read, and the choice between replacing it by a rename and rewriting it in place.
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <string>
 
 #include "config/whole_file.h"
+#include "config/whole_file_posix.h"
 
 namespace vek {
 
 namespace {
 
-// Closes a descriptor on every way out of a function.
-struct Descriptor {
-    int fd;
-    explicit Descriptor(int value) : fd(value) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-    int release() {
-        const int value = fd;
-        fd = -1;
-        return value;
-    }
-};
+// Other programs may hold the lock, and replace the file, for as long as their own saves take;
+// past this, the save fails.
+constexpr long kLockTimeoutMs = 5000;
+constexpr long kLockPollMs = 2;
+// Reads and changes again after a program that does not lock wrote the file in between, up to
+// this often.
+constexpr int kAttempts = 8;
 
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+long now_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+// Blocks SIGXFSZ on the calling thread for its scope. A write past the file-size limit (ulimit -f,
+// LimitFSIZE=) raises it, and its default action ends the process, the host's with its card's
+// outputs on; blocked, the write fails with EFBIG instead and the save is refused. The process's
+// own handling of the signal is left alone: the host's. A signal the scope's writes left pending
+// is taken before it ends, so it is never delivered afterwards.
+class FileSizeSignalHeld {
+public:
+    FileSizeSignalHeld() {
+        sigemptyset(&signal_);
+        sigaddset(&signal_, SIGXFSZ);
+        held_ = pthread_sigmask(SIG_BLOCK, &signal_, &before_) == 0 && sigismember(&before_, SIGXFSZ) == 0;
+    }
+    ~FileSizeSignalHeld() {
+        if (!held_) return;  // blocked already by the host, whose pending signal it is
+        const timespec now{0, 0};
+        while (sigtimedwait(&signal_, nullptr, &now) == SIGXFSZ) {
+        }
+        pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    }
+    FileSizeSignalHeld(const FileSizeSignalHeld&) = delete;
+    FileSizeSignalHeld& operator=(const FileSizeSignalHeld&) = delete;
+
+private:
+    sigset_t signal_;
+    sigset_t before_;
+    bool held_ = false;
+};
 
 // Follows symbolic links to the file that holds the bytes, which may not exist yet.
 bool resolve_links(const char* path, std::string& target) {
@@ -51,44 +77,87 @@ bool resolve_links(const char* path, std::string& target) {
     return false;  // a loop of links
 }
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+bool read_from_start(int fd, std::string& out) {
+    out.clear();
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(out.size()));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buffer, static_cast<std::size_t>(n));
     }
-    return true;
 }
 
-std::string temporary_name(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%u", static_cast<long>(::getpid()), counter.fetch_add(1));
-    const std::size_t slash = target.rfind('/');
-    const std::size_t name_at = (slash == std::string::npos) ? 0 : slash + 1;
-    // A dot in front keeps the temporary file out of plain directory listings.
-    return target.substr(0, name_at) + "." + target.substr(name_at) + suffix;
-}
-
-// Makes the new name durable too; a failure here leaves a complete file, so it is not an error.
-void sync_folder(const std::string& target) {
-    Descriptor dir(::open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0) ::fsync(dir.fd);
-}
-
-bool write_new_file(const std::string& temp, std::string_view bytes, const struct stat* old) {
-    // 0666 before the umask, as a newly created file would get.
-    Descriptor file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (file.fd < 0) return false;
-    if (old != nullptr) {
-        if (::fchmod(file.fd, old->st_mode & 07777) != 0) return false;
-        // Only the owner or root may give a file away; anyone else keeps the file as theirs.
-        if (::fchown(file.fd, old->st_uid, old->st_gid) != 0 && errno != EPERM) return false;
+bool lock_within_deadline(int fd, long give_up_ms) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (now_ms() >= give_up_ms) return false;
+        const timespec pause{0, kLockPollMs * 1000000L};
+        ::nanosleep(&pause, nullptr);
     }
-    if (!write_all(file.fd, bytes)) return false;
-    if (::fsync(file.fd) != 0) return false;
-    return ::close(file.release()) == 0;
+}
+
+enum class Locked { ok, replaced, failed };
+// What one read, change and write under the lock did: as FileWrite, or the file was replaced
+// before it could be locked.
+struct Updated {
+    FileWrite wrote;
+    bool replaced;
+};
+
+// Opens the file at target for writing, creating it as any new file is made, and takes its lock.
+// replaced when another save replaced it while this one waited for the lock: the lock then
+// guards a file nobody reads any more, and the new one must be locked instead.
+Locked open_locked(const std::string& target, Descriptor& file, struct stat& st, bool& created, long give_up_ms) {
+    file.fd = ::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    created = file.fd >= 0;
+    // Non-blocking, so that a FIFO put at the name cannot hold the host's thread in open().
+    if (!created && errno == EEXIST) file.fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return Locked::failed;
+    // A device or a FIFO is not a settings file; one nobody may write stays as it is, even for
+    // root, as the platform's profile functions leave a read-only file.
+    if (!S_ISREG(st.st_mode) || (!created && (st.st_mode & 0222) == 0)) return Locked::failed;
+    if (!lock_within_deadline(file.fd, give_up_ms)) return Locked::failed;
+    struct stat named {};
+    if (::stat(target.c_str(), &named) != 0) return errno == ENOENT ? Locked::replaced : Locked::failed;
+    if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) return Locked::replaced;
+    return ::fstat(file.fd, &st) == 0 ? Locked::ok : Locked::failed;
+}
+
+// Rewrites the file through its open descriptor: owner, mode, links and folder stay as they
+// are. Not safe against a crash as a rename is; a write that fails puts the old bytes back.
+FileWrite write_in_place(int fd, const struct stat& read, const std::string& old, const std::string& bytes) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) return FileWrite::failed;
+    if (!same_file_state(now, read)) return FileWrite::changed;
+    const auto put = [fd](const std::string& text) {
+        return write_all_at(fd, text) && ::ftruncate(fd, static_cast<off_t>(text.size())) == 0 && ::fsync(fd) == 0;
+    };
+    if (put(bytes)) return FileWrite::done;
+    put(old);  // the best that can be done; the save fails either way
+    return FileWrite::failed;
+}
+
+// One read, change and write under the file's lock.
+Updated update_once(const std::string& target, const FileChange& change, long give_up_ms) {
+    Descriptor file(-1);
+    struct stat st {};
+    bool created = false;
+    const Locked locked = open_locked(target, file, st, created, give_up_ms);
+    if (locked != Locked::ok) return {FileWrite::failed, locked == Locked::replaced};
+    sweep_stale_temporaries(target);
+    std::string old;
+    if (!read_from_start(file.fd, old)) return {FileWrite::failed, false};
+    const std::optional<std::string> bytes = change(old);
+    if (!bytes) return {FileWrite::done, false};
+    // Another link to the file would keep the old bytes after a rename.
+    FileWrite wrote = st.st_nlink > 1 ? FileWrite::in_place : replace_by_rename(target, st, *bytes);
+    if (wrote == FileWrite::in_place) wrote = write_in_place(file.fd, st, old, *bytes);
+    // A file made for this save and not written is not left behind empty.
+    if (wrote == FileWrite::failed && created) ::unlink(target.c_str());
+    return {wrote, false};
 }
 
 }  // namespace
@@ -104,30 +173,25 @@ FileRead read_whole_file(const char* path, std::string& out) {
     if (S_ISDIR(st.st_mode)) return FileRead::missing;
     // A device or a FIFO could be read forever; only a regular file holds settings.
     if (!S_ISREG(st.st_mode)) return FileRead::failed;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return FileRead::failed;
-        if (n == 0) return FileRead::ok;
-        out.append(buffer, static_cast<std::size_t>(n));
+    return read_from_start(file.fd, out) ? FileRead::ok : FileRead::failed;
+}
+
+bool update_whole_file(const char* path, const FileChange& change) {
+    std::string target;
+    if (!resolve_links(path, target)) return false;
+    const FileSizeSignalHeld held;
+    const long give_up_ms = now_ms() + kLockTimeoutMs;
+    for (int changes = 0;;) {
+        // Replaced by another locking save while this one waited: its turn comes, within the bound.
+        const Updated updated = update_once(target, change, give_up_ms);
+        if (updated.replaced && now_ms() < give_up_ms) continue;
+        if (updated.wrote == FileWrite::changed && ++changes < kAttempts) continue;
+        return updated.wrote == FileWrite::done;
     }
 }
 
 bool replace_whole_file(const char* path, std::string_view bytes) {
-    std::string target;
-    if (!resolve_links(path, target)) return false;
-    struct stat old {};
-    const bool exists = ::stat(target.c_str(), &old) == 0;
-    if (exists && !S_ISREG(old.st_mode)) return false;
-
-    const std::string temp = temporary_name(target);
-    if (!write_new_file(temp, bytes, exists ? &old : nullptr) || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    sync_folder(target);
-    return true;
+    return update_whole_file(path, [bytes](const std::string&) { return std::optional<std::string>(bytes); });
 }
 
 }  // namespace vek

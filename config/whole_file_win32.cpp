@@ -187,4 +187,12 @@ bool replace_whole_file(const char* path, std::string_view bytes) {
     return false;
 }
 
+// Windows has no such lock among the programs that edit profiles, which use the profile functions.
+bool update_whole_file(const char* path, const FileChange& change) {
+    std::string bytes;
+    if (read_whole_file(path, bytes) == FileRead::failed) return false;
+    const std::optional<std::string> changed = change(bytes);
+    return !changed || replace_whole_file(path, *changed);
+}
+
 }  // namespace vek

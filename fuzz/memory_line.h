@@ -12,8 +12,8 @@
 namespace vek {
 
 // A port that always opens, a queue that holds what was delivered, writes that are taken whole
-// and go nowhere. It hands out one byte per read, so that what the driver has read from it is
-// exactly what the frame hunt has taken.
+// and go nowhere. It hands out one byte per read, so that the serial layer's read-ahead fills a
+// byte at a time and every way of holding part of a frame is tried.
 class MemoryLine final : public SerialBackend {
 public:
     // Bytes that have arrived from the card, queued behind the ones before them.

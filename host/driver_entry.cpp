@@ -2,6 +2,8 @@
 // Results become the host's 0 and -1 here and nowhere else.
 #include "host/driver_entry.h"
 
+#include <cstdint>
+
 #include "dialog/configure_dialog.h"
 #include "config/settings.h"
 #include "abi/host_interface.h"
@@ -15,6 +17,11 @@ namespace {
 
 constexpr uint32_t kCommandNothing5 = 5;
 constexpr uint32_t kCommandNothing6 = 6;
+
+// The highest driver number whose channels the host's 32-bit signed indices reach: its last
+// output entry, 16 × number + 15, is 2^31 - 1. Past it, a 32-bit host's entries would wrap onto
+// another driver's (or out of its tables).
+constexpr uint32_t kHighestTableNumber = (uint32_t{INT32_MAX} - 15U) / 16U;
 
 constexpr int32_t kHostOk = 0;
 constexpr int32_t kHostFailed = -1;
@@ -46,6 +53,7 @@ StartResult start_with_settings(ModuleContext& module, DriverInstance& instance)
     const LinkSettings settings = load_link_settings(module.config_path, instance.number);
     StartOptions options;
     options.port = settings.port;
+    options.port_unusable = settings.port_unusable;
     options.trace_path = settings.trace_path;
     options.trace_frames = settings.trace_frames;
     options.settings_note = settings.note;
@@ -73,8 +81,7 @@ int32_t run_on_instance(ModuleContext& module, uint32_t command, DriverInstance&
         case DRV_DELETE:
             // Its record is about to be overwritten: a thread left polling could never be stopped.
             if (instance.poll_thread != nullptr) stop(driver, instance);
-            delete_instance(driver.instances, slot);
-            return kHostOk;
+            return delete_instance(driver.instances, slot) ? kHostOk : kHostFailed;
         default: return kHostOk;  // 5 and 6: nothing beyond the number already stored
     }
 }
@@ -111,7 +118,10 @@ int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, H
 
     DriverInstance* instance = instance_at(driver.instances, host_driver_record);
     if (instance == nullptr) return kHostFailed;
-    if (uses_host_tables(command) && host_record == nullptr) return kHostFailed;
+    if (uses_host_tables(command) && (host_record == nullptr || number > kHighestTableNumber)) return kHostFailed;
+    // A slot past the count holds no instance (a second delete through the same record): its
+    // delete would free another's slot.
+    if (command == DRV_DELETE && !slot_in_use(driver.instances, host_driver_record->slot)) return kHostFailed;
 
     instance->number = number;
     return run_on_instance(module, command, *instance, host_record, host_driver_record->slot);

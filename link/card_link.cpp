@@ -91,41 +91,43 @@ struct StrayBytes {
 
 }  // namespace
 
+// A candidate is looked at whole before any of it is taken: one that fails its checks gives up
+// its start byte alone, and the hunt takes up again at the byte after it. So a stray 0x12 in front
+// of an answer, or inside a corrupt one, never costs the answer behind it.
 ReceivedInputs CardLink::receive_input_frame() {
     ReceivedInputs received{FrameResult::not_ready, {}};
     Trace* const trace = trace_.on() ? &trace_ : nullptr;
     StrayBytes stray;
+    InputFrame frame{};
     for (;;) {
         uint32_t queued = 0;
-        uint8_t byte = 0;
         // A read that brings nothing ends the hunt: the count may go on reporting bytes that no
         // read can take (a port failing its reads while its status query still answers).
-        if (port_.input_queued(queued) != PortResult::ok || queued < 9 || port_.read_byte(byte) != PortResult::ok) {
+        if (port_.input_queued(queued) != PortResult::ok || queued < frame.size() ||
+            port_.peek_bytes(frame.data(), frame.size()) != PortResult::ok) {
             if (trace != nullptr) stray.tell(*trace);
             return received;
         }
-        if (byte == kInputStart) break;
-        if (trace != nullptr) stray.add(byte);
+        if (frame[0] == kInputStart) break;
+        port_.drop_bytes(1);
+        if (trace != nullptr) stray.add(frame[0]);
     }
     if (trace != nullptr) stray.tell(*trace);
 
-    // Read the rest into a frame of our own: nothing is decoded before it has passed its checks.
-    // A byte that fails to come reads as 0xFF, and the checks then refuse the frame.
-    InputFrame frame{kInputStart};
-    for (std::size_t i = 1; i < frame.size(); ++i) {
-        uint8_t byte = 0;
-        frame[i] = port_.read_byte(byte) == PortResult::ok ? byte : 0xFF;
-        if (i == 7 && frame[i] != kInputEnd) {  // the checksum byte stays queued
-            if (trace != nullptr) trace->bytes("bad end byte", frame.data(), 8);
-            received.result = FrameResult::bad_end;
-            return received;
-        }
-    }
+    // Nothing is decoded before the frame has passed its checks.
     received.result = check_input_frame(frame);
     if (received.result != FrameResult::ok) {
-        if (trace != nullptr) trace->bytes("bad checksum", frame.data(), frame.size());
+        port_.drop_bytes(1);
+        if (trace != nullptr) {
+            if (received.result == FrameResult::bad_end) {
+                trace->bytes("bad end byte", frame.data(), 8);
+            } else {
+                trace->bytes("bad checksum", frame.data(), frame.size());
+            }
+        }
         return received;
     }
+    port_.drop_bytes(frame.size());
     if (trace != nullptr) trace->frame("rx", frame.data(), frame.size());
 
     received.inputs = {{frame[1], frame[2]},

@@ -46,9 +46,10 @@ public:
     // `wake` is raised (see SerialPort::wait_for_bytes).
     PortResult wait_for_input_frame(uint64_t bound_us, const PortWake& wake = PortWake{});
 
-    // Hunts the input queue for 0x12 and reads the 9-byte frame behind it. not_ready when fewer than
-    // 9 bytes are queued or a read fails (bytes skipped so far are gone), bad_end or bad_sum for a
-    // corrupt frame (its bytes are gone), or ok with the inputs decoded.
+    // Hunts the input queue for 0x12 and looks at the 9 bytes from there. not_ready when fewer than
+    // 9 bytes are queued from the next 0x12 or a read fails (bytes skipped so far are gone),
+    // bad_end or bad_sum for a corrupt frame (only its start byte is gone: the next hunt begins at
+    // the byte after it), or ok with the inputs decoded and the frame's bytes taken.
     ReceivedInputs receive_input_frame();
 
 private:

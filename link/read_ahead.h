@@ -16,6 +16,9 @@ public:
     std::size_t held() const { return size_ - at_; }
     void clear() { at_ = size_ = 0; }
     uint8_t take() { return bytes_[at_++]; }
+    // The byte `offset` places past the next one, left held; offset < held().
+    uint8_t at(std::size_t offset) const { return bytes_[at_ + offset]; }
+    void drop(std::size_t count) { at_ += count < held() ? count : held(); }
 
     // Moves what is held to the front, so that a read can append behind it; returns where.
     uint8_t* room() {

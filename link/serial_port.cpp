@@ -17,7 +17,10 @@ PortResult SerialPort::on_open_port(Call call) {
     if (number_ == 0) return PortResult::closed;
     if (lost_) return PortResult::lost;
     const PortResult result = call();
-    if (result == PortResult::lost) lost_ = true;
+    if (result == PortResult::lost && !lost_) {
+        lost_ = true;
+        lost_number_ = number_;
+    }
     return result;
 }
 
@@ -89,6 +92,29 @@ PortResult SerialPort::read_byte(uint8_t& byte) {
     });
 }
 
+PortResult SerialPort::peek_bytes(uint8_t* into, std::size_t count) {
+    if (count > ReadAhead::kCapacity) return PortResult::failed;
+    return on_open_port([&] {
+        // Each read takes all the system holds that fits, so a frame needs a few reads at most.
+        while (read_ahead_.held() < count) {
+            uint8_t* room = read_ahead_.room();
+            std::size_t got = 0;
+            const PortResult read = backend_->read_queued(room, read_ahead_.room_size(), got);
+            read_ahead_.appended(got);
+            read_failed_ = read == PortResult::failed;
+            if (read != PortResult::ok) return read;
+            if (got == 0) return PortResult::nothing_yet;
+        }
+        for (std::size_t i = 0; i < count; ++i) into[i] = read_ahead_.at(i);
+        return PortResult::ok;
+    });
+}
+
+void SerialPort::drop_bytes(std::size_t count) {
+    std::lock_guard<std::mutex> guard(lock_);
+    read_ahead_.drop(count);
+}
+
 PortResult SerialPort::wait_for_bytes(uint32_t count, uint64_t bound_us, const PortWake& wake) {
     return on_open_port([&] {
         const std::size_t held = read_ahead_.held();
@@ -146,6 +172,20 @@ void SerialPort::describe_loss(char* text, std::size_t room) {
 bool SerialPort::port_lost() {
     std::lock_guard<std::mutex> guard(lock_);
     return lost_;
+}
+
+uint32_t SerialPort::lost_port() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lost_ ? lost_number_ : 0;
+}
+
+bool SerialPort::close_lost_port(uint32_t n) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!lost_ || lost_number_ != n || number_ != n) return false;
+    if (backend_ != nullptr) backend_->close();
+    read_ahead_.clear();
+    number_ = 0;
+    return true;
 }
 
 }  // namespace vek

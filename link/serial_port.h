@@ -38,7 +38,7 @@ public:
     // closed). Whatever was open before is closed first.
     PortResult open_port(uint32_t n);
 
-    // Closes the port (and, on Windows, stops its watch thread). Safe at any time.
+    // Closes the port. Safe at any time.
     void close_port();
 
     // Called when a scan's opens are done (the open port, if any, stays open): on Windows the
@@ -57,6 +57,15 @@ public:
 
     // One queued byte: ok with `byte` set, nothing_yet when none is queued. Never waits for one.
     PortResult read_byte(uint8_t& byte);
+
+    // The next `count` queued bytes (at most ReadAhead::kCapacity), copied and left queued: ok
+    // when all of them are, nothing_yet when fewer are queued. Never waits for one. A frame is
+    // looked at whole this way before any of it is taken, so a frame that is refused gives up only
+    // its first byte (drop_bytes).
+    PortResult peek_bytes(uint8_t* into, std::size_t count);
+
+    // Takes `count` bytes that a peek has shown.
+    void drop_bytes(std::size_t count);
 
     // Waits until at least `count` bytes are queued, ending as soon as they are: ok then,
     // nothing_yet once about bound_us has passed or `wake` was raised, closed or lost at once,
@@ -86,6 +95,15 @@ public:
     // True once a call has found the port gone (unplugged, removed); cleared by the next open.
     bool port_lost();
 
+    // The number of the port a call found gone, as it was at that moment; 0 when the port is not
+    // lost. A reconnect takes it once, here, and reopens that port alone: whatever opens later
+    // (another instance's scan) cannot change which port it goes after.
+    uint32_t lost_port();
+
+    // Closes the port if it is still the one lost as `n`; false (nothing closed) when something
+    // has opened another port since.
+    bool close_lost_port(uint32_t n);
+
     // Why the port was found gone, in the system's words (for the trace).
     void describe_loss(char* text, std::size_t room);
 
@@ -100,6 +118,7 @@ private:
     uint32_t number_ = 0;  // 0: closed
     RtsState rts_state_ = RtsState::not_asserted;
     bool lost_ = false;
+    uint32_t lost_number_ = 0;  // the port open when lost_ was set
     bool read_failed_ = false;  // the last read from the system failed: the next wait says so
 };
 

@@ -183,7 +183,7 @@ PortResult Win32Line::read_queued(uint8_t* into, std::size_t room, std::size_t& 
 // The wait is a read of the missing bytes, which the system completes as soon as the last one is
 // in, waited for together with the wake's event up to the bound: no timer of the system's decides
 // when it ends, so no clock tick does either. (Under Wine, WaitCommEvent on a pseudo-terminal
-// ends after 2 ms with no event whatever arrives, and the watch thread owns the port's one wait.)
+// ends after 2 ms with no event whatever arrives.)
 // A read that ends early with too few bytes is read again after a pause, never at once.
 PortResult Win32Line::wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
                                      std::size_t room, std::size_t& got) {

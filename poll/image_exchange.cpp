@@ -49,17 +49,20 @@ void read_inputs(ProcessImage& image, const DriverInstance& instance, const Host
 void write_outputs(ProcessImage& image, const DriverInstance& instance, const HostRecord& host) {
     if (instance.running == 0) return;
 
-    // Each byte is built here and stored once, so the poll thread never sends half an update.
+    // All four are built here and stored at once, so a frame carries this write whole. A table
+    // the host lacks keeps what the image holds; only this thread writes outputs while polling.
+    CardOutputs outputs = load_outputs(image);
     if (host.output_states != nullptr) {
         const uint8_t* states = host.output_states + first_digital(instance.number);
-        store(image.digital_out[0], output_group(states));
-        store(image.digital_out[1], output_group(states + 8));
+        outputs.digital[0] = output_group(states);
+        outputs.digital[1] = output_group(states + 8);
     }
     if (host.words != nullptr) {
         const std::size_t at = first_analog(instance.number);
-        store(image.analog_out[0], static_cast<uint8_t>(host.words[at] & 0xFFU));
-        store(image.analog_out[1], static_cast<uint8_t>(host.words[at + 1] & 0xFFU));
+        outputs.analog[0] = static_cast<uint8_t>(host.words[at] & 0xFFU);
+        outputs.analog[1] = static_cast<uint8_t>(host.words[at + 1] & 0xFFU);
     }
+    store_outputs(image, outputs);
 }
 
 }  // namespace vek

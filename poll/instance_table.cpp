@@ -53,12 +53,13 @@ DriverInstance* add_instance(InstanceTable& table, uint32_t number, HostDriverRe
     return &record;
 }
 
-void delete_instance(InstanceTable& table, uint32_t slot) {
-    if (table.count == 0) return;
-    const uint32_t old_count = table.count;
-    table.count = old_count - 1;
-    if (table.count == 0 || slot >= table.count) return;
-    for (uint32_t j = slot + 1; j < old_count; ++j) move_instance(table.records[j - 1], table.records[j]);
+bool slot_in_use(const InstanceTable& table, uint32_t slot) { return slot < table.count; }
+
+bool delete_instance(InstanceTable& table, uint32_t slot) {
+    if (!slot_in_use(table, slot)) return false;
+    for (uint32_t j = slot + 1; j < table.count; ++j) move_instance(table.records[j - 1], table.records[j]);
+    table.count -= 1;
+    return true;
 }
 
 }  // namespace vek

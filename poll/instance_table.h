@@ -47,9 +47,14 @@ DriverInstance* instance_at(InstanceTable& table, const HostDriverRecord* host_d
 // missing.
 DriverInstance* add_instance(InstanceTable& table, uint32_t number, HostDriverRecord* host_driver_record);
 
+// True when slot holds an instance: one of records 0 to count - 1.
+bool slot_in_use(const InstanceTable& table, uint32_t slot);
+
 // DRV_DELETE of the record at slot: shifts the records above it down by one and leaves the last
 // one behind as a stale copy. Host records of moved instances keep their old slots. Poll threads
 // do not move: each stays with the record it runs on, which its instance's host record still names.
-void delete_instance(InstanceTable& table, uint32_t slot);
+// False, and nothing changed, for a slot not in use: a second delete through the same host record
+// must not free the slot of another instance, which the next create would then overwrite.
+bool delete_instance(InstanceTable& table, uint32_t slot);
 
 }  // namespace vek

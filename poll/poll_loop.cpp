@@ -131,8 +131,11 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
         if (tracing && !stop_requested(instance, stop)) watch_line(driver, answered, watch);
         // The host's outputs written meanwhile are in the image, and go out in the first frame
         // after the port is back; the inputs keep their last values until the card answers.
-        if (!answered && driver.link.port().port_lost() && !stop_requested(instance, stop)) {
-            reopen_lost_port(driver, instance, stop,
+        // The lost port's number is taken once, with the loss itself: the reconnect goes after
+        // that port alone, whatever another start opens meanwhile.
+        const uint32_t lost = answered ? 0 : driver.link.port().lost_port();
+        if (lost != 0 && !stop_requested(instance, stop)) {
+            reopen_lost_port(driver, instance, stop, lost,
                              answered_since_open ? FirstReopen::soon : FirstReopen::after_a_second);
             answered_since_open = false;
         }

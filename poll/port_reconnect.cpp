@@ -21,19 +21,19 @@ struct ReconnectEnd {
 
 }  // namespace
 
-bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, FirstReopen first) {
+bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, uint32_t n,
+                      FirstReopen first) {
     SerialPort& port = driver.link.port();
     Trace& trace = driver.trace;
-    const uint32_t n = port.open_port_number();
-    if (n == 0) return false;
+    if (port.lost_port() != n || port.open_port_number() != n) return false;  // closed or replaced since
     if (trace.on()) {
         char why[200];
         port.describe_loss(why, sizeof why);
         trace.line("COM%u lost: %s", static_cast<unsigned>(n), why);
     }
     // The old handle goes at once: the system brings a replugged adapter back under its name only
-    // once nothing holds the one that went away.
-    port.close_port();
+    // once nothing holds the one that went away. A port opened since is not ours to close.
+    if (!port.close_lost_port(n)) return false;
     const uint64_t lost_at = monotonic_us();
     const ReconnectEnd reconnect_end{port};
     uint64_t pause_us = first == FirstReopen::soon ? kFirstReopenUs : kReopenEveryUs;

@@ -14,10 +14,12 @@ namespace vek {
 // otherwise be reopened ten times a second).
 enum class FirstReopen { soon, after_a_second };
 
-// Closes the lost port, then tries to open the same one again, first as `first` says and then once
-// a second, sleeping on the stop signal in between. True with the port open again and RTS and DTR
-// raised, as discovery leaves them; false as soon as stop asks the thread to end, with the port
-// closed.
-bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, FirstReopen first);
+// Closes the lost port, COMn as it was when found gone (SerialPort::lost_port), then tries to
+// open COMn again, first as `first` says and then once a second, sleeping on the stop signal in
+// between. True with the port open again and RTS and DTR raised, as discovery leaves them; false
+// as soon as stop asks the thread to end, with the port closed, or at once when another port has
+// been opened since the loss.
+bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, uint32_t n,
+                      FirstReopen first);
 
 }  // namespace vek

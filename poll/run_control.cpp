@@ -82,6 +82,7 @@ void begin_trace(DriverContext& driver, const DriverInstance& instance, const St
     if (options.settings_note != nullptr && options.settings_note[0] != '\0') {
         trace.line("settings: %s", options.settings_note);
     }
+    if (options.port_unusable) return;  // the start's refusal follows
     if (options.port != 0) {
         trace.line("start: driver %u, delay %u ms, COM%u named", static_cast<unsigned>(instance.number),
                    static_cast<unsigned>(instance.delay_ms.load()), static_cast<unsigned>(options.port));
@@ -98,12 +99,40 @@ void end_trace_if_idle(DriverContext& driver) {
     if (driver.trace.on() && !any_instance_polling(driver)) driver.trace.close();
 }
 
+// Delays past this are kept (the host may mean them) but told at each start: a typo such as
+// delay=-50, which the platform reads as 4294967246 ms, would otherwise stop the I/O unseen.
+constexpr uint32_t kLongDelayMs = 60000;
+
+void tell_long_delay(DriverContext& driver, const DriverInstance& instance) {
+    const uint32_t delay_ms = instance.delay_ms.load();
+    if (delay_ms <= kLongDelayMs) return;
+    const unsigned number = static_cast<unsigned>(instance.number);
+    const unsigned long long ms = delay_ms;
+    report_line(driver.notices, "driver %u: poll delay %llu ms is over a minute; kept as set (delay=-50 reads as 4294967246)",
+                number, ms);
+    driver.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
+}
+
+// A port key that names no port fails the start, which says why, rather than scan: the key was
+// set to keep the devices on the other ports from being sent probe frames.
+StartResult refuse_unusable_port(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
+    const char* why = options.settings_note != nullptr ? options.settings_note : "the port setting is unusable";
+    report_line(driver.notices, "start refused: %s", why);
+    driver.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
+                      static_cast<unsigned>(instance.number));
+    end_trace_if_idle(driver);
+    instance.running = 0;
+    return StartResult::port_unusable;
+}
+
 }  // namespace
 
 StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
     // A second thread would poll on, out of stop's reach: the running one ends first.
     if (instance.poll_thread != nullptr) stop(driver, instance);
     begin_trace(driver, instance, options);
+    tell_long_delay(driver, instance);
+    if (options.port_unusable) return refuse_unusable_port(driver, instance, options);
     // A thread stop gave up on may still be inside a system call on the port, with its lock held:
     // a scan would wait on that lock for as long, so start refuses, and says why.
     if (!line_released(driver)) {

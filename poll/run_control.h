@@ -9,11 +9,13 @@
 namespace vek {
 
 // line_held: a poll thread that stop gave up on still held the line after start's wait for it.
-enum class StartResult { polling, no_card, no_thread, line_held };
+// port_unusable: the settings name a port that is none; no port was tried.
+enum class StartResult { polling, no_card, no_thread, line_held, port_unusable };
 
 // What the instance's link settings ask of a start; the host layer reads them from its file.
 struct StartOptions {
     uint32_t port = 0;                 // 1 to 255: that port alone is probed; 0: COM1 to COM127 are scanned
+    bool port_unusable = false;        // a port key that names no port: the start fails, the note says why
     const char* trace_path = nullptr;  // null or empty: no trace
     bool trace_frames = false;
     const char* settings_note = nullptr;  // why a setting was not used, for the trace; may be empty

@@ -43,6 +43,33 @@ void report_trace(const Notices& notices, const char* path, const char* what, Tr
     report_line(notices, "trace %s %s%s", path, what, reason);
 }
 
+// Whether the first bytes of a file are those of a trace: empty, or a line that begins with its
+// time ("2026-12-08 14:03:07.123 ", or what trace_local_time writes without one).
+bool starts_like_trace(const char* head, std::size_t n) {
+    if (n == 0) return true;
+    if (n <= kTraceTimeChars || head[kTraceTimeChars] != ' ') return false;
+    static const char kNoTime[] = "(no local time)";
+    if (std::memcmp(head, kNoTime, sizeof kNoTime - 1) == 0) return true;
+    static const char kShape[] = "0000-00-00 00:00:00.000";
+    for (std::size_t i = 0; i < kTraceTimeChars; ++i) {
+        const bool digit = head[i] >= '0' && head[i] <= '9';
+        if (kShape[i] == '0' ? !digit : head[i] != kShape[i]) return false;
+    }
+    return true;
+}
+
+// The refusal's words in a report; with system, the error says why.
+const char* refusal_text(TraceRefusal refusal) {
+    switch (refusal) {
+        case TraceRefusal::link: return "is a symbolic link, which is never followed";
+        case TraceRefusal::not_regular: return "is not a regular file";
+        case TraceRefusal::in_use: return "is held by another trace";
+        case TraceRefusal::none:
+        case TraceRefusal::system: break;
+    }
+    return "cannot be opened";
+}
+
 struct Slot {
     uint64_t stamp;    // trace_clock_now() when the line was made
     uint32_t dropped;  // lines dropped since the line before this one got in
@@ -62,9 +89,9 @@ public:
     TraceFileWriter(const TraceFileWriter&) = delete;
     TraceFileWriter& operator=(const TraceFileWriter&) = delete;
 
-    // The first open, on the caller of Trace::open, so that a path that cannot be opened is
-    // known at once.
-    TraceIo open_first() { return trace_file_open(path_.c_str(), false, file_); }
+    // The file's own, or what keeps it from being that, for a report. Done first on the caller
+    // of Trace::open, so that a path that cannot be opened is known at once.
+    const char* open_file(TraceError& error);
 
     void add(const Slot& slot);
     void write_batch();
@@ -73,6 +100,7 @@ public:
 private:
     bool is_open() const { return file_.handle != kClosed; }
     void rotate();
+    void rotation_failed(TraceError error);
     TraceIo reopen_and_write();
     void report_once(const char* what, TraceError error);
 
@@ -88,6 +116,7 @@ private:
     uint32_t told_ = 0;           // of lost_, what the batch tells of
     uint32_t lost_ = 0;           // lines dropped or not written, not yet told of in the file
     bool reported_ = false;
+    bool stopped_ = false;  // for good: the file can no longer be kept within its cap
 };
 
 struct TraceShared {
@@ -176,13 +205,28 @@ void TraceFileWriter::report_once(const char* what, TraceError error) {
     report_trace(notices_, path_.c_str(), what, error);
 }
 
+const char* TraceFileWriter::open_file(TraceError& error) {
+    const TraceOpened opened = trace_file_open(path_.c_str(), file_);
+    error = opened.error;
+    if (opened.refusal != TraceRefusal::none) return refusal_text(opened.refusal);
+    // Someone else's file (the host's own settings, say) is never appended to.
+    char head[kTraceTimeChars + 1];
+    if (!starts_like_trace(head, trace_file_read_start(file_, head, sizeof head))) {
+        trace_file_close(file_);
+        return "does not start like a trace; it is not written to";
+    }
+    return nullptr;
+}
+
 void TraceFileWriter::add(const Slot& slot) {
+    if (stopped_) return;
     // Decided on the longest the line can be, so that the file never passes the cap (unless a
     // single line is longer than the cap itself).
     const uint64_t longest = kTraceTimeChars + 1 + kDroppedNoteChars + slot.length + 2;
     if (is_open() && file_.size + used_ + longest > cap_ && file_.size + used_ > 0) {
         write_batch();
         if (is_open()) rotate();
+        if (stopped_) return;
     }
     if (used_ + kMaxLineBytes > sizeof batch_) write_batch();
 
@@ -195,8 +239,12 @@ void TraceFileWriter::add(const Slot& slot) {
 
 // Opens the file by its name again and appends the batch.
 TraceIo TraceFileWriter::reopen_and_write() {
-    const TraceIo opened = trace_file_open(path_.c_str(), false, file_);
-    return opened.ok ? trace_file_write(file_, batch_, used_) : opened;
+    TraceError error = 0;
+    if (const char* refused = open_file(error)) {
+        report_once(refused, error);
+        return {false, error};
+    }
+    return trace_file_write(file_, batch_, used_);
 }
 
 void TraceFileWriter::write_batch() {
@@ -227,14 +275,23 @@ void TraceFileWriter::write_batch() {
 }
 
 void TraceFileWriter::rotate() {
-    trace_file_close(file_);
+    // Renamed while still held, so that no other trace can take the name in between.
     const TraceRenamed renamed = trace_file_rename(path_.c_str(), old_path_.c_str());
-    // A file gone already (deleted while written) just begins again. One that cannot be renamed
-    // is emptied instead, so that the trace stays within its cap.
-    const bool truncate = renamed.outcome == TraceRename::failed;
-    if (truncate) report_once("cannot be renamed to .1 when full; it is emptied instead", renamed.error);
-    const TraceIo opened = trace_file_open(path_.c_str(), truncate, file_);
-    if (!opened.ok) report_once("cannot be opened again; lines are lost until it can", opened.error);
+    trace_file_close(file_);
+    if (renamed.outcome == TraceRename::failed) {
+        rotation_failed(renamed.error);
+        return;
+    }
+    // Renamed, or gone already (deleted while written): a new file begins.
+    TraceError error = 0;
+    if (const char* refused = open_file(error)) report_once(refused, error);
+}
+
+// A full file that cannot be renamed is never emptied: the lines in it may be all the user has.
+// The trace stops instead, told once.
+void TraceFileWriter::rotation_failed(TraceError error) {
+    stopped_ = true;
+    report_trace(notices_, path_.c_str(), "is full and cannot be renamed to .1; tracing stops, the file is kept", error);
 }
 
 bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t queue_lines) noexcept {
@@ -242,13 +299,18 @@ bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t q
     if (path == nullptr || path[0] == '\0') return true;
     try {
         auto s = std::make_shared<TraceShared>();
-        s->path = path;
+        if (!trace_absolute_path(path, s->path)) {
+            report_trace(notices_, path, "cannot be made absolute; no trace", 0);
+            return false;
+        }
         s->capacity = std::max<std::size_t>(queue_lines, 1);
         s->slots = std::make_unique<Slot[]>(s->capacity);
         s->writer = std::make_unique<TraceFileWriter>(s->path, file_cap, notices_);
-        const TraceIo opened = s->writer->open_first();
-        if (!opened.ok) {
-            report_trace(notices_, path, "cannot be opened; no trace", opened.error);
+        TraceError error = 0;
+        if (const char* refused = s->writer->open_file(error)) {
+            char what[160];
+            std::snprintf(what, sizeof what, "%s; no trace", refused);
+            report_trace(notices_, path, what, error);
             return false;
         }
         s->thread = std::thread(run_writer, s, notices_);

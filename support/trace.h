@@ -9,15 +9,27 @@
 // is full a line is dropped, and the next line that gets in says how many were. Lines the writer
 // could not write are told the same way by the next one it writes.
 //
-// The file: at file_cap bytes it is renamed to "<path>.1", replacing the one before, and a new
-// one begins. If the rename fails for any other reason than the file being gone, the file is
-// emptied and begun again, so that the cap holds. The trace writes to path and "<path>.1" and
-// nowhere else. A file deleted or replaced while written is reopened by name at the next rotation
-// or after a failed write; on Linux the lines written until then go to the deleted file.
+// The file: only a regular file the trace may take as its own. A symbolic link at the path (a
+// reparse point on Windows), a FIFO, a device or a folder is refused, and so is a file that is
+// not empty and does not begin with a line of the trace's (a time as above), such as the host's
+// settings. The trace holds its file exclusively while open (flock on Linux, a share mode
+// without writers on Windows; readers such as the panel may follow it), so a second trace on the
+// same file, in this process or another, is refused. A relative path is made absolute against
+// the folder current at open(), once: the host changing its folder later moves nothing.
+//
+// At file_cap bytes the file is renamed to "<path>.1", replacing the one before, and a new one
+// begins. A file is never emptied: if the rename fails for any other reason than the file being
+// gone, tracing stops and says so once, and the file keeps its lines. The trace writes to path
+// and "<path>.1" and nowhere else, and whole lines only: a write that fails part way (a full
+// disk, a file-size limit) is cut back to the end of the last whole line on Linux. A file
+// deleted or replaced while written is reopened by name, with the same checks, at the next
+// rotation or after a failed write; on Linux the lines written until then go to the deleted file.
 //
 // Without a path the trace is off: no thread, no file, and line() returns at once. A file that
-// cannot be opened leaves the trace off and is reported once through the notices it was made
-// with; a file that cannot be written later is reported once too.
+// cannot be opened or is refused leaves the trace off and is reported once through the notices
+// it was made with; a file that cannot be written later is reported once too. No write of the
+// trace's can end the host's process (SIGPIPE and SIGXFSZ are blocked on its writer thread), and
+// no stop waits on it past kTraceCloseTimeoutMs.
 //
 // Threads: open() and close() are the owner's, called while no other thread uses the trace
 // (before the poll thread starts, after it has ended). Between them, line(), bytes(), frame(),
@@ -53,7 +65,7 @@ public:
 
     // Closes any trace open before, then opens path for appending and starts the writer. A null
     // or empty path leaves the trace off and returns true: there is nothing to report. false
-    // when the file cannot be opened or no thread can be made, reported once.
+    // when the file cannot be opened, is refused (above) or no thread can be made, reported once.
     bool open(const char* path, bool frames, uint64_t file_cap = kTraceFileCap,
               std::size_t queue_lines = kTraceQueueLines) noexcept;
 

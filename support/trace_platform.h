@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace vek {
 
@@ -23,12 +24,35 @@ struct TraceIo {
     TraceError error;  // 0 when ok
 };
 
-// Opens path for appending, creating it, or emptied when truncate is set. Never waits for a
-// reader (a FIFO without one fails).
-TraceIo trace_file_open(const char* path, bool truncate, TraceFile& file);
+// Why a file was not opened as the trace's.
+enum class TraceRefusal {
+    none,
+    system,       // the system refused; the error says why
+    link,         // a symbolic link (a reparse point on Windows): never followed
+    not_regular,  // a FIFO, a device or a folder
+    in_use,       // another trace, in this process or another, holds it
+};
+struct TraceOpened {
+    TraceRefusal refusal;
+    TraceError error;  // for system
+};
 
-// Writes all n bytes at the end of the file; not ok when they could not all be written.
+// Opens the regular file at path for appending, creating it, and holds it so that no other
+// trace opens it until trace_file_close. Never follows a link at path, never opens a FIFO or a
+// device, never waits for anything.
+TraceOpened trace_file_open(const char* path, TraceFile& file);
+
+// Up to n bytes from the start of the file; how many were read.
+std::size_t trace_file_read_start(TraceFile& file, char* bytes, std::size_t n);
+
+// Writes all n bytes at the end of the file; not ok when they could not all be written, and
+// then the file is cut back to its size before the call (where the platform can), so that no
+// part of them stays.
 TraceIo trace_file_write(TraceFile& file, const char* bytes, std::size_t n);
+
+// path made absolute against the current folder, once, so that the host changing its folder
+// later cannot move the trace. false when it cannot be done.
+bool trace_absolute_path(const char* path, std::string& absolute);
 
 void trace_file_close(TraceFile& file);
 
@@ -42,7 +66,7 @@ struct TraceRenamed {
 TraceRenamed trace_file_rename(const char* from, const char* to);
 
 // Called first on the writer thread: whatever the platform needs so that no write of the trace
-// can end the host's process. Not ok when that could not be done.
+// (past a file-size limit, say) can end the host's process. Not ok when that could not be done.
 TraceIo trace_writer_thread_begins();
 
 // The wall clock in the platform's own units, cheap enough for any thread.

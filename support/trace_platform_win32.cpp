@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "support/trace_platform.h"
 
@@ -28,20 +29,53 @@ HANDLE handle_of(const TraceFile& file) { return reinterpret_cast<HANDLE>(file.h
 
 const char kTraceLineEnd[] = "\r\n";
 
-TraceIo trace_file_open(const char* path, bool truncate, TraceFile& file) {
-    // Shared for deletion too, so that the user can delete or rename the trace while it is
-    // written, as on Linux; appending access makes every write go to the end.
-    HANDLE handle = CreateFileA(path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return {false, GetLastError()};
-    LARGE_INTEGER size{};
-    if (GetFileSizeEx(handle, &size) == FALSE) size.QuadPart = 0;  // not a disk file: nothing to cap
-    file.handle = reinterpret_cast<intptr_t>(handle);
-    file.size = static_cast<uint64_t>(size.QuadPart);
-    return {true, 0};
+namespace {
+
+TraceOpened refused(TraceRefusal why, HANDLE handle) {
+    CloseHandle(handle);
+    return {why, 0};
 }
 
+}  // namespace
+
+TraceOpened trace_file_open(const char* path, TraceFile& file) {
+    // Opening a device can do something (a serial port raises its lines), so what the name holds
+    // is checked before; the checks on the open handle below hold if the name changes.
+    const DWORD named = GetFileAttributesA(path);
+    if (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {TraceRefusal::link, 0};
+    if (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_DIRECTORY) != 0) return {TraceRefusal::not_regular, 0};
+    // Appending access makes every write go to the end; read, for a look at the first line.
+    // Readers (the panel following the trace) may open it, and the user may rename or delete it
+    // while it is written, as on Linux; another writer may not, which is the trace's hold on it.
+    HANDLE handle = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return {error == ERROR_SHARING_VIOLATION ? TraceRefusal::in_use : TraceRefusal::system, error};
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) return refused(TraceRefusal::not_regular, handle);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info) == FALSE) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        return {TraceRefusal::system, error};
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return refused(TraceRefusal::link, handle);
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return refused(TraceRefusal::not_regular, handle);
+    file.handle = reinterpret_cast<intptr_t>(handle);
+    file.size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    return {TraceRefusal::none, 0};
+}
+
+std::size_t trace_file_read_start(TraceFile& file, char* bytes, std::size_t n) {
+    OVERLAPPED at_start{};  // a read at offset 0, on a handle opened for synchronous calls
+    DWORD done = 0;
+    if (ReadFile(handle_of(file), bytes, static_cast<DWORD>(n), &done, &at_start) == FALSE) return 0;
+    return done;
+}
+
+// Appending access cannot cut the file back: a write that fails part way leaves the part it wrote.
 TraceIo trace_file_write(TraceFile& file, const char* bytes, std::size_t n) {
     while (n > 0) {
         DWORD done = 0;
@@ -51,6 +85,14 @@ TraceIo trace_file_write(TraceFile& file, const char* bytes, std::size_t n) {
         n -= done;
     }
     return {true, 0};
+}
+
+bool trace_absolute_path(const char* path, std::string& absolute) {
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full) return false;
+    absolute.assign(full, n);
+    return true;
 }
 
 void trace_file_close(TraceFile& file) {

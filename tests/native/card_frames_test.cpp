@@ -54,9 +54,10 @@ TEST(CardFrames, InputFramesAreCheckedWithoutTheirEndByteInTheSum) {
 TEST(CardFrames, RawAnalogValuesScaleToVoltsUnclipped) {
     EXPECT_EQ(volts_from_raw(0), 0.0F);
     EXPECT_EQ(volts_from_raw(1023), 5.0F);
-    EXPECT_EQ(volts_from_raw(511), static_cast<float>(511 * 5.0 / 1023.0));
+    // Worked out by hand (raw × 5 / 1023, rounded once to a float), not by the formula under test.
+    EXPECT_EQ(volts_from_raw(511), 2.49755621F);
     EXPECT_GT(volts_from_raw(2046), 9.99F);
-    EXPECT_EQ(volts_from_raw(65535), static_cast<float>(65535 * 5.0 / 1023.0));
+    EXPECT_EQ(volts_from_raw(65535), 320.307922F);
 }
 
 class FrameLineTest : public LinkTest {
@@ -118,9 +119,14 @@ TEST_F(FrameLineTest, TheHuntPublishesOnlyValidFramesAndLeavesWhatItCannotUseQue
          {{FrameResult::not_ready, 8}}},
         {"the ninth byte completes the frame", {0xDD}, {{FrameResult::ok, 0}}},
         {"bytes before the start byte are skipped", std::vector<uint8_t>{0x00, 0x00} + kInput1On5V, {{FrameResult::ok, 0}}},
-        // The bad end byte's checksum is left queued; the next hunt skips it and finds the good frame.
+        // A refused frame gives up its start byte alone: the hunt takes up again at the byte after
+        // it, and skips the rest of the corrupt frame up to the next start byte.
         {"corrupt frames never reach the image", bad_sum + bad_end + kInput1On5V,
-         {{FrameResult::bad_sum, 18}, {FrameResult::bad_end, 10}, {FrameResult::ok, 0}}},
+         {{FrameResult::bad_sum, 26}, {FrameResult::bad_end, 17}, {FrameResult::ok, 0}}},
+        {"a stray start byte before a frame loses nothing of it", std::vector<uint8_t>{0x12} + kInput1On5V,
+         {{FrameResult::bad_end, 9}, {FrameResult::ok, 0}}},
+        {"nor do two, nor one inside a refused frame", std::vector<uint8_t>{0x12, 0x12, 0x00, 0x12} + kInput1On5V,
+         {{FrameResult::bad_end, 12}, {FrameResult::bad_end, 11}, {FrameResult::bad_end, 9}, {FrameResult::ok, 0}}},
         // The hunt gives up once fewer than 9 bytes remain, and what it skipped is gone.
         {"a short frame behind skipped bytes", {0x00, 0x00, 0x12, 0xFE, 0xFF, 0xFF, 0x03, 0x00, 0x00, 0x13},
          {{FrameResult::not_ready, 8}}},
@@ -180,7 +186,7 @@ TEST_F(FrameLineTest, TheImageIsReadWhileFramesArriveWithoutADataRace) {
     for (int i = 0; i < 100; ++i) {
         card.send(kInput1On5V);
         EXPECT_EQ(receive(), FrameResult::ok);
-        store(image.digital_out[0], static_cast<uint8_t>(i));
+        store_outputs(image, {{static_cast<uint8_t>(i), 0}, {0, 0}});
     }
     done = true;
     host_side.join();

@@ -91,19 +91,22 @@ struct Model {
     bool running[kInstanceCapacity] = {};
     bool polling[kInstanceCapacity] = {};
 
-    void apply(uint32_t command) {
+    // The command's result: only a delete of a slot not in use (a second delete) is refused.
+    int32_t apply(uint32_t command) {
         switch (command) {
             case DRV_CREATE:
             case DRV_ATTACH: slot = count++; break;
             case DRV_START: running[slot] = polling[slot] = true; break;
             case DRV_STOP: polling[slot] = false; break;
             case DRV_DELETE:
+                if (slot >= count) return -1;
                 polling[slot] = false;
-                if (count > 0) --count;
-                for (uint32_t j = slot + 1; count > 0 && slot < count && j <= count; ++j) running[j - 1] = running[j];
+                --count;
+                for (uint32_t j = slot + 1; j <= count; ++j) running[j - 1] = running[j];
                 break;
             default: break;
         }
+        return 0;
     }
     int threads() const {
         int n = 0;
@@ -126,8 +129,8 @@ TEST_F(HostMisuseTest, CommandsInEveryOrderGiveTheDocumentedResults) {
             for (const uint32_t command : {first, second}) {
                 g_input_calls = 0;
                 host.output_states[0] = 0x40;
-                ASSERT_EQ(host.call(0, command, rec), 0) << order << ": command " << command;
-                model.apply(command);
+                const int32_t result = host.call(0, command, rec);
+                ASSERT_EQ(result, model.apply(command)) << order << ": command " << command;
                 EXPECT_EQ(rec.slot, model.slot) << order;
                 EXPECT_EQ(host.driver().instances.count, model.count) << order;
                 EXPECT_EQ(thread_count(), threads_before + static_cast<std::size_t>(model.threads())) << order;

@@ -6,10 +6,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "link/port_path.h"
+
+PortResult StallingBackend::queue_counts(QueueCounts& counts) {
+    const uint32_t ms = stall_ms_.exchange(0);
+    if (ms != 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return inner_->queue_counts(counts);
+}
 
 BarePty::BarePty() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

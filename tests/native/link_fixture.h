@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/platform_notices.h"
@@ -32,6 +35,36 @@ private:
     int master_ = -1;
     int slave_ = -1;  // kept open so the line stays raw between the driver's opens
     std::string device_;
+};
+
+// The platform's backend with the fault of a serial driver stuck in a call: once armed, the next
+// status query takes as long as asked, holding the port's lock meanwhile, as a USB driver busy
+// for seconds does. Nothing can cut it short, as nothing can cut a system call short.
+class StallingBackend final : public SerialBackend {
+public:
+    explicit StallingBackend(std::unique_ptr<SerialBackend> inner) : inner_(std::move(inner)) {}
+    void stall_next_status_query(uint32_t ms) { stall_ms_.store(ms); }
+
+    PortResult open(uint32_t n) override { return inner_->open(n); }
+    void close() override { inner_->close(); }
+    PortResult queue_counts(QueueCounts& counts) override;
+    PortResult input_count(uint32_t& count) override { return inner_->input_count(count); }
+    PortResult read_queued(uint8_t* into, std::size_t room, std::size_t& got) override {
+        return inner_->read_queued(into, room, got);
+    }
+    PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
+                              std::size_t room, std::size_t& got) override {
+        return inner_->wait_for_bytes(missing, bound_us, wake, into, room, got);
+    }
+    PortResult write_all(const uint8_t* data, std::size_t size) override { return inner_->write_all(data, size); }
+    void set_rts() override { inner_->set_rts(); }
+    void set_dtr() override { inner_->set_dtr(); }
+    void end_scan() override { inner_->end_scan(); }
+    void describe_loss(char* text, std::size_t room) const override { inner_->describe_loss(text, room); }
+
+private:
+    std::unique_ptr<SerialBackend> inner_;
+    std::atomic<uint32_t> stall_ms_{0};
 };
 
 class LinkTest : public ::testing::Test {

@@ -2,6 +2,10 @@
 // link's keys read strictly. What create and save do with the delay is in tests/stories/host.stories.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "config/settings.h"
@@ -28,6 +32,30 @@ TEST_F(SettingsTest, AFailedSaveKeepsTheOldFileAndStillReturnsZero) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"host.ini"}) << "no temporary file is left";
 }
 
+// Another program (the panel, another instance's host) updates its own section of the same file
+// while the driver saves its delay: each sees its last update kept, every time.
+TEST_F(SettingsTest, AnotherProgramUpdatingItsOwnSectionNeverHasAnUpdateReverted) {
+    constexpr uint32_t kUpdates = 300;
+    write_file(host.config_path, kHostFile);
+    const auto update_own_section = [this](uint32_t number) {
+        uint32_t reverted = 0;
+        for (uint32_t i = 1; i <= kUpdates; ++i) {
+            save_settings(host.config_path.c_str(), number, i);
+            reverted += load_settings(host.config_path.c_str(), number) != i;
+        }
+        return reverted;
+    };
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) ::_exit(static_cast<int>(std::min<uint32_t>(update_own_section(7), 250)));
+    const uint32_t reverted = update_own_section(0);
+    EXPECT_EQ(child_exit_status(other), 0) << "the other program's updates reverted";
+    EXPECT_EQ(reverted, 0u) << "the driver's updates reverted";
+    EXPECT_EQ(load_settings(host.config_path.c_str(), 0), kUpdates);
+    EXPECT_EQ(load_settings(host.config_path.c_str(), 7), kUpdates);
+    EXPECT_NE(read_file(host.config_path).find("LastProject = C:\\plant 7\\line.kpr"), std::string::npos);
+}
+
 // The link's keys beside the delay: strict values, only the instance's own section, and a note
 // for the trace about any value set but not used.
 TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
@@ -45,22 +73,23 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
         {"", 0, "", false, ""},
         {"port=12", 12, "", false, ""},
         {"port=1", 1, "", false, ""},
-        {"port=255", 255, "", false, ""},
+        {"port=255", 255, "", false, ""},  // above the scanned ports, as a USB adapter may be
+        {"port=256", 0, "", false, "port=\"256\" is not a port number"},  // beyond Windows' port numbers
         {"  port = 7  ", 7, "", false, ""},
         {"port=\"9\"", 9, "", false, ""},  // the platform strips the quotes
         {"port=012", 12, "", false, ""},
         {"port=", 0, "", false, ""},
         {"port=0", 0, "", false, ""},
-        {"port=abc", 0, "", false, "port=\"abc\" ignored"},
-        {"port=12x", 0, "", false, "port=\"12x\" ignored"},  // the host's own reading would take 12
-        {"port=-3", 0, "", false, "port=\"-3\" ignored"},
-        {"port=+3", 0, "", false, "port=\"+3\" ignored"},
-        {"port=0x10", 0, "", false, "port=\"0x10\" ignored"},
-        {"port=256", 0, "", false, "port=\"256\" ignored"},
-        {"port=4294967299", 0, "", false, "port=\"4294967299\" ignored"},  // 3 after a wrap
-        {"port=99999999999999999999", 0, "", false, "port=\"99999999999999999999\" ignored"},
-        {"port=" + ten_kb, 0, "", false, "port=\"...\" ignored"},
-        {"port=\x01" "5", 0, "", false, "port=\"?5\" ignored"},
+        {"port=abc", 0, "", false, "port=\"abc\" is not a port number"},
+        {"port=12x", 0, "", false, "port=\"12x\" is not a port number"},  // the host's own reading would take 12
+        {"port=-3", 0, "", false, "port=\"-3\" is not a port number"},
+        {"port=+3", 0, "", false, "port=\"+3\" is not a port number"},
+        {"port=0x10", 0, "", false, "port=\"0x10\" is not a port number"},
+        {"port=256", 0, "", false, "port=\"256\" is not a port number"},
+        {"port=4294967299", 0, "", false, "port=\"4294967299\" is not a port number"},  // 3 after a wrap
+        {"port=99999999999999999999", 0, "", false, "port=\"99999999999999999999\" is not a port number"},
+        {"port=" + ten_kb, 0, "", false, "port=\"...\" is not a port number"},
+        {"port=\x01" "5", 0, "", false, "port=\"?5\" is not a port number"},
         {"trace=/var/log/vek.log", 0, "/var/log/vek.log", false, ""},
         {"trace=\"C:\\vek trace.log\"", 0, "C:\\vek trace.log", false, ""},
         {"trace=" + longest_path, 0, longest_path, false, ""},
@@ -81,6 +110,9 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
         const LinkSettings settings = load_link_settings(path.c_str(), 0);
         const std::string shown = row.lines.substr(0, 40);
         EXPECT_EQ(settings.port, row.port) << shown;
+        // Only a port's own note makes the key unusable, which fails the start.
+        EXPECT_EQ(settings.port_unusable, std::strncmp(row.note, "port=", 5) == 0 || row.lines.rfind("port=abc", 0) == 0)
+            << shown;
         EXPECT_EQ(settings.trace_path, row.trace) << shown;
         EXPECT_EQ(settings.trace_frames, row.frames) << shown;
         if (row.note[0] == '\0')
@@ -93,7 +125,8 @@ TEST(LinkSettings, KeysAreReadStrictlyFromTheInstancesOwnSection) {
 
     const LinkSettings other = load_link_settings(path.c_str(), 1);
     EXPECT_EQ(other.port, 0u);
-    EXPECT_NE(std::strstr(other.note, "port=\"300\" ignored"), nullptr);
+    EXPECT_NE(std::strstr(other.note, "port=\"300\" is not a port number"), nullptr);
+    EXPECT_TRUE(other.port_unusable);
     EXPECT_STREQ(other.trace_path, "/other.log");
 
     for (const char* missing : {static_cast<const char*>(nullptr), "", "/nonexistent-folder/host.ini"}) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "config/ini_text.h"
@@ -49,6 +50,9 @@ class StoryTest : public LinkTest, public testing::WithParamInterface<Story>, pu
 protected:
     void SetUp() override {
         LinkTest::SetUp();
+        auto backend = std::make_unique<StallingBackend>(make_platform_backend());
+        stalling_ = backend.get();
+        host.loaded = std::make_unique<ModuleContext>(std::move(backend));
         host.record.set_input = record_input;
         for (unsigned port : GetParam().ports) {
             auto card = std::make_unique<VirtualCard>(VirtualCard::Options{port_link(port), false});
@@ -59,9 +63,13 @@ protected:
         }
     }
     void TearDown() override {
-        // A story that failed half way must not leave a thread polling into the next one.
+        // A story that failed half way must not leave a thread polling into the next one, nor
+        // one that stop abandoned still running on the driver about to go.
         for (DriverInstance& instance : host.driver().instances.records) {
             if (instance.poll_thread != nullptr) stop(host.driver(), instance);
+        }
+        for (int i = 0; i < 300 && host.driver().abandoned_polls.load() != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         LinkTest::TearDown();
     }
@@ -135,8 +143,8 @@ protected:
         return {run.status, run.all_output(), run.errors};
     }
 
-    // inside open port N, inside port closed, inside image outputs off, inside threads on N
-    // records, inside slot S FIELD = V|is V|at least V
+    // inside open port N, inside port closed, inside image outputs off, inside next status query
+    // takes MS, inside threads on N records, inside slot S FIELD = V|is V|at least V
     bool own_step(const std::string& step, std::string* failure) override {
         std::istringstream in(step);
         std::string inside, what, word;
@@ -149,11 +157,10 @@ protected:
         } else if (what == "port") {
             if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
         } else if (what == "image") {
-            const ProcessImage& image = driver.image;
-            for (const auto* out :
-                 {&image.digital_out[0], &image.digital_out[1], &image.analog_out[0], &image.analog_out[1]}) {
-                if (load(*out) != 0) *failure = "an output is on";
-            }
+            const CardOutputs out = load_outputs(driver.image);
+            if ((out.digital[0] | out.digital[1] | out.analog[0] | out.analog[1]) != 0) *failure = "an output is on";
+        } else if (what == "next" && in >> word >> word >> word >> n) {  // next status query takes MS
+            stalling_->stall_next_status_query(n);
         } else if (what == "threads" && in >> word >> n) {
             unsigned named = 0;
             for (const DriverInstance& r : driver.instances.records) named += r.poll_thread != nullptr ? 1 : 0;
@@ -186,6 +193,7 @@ protected:
     std::map<unsigned, std::unique_ptr<VirtualCard>> cards_;
     std::map<unsigned, CommandState> states_;
     std::string told_;
+    StallingBackend* stalling_ = nullptr;  // the driver's backend, owned by its context
 };
 
 TEST_P(StoryTest, Holds) { EXPECT_EQ(run_story(GetParam(), *this), ""); }

@@ -1,16 +1,20 @@
 // The link's trace on real files, pipes and folders: what reaches the file, the cap, a full
-// queue, and paths that cannot be opened or that change under the writer.
+// queue, paths that cannot be opened or that change under the writer, and writes that fail.
+#include "config/settings_backend.h"
 #include "host/platform_notices.h"
 #include "support/trace.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -126,7 +130,8 @@ std::string local_seconds_now() {
 TEST(Trace, EachLineStartsWithTheLocalTimeToTheMillisecond) {
     TempDir dir;
     const std::string path = dir.file("vek.trace");
-    write_file(path, "a line from before\n");
+    const std::string before_open = "2026-12-08 14:03:07.123 a line from before";
+    write_file(path, before_open + "\n");
     TimeZone zone("XST-5:30");  // UTC+5:30: a writer using UTC would be caught out
 
     const std::string before = local_seconds_now();
@@ -158,7 +163,7 @@ TEST(Trace, EachLineStartsWithTheLocalTimeToTheMillisecond) {
                                                std::string(kTraceLineChars - 1, 'x')};
     const std::vector<std::string> lines = lines_of(read_file(path));
     ASSERT_EQ(lines.size(), expected.size() + 1) << read_file(path);
-    EXPECT_EQ(lines[0], "a line from before") << "the trace appends";
+    EXPECT_EQ(lines[0], before_open) << "the trace appends";
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const std::string& line = lines[i + 1];
         ASSERT_TRUE(starts_with_time(line)) << line;
@@ -168,16 +173,26 @@ TEST(Trace, EachLineStartsWithTheLocalTimeToTheMillisecond) {
     }
 }
 
+// Named relative to the folder current at the open: the host changing its folder later moves
+// neither the file nor its rotation.
 TEST(Trace, AFullFileIsRenamedToDotOneReplacingTheOldAndANewOneBegins) {
     TempDir dir;
+    TempDir elsewhere;
     const std::string path = dir.file("vek.trace");
     write_file(path + ".1", "the trace before last\n");
     constexpr uint64_t kCap = 1000;
+    char folder[4096];
+    ASSERT_NE(::getcwd(folder, sizeof folder), nullptr);
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
     Trace trace{platform_notices()};
-    ASSERT_TRUE(trace.open(path.c_str(), true, kCap));
-    EXPECT_TRUE(trace.frames());
+    const bool opened = trace.open("vek.trace", true, kCap);
+    const bool moved = ::chdir(elsewhere.path().c_str()) == 0;
     for (int i = 0; i < 100; ++i) trace.line("line %03d", i);
     trace.close();
+    ASSERT_EQ(::chdir(folder), 0);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(moved);
+    EXPECT_TRUE(elsewhere.entries().empty());
 
     const std::string current = read_file(path);
     const std::string old = read_file(path + ".1");
@@ -197,27 +212,16 @@ TEST(Trace, AFullFileIsRenamedToDotOneReplacingTheOldAndANewOneBegins) {
     }
 }
 
-// The writer blocks on a FIFO nobody reads, so the queue fills for certain; once the test reads
-// it, the lines flow again.
+// Eight slots fill long before the writer has written a batch to the disk.
 TEST(Trace, AFullQueueDropsLinesAndTheNextLineThatGetsInSaysHowMany) {
     TempDir dir;
-    const std::string path = dir.file("vek.fifo");
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);  // blocking reads from here on
-
+    const std::string path = dir.file("vek.trace");
     Trace trace{platform_notices()};
     ASSERT_TRUE(trace.open(path.c_str(), false, kTraceFileCap, 8));
     unsigned long sent = 0;
     while (trace.dropped() == 0 && sent < 10000000) trace.line("line %lu", sent++);
     ASSERT_GT(trace.dropped(), 0u);
 
-    std::string received;
-    std::thread drain([&] {
-        char buffer[65536];
-        for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<std::size_t>(n));
-    });
     // Until one line gets in again.
     for (uint64_t dropped = trace.dropped();; dropped = trace.dropped()) {
         trace.line("line %lu", sent++);
@@ -225,12 +229,10 @@ TEST(Trace, AFullQueueDropsLinesAndTheNextLineThatGetsInSaysHowMany) {
     }
     const uint64_t dropped = trace.dropped();
     trace.close();
-    drain.join();
-    ::close(reader);
 
     unsigned long expected_number = 0;
     uint64_t told = 0;
-    for (const std::string& line : lines_of(received)) {
+    for (const std::string& line : lines_of(read_file(path))) {
         unsigned long said = 0;
         unsigned long number = 0;
         ASSERT_TRUE(parse_numbered_line(line, said, number)) << line;
@@ -242,20 +244,44 @@ TEST(Trace, AFullQueueDropsLinesAndTheNextLineThatGetsInSaysHowMany) {
     EXPECT_EQ(told, dropped);
 }
 
+// Only a regular file that is a trace's, or empty, or new, is traced to; anything else is
+// refused at open, told once, and left exactly as it was.
 TEST(Trace, APathThatCannotBeOpenedIsReportedOnceAndCostsNothing) {
     TempDir dir;
     const std::string fifo = dir.file("nobody-reads");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string paths[] = {
-        dir.file("no-such-folder/vek.trace"),
-        dir.path(),  // a folder
-        fifo,        // opening it must not wait for a reader
+    const std::string read_fifo = dir.file("someone-reads");
+    ASSERT_EQ(::mkfifo(read_fifo.c_str(), 0600), 0);
+    const int reader = ::open(read_fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::string ini = "; KORVANEX host configuration\n[korvanex-vek-driver-0]\ndelay=75\n";
+    write_file(dir.file("host.ini"), ini);
+    const std::string traced = "2026-12-08 14:03:07.123 start: driver 0\n";
+    write_file(dir.file("held.trace"), traced);
+    ASSERT_EQ(::symlink("host.ini", dir.file("link.trace").c_str()), 0);
+    ASSERT_EQ(::symlink("absent.trace", dir.file("dangling.trace").c_str()), 0);
+    Trace holder{platform_notices()};
+    ASSERT_TRUE(holder.open(dir.file("held.trace").c_str(), false));
+    const std::size_t threads = threads_in_process();  // the holder's writer among them
+    const struct {
+        std::string path;
+        const char* why;  // in the report
+    } rows[] = {
+        {dir.file("no-such-folder/vek.trace"), "cannot be opened"},
+        {dir.path(), "not a regular file"},
+        {fifo, "not a regular file"},       // opening it must not wait for a reader
+        {read_fifo, "not a regular file"},  // nor write to one who reads
+        {"/dev/null", "not a regular file"},
+        {dir.file("link.trace"), "symbolic link"},      // the host's settings behind a link
+        {dir.file("dangling.trace"), "symbolic link"},  // nor make a file where a link points
+        {dir.file("host.ini"), "does not start like a trace"},
+        {dir.file("held.trace"), "held by another trace"},  // one file, two traces
     };
-    const std::size_t threads = threads_in_process();
-    for (const std::string& path : paths) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
         StderrCapture capture;
         Trace trace{platform_notices()};
-        EXPECT_FALSE(trace.open(path.c_str(), true));
+        EXPECT_FALSE(trace.open(row.path.c_str(), true));
         EXPECT_FALSE(trace.on());
         EXPECT_EQ(threads_in_process(), threads) << "no writer thread";
         const uint8_t frame[] = {0x12, 0, 0, 0, 0, 0, 0, 0x13, 0xEE};
@@ -269,17 +295,25 @@ TEST(Trace, APathThatCannotBeOpenedIsReportedOnceAndCostsNothing) {
         trace.close();
         const std::string report = capture.text();
         EXPECT_EQ(lines_of(report).size(), 1u) << report;
-        EXPECT_NE(report.find(path), std::string::npos) << report;
+        EXPECT_NE(report.find(row.path), std::string::npos) << report;
+        EXPECT_NE(report.find(row.why), std::string::npos) << report;
     }
+    holder.close();
+    char heard[64];
+    EXPECT_LE(::read(reader, heard, sizeof heard), 0) << "nothing written to the reader";
+    ::close(reader);
+    EXPECT_EQ(read_file(dir.file("host.ini")), ini);
+    EXPECT_EQ(read_file(dir.file("held.trace")), traced);
 
     StderrCapture capture;
     Trace off{platform_notices()};
     EXPECT_TRUE(off.open(nullptr, true)) << "no path: nothing to report";
     EXPECT_TRUE(off.open("", true));
     EXPECT_FALSE(off.on());
-    EXPECT_EQ(threads_in_process(), threads);
+    EXPECT_EQ(threads_in_process(), threads - 1) << "the holder's writer gone, no other";
     EXPECT_EQ(capture.text(), "");
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"nobody-reads"});
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"dangling.trace", "held.trace", "host.ini", "link.trace",
+                                                       "nobody-reads", "someone-reads"}));
 }
 
 // Linux keeps a deleted or replaced file open for whoever has it: the lines up to the next
@@ -323,6 +357,27 @@ TEST(Trace, AFileDeletedOrReplacedWhileWrittenIsBegunAgainAtTheNextRotation) {
     }
 }
 
+// The lines in the full file may be all the user has of an event: they are never emptied away.
+TEST(Trace, AFullFileThatCannotBeRenamedIsKeptAndTracingStopsWithOneReport) {
+    TempDir dir;
+    const std::string path = dir.file("vek.trace");
+    ASSERT_EQ(::mkdir((path + ".1").c_str(), 0755), 0);
+    write_file(path + ".1/kept", "a folder in the way\n");
+    StderrCapture capture;
+    Trace trace{platform_notices()};
+    ASSERT_TRUE(trace.open(path.c_str(), false, 600));
+    for (int i = 0; i < 40; ++i) trace.line("line %02d", i);
+    trace.close();
+
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    ASSERT_GE(lines.size(), 10u) << read_file(path);
+    EXPECT_EQ(lines.front().substr(24), "line 00") << "kept from its first line";
+    EXPECT_LE(read_file(path).size(), 600u);
+    const std::string report = capture.text();
+    EXPECT_EQ(lines_of(report).size(), 1u) << report;
+    EXPECT_NE(report.find("tracing stops"), std::string::npos) << report;
+}
+
 TEST(Trace, LinesThatCannotBeWrittenAreCountedAndReportedOnceAndWritingResumes) {
     TempDir dir;
     const std::string path = dir.file("vek.trace");
@@ -332,7 +387,8 @@ TEST(Trace, LinesThatCannotBeWrittenAreCountedAndReportedOnceAndWritingResumes) 
     trace.line("first");
     ASSERT_TRUE(trace.flush());
     {
-        FileSizeLimit full(read_file(path).size());  // as a full disk: every write fails
+        // As a full disk: every write fails, the first part of the way.
+        FileSizeLimit full(read_file(path).size() + 10);
         for (int i = 0; i < 3; ++i) {
             trace.line("lost %d", i);
             ASSERT_TRUE(trace.flush());  // one failed write each, and a reopen
@@ -342,7 +398,7 @@ TEST(Trace, LinesThatCannotBeWrittenAreCountedAndReportedOnceAndWritingResumes) 
     trace.close();
 
     const std::vector<std::string> lines = lines_of(read_file(path));
-    ASSERT_EQ(lines.size(), 2u) << read_file(path);
+    ASSERT_EQ(lines.size(), 2u) << "no torn line\n" << read_file(path);
     EXPECT_EQ(lines[0].substr(24), "first");
     EXPECT_EQ(lines[1].substr(24), "(3 lines dropped) written again");
     const std::string report = capture.text();
@@ -350,24 +406,56 @@ TEST(Trace, LinesThatCannotBeWrittenAreCountedAndReportedOnceAndWritingResumes) 
     EXPECT_NE(report.find("File too large"), std::string::npos) << report;
 }
 
-TEST(Trace, AFifoWhoseReaderGoesAwayFailsTheWriteAndLeavesTheProcessRunning) {
+// A host run under a file-size limit (ulimit -f, LimitFSIZE=) keeps the default action of
+// SIGXFSZ, which ends the process: the trace's writer and a settings save must meet the limit as
+// a failed write, told or returned, and the host lives on with its card. Each row runs in a
+// child host of its own, for the limit and the signal's action are the process's.
+bool g_too_large_reported = false;
+void note_report(const char* text) noexcept {
+    if (std::strstr(text, "File too large") != nullptr) g_too_large_reported = true;
+}
+void no_card() noexcept {}
+
+TEST(Trace, AWritePastTheFileSizeLimitFailsAndIsToldAndTheHostLivesOn) {
     TempDir dir;
-    const std::string path = dir.file("vek.fifo");
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    StderrCapture capture;
-    Trace trace{platform_notices()};
-    ASSERT_TRUE(trace.open(path.c_str(), false));
-    trace.line("read");
-    ASSERT_TRUE(trace.flush());
-    ::close(reader);
-    trace.line("written to nobody");  // SIGPIPE, unless the writer keeps it off
-    ASSERT_TRUE(trace.flush());
-    trace.close();
-    const std::string report = capture.text();
-    EXPECT_EQ(lines_of(report).size(), 1u) << report;
-    EXPECT_NE(report.find("cannot be written"), std::string::npos) << report;
+    const std::string settings = "[korvanex-vek-driver-0]\ndelay=50\n";
+    write_file(dir.file("host.ini"), settings);
+    const struct {
+        const char* name;
+        std::function<bool()> write_past_limit;  // in the child: true when the failure was told
+    } rows[] = {
+        {"the trace's writer",
+         [&] {
+             Trace trace{Notices{no_card, note_report}};
+             if (!trace.open(dir.file("vek.trace").c_str(), false)) return false;
+             trace.line("%s", std::string(200, 'x').c_str());
+             trace.flush();
+             trace.close();
+             return g_too_large_reported;
+         }},
+        {"a settings save",
+         [&] {
+             const std::string path = dir.file("host.ini");
+             return !profile_write_string("korvanex-vek-driver-0", "delay", std::string(200, '7').c_str(),
+                                          path.c_str());
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::signal(SIGXFSZ, SIG_DFL);
+            rlimit limit{};
+            ::getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = 100;
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+            ::_exit(row.write_past_limit() ? 0 : 1);
+        }
+        EXPECT_EQ(child_exit_status(child), 0) << "1: not told; -1: ended by a signal";
+    }
+    EXPECT_EQ(read_file(dir.file("host.ini")), settings);
+    EXPECT_EQ(read_file(dir.file("vek.trace")), "") << "no part of a line";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/soak/card_script.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
@@ -27,8 +28,22 @@ void soak_log(const SoakShared& shared, const char* format, ...) {
 }
 
 const char* fault_name(int kind) {
-    static const char* const names[kFaultKinds] = {"garbage", "bad-sum", "bad-end", "split", "delay", "silent", "unplug"};
+    static const char* const names[kFaultKinds] = {"garbage", "bad-sum",   "bad-end", "stray-start",
+                                                   "split",   "delay",     "silent",  "unplug"};
     return names[kind];
+}
+
+CardScript::CardScript(VirtualCard& card, SoakShared& shared, uint64_t seed) : card_(card), shared_(shared), rng_(seed) {
+    for (int kind = 0; kind < kFaultKinds; ++kind) first_round_.push_back(kind);
+    std::shuffle(first_round_.begin(), first_round_.end(), rng_);
+}
+
+// Each kind once, in the seed's order, then any at random.
+int CardScript::next_kind() {
+    if (first_round_.empty()) return pick(0, kFaultKinds - 1);
+    const int kind = first_round_.back();
+    first_round_.pop_back();
+    return kind;
 }
 
 uint32_t CardScript::new_state(bool corrupt_only) {
@@ -60,10 +75,12 @@ bool CardScript::host_catches_up(uint32_t sequence) {
 }
 
 void CardScript::episode() {
-    std::vector<int> kinds{pick(0, kFaultKinds - 1)};
+    // The first round keeps each fault short, so that a short run gets through every kind.
+    const bool first_round = !first_round_.empty();
+    std::vector<int> kinds{next_kind()};
     // Line faults also come in pairs: garbage before split answers, late split answers...
     if (kinds[0] != kUnplug && pick(0, 2) == 0) {
-        const int second = std::vector<int>{kGarbage, kSplit, kDelay}[static_cast<std::size_t>(pick(0, 2))];
+        const int second = std::vector<int>{kGarbage, kSplit, kDelay, kStrayStart}[static_cast<std::size_t>(pick(0, 3))];
         if (second != kinds[0]) kinds.push_back(second);
     }
     CardFault fault;
@@ -73,13 +90,14 @@ void CardScript::episode() {
             case kGarbage: fault.garbage = static_cast<uint32_t>(pick(1, 40)); break;
             case kBadSum: fault.bad_sum = true; break;
             case kBadEnd: fault.bad_end = true; break;
+            case kStrayStart: fault.stray_start = true; break;
             case kSplit: fault.split_ms = static_cast<uint32_t>(pick(1, 4)); break;
             case kDelay: fault.delay_ms = static_cast<uint32_t>(pick(20, 400)); break;
             case kSilent: fault.silent = true; break;
             default: break;
         }
     }
-    const auto span = std::chrono::milliseconds(pick(100, 1500));
+    const auto span = std::chrono::milliseconds(pick(100, first_round ? 500 : 1500));
     std::string names;
     for (const int kind : kinds) names += std::string(" ") + fault_name(kind);
     soak_log(shared_, "card: fault%s (garbage %u, split %u ms, delay %u ms)", names.c_str(), fault.garbage,
@@ -109,6 +127,13 @@ void CardScript::episode() {
     } else {
         card_.set_fault(fault);
         change_states_for(span, false);
+        // Garbage, a stray start byte, split or late answers leave every answer well formed: the
+        // host must get them while the fault is still on, not only once it is over.
+        if (!fault.silent) {
+            const uint32_t during = new_state(false);
+            if (!host_catches_up(during) && !shared_.stopping.load())
+                counts_.failures.push_back("inputs did not reach the host while the card sent" + names);
+        }
         card_.set_fault({});
     }
 

@@ -1,7 +1,9 @@
 // The card's side of the soak: a virtual card whose inputs change all the time and which, on a
 // seeded schedule, injects one fault after another (garbage, corrupt checksums and end bytes,
-// split and late answers, silence, unplug and replug), each followed by a check that fresh inputs
-// reach the host again; after an unplug, with no start of the host's in between.
+// split and late answers, a stray start byte, silence, unplug and replug), each followed by a check
+// that fresh inputs reach the host again; after an unplug, with no start of the host's in between.
+// Every kind comes once, in an order the seed shuffles, before any comes at random: a short run
+// with any seed tries them all.
 #pragma once
 
 #include <atomic>
@@ -33,6 +35,7 @@ struct SoakShared {
     std::atomic<uint64_t> start_calls{0};     // DRV_START calls the host has made
     std::atomic<uint64_t> frames_valid{0};    // output frames the card received, well formed and not
     std::atomic<uint64_t> frames_malformed{0};
+    std::atomic<uint64_t> frames_torn{0};     // well formed, but no output state the host wrote
     bool verbose = false;                     // tell each fault and restart on standard error
     SoakClock::time_point started = SoakClock::now();
 };
@@ -40,7 +43,7 @@ struct SoakShared {
 // One line on standard error, with the time since the start, when the run is verbose.
 void soak_log(const SoakShared& shared, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-enum FaultKind { kGarbage, kBadSum, kBadEnd, kSplit, kDelay, kSilent, kUnplug, kFaultKinds };
+enum FaultKind { kGarbage, kBadSum, kBadEnd, kStrayStart, kSplit, kDelay, kSilent, kUnplug, kFaultKinds };
 const char* fault_name(int kind);
 
 struct FaultCounts {
@@ -53,7 +56,7 @@ struct FaultCounts {
 
 class CardScript {
 public:
-    CardScript(VirtualCard& card, SoakShared& shared, uint64_t seed) : card_(card), shared_(shared), rng_(seed) {}
+    CardScript(VirtualCard& card, SoakShared& shared, uint64_t seed);
 
     // The card's first state, before the host starts.
     void first_state() { new_state(false); }
@@ -65,6 +68,7 @@ public:
 private:
     uint32_t new_state(bool corrupt_only);
     void change_states_for(std::chrono::milliseconds span, bool corrupt_only);
+    int next_kind();
     void episode();
     bool host_catches_up(uint32_t sequence);
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
@@ -73,5 +77,6 @@ private:
     SoakShared& shared_;
     std::mt19937_64 rng_;
     uint32_t next_sequence_ = 1;
+    std::vector<int> first_round_;  // the kinds not yet injected, the next one last
     FaultCounts counts_;
 };

@@ -5,10 +5,13 @@
 // - every input state the host reads is one the card sent in a well-formed frame (or the all-off
 //   image a start sets, before the first answer), never one torn from two frames, and never one
 //   older than a state already read;
-// - fresh inputs reach the host after every fault; after an unplug and replug with no host
-//   command, the driver reopening the port by itself;
+// - fresh inputs reach the host after every fault, and during a fault that leaves the answers
+//   well formed; after an unplug and replug with no host command, the driver reopening the port
+//   by itself;
+// - every fault kind is injected at least once;
 // - no call hangs, and DRV_STOP returns within its bound of 5 s;
-// - every frame the driver sends is well formed;
+// - every frame the driver sends is well formed, and carries one output state the host wrote
+//   whole (or all off), never a mix of two writes;
 // - threads and descriptors, counted whenever the instance is stopped, stay as they were after
 //   the warm-up, and resident memory stays within a bound.
 // It prints the counts of faults injected and survived, and exits 1 on any violation.
@@ -164,11 +167,16 @@ void SoakHost::check_view() {
 
 void SoakHost::exchange() {
     const auto began = SoakClock::now();
-    if (pick(0, 15) == 0) {
-        for (int i = 0; i < 16; ++i) outputs_[i] = static_cast<uint8_t>(pick(0, 1) != 0 ? 0x40 : 0);
-        words_[200] = static_cast<uint16_t>(pick(0, 0xFFFF));
-        words_[201] = static_cast<uint16_t>(pick(0, 0xFFFF));
+    // A new output state at every write, so that a frame built from two writes has every chance
+    // to show. The host's other bits (all but 0x40, the words' high bytes) are noise it may set.
+    const OutputState next = encode_outputs(static_cast<uint32_t>(rng_()));
+    for (int i = 0; i < 16; ++i) {
+        const uint8_t group = i < 8 ? next.outputs_1_to_8 : next.outputs_9_to_16;
+        const bool on = (group >> (i % 8) & 1U) != 0;
+        outputs_[i] = static_cast<uint8_t>((on ? 0x40 : 0) | (pick(0, 3) == 0 ? 0x81 : 0));
     }
+    words_[200] = static_cast<uint16_t>(pick(0, 0xFF) << 8 | next.analog_1);
+    words_[201] = static_cast<uint16_t>(pick(0, 0xFF) << 8 | next.analog_2);
     doing.store("DRV_WRITE_OUTPUTS");
     if (call(DRV_WRITE_OUTPUTS) != 0) violation("DRV_WRITE_OUTPUTS failed");
     ++writes_;
@@ -314,12 +322,18 @@ bool SoakHost::report(const FaultCounts& card) const {
         std::printf("  FAILURE: the driver sent malformed frames\n");
         ok = false;
     }
+    if (shared_.frames_torn.load() != 0) {
+        std::printf("  FAILURE: %" PRIu64 " frames carried outputs the host never wrote (two writes mixed)\n",
+                    shared_.frames_torn.load());
+        ok = false;
+    }
     if (options_.rss_growth_kb != 0 && last_.resident_kb > baseline_.resident_kb + options_.rss_growth_kb) {
         std::printf("  FAILURE: resident memory grew by more than %zu kB\n", options_.rss_growth_kb);
         ok = false;
     }
-    if (injected == 0) {
-        std::printf("  FAILURE: no fault was injected\n");
+    for (int k = 0; k < kFaultKinds; ++k) {
+        if (card.injected[k] != 0) continue;
+        std::printf("  FAILURE: no %s fault was injected (the run is too short to try every kind)\n", fault_name(k));
         ok = false;
     }
     return ok;
@@ -361,7 +375,10 @@ int main(int argc, char** argv) {
     // program on the machine may be given meanwhile: the driver, reopening the port by itself,
     // would then talk to that program's terminal.
     card_options.unplugged_target = ports + "/unplugged";
-    card_options.on_frame = [&shared](const ReceivedFrame& f) { ++(f.valid ? shared.frames_valid : shared.frames_malformed); };
+    card_options.on_frame = [&shared](const ReceivedFrame& f) {
+        ++(f.valid ? shared.frames_valid : shared.frames_malformed);
+        if (f.valid && !written_outputs({f.bytes[1], f.bytes[2], f.bytes[3], f.bytes[4]})) ++shared.frames_torn;
+    };
     VirtualCard card(card_options);
     std::string error;
     if (!card.start(&error)) {

@@ -38,8 +38,8 @@ CardState encode_state(uint32_t sequence, bool corrupt_only) {
     state.inputs_1_to_8 = static_cast<uint8_t>(sequence & 0xFFU);
     state.inputs_9_to_16 = static_cast<uint8_t>(sequence >> 8 & 0xFFU);
     state.analog_1 = static_cast<uint16_t>((sequence >> 16 & 0x7FU) | (corrupt_only ? 0x80U : 0U) | (check & 0xFFU) << 8);
-    // The high byte of analog 2 stays below 0x10, so it is never 0x12 or 0x13: after a frame whose
-    // end byte was wrong, a hunt that restarts at its checksum byte cannot find an end byte there.
+    // The high byte of analog 2 stays below 0x10, so it is never 0x12 or 0x13: fewer places inside a
+    // corrupt answer where the hunt, taking up again one byte after its start, meets a frame's bounds.
     state.analog_2 = static_cast<uint16_t>(check >> 8 & 0x0FFFU);
     return state;
 }
@@ -61,4 +61,29 @@ DecodedView decode_view(const HostView& view) {
         return garbled;
     }
     return {corrupt_only ? ViewKind::corrupt_only : ViewKind::sent, sequence};
+}
+
+namespace {
+
+uint8_t output_check(uint8_t outputs_1_to_8, uint8_t outputs_9_to_16, uint8_t analog_1) {
+    return static_cast<uint8_t>(mix(uint32_t{outputs_1_to_8} << 16 | uint32_t{outputs_9_to_16} << 8 | analog_1) & 0xFFU);
+}
+
+}  // namespace
+
+OutputState encode_outputs(uint32_t random_bits) {
+    const bool eight_on = (random_bits & 1U) != 0;
+    OutputState state{};
+    state.outputs_1_to_8 = static_cast<uint8_t>((random_bits >> 1 & 0x7FU) | (eight_on ? 0x80U : 0U));
+    state.outputs_9_to_16 = static_cast<uint8_t>((random_bits >> 8 & 0xFEU) | (eight_on ? 0U : 1U));
+    state.analog_1 = static_cast<uint8_t>(random_bits >> 16);
+    state.analog_2 = output_check(state.outputs_1_to_8, state.outputs_9_to_16, state.analog_1);
+    return state;
+}
+
+bool written_outputs(const OutputState& s) {
+    if (s.outputs_1_to_8 == 0 && s.outputs_9_to_16 == 0 && s.analog_1 == 0 && s.analog_2 == 0) return true;
+    const bool eight_on = (s.outputs_1_to_8 & 0x80U) != 0;
+    const bool nine_on = (s.outputs_9_to_16 & 0x01U) != 0;
+    return eight_on != nine_on && s.analog_2 == output_check(s.outputs_1_to_8, s.outputs_9_to_16, s.analog_1);
 }

@@ -40,3 +40,19 @@ struct DecodedView {
 };
 
 DecodedView decode_view(const HostView& view);
+
+// The output states the soak's host writes: outputs 8 and 9 an interlock (exactly one of them is
+// on, as a motor's forward and reverse contactors), and analog output 2 a check over the other
+// three bytes, so that a frame mixing two of the host's writes does not pass for one.
+struct OutputState {
+    uint8_t outputs_1_to_8;  // bit k = output k + 1, 1 = on
+    uint8_t outputs_9_to_16;
+    uint8_t analog_1;
+    uint8_t analog_2;
+};
+
+OutputState encode_outputs(uint32_t random_bits);
+
+// True when the four output bytes of a frame are a state the host wrote, or all off (a start, a
+// reset or a stop).
+bool written_outputs(const OutputState& state);

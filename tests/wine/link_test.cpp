@@ -63,7 +63,7 @@ void discover(uint32_t expected_port, uint8_t in0, uint8_t in1) {
     CHECK_EQ(found.inputs.digital[1], in1, "inputs 9-16 from the probe's answer");
     check(found.inputs.analog[0] == 5.0F, "analog 1 reads 5.0 V");
 
-    store(g_image.digital_out[0], 0x04);  // output 3 on: the card must log 02 04 00 00 00 03 F8
+    store_outputs(g_image, {{0x04, 0}, {0, 0}});  // output 3 on: the card must log 02 04 00 00 00 03 F8
     FrameResult result = FrameResult::not_ready;
     for (int i = 0; i < 20 && result != FrameResult::ok; ++i) result = exchange();
     CHECK_EQ(result, FrameResult::ok, "an exchange after discovery");

@@ -10,7 +10,8 @@ namespace {
 
 const char* const kCommandNames[] = {"input",   "inputs",  "analog", "volts",  "silent",    "bad-sum",
                                      "bad-end", "garbage", "split",  "delay",  "wire-time", "faults",
-                                     "unplug",  "replug",  "status", "frames", "after",     "quit"};
+                                     "unplug",  "replug",  "status", "frames", "after",     "quit",
+                                     "stray-start"};
 
 bool is_command_name(const std::string& word) {
     for (const char* name : kCommandNames) {
@@ -66,6 +67,7 @@ std::string faults_text(const CardFault& f) {
     if (f.bad_sum) add("bad-sum");
     if (f.bad_end) add("bad-end");
     if (f.garbage != 0) add("garbage=" + std::to_string(f.garbage));
+    if (f.stray_start) add("stray-start");
     if (f.split_ms != 0) add("split=" + std::to_string(f.split_ms) + "ms");
     if (f.delay_ms != 0) add("delay=" + std::to_string(f.delay_ms) + "ms");
     return text.empty() ? "none" : text;
@@ -102,9 +104,12 @@ std::string set_fault_field(VirtualCard& card, const std::vector<std::string>& w
     CardFault fault = card.fault();
     bool on = false;
     unsigned long n = 0;
-    if (name == "silent" || name == "bad-sum" || name == "bad-end") {
+    if (name == "silent" || name == "bad-sum" || name == "bad-end" || name == "stray-start") {
         if (!parse_on_off(words[1], &on)) return "error: " + name + " takes on or off";
-        (name == "silent" ? fault.silent : name == "bad-sum" ? fault.bad_sum : fault.bad_end) = on;
+        (name == "silent"        ? fault.silent
+         : name == "bad-sum"     ? fault.bad_sum
+         : name == "stray-start" ? fault.stray_start
+                                 : fault.bad_end) = on;
     } else {
         // Bounded so that a typo cannot stall the card for hours.
         const unsigned long max = name == "garbage" ? 4096 : 60000;
@@ -202,8 +207,8 @@ std::string run_words(CommandState& state, const std::vector<std::string>& words
     const std::string& name = words[0];
     if (name == "input" || name == "inputs") return set_inputs(card, words);
     if (name == "analog" || name == "volts") return set_analog(card, words);
-    if (name == "silent" || name == "bad-sum" || name == "bad-end" || name == "garbage" || name == "split" ||
-        name == "delay") {
+    if (name == "silent" || name == "bad-sum" || name == "bad-end" || name == "stray-start" || name == "garbage" ||
+        name == "split" || name == "delay") {
         return set_fault_field(card, words);
     }
     if (name == "wire-time" || name == "faults" || name == "unplug" || name == "replug") return set_line(card, words);
@@ -256,6 +261,7 @@ const char* const kCommandHelp =
     "  bad-sum on|off               answer with a checksum off by one\n"
     "  bad-end on|off               answer with 0x00 in place of the end byte\n"
     "  garbage <n>                  send n bytes (never 0x12) before each answer\n"
+    "  stray-start on|off           send a lone start byte (0x12) just before each answer\n"
     "  split <ms>                   send answer bytes one at a time, ms apart (0: off)\n"
     "  delay <ms>                   wait before answering\n"
     "  wire-time on|off             pace the line at 115200 baud (86.8 us a byte)\n"

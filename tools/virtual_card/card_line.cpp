@@ -66,6 +66,7 @@ void queue_answer(Line& line, int64_t complete_ns, Answer answer) {
 
     std::vector<uint8_t> bytes;
     for (uint32_t i = 0; i < fault.garbage; ++i) bytes.push_back(garbage_byte(line));
+    if (fault.stray_start) bytes.push_back(kInputStart);
     bytes.insert(bytes.end(), frame.begin(), frame.end());
 
     // Answers queue behind each other, as they would on one wire.

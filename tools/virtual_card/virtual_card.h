@@ -17,6 +17,7 @@ struct CardFault {
     bool bad_sum = false;          // answer with a checksum off by one
     bool bad_end = false;          // answer with 0x00 in place of the 0x13 end byte
     uint32_t garbage = 0;          // this many bytes (never 0x12) sent before each answer
+    bool stray_start = false;      // a lone 0x12 sent just before each answer (after any garbage)
     uint32_t split_ms = 0;         // send each answer byte on its own, this many ms apart
     uint32_t delay_ms = 0;         // wait this long before answering
 };

@@ -61,7 +61,7 @@ void TraceFollow::poll() {
     std::error_code error;
     const uint64_t size = std::filesystem::file_size(path_, error);
     if (error) return;
-    // Renamed to .1 and begun again, or emptied at the cap: a new file.
+    // Renamed to .1 at the cap and begun again: a new file.
     if (size < offset_) {
         offset_ = 0;
         partial_.clear();
