@@ -50,8 +50,7 @@ ProfileText profile_read_text(const char* section, const char* key, char* buffer
 bool profile_write_string(const char* section, const char* key, const char* value, const char* path) {
     std::string file;
     if (bom_led(path, file)) {
-        const std::optional<std::string> changed = ini_write_value(file, section, key, value);
-        return !changed || replace_whole_file(path, *changed);  // nothing to write: it already says so
+        return update_whole_file(path, [&](const std::string& bytes) { return ini_write_value(bytes, section, key, value); });
     }
     return WritePrivateProfileStringA(section, key, value, path) != FALSE;
 }
