@@ -395,21 +395,26 @@ private:
             fail("it is " + std::to_string(rig_.words()[first]));
     }
 
-    // note threads|handles|tables as LABEL, threads|handles|tables as LABEL, threads at most LABEL + N,
-    // busy below P% over MS
+    // note threads|handles|tables as LABEL, threads|handles|tables as LABEL, threads|handles as LABEL
+    // up to N more|down to N fewer, threads at most LABEL + N, busy below P% over MS
     void watch(const std::vector<std::string>& w) {
         const std::string& verb = w[0];
         if (verb == "note" && w.size() == 4) {
             noted_[w[1] + " " + w[3]] = w[1] == "tables" ? tables() : std::to_string(count(w[1]));
         } else if (verb == "tables" && w.size() == 3) {
             expect(noted_.count("tables " + w[2]) != 0 && tables() == noted_["tables " + w[2]], "they changed");
-        } else if ((verb == "threads" || verb == "handles") && w.size() == 3) {
+        } else if ((verb == "threads" || verb == "handles") &&
+                   (w.size() == 3 || (w.size() == 7 && (w[3] == "up" || w[3] == "down")))) {
             if (noted_.count(verb + " " + w[2]) == 0) return void(fail("nothing was noted as " + w[2]));
             const long want = std::atol(noted_[verb + " " + w[2]].c_str());
+            const long slack = w.size() == 7 ? std::atol(w[5].c_str()) : 0;
+            const long low = w.size() == 7 && w[3] == "down" ? want - slack : want;
+            const long high = w.size() == 7 && w[3] == "up" ? want + slack : want;
             // A thread the driver has let go of may take a moment to be gone from the lists.
             long got = 0;
-            if (!within(1000, [&] { return (got = count(verb)) == want; }))
-                fail(std::to_string(got) + ", not " + std::to_string(want));
+            if (!within(1000, [&] { return (got = count(verb)) >= low && got <= high; }))
+                fail(std::to_string(got) + ", not " + std::to_string(want) +
+                     (low != high ? " (" + std::to_string(low) + " to " + std::to_string(high) + ")" : ""));
         } else if (verb == "threads" && w.size() == 6 && w[1] == "at" && w[4] == "+") {
             if (noted_.count("threads " + w[3]) == 0) return void(fail("nothing was noted as " + w[3]));
             const long most = std::atol(noted_["threads " + w[3]].c_str()) + std::atol(w[5].c_str());
