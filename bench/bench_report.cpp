@@ -119,6 +119,39 @@ void judge_targets(Report& report) {
         report.target("delay 50: p99 within 2 ms of the ideal", std::fabs(p99->value - ideal) <= 2.0,
                       ms(p99->value) + " against " + ms(ideal));
     }
+    // The answer is published as it arrives: a change at the card reaches the host within the
+    // cycle that carries it, read once a millisecond.
+    if (const Figure* median = report.find("latency", "card input change to read inputs, median")) {
+        report.target("delay 50: card input change to read inputs, median at most 0.6 cycle",
+                      median->value <= 0.6 * ideal, ms(median->value) + format(", %.2f cycles", median->value / ideal));
+    }
+    if (const Figure* most = report.find("latency", "card input change to read inputs, max")) {
+        report.target("delay 50: card input change to read inputs, max at most 1 cycle + 2 ms",
+                      most->value <= ideal + 2.0, ms(most->value) + format(", %.2f cycles", most->value / ideal));
+    }
+    for (const char* n : {"2", "4"}) {
+        const std::string name = std::string(n) + " cards at delay 50 ms, worst card's ";
+        const Figure* median = report.find("cards", name + "median off the ideal");
+        const Figure* p99 = report.find("cards", name + "p99 off the ideal");
+        if (median != nullptr && p99 != nullptr) {
+            report.target(std::string(n) + " cards at delay 50: each card's median within 1 ms, p99 within 2 ms of the ideal",
+                          median->value <= 1.0 && p99->value <= 2.0,
+                          ms(median->value) + " and " + ms(p99->value) + " off at worst");
+        }
+    }
+    if (const Figure* one = report.find("cards", "1 card at delay 50 ms, CPU per card")) {
+        for (const char* n : {"2", "4"}) {
+            const Figure* each = report.find("cards", std::string(n) + " cards at delay 50 ms, CPU per card");
+            if (each == nullptr) continue;
+            report.target(std::string(n) + " cards at delay 50: CPU per card within 20% of one card's",
+                          each->value <= 1.2 * one->value, format("%.3f%% against %.3f%%", each->value, one->value));
+        }
+    }
+    if (const Figure* rate = report.find("cards", "2 cards at delay 0 ms, the slower card's exchanges per second")) {
+        const double share = rate->value * kExchangeWireMs / 1000.0;
+        report.target("2 cards at delay 0: each card at least 80% of the wire-limited exchange rate", share >= 0.8,
+                      format("%.0f%%", 100 * share));
+    }
     if (const Figure* absent = report.find("discovery", "per absent port")) {
         report.target("discovery: under 1 ms per absent port", absent->value < 1.0, format("%.3f ms", absent->value));
     }

@@ -3,7 +3,7 @@
 // 115200 baud would. Prints a table and the same figures as JSON. Figures, not a test: nothing
 // here passes or fails on time.
 //
-// vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|reconnect|trace|discovery]
+// vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|cards|reconnect|trace|discovery]
 //           [--library PATH] [--json FILE]
 #include <algorithm>
 #include <array>
@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -189,6 +190,96 @@ void cycle_periods(Report& report, BenchHost& host, const PortsFolder& ports, co
     }
 }
 
+// Each card's periods while `n` cards poll together, each named by an instance of its own.
+std::vector<std::vector<double>> card_periods(BenchHost& host, const PortsFolder& ports, uint32_t n,
+                                              uint32_t delay_ms, std::size_t cycles) {
+    std::vector<std::unique_ptr<VirtualCard>> cards;
+    std::vector<HostDriverRecord> records;
+    std::vector<std::vector<double>> periods;
+    for (uint32_t port = 1; port <= n; ++port) {
+        cards.push_back(std::make_unique<VirtualCard>(VirtualCard::Options{ports.link(port), true}));
+        if (!start_card(*cards.back(), "card of several")) return {};
+    }
+    for (uint32_t port = 1; port <= n; ++port) {
+        // The instance's section names its port, read at its start.
+        records.push_back(host.create(delay_ms, "port=" + std::to_string(port) + "\n"));
+        if (host.call(DRV_START, records.back()) != 0) unmeasured("no card on COM" + std::to_string(port));
+    }
+    for (auto& card : cards) card->wait_for_frames(card->frame_count() + 3, 5000);
+    for (auto& card : cards) card->clear_frames();
+    const double bound_ms = static_cast<double>(cycles) * (delay_ms + 5.0) * 2 + 5000;
+    for (auto& card : cards) {
+        card->wait_for_frames(cycles + 1, static_cast<int>(bound_ms));
+        periods.push_back(periods_of(card->frames(), cycles));
+    }
+    for (HostDriverRecord& rec : records) host.call(DRV_STOP, rec);
+    for (HostDriverRecord& rec : records) host.call(DRV_DELETE, rec);
+    return periods;
+}
+
+// The driver's CPU share per card while `n` cards, each a virtual card process of its own, are
+// polled at delay 50; a negative value when it could not be measured.
+double cpu_per_card(BenchHost& host, const PortsFolder& ports, uint32_t n, double seconds) {
+    ports.clear();
+    std::vector<std::unique_ptr<CardProcess>> cards;
+    std::vector<HostDriverRecord> records;
+    for (uint32_t port = 1; port <= n; ++port) {
+        cards.push_back(std::make_unique<CardProcess>());
+        std::string error;
+        if (!cards.back()->start(VEK_VIRTUAL_CARD_TOOL, {"--link", ports.link(port), "--wire-time"},
+                                 ports.file("card" + std::to_string(port) + ".out"), &error)) {
+            unmeasured(error);
+            return -1;
+        }
+    }
+    for (uint32_t port = 1; port <= n; ++port) {
+        records.push_back(host.create(50, "port=" + std::to_string(port) + "\n"));
+        if (host.call(DRV_START, records.back()) != 0) unmeasured("no card on COM" + std::to_string(port));
+    }
+    sleep_ms(1000);  // past the starts, into the steady state
+    const double cpu_before = process_cpu_ms(), wall_before = now_ms();
+    sleep_ms(seconds * 1000);
+    const double share = 100.0 * (process_cpu_ms() - cpu_before) / (now_ms() - wall_before);
+    for (HostDriverRecord& rec : records) host.call(DRV_STOP, rec);
+    for (HostDriverRecord& rec : records) host.call(DRV_DELETE, rec);
+    return share / n;
+}
+
+// Two and four cards at delay 50, each card's cycle against one card's ideal (the worst card is
+// reported), and two cards at delay 0 against the wire limit.
+void several_cards(Report& report, BenchHost& host, const PortsFolder& ports, const Options& options) {
+    const double ideal = 50 + kExchangeWireMs;
+    for (const uint32_t n : {2U, 4U}) {
+        ports.clear();
+        double worst_median = 0, worst_p99 = 0;
+        for (const std::vector<double>& periods : card_periods(host, ports, n, 50, options.quick ? 10 : 200)) {
+            if (periods.empty()) return unmeasured("a card of " + std::to_string(n) + " was not polled");
+            const Summary s = summarize(periods);
+            worst_median = std::max(worst_median, std::fabs(s.median - ideal));
+            worst_p99 = std::max(worst_p99, std::fabs(s.p99 - ideal));
+        }
+        const std::string name = std::to_string(n) + " cards at delay 50 ms, worst card's ";
+        report.add("cards", name + "median off the ideal", worst_median, "ms", "ideal " + ms_text(ideal));
+        report.add("cards", name + "p99 off the ideal", worst_p99, "ms", "ideal " + ms_text(ideal));
+    }
+    const double seconds = options.quick ? 0.5 : options.cpu_seconds;
+    for (const uint32_t n : {1U, 2U, 4U}) {
+        const double share = cpu_per_card(host, ports, n, seconds);
+        if (share < 0) return;
+        report.add("cards", std::to_string(n) + (n == 1 ? " card" : " cards") + " at delay 50 ms, CPU per card", share,
+                   "%", format("of a core, over %.1f s", seconds));
+    }
+    ports.clear();
+    double worst_rate = 0;
+    for (const std::vector<double>& periods : card_periods(host, ports, 2, 0, options.quick ? 50 : 2000)) {
+        if (periods.empty()) return unmeasured("a card of two at delay 0 was not polled");
+        const double rate = exchanges_a_second(periods);
+        worst_rate = worst_rate == 0 ? rate : std::min(worst_rate, rate);
+    }
+    report.add("cards", "2 cards at delay 0 ms, the slower card's exchanges per second", worst_rate, "/s",
+               format("%.0f%% of the wire limit", 100 * worst_rate * kExchangeWireMs / 1000.0));
+}
+
 // From DRV_WRITE_OUTPUTS to the new frame's last byte at the card, and from a change of a card
 // input to the first DRV_READ_INPUTS that shows it; each started at a spread of points in the
 // cycle.
@@ -228,7 +319,8 @@ void latencies(Report& report, BenchHost& host, const PortsFolder& ports, const 
         const bool on = i % 2 == 0;
         const double changed = now_ms();
         card.set_input(1, on);
-        for (const double give_up = changed + 1000; now_ms() < give_up; sleep_ms(0.1)) {
+        // Read once a millisecond, as a host's scan would.
+        for (const double give_up = changed + 1000; now_ms() < give_up; sleep_ms(1.0)) {
             host.call(DRV_READ_INPUTS, rec);
             if (host.input(1) == (on ? 1 : 0)) {
                 to_host.push_back(now_ms() - changed);
@@ -526,7 +618,7 @@ bool parse(int argc, char** argv, Options* options) {
             options->json_path = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|reconnect|trace|discovery] "
+                         "usage: vek-bench [--quick] [--cpu-seconds S] [--only cpu|cycle|latency|cards|reconnect|trace|discovery] "
                          "[--library PATH] [--json FILE]\n");
             return false;
         }
@@ -554,6 +646,7 @@ int main(int argc, char** argv) {
     if (options.runs("cpu")) cpu_and_memory(report, host, ports, options, resident_before_load, resident_after_load);
     if (options.runs("cycle")) cycle_periods(report, host, ports, options);
     if (options.runs("latency")) latencies(report, host, ports, options);
+    if (options.runs("cards")) several_cards(report, host, ports, options);
     if (options.runs("reconnect")) {
         replug_to_inputs(report, host, ports, options);
         lost_port_cost(report, host, ports, options);

@@ -65,6 +65,13 @@ int32_t configure(ModuleContext& module, DriverInstance& instance) {
     return configure_dialog(request);
 }
 
+// The image of the instance's card: the one it polls, or polled last (the host may read the last
+// inputs after a stop). A fresh image for an instance never started, which reads nothing anyway.
+ProcessImage& image_of(DriverContext& driver, const DriverInstance& instance) {
+    Card* card = instance.card != kNoCard ? driver.card_if_made(instance.card) : nullptr;
+    return card != nullptr ? card->image : driver.first_card.image;
+}
+
 int32_t run_on_instance(ModuleContext& module, uint32_t command, DriverInstance& instance, HostRecord* host_record,
                         uint32_t slot) {
     DriverContext& driver = module.driver;
@@ -72,15 +79,15 @@ int32_t run_on_instance(ModuleContext& module, uint32_t command, DriverInstance&
         case DRV_START: return start_with_settings(module, instance) == StartResult::polling ? kHostOk : kHostFailed;
         case DRV_STOP: stop(driver, instance); return kHostOk;
         case DRV_RESET_OUTPUTS: reset_outputs(driver, instance); return kHostOk;
-        case DRV_READ_INPUTS: read_inputs(driver.image, instance, *host_record); return kHostOk;
-        case DRV_WRITE_OUTPUTS: write_outputs(driver.image, instance, *host_record); return kHostOk;
+        case DRV_READ_INPUTS: read_inputs(image_of(driver, instance), instance, *host_record); return kHostOk;
+        case DRV_WRITE_OUTPUTS: write_outputs(image_of(driver, instance), instance, *host_record); return kHostOk;
         case DRV_SAVE_SETTINGS:
             save_settings(module.config_path, instance.number, instance.delay_ms.load());
             return kHostOk;
         case DRV_CONFIGURE: return configure(module, instance);
         case DRV_DELETE:
             // Its record is about to be overwritten: a thread left polling could never be stopped.
-            if (instance.poll_thread != nullptr) stop(driver, instance);
+            if (instance.polling_card != kNoCard) stop(driver, instance);
             return delete_instance(driver.instances, slot) ? kHostOk : kHostFailed;
         default: return kHostOk;  // 5 and 6: nothing beyond the number already stored
     }

@@ -1,7 +1,5 @@
 #include "link/card_discovery.h"
 
-#include <bitset>
-
 #include "support/clock.h"
 
 namespace vek {
@@ -86,13 +84,14 @@ Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs) {
 // A port refused as busy is tried once more after the others: on Windows its last user may still
 // be letting go of it (a handle closed a moment ago, our own from a stop just before), and by the
 // end of the scan it is free.
-Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port) {
+Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port, const PortSet& held) {
     if (named_port != 0) {
         return probe_port(link, named_port, outputs);
     }
     const ScanEnd scan_end{link.port()};
     std::bitset<kLastPort + 1> busy_ports;
     for (uint32_t n = kFirstPort; n <= kLastPort; ++n) {
+        if (held[n]) continue;  // another card's: a probe would cut into its polling
         bool busy = false;
         const Probe probe = probe_once(link, n, outputs, busy);
         if (probe.result == ProbeResult::answered) return probe;

@@ -2,6 +2,7 @@
 // first port on which a valid input frame comes back.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 
 #include "link/card_link.h"
@@ -9,6 +10,9 @@
 namespace vek {
 
 constexpr uint32_t kProbeAttempts = 100;
+
+// Ports a scan leaves alone: those another card of the module holds.
+using PortSet = std::bitset<kHighestNamedPort + 1>;
 
 enum class ProbeResult { answered, no_answer };
 
@@ -28,7 +32,7 @@ Probe probe_port(CardLink& link, uint32_t n, const CardOutputs& outputs);
 
 // answered with the card's port open, or no_answer (telling the user is the caller's part).
 // `named_port` 1 to kHighestNamedPort: only that port is probed, so whatever sits on the others is
-// never sent a frame. 0: the scan.
-Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port = 0);
+// never sent a frame. 0: the scan, which skips the ports in `held`.
+Probe find_card(CardLink& link, const CardOutputs& outputs, uint32_t named_port = 0, const PortSet& held = PortSet{});
 
 }  // namespace vek

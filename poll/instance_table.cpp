@@ -9,21 +9,19 @@ namespace {
 void clear_record(DriverInstance& record) {
     record.number = 0;
     record.running = 0;
-    record.stop_request.store(0);
     record.delay_ms.store(0);
-    record.cycle_count.store(0);
-    record.poll_thread = nullptr;
+    record.card = kNoCard;
+    record.polling_card = kNoCard;
 }
 
-// Moves a record's instance, field by field (the atomics cannot be copied as bytes), but not its
-// poll thread: a thread works on the record it was started on, and the host's record of that
-// instance keeps naming that slot. So the thread's handle, its stop handshake and its cycle count
-// stay where they are, and no thread is ever named by two records (a stop through one would free
-// what the other still names).
+// Moves a record's instance, field by field (the atomic cannot be copied as bytes), but not the
+// card it polls: the host's record of that instance keeps naming that slot, and a stop through it
+// must leave that card, once (a card left twice would lose a user it still has).
 void move_instance(DriverInstance& to, const DriverInstance& from) {
     to.number = from.number;
     to.running = from.running;
     to.delay_ms.store(from.delay_ms.load());
+    to.card = from.card;
 }
 
 }  // namespace

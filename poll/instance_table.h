@@ -9,17 +9,16 @@
 
 namespace vek {
 
-struct PollThread;  // the platform's thread record (poll_thread.h)
+constexpr uint32_t kNoCard = UINT32_MAX;
 
-// One instance. stop_request, delay_ms and cycle_count are shared with the instance's poll
-// thread, so they are atomics; every other field belongs to the host's calling thread.
+// One instance. delay_ms is read by the poll thread of the card it started, so it is an atomic;
+// every other field belongs to the host's calling thread.
 struct DriverInstance {
-    uint32_t number;                     // driver number, rewritten by every call on the instance
-    int32_t running;                     // 1 after a successful start; stop leaves it alone
-    std::atomic<uint32_t> stop_request;  // set by stop, cleared by the poll thread when done
-    std::atomic<uint32_t> delay_ms;      // poll delay, default 50
-    std::atomic<uint32_t> cycle_count;   // answered poll cycles since the last reset
-    PollThread* poll_thread;             // null when the instance is not polling
+    uint32_t number;                 // driver number, rewritten by every call on the instance
+    int32_t running;                 // 1 after a successful start; stop leaves it alone
+    std::atomic<uint32_t> delay_ms;  // poll delay, default 50
+    uint32_t card;                   // the card whose image it exchanges with; kept after a stop
+    uint32_t polling_card;           // the card it is one of the users of; kNoCard when not polling
 };
 
 constexpr uint32_t kInstanceCapacity = 32;

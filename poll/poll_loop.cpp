@@ -20,8 +20,8 @@ constexpr int kQueuedAnswersTaken = 4096 / 9;
 // The word of the host's table that the poll thread clears as it starts.
 constexpr uint32_t kPollStartWord = 42;
 
-bool stop_requested(const DriverInstance& instance, const StopSignal& stop) {
-    return instance.stop_request.load() != 0 || stop.raised();
+bool stop_requested(const Card& card, const StopSignal& stop) {
+    return card.stop_request.load() != 0 || stop.raised();
 }
 
 // The host reads word 42 as "polling has begun"; its record may be gone by the time we run.
@@ -34,51 +34,66 @@ void clear_start_word(const DriverContext& driver) {
 // extra probes, and a late answer arrives during the next cycle. Left queued, each would put the
 // inputs a cycle further behind for good, so they are all taken now and the newest one stands.
 // The bound is a full input queue of frames; a card cannot send faster than this empties it.
-void take_queued_answers(DriverContext& driver) {
+void take_queued_answers(Card& card) {
     for (int frames = 0; frames < kQueuedAnswersTaken; ++frames) {
-        const ReceivedInputs answer = driver.link.receive_input_frame();
+        const ReceivedInputs answer = card.link.receive_input_frame();
         if (answer.result == FrameResult::not_ready) return;
-        if (answer.result == FrameResult::ok) store_inputs(driver.image, answer.inputs);
+        if (answer.result == FrameResult::ok) store_inputs(card.image, answer.inputs);
     }
 }
 
-// One exchange: true when it took a valid answer. One that comes too late is taken next cycle.
-bool run_cycle(DriverContext& driver, const DriverInstance& instance, StopSignal& stop) {
-    const uint64_t started = monotonic_us();
-    // The delay counts from when the frame has left the wire; one wait covers both, so the
-    // thread wakes once per cycle rather than twice. Read afresh each cycle, so a new delay from
-    // the dialog applies from the next one.
-    const uint64_t on_wire_until = driver.link.start_output_frame(load_outputs(driver.image));
-    const uint64_t delay_over = on_wire_until + uint64_t{instance.delay_ms.load()} * 1000U;
-    const uint64_t sent = monotonic_us();
-    stop.wait_us(delay_over > sent ? delay_over - sent : 0);
-    driver.link.confirm_output_sent(on_wire_until);
-    // A short delay ends before this frame's answer can be complete: whatever is queued then is
-    // an earlier frame's answer (discovery's, a late one). Taking it as this cycle's would keep
-    // every later cycle one answer behind, so the look starts once the answer can be in.
-    const uint64_t answer_complete = started + kExchangeWireUs;
-    const uint64_t now = monotonic_us();
-    if (now < answer_complete && stop.wait_us(answer_complete - now)) return false;
+// Takes a valid answer if one is queued, and publishes it with any queued behind it.
+bool take_answer(Card& card) {
+    const ReceivedInputs answer = card.link.receive_input_frame();
+    if (answer.result != FrameResult::ok) return false;
+    store_inputs(card.image, answer.inputs);
+    take_queued_answers(card);
+    return true;
+}
+
+// Waits until `deadline` for the answer to the frame just sent, and publishes it the moment it is
+// in: true when it came. The wait on the port ends as soon as a frame's worth of bytes is in, at
+// the deadline, or at a stop.
+bool await_answer(Card& card, StopSignal& stop, uint64_t deadline) {
     for (;;) {
-        const ReceivedInputs answer = driver.link.receive_input_frame();
-        if (answer.result == FrameResult::ok) {
-            store_inputs(driver.image, answer.inputs);
-            take_queued_answers(driver);
-            return true;
-        }
-        const uint64_t waited = monotonic_us() - started;
-        if (waited >= kAnswerWindowUs || stop.raised()) return false;
-        // The wait on the port ends as soon as the answer is in, at the window's end, or at a
-        // stop.
-        const uint64_t left = kAnswerWindowUs - waited;
-        const PortResult port_wait = driver.link.wait_for_input_frame(left, stop.port_wake());
+        const uint64_t now = monotonic_us();
+        if (now >= deadline || stop.raised()) return take_answer(card);  // one last look
+        const PortResult port_wait = card.link.wait_for_input_frame(deadline - now, stop.port_wake());
+        if (port_wait == PortResult::ok && take_answer(card)) return true;
         if (port_wait == PortResult::ok || port_wait == PortResult::nothing_yet) continue;
-        // A port that is closed, gone or failing answers nothing in this window: one pause on the
-        // stop signal for the rest of it, not one a millisecond (which woke the thread hundreds
-        // of times a second, for as long as the port stayed lost).
-        stop.wait_us(left);
+        // A port that is closed, gone or failing answers nothing before the deadline: one pause on
+        // the stop signal for the rest of it, not one a millisecond (which woke the thread
+        // hundreds of times a second, for as long as the port stayed lost).
+        stop.wait_us(deadline - now);
         return false;
     }
+}
+
+// One exchange: true when it took a valid answer. The answer is taken as it arrives, so the host
+// reads it a delay sooner; the cycle's period stays what it was: the frame, then the delay, or
+// the answer window when no answer comes within it. One that comes later is taken next cycle.
+bool run_cycle(Card& card, StopSignal& stop) {
+    // Whatever is queued now answers an earlier frame (discovery's extra probes, a reset's, one
+    // that came late): taken before the send, so that the answer waited for is this frame's, or
+    // every later cycle would publish the answer before.
+    take_queued_answers(card);
+    const uint64_t started = monotonic_us();
+    // The delay counts from when the frame has left the wire, and is read afresh each cycle, so a
+    // new delay from the dialog applies from the next one.
+    const uint64_t on_wire_until = card.link.start_output_frame(load_outputs(card.image));
+    const uint64_t delay_over = on_wire_until + uint64_t{card.delay_source.load()->load()} * 1000U;
+    // No answer can be complete before an exchange's wire time: one sleep until then, rather than
+    // a wake for its first byte and another for the rest.
+    const uint64_t answer_complete = started + kExchangeWireUs;
+    const uint64_t sent = monotonic_us();
+    if (sent < answer_complete && stop.wait_us(answer_complete - sent)) return false;
+    // With a delay past the window the answer is waited for all the delay long, as the one look
+    // after it used to take whatever had come.
+    const bool answered = await_answer(card, stop, std::max(delay_over, started + kAnswerWindowUs));
+    card.link.confirm_output_sent(on_wire_until);
+    const uint64_t now = monotonic_us();
+    if (answered && now < delay_over) stop.wait_us(delay_over - now);
+    return answered;
 }
 
 // What the trace has been told of the line, so that each change is told once. Kept only while
@@ -90,8 +105,8 @@ struct LineWatch {
 
 // After each cycle, with the trace on: the card falling silent and answering again (with how
 // long it was silent). The port found gone is told by its reconnect.
-void watch_line(DriverContext& driver, bool answered, LineWatch& watch) {
-    Trace& trace = driver.trace;
+void watch_line(Card& card, bool answered, LineWatch& watch) {
+    Trace& trace = card.link.trace();
     const uint64_t now = monotonic_us();
     if (answered) {
         if (watch.silent) {
@@ -110,32 +125,32 @@ void watch_line(DriverContext& driver, bool answered, LineWatch& watch) {
 
 }  // namespace
 
-void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop) {
+void poll_loop(DriverContext& driver, Card& card, StopSignal& stop) {
     // Where the system's waits end only on its clock tick (up to 15.6 ms), a 50 ms delay would
     // become 62.5 ms: the tick is made fine while this thread polls, and put back when it ends.
     const FineTiming timing = begin_fine_timing();
     clear_start_word(driver);
     // The trace is opened before this thread starts and closed after it ends, so it stays as it
     // is now for the whole loop; with it off, the loop pays one test of a flag a cycle.
-    const bool tracing = driver.trace.on();
+    const bool tracing = card.link.trace().on();
     LineWatch watch;
     watch.last_answer_us = monotonic_us();
     bool answered_since_open = true;  // discovery's answer counts
-    while (!stop_requested(instance, stop)) {
+    while (!stop_requested(card, stop)) {
         // A cycle without an answer is not reported: the inputs keep what was last published.
-        const bool answered = run_cycle(driver, instance, stop);
+        const bool answered = run_cycle(card, stop);
         if (answered) {
-            instance.cycle_count.fetch_add(1);
+            card.cycle_count.fetch_add(1);
             answered_since_open = true;
         }
-        if (tracing && !stop_requested(instance, stop)) watch_line(driver, answered, watch);
+        if (tracing && !stop_requested(card, stop)) watch_line(card, answered, watch);
         // The host's outputs written meanwhile are in the image, and go out in the first frame
         // after the port is back; the inputs keep their last values until the card answers.
         // The lost port's number is taken once, with the loss itself: the reconnect goes after
         // that port alone, whatever another start opens meanwhile.
-        const uint32_t lost = answered ? 0 : driver.link.port().lost_port();
-        if (lost != 0 && !stop_requested(instance, stop)) {
-            reopen_lost_port(driver, instance, stop, lost,
+        const uint32_t lost = answered ? 0 : card.link.port().lost_port();
+        if (lost != 0 && !stop_requested(card, stop)) {
+            reopen_lost_port(card, stop, lost,
                              answered_since_open ? FirstReopen::soon : FirstReopen::after_a_second);
             answered_since_open = false;
         }
@@ -143,15 +158,15 @@ void poll_loop(DriverContext& driver, DriverInstance& instance, StopSignal& stop
     // The card is left with every output off. send_output_frame returns only once the frame has
     // left, so no delay is needed after it; the card's answer is never read. A stop during a
     // reconnect finds the port closed, and the frame goes nowhere.
-    switch_outputs_off(driver.image);
-    driver.link.send_output_frame(load_outputs(driver.image));
+    switch_outputs_off(card.image);
+    card.link.send_output_frame(load_outputs(card.image));
     end_fine_timing(timing);
-    instance.stop_request.store(0);
+    card.stop_request.store(0);
 }
 
-void let_go_of_line(DriverContext& driver) {
-    driver.link.port().close_port();
-    driver.abandoned_polls.fetch_sub(1);
+void let_go_of_line(Card& card) {
+    card.link.port().close_port();
+    card.abandoned_polls.fetch_sub(1);
 }
 
 }  // namespace vek

@@ -24,7 +24,7 @@ struct PollThread {
     std::atomic<int> state{kPolling};
     std::atomic<int> owners{2};
     DriverContext* driver = nullptr;
-    DriverInstance* instance = nullptr;
+    Card* card = nullptr;
     SystemThread system = nullptr;  // set by the launcher; the thread never reads it
 };
 
@@ -36,19 +36,19 @@ void let_go(PollThread* t) {
 
 void run(void* argument) {
     auto* t = static_cast<PollThread*>(argument);
-    DriverContext& driver = *t->driver;
-    poll_loop(driver, *t->instance, t->stop);
-    if (t->state.exchange(kFinished) == kAbandoned) let_go_of_line(driver);
+    Card& card = *t->card;
+    poll_loop(*t->driver, card, t->stop);
+    if (t->state.exchange(kFinished) == kAbandoned) let_go_of_line(card);
     let_go(t);
 }
 
 }  // namespace
 
-PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance) {
+PollThread* launch_poll_thread(DriverContext& driver, Card& card) {
     auto* t = new (std::nothrow) PollThread;
     if (t == nullptr) return nullptr;
     t->driver = &driver;
-    t->instance = &instance;
+    t->card = &card;
     if (!t->stop.ready()) {
         delete t;
         return nullptr;

@@ -1,20 +1,18 @@
-// An instance's poll thread. The thread runs poll_loop with its instance record and a stop signal
-// of its own.
+// A card's poll thread. The thread runs poll_loop on its card with a stop signal of its own.
 #pragma once
 
 #include "poll/driver_context.h"
-#include "poll/instance_table.h"
 
 namespace vek {
 
-// Runs poll_loop(driver, instance) on a new thread at normal priority; null when no thread could
-// be made.
-PollThread* launch_poll_thread(DriverContext& driver, DriverInstance& instance);
+// Runs poll_loop(driver, card) on a new thread at normal priority; null when no thread could be
+// made.
+PollThread* launch_poll_thread(DriverContext& driver, Card& card);
 
-// Cuts the thread's waits short; the caller sets the instance's stop_request first.
+// Cuts the thread's waits short; the caller sets the card's stop_request first.
 void signal_stop(PollThread& thread);
 
-// True once poll_loop has returned: the thread answers even if its record has been moved.
+// True once poll_loop has returned.
 bool poll_loop_finished(const PollThread& thread);
 
 // After poll_loop has returned: waits for the thread to end and frees it.

@@ -21,10 +21,9 @@ struct ReconnectEnd {
 
 }  // namespace
 
-bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, uint32_t n,
-                      FirstReopen first) {
-    SerialPort& port = driver.link.port();
-    Trace& trace = driver.trace;
+bool reopen_lost_port(Card& card, StopSignal& stop, uint32_t n, FirstReopen first) {
+    SerialPort& port = card.link.port();
+    Trace& trace = card.link.trace();
     if (port.lost_port() != n || port.open_port_number() != n) return false;  // closed or replaced since
     if (trace.on()) {
         char why[200];
@@ -38,7 +37,7 @@ bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, Sto
     const ReconnectEnd reconnect_end{port};
     uint64_t pause_us = first == FirstReopen::soon ? kFirstReopenUs : kReopenEveryUs;
     for (unsigned attempt = 1;; ++attempt) {
-        if (stop.wait_us(pause_us) || instance.stop_request.load() != 0) return false;
+        if (stop.wait_us(pause_us) || card.stop_request.load() != 0) return false;
         pause_us = kReopenEveryUs;
         const PortResult opened = port.open_port(n);
         if (opened != PortResult::ok) continue;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "poll/driver_context.h"
-#include "poll/instance_table.h"
 #include "poll/stop_signal.h"
 
 namespace vek {
@@ -19,7 +18,6 @@ enum class FirstReopen { soon, after_a_second };
 // between. True with the port open again and RTS and DTR raised, as discovery leaves them; false
 // as soon as stop asks the thread to end, with the port closed, or at once when another port has
 // been opened since the loss.
-bool reopen_lost_port(DriverContext& driver, const DriverInstance& instance, StopSignal& stop, uint32_t n,
-                      FirstReopen first);
+bool reopen_lost_port(Card& card, StopSignal& stop, uint32_t n, FirstReopen first);
 
 }  // namespace vek

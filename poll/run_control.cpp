@@ -29,24 +29,24 @@ constexpr uint64_t kResetBoundUs = 2000000;
 constexpr uint64_t kLineReleaseCheckUs = 50000;
 constexpr uint64_t kLineReleaseBoundUs = 5000000;
 
-// Ends the instance's poll thread, if it has one. False when the thread did not acknowledge in
-// time and had to be abandoned: it closes the port itself once it is done.
-bool end_poll_thread(DriverContext& driver, DriverInstance& instance) {
-    PollThread* thread = instance.poll_thread;
+// Ends the card's poll thread, if it has one. False when the thread did not acknowledge in time
+// and had to be abandoned: it closes the port itself once it is done.
+bool end_poll_thread(Card& card) {
+    PollThread* thread = card.poll_thread;
     if (thread == nullptr) return true;
-    instance.poll_thread = nullptr;
+    card.poll_thread = nullptr;
 
     const uint64_t asked_at = monotonic_us();
-    instance.stop_request.store(1);
+    card.stop_request.store(1);
     signal_stop(*thread);
     for (;;) {
         sleep_us(kStopCheckUs);
-        if (instance.stop_request.load() == 0 || poll_loop_finished(*thread)) break;
+        if (card.stop_request.load() == 0 || poll_loop_finished(*thread)) break;
         if (monotonic_us() - asked_at > kStopBoundUs) {
             // Counted before the thread can see itself abandoned, which is when it uncounts itself.
-            driver.abandoned_polls.fetch_add(1);
+            card.abandoned_polls.fetch_add(1);
             if (abandon_poll_thread(thread)) return false;
-            driver.abandoned_polls.fetch_sub(1);  // it finished just now after all, and is released
+            card.abandoned_polls.fetch_sub(1);  // it finished just now after all, and is released
             return true;
         }
     }
@@ -54,30 +54,24 @@ bool end_poll_thread(DriverContext& driver, DriverInstance& instance) {
     return true;
 }
 
-// True once no abandoned poll thread holds the line, waiting a bounded time for the last one.
-bool line_released(const DriverContext& driver) {
+// True once no abandoned poll thread holds the card's line, waiting a bounded time for the last one.
+bool line_released(const Card& card) {
     const uint64_t asked_at = monotonic_us();
-    while (driver.abandoned_polls.load() != 0) {
+    while (card.abandoned_polls.load() != 0) {
         if (monotonic_us() - asked_at > kLineReleaseBoundUs) return false;
         sleep_us(kLineReleaseCheckUs);
     }
     return true;
 }
 
-bool any_instance_polling(const DriverContext& driver) {
-    if (driver.abandoned_polls.load() != 0) return true;
-    for (const DriverInstance& instance : driver.instances.records) {
-        if (instance.poll_thread != nullptr) return true;
-    }
-    return false;
-}
+bool card_busy(const Card& card) { return card.poll_thread != nullptr || card.abandoned_polls.load() != 0; }
 
-// Opens the trace a start's settings name, unless it is already open for an instance that polls:
-// open() must not run while a poll thread may write to the trace. The settings' note goes first,
-// then the start line.
-void begin_trace(DriverContext& driver, const DriverInstance& instance, const StartOptions& options) {
-    Trace& trace = driver.trace;
-    if (!trace.on() && !any_instance_polling(driver)) trace.open(options.trace_path, options.trace_frames);
+// Opens the trace a start's settings name on the card it begins to poll; a start that joins a
+// polled card keeps the card's trace as it is: open() must not run while a poll thread may write
+// to it. The settings' note goes first, then the start line.
+void begin_trace(Card& card, const DriverInstance& instance, const StartOptions& options) {
+    Trace& trace = card.trace;
+    if (!trace.on() && !card_busy(card)) trace.open(options.trace_path, options.trace_frames);
     if (!trace.on()) return;
     if (options.settings_note != nullptr && options.settings_note[0] != '\0') {
         trace.line("settings: %s", options.settings_note);
@@ -93,126 +87,234 @@ void begin_trace(DriverContext& driver, const DriverInstance& instance, const St
     }
 }
 
-// The trace is closed once no thread can write to it any more: no instance polls, and no
-// abandoned thread is still finishing.
-void end_trace_if_idle(DriverContext& driver) {
-    if (driver.trace.on() && !any_instance_polling(driver)) driver.trace.close();
+// The trace is closed once no thread can write to it any more: no instance polls the card, and no
+// abandoned thread of it is still finishing.
+void end_trace_if_idle(Card& card) {
+    if (card.trace.on() && !card_busy(card)) card.trace.close();
 }
 
 // Delays past this are kept (the host may mean them) but told at each start: a typo such as
 // delay=-50, which the platform reads as 4294967246 ms, would otherwise stop the I/O unseen.
 constexpr uint32_t kLongDelayMs = 60000;
 
-void tell_long_delay(DriverContext& driver, const DriverInstance& instance) {
+void tell_long_delay(DriverContext& driver, Card& card, const DriverInstance& instance) {
     const uint32_t delay_ms = instance.delay_ms.load();
     if (delay_ms <= kLongDelayMs) return;
     const unsigned number = static_cast<unsigned>(instance.number);
     const unsigned long long ms = delay_ms;
     report_line(driver.notices, "driver %u: poll delay %llu ms is over a minute; kept as set (delay=-50 reads as 4294967246)",
                 number, ms);
-    driver.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
+    card.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
 }
 
 // A port key that names no port fails the start, which says why, rather than scan: the key was
 // set to keep the devices on the other ports from being sent probe frames.
-StartResult refuse_unusable_port(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
+StartResult refuse_unusable_port(DriverContext& driver, Card& card, DriverInstance& instance,
+                                 const StartOptions& options) {
     const char* why = options.settings_note != nullptr ? options.settings_note : "the port setting is unusable";
     report_line(driver.notices, "start refused: %s", why);
-    driver.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
-                      static_cast<unsigned>(instance.number));
-    end_trace_if_idle(driver);
+    card.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
+                    static_cast<unsigned>(instance.number));
+    end_trace_if_idle(card);
     instance.running = 0;
     return StartResult::port_unusable;
+}
+
+// The card a start joins rather than polls anew: the one on the port it names, or for a start
+// without a port the one another start without a port found. Null when there is none.
+Card* card_to_join(DriverContext& driver, const StartOptions& options, uint32_t& index) {
+    for (index = 0; index < kCardCapacity; ++index) {
+        Card* card = driver.card_if_made(index);
+        if (card == nullptr || card->users == 0) continue;
+        if (options.port != 0 ? card->port == options.port : card->scanned) return card;
+    }
+    return nullptr;
+}
+
+// The card a start polls anew: one no instance uses, preferring one whose abandoned thread still
+// holds the named port (it is the one to wait for), else the lowest. kCardCapacity when none.
+uint32_t free_card(DriverContext& driver, uint32_t named_port) {
+    uint32_t chosen = kCardCapacity;
+    for (uint32_t i = 0; i < kCardCapacity; ++i) {
+        const Card* card = driver.card_if_made(i);
+        if (card != nullptr && (card->users != 0 || card->poll_thread != nullptr)) continue;
+        if (card != nullptr && named_port != 0 && card->port == named_port) return i;
+        if (chosen == kCardCapacity) chosen = i;
+    }
+    return chosen;
+}
+
+// The ports the other cards hold: polled, or still held by a thread that stop gave up on.
+PortSet held_ports(DriverContext& driver, const Card& own) {
+    PortSet held;
+    for (uint32_t i = 0; i < kCardCapacity; ++i) {
+        const Card* card = driver.card_if_made(i);
+        if (card == nullptr || card == &own || card->port > kHighestNamedPort) continue;
+        if (card_busy(*card)) held[card->port] = true;
+    }
+    held[0] = false;
+    return held;
+}
+
+StartResult join_card(DriverInstance& instance, Card& card, uint32_t index) {
+    card.users += 1;
+    instance.card = index;
+    instance.polling_card = index;
+    instance.running = 1;
+    card.trace.line("start: driver %u joins COM%u, polled at its first instance's delay",
+                      static_cast<unsigned>(instance.number), static_cast<unsigned>(card.port));
+    return StartResult::polling;
+}
+
+StartResult fail_start(Card& card, DriverInstance& instance, StartResult why) {
+    end_trace_if_idle(card);
+    instance.running = 0;
+    return why;
+}
+
+// Finds the card on the card's own line, skipping other cards' ports, and starts its poll thread.
+StartResult poll_new_card(DriverContext& driver, DriverInstance& instance, Card& card, uint32_t index,
+                          const StartOptions& options) {
+    // Each probe of a silent port waits for its answer: on the tick, 100 probes would take 1.6 s.
+    const FineTiming timing = begin_fine_timing();
+    const ProbeResult found =
+        find_card(card.link, load_outputs(card.image), options.port, held_ports(driver, card)).result;
+    end_fine_timing(timing);
+    if (found != ProbeResult::answered) {
+        // The scan leaves the last port that opened open; on Windows its watch thread would run
+        // on, with no poll thread holding the module, into an unload.
+        card.link.port().close_port();
+        card.trace.line("start failed: no card answered");
+        driver.notices.no_card();
+        return fail_start(card, instance, StartResult::no_card);
+    }
+    reset_process_image(card.image);
+    card.port = card.link.port().open_port_number();
+    card.scanned = options.port == 0;
+    card.delay_source.store(&instance.delay_ms);
+    // Cleared here, before the thread exists, so that a stop right after start is never lost.
+    card.stop_request.store(0);
+    card.cycle_count.store(0);
+    PollThread* thread = launch_poll_thread(driver, card);
+    if (thread == nullptr) {
+        card.trace.line("start failed: no poll thread");
+        end_trace_if_idle(card);
+        return StartResult::no_thread;
+    }
+    card.poll_thread = thread;
+    card.users = 1;
+    instance.card = index;
+    instance.polling_card = index;
+    instance.running = 1;
+    return StartResult::polling;
+}
+
+// A stop of an instance that polls no card: the ports that no instance uses and no abandoned
+// thread holds are closed (a port left open by hand or by a scan), the others left alone.
+void close_idle_ports(DriverContext& driver) {
+    for (uint32_t i = 0; i < kCardCapacity; ++i) {
+        Card* card = driver.card_if_made(i);
+        if (card != nullptr && card->users == 0 && !card_busy(*card)) card->link.port().close_port();
+    }
 }
 
 }  // namespace
 
 StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options) {
-    // A second thread would poll on, out of stop's reach: the running one ends first.
-    if (instance.poll_thread != nullptr) stop(driver, instance);
-    begin_trace(driver, instance, options);
-    tell_long_delay(driver, instance);
-    if (options.port_unusable) return refuse_unusable_port(driver, instance, options);
+    // A second thread would poll on, out of stop's reach: the instance leaves its card first.
+    if (instance.polling_card != kNoCard) stop(driver, instance);
+    uint32_t index = 0;
+    Card* joined = options.port_unusable ? nullptr : card_to_join(driver, options, index);
+    if (joined == nullptr) index = free_card(driver, options.port);
+    Card* card = joined != nullptr ? joined : index < kCardCapacity ? driver.make_card(index) : nullptr;
+    if (card == nullptr) {  // only when no memory is left for another card
+        report_line(driver.notices, "start refused: no memory for another card");
+        instance.running = 0;
+        return StartResult::no_thread;
+    }
+    begin_trace(*card, instance, options);
+    tell_long_delay(driver, *card, instance);
+    if (options.port_unusable) return refuse_unusable_port(driver, *card, instance, options);
+    if (joined != nullptr) return join_card(instance, *card, index);
     // A thread stop gave up on may still be inside a system call on the port, with its lock held:
     // a scan would wait on that lock for as long, so start refuses, and says why.
-    if (!line_released(driver)) {
+    if (!line_released(*card)) {
         report_line(driver.notices,
                     "start refused: a poll thread that did not stop within %llu s still holds the serial line",
                     kStopBoundS);
-        driver.trace.line("start failed: an abandoned poll thread still holds the line");
-        end_trace_if_idle(driver);
-        instance.running = 0;
-        return StartResult::line_held;
+        card->trace.line("start failed: an abandoned poll thread still holds the line");
+        return fail_start(*card, instance, StartResult::line_held);
     }
-
-    // Each probe of a silent port waits for its answer: on the tick, 100 probes would take 1.6 s.
-    const FineTiming timing = begin_fine_timing();
-    const ProbeResult found = find_card(driver.link, load_outputs(driver.image), options.port).result;
-    end_fine_timing(timing);
-    if (found != ProbeResult::answered) {
-        // The scan leaves the last port that opened open; on Windows its watch thread would run
-        // on, with no poll thread holding the module, into an unload.
-        driver.link.port().close_port();
-        driver.trace.line("start failed: no card answered");
-        end_trace_if_idle(driver);
-        driver.notices.no_card();
-        instance.running = 0;
-        return StartResult::no_card;
-    }
-    reset_process_image(driver.image);
-    // Cleared here, before the thread exists, so that a stop right after start is never lost.
-    instance.stop_request.store(0);
-    instance.cycle_count.store(0);
-    PollThread* thread = launch_poll_thread(driver, instance);
-    if (thread == nullptr) {
-        driver.trace.line("start failed: no poll thread");
-        end_trace_if_idle(driver);
-        return StartResult::no_thread;
-    }
-    instance.poll_thread = thread;
-    instance.running = 1;
-    return StartResult::polling;
+    return poll_new_card(driver, instance, *card, index, options);
 }
 
 void stop(DriverContext& driver, DriverInstance& instance) {
-    const bool was_polling = instance.poll_thread != nullptr;
+    Card* card = instance.polling_card != kNoCard ? driver.card_if_made(instance.polling_card) : nullptr;
+    instance.polling_card = kNoCard;
+    if (card == nullptr) {
+        close_idle_ports(driver);
+        return;
+    }
+    const unsigned number = static_cast<unsigned>(instance.number);
+    const unsigned delay = static_cast<unsigned>(instance.delay_ms.load());
+    card->users -= 1;
+    if (card->users != 0) {
+        // The card polls on for the others, at the delay it had: the thread no longer reads this
+        // instance's, which another start may change.
+        if (card->delay_source.load() == &instance.delay_ms) {
+            card->own_delay.store(instance.delay_ms.load());
+            card->delay_source.store(&card->own_delay);
+        }
+        card->trace.line("stop: driver %u, delay %u ms, COM%u polled on for %u more", number, delay,
+                          static_cast<unsigned>(card->port), static_cast<unsigned>(card->users));
+        return;
+    }
     // While an abandoned thread holds the line, closing the port would wait on its lock; the
     // thread closes the port itself when it is done.
-    const bool ended = end_poll_thread(driver, instance);
-    if (ended && driver.abandoned_polls.load() == 0) driver.link.port().close_port();
-    if (was_polling && ended) {
-        driver.trace.line("stop: driver %u, delay %u ms", static_cast<unsigned>(instance.number),
-                          static_cast<unsigned>(instance.delay_ms.load()));
-    } else if (was_polling) {
-        driver.trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s",
-                          static_cast<unsigned>(instance.number), static_cast<unsigned>(instance.delay_ms.load()),
+    const bool ended = end_poll_thread(*card);
+    if (ended && card->abandoned_polls.load() == 0) {
+        card->link.port().close_port();
+        card->port = 0;
+    }
+    card->delay_source.store(&card->own_delay);
+    if (ended) {
+        card->trace.line("stop: driver %u, delay %u ms", number, delay);
+    } else {
+        card->trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s", number, delay,
                           kStopBoundS);
     }
-    end_trace_if_idle(driver);
+    end_trace_if_idle(*card);
 }
 
 void reset_outputs(DriverContext& driver, DriverInstance& instance) {
-    switch_outputs_off(driver.image);
+    // An instance that polls no card has none to reset.
+    Card* found = instance.polling_card != kNoCard ? driver.card_if_made(instance.polling_card) : nullptr;
+    if (found == nullptr) return;
+    Card& card = *found;
+    switch_outputs_off(card.image);
     // A send would wait on the abandoned thread's lock; that thread was asked to stop, and sends
     // the all-off frame itself once its system call returns.
-    if (driver.abandoned_polls.load() != 0) return;
-    driver.link.send_output_frame(load_outputs(driver.image));
+    if (card.abandoned_polls.load() != 0) return;
+    card.link.send_output_frame(load_outputs(card.image));
     // The card's time to answer, as in a cycle; a delay of hours must not hold the host's thread.
-    sleep_us(std::min<uint64_t>(instance.delay_ms.load(), kResetBoundUs / 1000U) * 1000U);
+    sleep_us(std::min<uint64_t>(card.delay_source.load()->load(), kResetBoundUs / 1000U) * 1000U);
 
-    instance.cycle_count.store(0);
+    card.cycle_count.store(0);
     const uint64_t counted_from = monotonic_us();
-    while (instance.cycle_count.load() < kResetCycles) {
+    while (card.cycle_count.load() < kResetCycles) {
         if (monotonic_us() - counted_from >= kResetBoundUs) break;
         sleep_us(kResetCheckUs);
     }
 }
 
 void send_all_off_at_unload(DriverContext& driver) {
-    if (!any_instance_polling(driver)) return;
-    switch_outputs_off(driver.image);
     const OutputFrame all_off = build_output_frame(0, 0, 0, 0);
-    driver.link.port().write_bytes_unguarded(all_off.data(), all_off.size());
+    for (uint32_t i = 0; i < kCardCapacity; ++i) {
+        Card* card = driver.card_if_made(i);
+        if (card == nullptr || !card_busy(*card)) continue;
+        switch_outputs_off(card->image);
+        card->link.port().write_bytes_unguarded(all_off.data(), all_off.size());
+    }
 }
 
 }  // namespace vek

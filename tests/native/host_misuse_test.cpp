@@ -49,13 +49,13 @@ protected:
     }
     void stop_every_thread() {
         for (DriverInstance& instance : host.driver().instances.records) {
-            if (instance.poll_thread != nullptr) stop(host.driver(), instance);
+            if (instance.polling_card != kNoCard) stop(host.driver(), instance);
         }
     }
-    // Records of the table that name a poll thread.
+    // Records of the table that poll a card.
     int records_with_threads() {
         int n = 0;
-        for (const DriverInstance& r : host.driver().instances.records) n += r.poll_thread != nullptr ? 1 : 0;
+        for (const DriverInstance& r : host.driver().instances.records) n += r.polling_card != kNoCard ? 1 : 0;
         return n;
     }
     bool card_keeps_polling() {
@@ -139,10 +139,10 @@ TEST_F(HostMisuseTest, CommandsInEveryOrderGiveTheDocumentedResults) {
                     EXPECT_EQ(g_input_calls, model.running[model.slot] ? 16 : 0) << order;
                 }
                 if (command == DRV_START) {
-                    EXPECT_EQ(host.driver().link.port().open_port_number(), 1u) << order;
+                    EXPECT_EQ(host.driver().first_card.link.port().open_port_number(), 1u) << order;
                 }
                 if (command == DRV_STOP || (command == DRV_DELETE && first == DRV_START)) {
-                    EXPECT_EQ(host.driver().link.port().open_port_number(), 0u) << order << ": stopping closes the port";
+                    EXPECT_EQ(host.driver().first_card.link.port().open_port_number(), 0u) << order << ": stopping closes the port";
                 }
                 if (command == DRV_SAVE_SETTINGS) {
                     EXPECT_TRUE(file_exists(host.config_path)) << order;
@@ -168,7 +168,7 @@ pid_t host_configuring_while_polling(const std::string& config_path, const char*
     if (driver_entry(driver, 0, DRV_CREATE, &record, &rec, config_path.c_str()) != 0) ::_exit(101);
     if (driver_entry(driver, 0, DRV_START, &record, &rec, config_path.c_str()) != 0) ::_exit(102);
     const int32_t end = driver_entry(driver, 0, DRV_CONFIGURE, &record, &rec, config_path.c_str());
-    if (driver.driver.instances.records[0].poll_thread == nullptr) ::_exit(103);
+    if (driver.driver.first_card.poll_thread == nullptr) ::_exit(103);
     ::usleep(1000000);  // polling on at the delay the dialog left
     if (driver_entry(driver, 0, DRV_STOP, &record, &rec, config_path.c_str()) != 0) ::_exit(104);
     ::_exit(end & 0xFF);

@@ -23,7 +23,7 @@ protected:
         DriverTest::SetUp();
         g_calls.clear();
         host.record.set_input = record_input;
-        reset_process_image(host.driver().image);
+        reset_process_image(host.driver().first_card.image);
     }
     // A created instance as a successful start leaves it, without a card or a poll thread.
     HostDriverRecord running_instance(uint32_t number) {
@@ -33,7 +33,7 @@ protected:
         return rec;
     }
     void card_sends(uint8_t in0, uint8_t in1, float volts0, float volts1) {
-        ProcessImage& image = host.driver().image;
+        ProcessImage& image = host.driver().first_card.image;
         store(image.digital_in[0], in0);
         store(image.digital_in[1], in1);
         store(image.analog_in[0], volts0);
@@ -78,10 +78,10 @@ TEST_F(ImageExchangeTest, MissingHostTablesAreSkippedRatherThanFollowed) {
 TEST_F(ImageExchangeTest, AReadHandsTheHostOneAnswerWholeWhileAnswersArrive) {
     HostDriverRecord rec = running_instance(0);
     const CardInputs answers[2] = {{{0x00, 0x00}, {5.0F, 0.0F}}, {{0xFF, 0xFF}, {0.0F, 5.0F}}};
-    store_inputs(host.driver().image, answers[0]);
+    store_inputs(host.driver().first_card.image, answers[0]);
     std::atomic<bool> done{false};
     std::thread poll_side([&] {
-        for (unsigned i = 0; !done.load(); ++i) store_inputs(host.driver().image, answers[i % 2]);
+        for (unsigned i = 0; !done.load(); ++i) store_inputs(host.driver().first_card.image, answers[i % 2]);
     });
     int torn = 0;
     for (int read = 0; read < 20000 && torn == 0; ++read) {

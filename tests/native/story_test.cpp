@@ -65,11 +65,15 @@ protected:
     void TearDown() override {
         // A story that failed half way must not leave a thread polling into the next one, nor
         // one that stop abandoned still running on the driver about to go.
-        for (DriverInstance& instance : host.driver().instances.records) {
-            if (instance.poll_thread != nullptr) stop(host.driver(), instance);
+        DriverContext& driver = host.driver();
+        for (DriverInstance& instance : driver.instances.records) {
+            if (instance.polling_card != kNoCard) stop(driver, instance);
         }
-        for (int i = 0; i < 300 && host.driver().abandoned_polls.load() != 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (uint32_t c = 0; c < kCardCapacity; ++c) {
+            const Card* card = driver.card_if_made(c);
+            for (int i = 0; card != nullptr && i < 300 && card->abandoned_polls.load() != 0; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
         }
         LinkTest::TearDown();
     }
@@ -144,7 +148,8 @@ protected:
     }
 
     // inside open port N, inside port closed, inside image outputs off, inside next status query
-    // takes MS, inside threads on N records, inside slot S FIELD = V|is V|at least V
+    // takes MS, inside N records on a card, inside N poll threads, inside slot S FIELD = V|is V|at
+    // least V (the first card's port and image; a slot's stop and cycles are its card's)
     bool own_step(const std::string& step, std::string* failure) override {
         std::istringstream in(step);
         std::string inside, what, word;
@@ -152,21 +157,30 @@ protected:
         in >> inside >> what;
         if (inside != "inside") return false;
         DriverContext& driver = host.driver();
+        Card& first = driver.first_card;
+        std::istringstream count(what);
         if (what == "open" && in >> word >> n) {
-            if (driver.link.port().open_port(n) != PortResult::ok) *failure = "it did not open";
+            if (first.link.port().open_port(n) != PortResult::ok) *failure = "it did not open";
         } else if (what == "port") {
-            if (driver.link.port().open_port_number() != 0) *failure = "a port is open";
+            if (first.link.port().open_port_number() != 0) *failure = "a port is open";
         } else if (what == "image") {
-            const CardOutputs out = load_outputs(driver.image);
+            const CardOutputs out = load_outputs(first.image);
             if ((out.digital[0] | out.digital[1] | out.analog[0] | out.analog[1]) != 0) *failure = "an output is on";
         } else if (what == "next" && in >> word >> word >> word >> n) {  // next status query takes MS
             stalling_->stall_next_status_query(n);
-        } else if (what == "threads" && in >> word >> n) {
+        } else if (count >> n && in >> word && word == "records") {  // N records on a card
             unsigned named = 0;
-            for (const DriverInstance& r : driver.instances.records) named += r.poll_thread != nullptr ? 1 : 0;
-            if (named != n) *failure = std::to_string(named) + " records name a thread";
+            for (const DriverInstance& r : driver.instances.records) named += r.polling_card != kNoCard ? 1 : 0;
+            if (named != n) *failure = std::to_string(named) + " records are on a card";
+        } else if (word == "poll") {  // N poll threads
+            unsigned threads = 0;
+            for (uint32_t c = 0; c < kCardCapacity; ++c) {
+                const Card* card = driver.card_if_made(c);
+                threads += card != nullptr && card->poll_thread != nullptr ? 1 : 0;
+            }
+            if (threads != n) *failure = std::to_string(threads) + " poll threads";
         } else if (what == "slot" && in >> n) {
-            *failure = slot_field(driver.instances.records[n % kInstanceCapacity], in);
+            *failure = slot_field(driver, driver.instances.records[n % kInstanceCapacity], in);
         } else {
             *failure = "no such step";
         }
@@ -174,15 +188,17 @@ protected:
     }
 
     // FIELD = V|is V|at least V, of number, stop, delay and cycles; "" when it holds.
-    static std::string slot_field(DriverInstance& r, std::istringstream& in) {
+    static std::string slot_field(DriverContext& driver, DriverInstance& r, std::istringstream& in) {
         std::string field, how, word;
         in >> field >> how;
         if (how == "at") in >> word;
         uint32_t value = 0;
         in >> value;
-        std::atomic<uint32_t>& atomic = field == "stop"    ? r.stop_request
+        Card* card = r.card != kNoCard ? driver.card_if_made(r.card) : nullptr;
+        if (card == nullptr && (field == "stop" || field == "cycles")) return "its record names no card";
+        std::atomic<uint32_t>& atomic = field == "stop"    ? card->stop_request
                                         : field == "delay" ? r.delay_ms
-                                                           : r.cycle_count;
+                                                           : card->cycle_count;
         if (how == "=") return atomic.store(value), "";
         const uint32_t seen = field == "number" ? r.number : atomic.load();
         return (how == "is" ? seen == value : seen >= value) ? "" : "it is " + std::to_string(seen);

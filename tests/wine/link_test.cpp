@@ -25,8 +25,8 @@ using namespace vek;
 
 // The line and the image under test, in a driver's context that tells the user as the DLL does.
 DriverContext g_driver(make_platform_backend(), platform_notices());
-CardLink& g_link = g_driver.link;
-ProcessImage& g_image = g_driver.image;
+CardLink& g_link = g_driver.first_card.link;
+ProcessImage& g_image = g_driver.first_card.image;
 SerialPort& port() { return g_link.port(); }
 
 // One look for an answer, its inputs published as the poll loop publishes them.
