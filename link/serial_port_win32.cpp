@@ -50,6 +50,7 @@ public:
     PortResult wait_for_bytes(uint32_t missing, uint64_t bound_us, const PortWake& wake, uint8_t* into,
                               std::size_t room, std::size_t& got) override;
     PortResult write_all(const uint8_t* data, std::size_t size) override;
+    PortResult write_at_exit(const uint8_t* data, std::size_t size) override;
     void set_rts() override;
     void set_dtr() override;
     void end_scan() override { opener_.end(); }
@@ -80,6 +81,9 @@ private:
     // Made at each open and freed at its close (or abandoned, see finish).
     Operation* read_ = nullptr;
     Operation* write_ = nullptr;
+    // The exit's write of the all-off frame, made with the port: a killed thread may have left
+    // write_ pending, and at exit nothing may be allocated.
+    Operation* exit_write_ = nullptr;
     Abandoned abandoned_;
     bool abandoned_loss_ = false;  // the port was last lost to an operation its driver kept
     PortOpener opener_;                 // kept from one open to the next through a scan
@@ -123,7 +127,8 @@ PortResult Win32Line::open(uint32_t n) {
     if (h == INVALID_HANDLE_VALUE) return error == ERROR_ACCESS_DENIED ? PortResult::busy : PortResult::failed;
     if (read_ == nullptr) read_ = new_operation(abandoned_);
     if (write_ == nullptr) write_ = new_operation(abandoned_);
-    if (!configure_line(h) || read_ == nullptr || write_ == nullptr) {
+    if (exit_write_ == nullptr) exit_write_ = new_operation(abandoned_);
+    if (!configure_line(h) || read_ == nullptr || write_ == nullptr || exit_write_ == nullptr) {
         CloseHandle(h);
         return PortResult::failed;
     }
@@ -144,7 +149,8 @@ void Win32Line::close() {
     // Neither is pending between calls; an unload or a long stop then holds no event of ours.
     free_operation(read_);
     free_operation(write_);
-    read_ = write_ = nullptr;
+    free_operation(exit_write_);
+    read_ = write_ = exit_write_ = nullptr;
     free_completed(abandoned_);  // closing the handle ended them, on any driver that honours it
 }
 
@@ -231,6 +237,21 @@ PortResult Win32Line::write_all(const uint8_t* data, std::size_t size) {
         if (c.transferred == 0) return PortResult::failed;
         done += c.transferred;
     }
+    return PortResult::ok;
+}
+
+// Waits for the write's event alone, within the bound, and never cancels: the process is ending,
+// and whatever the system still holds goes with it.
+PortResult Win32Line::write_at_exit(const uint8_t* data, std::size_t size) {
+    if (port_ == INVALID_HANDLE_VALUE || exit_write_ == nullptr || size > kOperationBufferSize) return PortResult::closed;
+    std::memcpy(exit_write_->buffer, data, size);
+    rearm(exit_write_);
+    if (!WriteFile(port_, exit_write_->buffer, static_cast<DWORD>(size), nullptr, &exit_write_->overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) return PortResult::failed;
+        if (WaitForSingleObject(exit_write_->overlapped.hEvent, kWriteBoundMs) != WAIT_OBJECT_0) return PortResult::failed;
+    }
+    DWORD written = 0;
+    if (!GetOverlappedResult(port_, &exit_write_->overlapped, &written, FALSE) || written != size) return PortResult::failed;
     return PortResult::ok;
 }
 

@@ -40,6 +40,8 @@ struct Model {
     std::atomic<void*> port{INVALID_HANDLE_VALUE};  // the driver has one port open at a time
     std::atomic<DWORD> writer{0};                   // the thread that last wrote to the port: the polling thread
     std::atomic<bool> stalled{false};
+    std::atomic<unsigned> stall_s{0};
+    std::atomic<bool> file_stalled{false};
     std::atomic<bool> busy_refused{false};
     std::atomic<bool> busy_let_go{false};
     // A read the model keeps pending (kCancelKeepsBytes) until CancelIoEx or CloseHandle.
@@ -76,6 +78,39 @@ void count_wait() {
 }
 
 bool fault(unsigned f) { return (g.faults.load() & f) != 0; }
+
+// The process's loader lock, as the process environment block points at it (Wine keeps it there
+// too, and holds it across a module's detach as Windows does).
+#ifdef _WIN64
+constexpr std::size_t kLoaderLockInPeb = 0x110;
+#else
+constexpr std::size_t kLoaderLockInPeb = 0xA0;
+#endif
+
+using CurrentPeb = void*(WINAPI*)();
+
+bool owns_loader_lock() {
+    static const auto current_peb = reinterpret_cast<CurrentPeb>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetCurrentPeb")));
+    if (current_peb == nullptr) return false;
+    const auto* peb = static_cast<const unsigned char*>(current_peb());
+    const auto* lock = *reinterpret_cast<const CRITICAL_SECTION* const*>(peb + kLoaderLockInPeb);
+    return lock != nullptr && reinterpret_cast<DWORD_PTR>(lock->OwningThread) == GetCurrentThreadId();
+}
+
+// A wait's bound, cut and counted when it is on a thread under the loader lock: on Windows that
+// thread cannot end while the lock is held, so the wait would never end.
+constexpr DWORD kLoaderLockWaitMs = 2000;
+DWORD watch_loader_lock(DWORD n, const HANDLE* handles, DWORD ms) {
+    if (!owns_loader_lock()) return ms;
+    for (DWORD i = 0; i < n; ++i) {
+        if (GetThreadId(handles[i]) == 0) continue;
+        ++g_counters.loader_lock_waits;
+        std::fprintf(stderr, "model: a wait on a thread under the loader lock\n");
+        return std::min(ms, kLoaderLockWaitMs);
+    }
+    return ms;
+}
 bool windows() { return g.profile != WindowsProfile::none; }
 bool is_port(HANDLE h) { return h != INVALID_HANDLE_VALUE && h == g.port.load(); }
 
@@ -223,21 +258,25 @@ DWORD WINAPI model_SleepEx(DWORD ms, BOOL alertable) {
 
 DWORD WINAPI model_WaitForSingleObject(HANDLE h, DWORD ms) {
     count_wait();
+    ms = watch_loader_lock(1, &h, ms);
     return WaitForSingleObject(h, on_tick(ms));
 }
 
 DWORD WINAPI model_WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
     count_wait();
+    ms = watch_loader_lock(1, &h, ms);
     return WaitForSingleObjectEx(h, on_tick(ms), alertable);
 }
 
 DWORD WINAPI model_WaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL all, DWORD ms) {
     count_wait();
+    ms = watch_loader_lock(n, handles, ms);
     return WaitForMultipleObjects(n, handles, all, on_tick(ms));
 }
 
 DWORD WINAPI model_WaitForMultipleObjectsEx(DWORD n, const HANDLE* handles, BOOL all, DWORD ms, BOOL alertable) {
     count_wait();
+    ms = watch_loader_lock(n, handles, ms);
     return WaitForMultipleObjectsEx(n, handles, all, on_tick(ms), alertable);
 }
 
@@ -364,6 +403,7 @@ BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPO
 }
 
 BOOL WINAPI model_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD put, LPOVERLAPPED o) {
+    if (!is_port(h) && fault(kFileWriteStall) && !g.file_stalled.exchange(true)) Sleep(g.stall_s.load() * 1000U);
     if (!is_port(h)) return WriteFile(h, data, size, put, o);
     ++g_counters.port_writes;
     g.writer = GetCurrentThreadId();
@@ -546,7 +586,8 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
                   {"busy-open", kBusyOpen},                   {"xon-equals-xoff", kXonEqualsXoff},
                   {"removal", kRemoval},                      {"reads-fail", kReadsFail},
                   {"cancel-ignored", kCancelIgnored},         {"no-desktop", kNoDesktop},
-                  {"service-session", kServiceSession},       {"small-queue", kSmallQueue}};
+                  {"service-session", kServiceSession},       {"small-queue", kSmallQueue},
+                  {"file-write-stall", kFileWriteStall}};
     std::istringstream parts(text != nullptr && *text != '\0' ? text : "none");
     std::string part;
     std::getline(parts, part, ',');
@@ -561,13 +602,14 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
         const auto f =
             std::find_if(std::begin(faults), std::end(faults), [&](const auto& each) { return name == each.name; });
         // The faults of a port or an error name it after '='.
-        const bool named = name == "slow-open" || name == "busy-open" || name == "removal";
+        const bool named = name == "slow-open" || name == "busy-open" || name == "removal" || name == "file-write-stall";
         if (name == "period-1ms") continue;
         if (f == std::end(faults) || (named && value == 0)) return false;
         options->faults |= f->fault;
         if (f->fault == kSlowOpen) options->slow_port = static_cast<unsigned>(value);
         if (f->fault == kBusyOpen) options->busy_port = static_cast<unsigned>(value);
         if (f->fault == kRemoval) options->removal_error = static_cast<DWORD>(value);
+        if (f->fault == kFileWriteStall) options->stall_s = static_cast<unsigned>(value);
     }
     return true;
 }
@@ -588,6 +630,7 @@ bool install_windows_model(HMODULE dll, const ModelOptions& options) {
     g.slow_port = options.slow_port;
     g.busy_port = options.busy_port;
     g.removal_error = options.removal_error;
+    g.stall_s = options.stall_s;
     g.periods_1ms = options.period_1ms ? 1 : 0;
     g.faults = options.faults;
 
@@ -617,6 +660,7 @@ void switch_on_model_fault(ModelFault f, unsigned parameter) {
     if (f == kSlowOpen) g.slow_port = parameter;
     if (f == kBusyOpen) g.busy_port = parameter;
     if (f == kRemoval) g.removal_error = parameter;
+    if (f == kFileWriteStall) g.stall_s = parameter;
     g.faults.fetch_or(f);
 }
 

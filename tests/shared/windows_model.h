@@ -51,6 +51,9 @@ enum ModelFault : unsigned {
     kSmallQueue = 1U << 11,       // SetupComm fails, the driver keeps a 512-byte receive queue
                                   // (as GetCommProperties reports), and SetCommState refuses
                                   // XON/XOFF limits that do not fit it
+    kFileWriteStall = 1U << 12,   // the DLL's next write to a file other than the port (its
+                                  // trace) takes <parameter> seconds, once: a network share or a
+                                  // failing disk
 };
 
 struct ModelOptions {
@@ -58,6 +61,7 @@ struct ModelOptions {
     unsigned faults = 0;
     unsigned slow_port = 0;
     unsigned busy_port = 0;
+    unsigned stall_s = 0;
     DWORD removal_error = 0;
     bool period_1ms = false;  // as if the process had called timeBeginPeriod(1)
 };
@@ -72,11 +76,16 @@ struct ModelCounters {
     std::atomic<long> held{0};         // operations kept pending by kCancelIgnored right now
     std::atomic<long> desktop_boxes{0};  // message boxes owned by the desktop window, which
                                          // disables every window of the session while up
+    // Waits of the DLL's on a thread's handle while the calling thread owns the loader lock (in
+    // DllMain, or called from a host that holds it): the thread waited for needs that lock to
+    // end, so on Windows the wait never ends. The model cuts each such wait to 2 s and counts it.
+    std::atomic<long> loader_lock_waits{0};
 };
 
 // "none", "legacy" or "current", then any of ",period-1ms", ",cancel-keeps-bytes",
 // ",read-ends-at-once", ",status-stall", ",slow-open=N", ",busy-open=N", ",xon-equals-xoff",
-// ",removal=ERROR", ",reads-fail", ",cancel-ignored", ,no-desktop", ",service-session", ",small-queue". Null or empty is "none". False for anything else.
+// ",removal=ERROR", ",reads-fail", ",cancel-ignored", ",no-desktop", ",service-session", ",small-queue",
+// ",file-write-stall=S". Null or empty is "none". False for anything else.
 bool parse_windows_model(const char* text, ModelOptions* options);
 
 // Points the DLL's imports of the modelled functions at the shims. False when the DLL's import

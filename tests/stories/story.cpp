@@ -396,7 +396,7 @@ private:
     }
 
     // note threads|handles|tables as LABEL, threads|handles|tables as LABEL, threads|handles as LABEL
-    // up to N more|down to N fewer, threads at most LABEL + N, busy below P% over MS
+    // up to N more|down to N fewer, busy below P% over MS
     void watch(const std::vector<std::string>& w) {
         const std::string& verb = w[0];
         if (verb == "note" && w.size() == 4) {
@@ -415,11 +415,6 @@ private:
             if (!within(1000, [&] { return (got = count(verb)) >= low && got <= high; }))
                 fail(std::to_string(got) + ", not " + std::to_string(want) +
                      (low != high ? " (" + std::to_string(low) + " to " + std::to_string(high) + ")" : ""));
-        } else if (verb == "threads" && w.size() == 6 && w[1] == "at" && w[4] == "+") {
-            if (noted_.count("threads " + w[3]) == 0) return void(fail("nothing was noted as " + w[3]));
-            const long most = std::atol(noted_["threads " + w[3]].c_str()) + std::atol(w[5].c_str());
-            const long got = count("threads");
-            expect(got <= most, std::to_string(got) + ", more than " + std::to_string(most));
         } else if (verb == "busy" && w.size() == 6) {
             const double c0 = rig_.cpu_ms(), t0 = now_ms();
             pause_ms(std::atof(w[4].c_str()));

@@ -86,6 +86,16 @@ public:
         if (driver_.entry == nullptr) return -2;
         last_record_ = record;
         last_path_ = path != nullptr ? path : "";
+        if (exit_into_call_ms_ > 0) {
+            // The process ends part way through this call, as the host's does when its user
+            // closes it while the call runs.
+            std::thread([ms = exit_into_call_ms_] {
+                Sleep(ms);
+                std::printf("PASS until exit\n");
+                std::fflush(stdout);
+                ExitProcess(0);
+            }).detach();
+        }
         call_began_ = now_ms();
         const int32_t result = driver_.entry(number, command, host ? driver_.host.record() : nullptr, record, path);
         call_began_ = 0;
@@ -195,6 +205,14 @@ public:
         } else if (what.rfind("debugger has ", 0) == 0) {
             if (debugger_text().find(what.substr(13)) == std::string::npos)
                 *failure = "the debugger was told \"" + debugger_text() + "\"";
+        } else if (what.rfind("exit ", 0) == 0 && what.find(" ms into the next call") != std::string::npos) {
+            exit_into_call_ms_ = static_cast<DWORD>(std::atol(what.c_str() + 5));
+        } else if (what == "the library stays loaded") {
+            if (GetModuleHandleA(driver_path().c_str()) == nullptr) *failure = "the library was unloaded";
+        } else if (what.rfind("the library unloads within ", 0) == 0) {
+            const double give_up = now_ms() + std::atof(what.c_str() + 27);
+            while (GetModuleHandleA(driver_path().c_str()) != nullptr && now_ms() < give_up) Sleep(20);
+            if (GetModuleHandleA(driver_path().c_str()) != nullptr) *failure = "it is still loaded";
         } else if (what == "calls fail") {
             for (const double give_up = now_ms() + 3000; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
             if (counters.failed.load() == 0) *failure = "the driver never tried the port";
@@ -207,6 +225,7 @@ public:
             const auto fault = static_cast<ModelFault>(m.faults);
             switch_on_model_fault(fault, fault == kSlowOpen   ? m.slow_port
                                          : fault == kBusyOpen ? m.busy_port
+                                         : fault == kFileWriteStall ? m.stall_s
                                                               : static_cast<unsigned>(m.removal_error));
         }
         return true;
@@ -243,6 +262,7 @@ private:
     std::string last_path_;
     int32_t reentry_result_ = 0;
     double reentry_ms_ = -1;
+    DWORD exit_into_call_ms_ = 0;
     std::string folder_;
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
@@ -305,6 +325,10 @@ int main(int argc, char** argv) {
     // A thread killed may hold a lock of the heap or the loader: never sound, whatever follows.
     const long killed = model_counters().terminated.load();
     if (killed > 0 && failure.empty()) failure = "the DLL called TerminateThread " + std::to_string(killed) + " times";
+    // A wait on a thread under the loader lock never ends on Windows: the thread needs the lock to end.
+    const long locked = model_counters().loader_lock_waits.load();
+    if (locked > 0 && failure.empty())
+        failure = "the DLL waited on a thread under the loader lock " + std::to_string(locked) + " times";
     // Owned by the desktop, a box disables every window of the session until it is answered.
     if (model_counters().desktop_boxes.load() > 0 && failure.empty()) failure = "a message box owned by the desktop";
     std::printf("%s: %s\n", story->name.c_str(), failure.empty() ? "PASS" : ("FAIL: " + failure).c_str());
