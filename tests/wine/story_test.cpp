@@ -176,6 +176,21 @@ public:
             return true;
         }
         if (step == "the host's window is never activated") return never_active_ = true;
+        static const std::string kUnshared = " without delete sharing";
+        if (step.rfind("hold ", 0) == 0 && step.size() > 5 + kUnshared.size() &&
+            step.compare(step.size() - kUnshared.size(), kUnshared.size(), kUnshared) == 0) {
+            // As an editor or a follower holds it: reading and writing shared, deleting not.
+            const std::string path = folder_ + "\\" + step.substr(5, step.size() - 5 - kUnshared.size());
+            held_ = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+            if (held_ == INVALID_HANDLE_VALUE) *failure = "cannot open " + path;
+            return true;
+        }
+        if (step.rfind("let go of ", 0) == 0) {
+            if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
+            held_ = INVALID_HANDLE_VALUE;
+            return true;
+        }
         if (step == "win.ini has no driver section") {
             // A save without a path must not reach the file the platform would pick.
             char names[8192] = {};
@@ -263,6 +278,7 @@ private:
     int32_t reentry_result_ = 0;
     double reentry_ms_ = -1;
     DWORD exit_into_call_ms_ = 0;
+    HANDLE held_ = INVALID_HANDLE_VALUE;
     std::string folder_;
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;

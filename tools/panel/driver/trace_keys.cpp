@@ -30,10 +30,11 @@ LentTraceKeys::~LentTraceKeys() {
     if (!written_) return;
     std::string now;
     if (!read_bytes(settings_, &now) || now != lent_) return;
-    // The store's crash-safe rewrite: a reader never sees half of either file. A failure, which
-    // the panel has no place to tell of on its way out, leaves the lent keys in the file.
+    // Written back in place, through the file's own handle: a rename would give the host's file a
+    // new ACL, owner and links, and fails while another program holds it without delete sharing.
+    // A failure, which the panel has no place to tell of on its way out, leaves the lent keys.
     if (existed_) {
-        vek::replace_whole_file(settings_.c_str(), before_);
+        vek::rewrite_whole_file_in_place(settings_.c_str(), before_);
     } else {
         std::remove(settings_.c_str());
     }
