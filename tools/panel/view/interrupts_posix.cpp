@@ -23,4 +23,6 @@ void catch_interrupts(volatile std::sig_atomic_t* flag) {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void interrupts_done() {}  // a signal's handler never waits for the stop
+
 }  // namespace vek::panel
