@@ -96,6 +96,38 @@ bool Report::load(const std::string& path) {
     return true;
 }
 
+namespace {
+
+// The time of day in a trace line's stamp ("2026-12-08 14:03:07.123 ..."), ms; -1 when none.
+double stamp_ms(const std::string& line) {
+    unsigned h = 0, m = 0, sec = 0, milli = 0;
+    if (line.size() < 24 || std::sscanf(line.c_str() + 11, "%2u:%2u:%2u.%3u", &h, &m, &sec, &milli) != 4) return -1;
+    return ((h * 60.0 + m) * 60.0 + sec) * 1000.0 + milli;
+}
+
+}  // namespace
+
+void report_traced_answers(Report& report, const std::string& text) {
+    std::vector<double> times;
+    double sent = -1;
+    std::size_t from = 0;
+    for (std::size_t end = text.find('\n'); end != std::string::npos; from = end + 1, end = text.find('\n', from)) {
+        const std::string line = text.substr(from, end - from);
+        const double at = stamp_ms(line);
+        if (at < 0 || line.size() < 27) continue;
+        const std::string what = line.substr(24, 3);
+        if (what == "tx ") sent = at;
+        if (what == "rx " && sent >= 0 && at >= sent) times.push_back(at - sent);
+        if (what == "rx ") sent = -1;
+    }
+    if (times.empty()) return;
+    const Summary t = summarize(times);
+    report.add("trace", "answer time the trace tells at delay 50, median", t.median, "ms",
+               format("%lu answers, stamps to the ms; a line monitor shows %.2f ms", static_cast<unsigned long>(t.count),
+                      kExchangeWireMs));
+    report.add("trace", "answer time the trace tells at delay 50, max", t.max, "ms");
+}
+
 void judge_targets(Report& report) {
     const auto ms = [](double v) { return format("%.2f ms", v); };
     if (const Figure* cpu = report.find("cpu", "polling at 50 ms, share of one core")) {
@@ -128,6 +160,10 @@ void judge_targets(Report& report) {
     if (const Figure* most = report.find("latency", "card input change to read inputs, max")) {
         report.target("delay 50: card input change to read inputs, max at most 1 cycle + 2 ms",
                       most->value <= ideal + 2.0, ms(most->value) + format(", %.2f cycles", most->value / ideal));
+    }
+    if (const Figure* told = report.find("trace", "answer time the trace tells at delay 50, median")) {
+        report.target("delay 50: the trace's answer time, median within 1 ms of a line monitor's",
+                      std::fabs(told->value - kExchangeWireMs) <= 1.0, ms(told->value) + " against " + ms(kExchangeWireMs));
     }
     for (const char* n : {"2", "4"}) {
         const std::string name = std::string(n) + " cards at delay 50 ms, worst card's ";

@@ -70,6 +70,12 @@ std::vector<TracedPeriods> ways_of_tracing(const std::string& file, const std::s
 // trace off's); `rounds` is how many turns the ways took.
 void report_trace_shares(Report& report, const std::vector<TracedPeriods>& ways, int rounds);
 
+// The answer times a trace with every frame tells, in ms: from each tx line's stamp to the rx
+// line that follows it (the stamps are to the millisecond). `text` is the whole trace; in section
+// "trace", the median and max against what a line monitor shows for a card paced as 115200 baud
+// would: the exchange's wire time, the answer's last byte in as the frame's first goes out.
+void report_traced_answers(Report& report, const std::string& text);
+
 // Holds the figures measured against the driver's targets, and records each verdict. A target
 // whose figure is missing is left out.
 void judge_targets(Report& report);

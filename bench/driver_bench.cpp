@@ -23,6 +23,7 @@
 #include "alloc_count.h"
 #include "bench_host.h"
 #include "bench_report.h"
+#include "tests/shared/text_file.h"
 #include "virtual_card.h"
 
 namespace {
@@ -600,6 +601,7 @@ void trace_cost(Report& report, BenchHost& host, const PortsFolder& ports, const
                format("tx lines %+.0f against the frames received, rx lines %+.0f against the answers sent",
                       static_cast<double>(tx) - static_cast<double>(received),
                       static_cast<double>(rx) - static_cast<double>(answered)));
+    report_traced_answers(report, read_text(trace));
 }
 
 bool parse(int argc, char** argv, Options* options) {

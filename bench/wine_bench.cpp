@@ -10,6 +10,7 @@
 //   wine_bench.exe discover NAME FIGURES REPEATS [PORT]
 //                                                    the time DRV_START takes to find the card,
 //                                                    scanning or, with PORT, on that port alone
+//   wine_bench.exe latency CARD FIGURES [quick]      card on COM3: input change to DRV_READ_INPUTS
 //   wine_bench.exe replug CARD FIGURES [quick]       card on COM3: replug to fresh inputs
 //   wine_bench.exe lost CARD FIGURES SECONDS SERVER_PID TICKS
 //                                                    card on COM3, pulled: CPU and wake-ups
@@ -242,6 +243,45 @@ int replug(const Card& card, const std::string& figures, bool quick) {
     return report.save(figures) ? 0 : 1;
 }
 
+// Input 1 changed at the card at a spread of moments in the 50 ms cycle, read once a millisecond:
+// from before the command is written to the card's FIFO (so the card's own time to take it is
+// included) to the first DRV_READ_INPUTS that shows the change.
+int latency(const Card& card, const std::string& figures, bool quick) {
+    Report report("");
+    report.load(figures);
+    Session s;
+    if (!s.driver.load() || !install_model_from_environment(s.driver.module)) return 1;
+    s.driver.host.set_input_callback(&record_input);
+    if (!s.create(50) || s.call(kStart) != 0 || std::isnan(input_seen_at(s, false, 5000))) {
+        std::printf("wine_bench: no card found for the latencies\n");
+        return 1;
+    }
+    const double cycle = 50 + kExchangeWireMs;
+    const int samples = quick ? 4 : 60;
+    uint32_t seed = 777;
+    std::vector<double> times;
+    for (int i = 0; i < samples; ++i) {
+        Sleep(static_cast<DWORD>(next_spread_ms(&seed, cycle)));
+        const bool on = i % 2 == 0;
+        const double changed = now_ms();
+        if (!card.command(on ? "input 1 on" : "input 1 off")) break;
+        const double seen = input_seen_at(s, on, 2000);
+        if (std::isnan(seen)) break;
+        times.push_back(seen - changed);
+    }
+    s.call(kStop);
+    s.call(kDelete);
+    if (times.size() != static_cast<std::size_t>(samples)) {
+        std::printf("wine_bench: an input change was not read within 2 s\n");
+        return 1;
+    }
+    const Summary t = summarize(times);
+    report.add("latency", "card input change to read inputs, median", t.median, "ms",
+               format("delay 50, read once a millisecond, %lu changes", static_cast<unsigned long>(t.count)));
+    report.add("latency", "card input change to read inputs, max", t.max, "ms");
+    return report.save(figures) ? 0 : 1;
+}
+
 // The CPU time of the prefix's wineserver, in ms, read from Linux's /proc through drive Z:.
 double server_cpu_ms(const std::string& pid, double ticks_a_second) {
     const std::string stat = read_text("Z:\\proc\\" + pid + "\\stat");
@@ -416,6 +456,7 @@ int trace_frames(const Card& card, const std::string& figures, bool quick) {
     report.add("trace", "frames at delay 50: tx lines", static_cast<double>(lines_with(text, " tx ")), "");
     report.add("trace", "frames at delay 50: rx lines", static_cast<double>(lines_with(text, " rx ")), "");
     report.add("trace", "frames at delay 50: lines telling of dropped lines", static_cast<double>(lines_with(text, "dropped")), "");
+    report_traced_answers(report, text);
     return report.save(figures) ? 0 : 1;
 }
 
@@ -454,6 +495,7 @@ int main(int argc, char** argv) {
         return discover(argv[2], argv[3], std::atoi(argv[4]), argc == 6 ? std::atoi(argv[5]) : 0);
     }
     const bool quick = argc > 4 && std::string(argv[4]) == "quick";
+    if (step == "latency" && argc >= 4) return latency(Card(argv[2]), argv[3], quick);
     if (step == "replug" && argc >= 4) return replug(Card(argv[2]), argv[3], quick);
     if (step == "lost" && argc == 7) return lost(Card(argv[2]), argv[3], std::atof(argv[4]), argv[5], std::atof(argv[6]));
     if (step == "trace" && argc >= 4) return trace(Card(argv[2]), argv[3], quick);

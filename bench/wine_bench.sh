@@ -45,6 +45,11 @@ after=$(server_cpu_ms "$server"); t1=$(date +%s.%N)
          100 * (b - a) / ((t1 - t0) * 1000), b - a, t1 - t0 }' >>"$figures"
 stop_cards
 
+absent_everywhere "$work/absent"
+start_card 3 changing --wire-time
+run latency "$(winpath "$work/changing")" "$(winpath "$figures")" $quick
+stop_cards
+
 # The card pulled and plugged back while polling, then left out; and the trace's cost.
 absent_everywhere "$work/absent"
 # Unplugged, COM3 is absent like every other port, never a dangling link to a pty number that

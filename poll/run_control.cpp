@@ -1,6 +1,7 @@
 #include "poll/run_control.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "link/card_discovery.h"
 #include "link/card_frames.h"
@@ -72,13 +73,44 @@ bool card_busy(const Card& card) { return card.poll_thread != nullptr || card.ab
 // While a thread stop gave up on is finishing, the card's trace is that thread's to close.
 bool trace_is_hosts(const Card& card) { return card.abandoned_polls.load() == 0; }
 
-// Opens the trace a start's settings name on the card it begins to poll; a start that joins a
-// polled card keeps the card's trace as it is: open() must not run while a poll thread may write
-// to it. The settings' note goes first, then the start line.
-void begin_trace(Card& card, const DriverInstance& instance, const StartOptions& options) {
+// "driver 1 COM3": what names the card in a trace file that two cards share.
+void label_trace(Card& card, const DriverInstance& instance, uint32_t port) {
+    char label[32];
+    if (port != 0) {
+        std::snprintf(label, sizeof label, "driver %u COM%u", static_cast<unsigned>(instance.number),
+                      static_cast<unsigned>(port));
+    } else {
+        std::snprintf(label, sizeof label, "driver %u", static_cast<unsigned>(instance.number));
+    }
+    card.trace.set_label(label);
+}
+
+// A file another card's trace already writes: the two share its writer.
+Trace* trace_on_file(DriverContext& driver, const Card& own, const char* path) {
+    for (uint32_t i = 0; i < kCardCapacity; ++i) {
+        Card* card = driver.card_if_made(i);
+        if (card == nullptr || card == &own || !trace_is_hosts(*card)) continue;
+        if (card->trace.writes_to(path)) return &card->trace;
+    }
+    return nullptr;
+}
+
+// Opens the trace a start's settings name on the card it begins to poll, or joins the trace of
+// another card that writes the same file; a start that joins a polled card keeps the card's
+// trace as it is: open() must not run while a poll thread may write to it. The settings' note
+// goes first, then the start line.
+void begin_trace(DriverContext& driver, Card& card, const DriverInstance& instance, const StartOptions& options) {
     if (!trace_is_hosts(card)) return;
     Trace& trace = card.trace;
-    if (!trace.on() && !card_busy(card)) trace.open(options.trace_path, options.trace_frames);
+    if (!trace.on() && !card_busy(card)) {
+        label_trace(card, instance, options.port);
+        Trace* other = trace_on_file(driver, card, options.trace_path);
+        if (other != nullptr) {
+            trace.share(*other, options.trace_frames);
+        } else {
+            trace.open(options.trace_path, options.trace_frames);
+        }
+    }
     if (!trace.on()) return;
     if (options.settings_note != nullptr && options.settings_note[0] != '\0') {
         trace.line("settings: %s", options.settings_note);
@@ -196,6 +228,7 @@ StartResult poll_new_card(DriverContext& driver, DriverInstance& instance, Card&
     }
     reset_process_image(card.image);
     card.port = card.link.port().open_port_number();
+    label_trace(card, instance, card.port);
     card.scanned = options.port == 0;
     card.delay_source.store(&instance.delay_ms);
     // Cleared here, before the thread exists, so that a stop right after start is never lost.
@@ -251,7 +284,7 @@ StartResult start(DriverContext& driver, DriverInstance& instance, const StartOp
         instance.running = 0;
         return StartResult::line_held;
     }
-    begin_trace(*card, instance, options);
+    begin_trace(driver, *card, instance, options);
     tell_long_delay(driver, *card, instance);
     if (options.port_unusable) return refuse_unusable_port(driver, *card, instance, options);
     if (joined != nullptr) return join_card(instance, *card, index);

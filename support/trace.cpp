@@ -1,6 +1,7 @@
 #include "support/trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -136,6 +137,8 @@ struct TraceShared {
     bool writer_waiting = false;
     bool closing = false;
     bool finished = false;
+    std::atomic<uint32_t> users{1};          // traces writing through this writer
+    std::atomic<bool> shared_file{false};    // two cards' traces: each line names its card
     std::unique_ptr<TraceFileWriter> writer;
 };
 
@@ -350,11 +353,43 @@ bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t q
     }
 }
 
+bool Trace::share(const Trace& owner, bool frames) noexcept {
+    close();
+    if (!owner.shared_) return false;
+    shared_ = owner.shared_;
+    frames_ = frames;
+    shared_->users.fetch_add(1);
+    shared_->shared_file.store(true);
+    return true;
+}
+
+bool Trace::writes_to(const char* path) const noexcept {
+    if (!shared_ || path == nullptr || path[0] == '\0') return false;
+    try {
+        std::string absolute;
+        return trace_absolute_path(path, absolute) && absolute == shared_->path;
+    } catch (...) {
+        return false;
+    }
+}
+
+void Trace::set_label(const char* label) noexcept {
+    std::snprintf(label_, sizeof label_, "%s", label);
+}
+
+std::size_t Trace::lead(char* text, std::size_t room) const noexcept {
+    if (!shared_->shared_file.load(std::memory_order_relaxed)) return 0;
+    const int n = std::snprintf(text, room, "[%s] ", label_);
+    return std::min(static_cast<std::size_t>(n > 0 ? n : 0), room - 1);
+}
+
 void Trace::close() noexcept {
     if (!shared_) return;
     const std::shared_ptr<TraceShared> s = std::move(shared_);
     shared_.reset();
     frames_ = false;
+    // Another card's trace still writes to the file: the writer is that trace's to end.
+    if (s->users.fetch_sub(1) > 1) return;
     bool ended = false;
     try {
         // A thread ended while it held the lock would hold it for good: at a process's exit
@@ -408,16 +443,17 @@ void Trace::line(const char* format, ...) noexcept {
     if (!shared_) return;
     const uint64_t stamp = trace_clock_now();
     char text[kTraceLineChars];
+    const std::size_t head = lead(text, kLabelChars);
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(text, sizeof text, format, args);
+    const int n = std::vsnprintf(text + head, sizeof text - head, format, args);
     va_end(args);
     if (n < 0) {
         static const char kUnformatted[] = "(a line that could not be formatted)";
         push(stamp, kUnformatted, sizeof kUnformatted - 1);
         return;
     }
-    push(stamp, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
+    push(stamp, text, std::min(head + static_cast<std::size_t>(n), sizeof text - 1));
 }
 
 void Trace::bytes(const char* label, const uint8_t* data, std::size_t n) noexcept {
@@ -427,10 +463,11 @@ void Trace::bytes(const char* label, const uint8_t* data, std::size_t n) noexcep
     std::size_t offset = 0;
     do {
         char text[kTraceLineChars];
-        const int head = offset == 0 ? std::snprintf(text, kLabelChars, "%s", label)
-                                     : std::snprintf(text, kLabelChars, "%s (+%lu)", label,
+        const std::size_t card = lead(text, kLabelChars);
+        const int head = offset == 0 ? std::snprintf(text + card, kLabelChars, "%s", label)
+                                     : std::snprintf(text + card, kLabelChars, "%s (+%lu)", label,
                                                      static_cast<unsigned long>(offset));
-        std::size_t used = std::min(static_cast<std::size_t>(head > 0 ? head : 0), kLabelChars - 1);
+        std::size_t used = card + std::min(static_cast<std::size_t>(head > 0 ? head : 0), kLabelChars - 1);
         const std::size_t end = std::min(n, offset + kBytesPerLine);
         for (; offset < end; ++offset) {
             text[used++] = ' ';

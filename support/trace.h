@@ -15,8 +15,9 @@
 // settings. The trace holds its file exclusively while open (flock on Linux, a byte-range lock
 // far past the end on Windows, where the file is shared for reading, writing and deleting, so
 // that any reader may follow it), so a second trace on the same file, in this process or
-// another, is refused. A relative path is made absolute against
-// the folder current at open(), once: the host changing its folder later moves nothing.
+// another, is refused, unless it joins the first one's writer with share(). A relative path is
+// made absolute against the folder current at open(), once: the host changing its folder later
+// moves nothing.
 //
 // At file_cap bytes the file is renamed to "<path>.1", replacing the one before, and a new one
 // begins. A file is never emptied: if the rename fails for any other reason than the file being
@@ -76,6 +77,18 @@ public:
     // stuck in the file system past that is left to finish on its own, and reported.
     void close() noexcept;
 
+    // Joins the writer of `owner`, a trace open on the file this one's settings name too: two
+    // cards traced to one file share its writer (the file is held once), and from then on every
+    // line in it begins with its trace's label, so that the cards' lines are told apart. The
+    // writer ends when the last trace on it closes. Called as open() is; false when owner is off.
+    // frames: as open()'s, for this trace's own lines.
+    bool share(const Trace& owner, bool frames) noexcept;
+    // Whether this trace is open on the file path names, made absolute as open() makes it.
+    bool writes_to(const char* path) const noexcept;
+    // What begins this trace's lines once its file is shared ("driver 1 COM3"): set while no
+    // other thread writes through this trace, as open() is.
+    void set_label(const char* label) noexcept;
+
     bool on() const noexcept { return shared_ != nullptr; }
     bool frames() const noexcept { return frames_; }
 
@@ -103,10 +116,13 @@ public:
 
 private:
     void push(uint64_t stamp, const char* text, std::size_t n) noexcept;
+    // Writes "[label] " at text when the file is shared; the characters written.
+    std::size_t lead(char* text, std::size_t room) const noexcept;
 
     Notices notices_;
     std::shared_ptr<TraceShared> shared_;
     bool frames_ = false;
+    char label_[32] = {};
 };
 
 }  // namespace vek
