@@ -321,8 +321,8 @@ int lost(const Card& card, const std::string& figures, double seconds, const std
         return 1;
     }
     Sleep(1000);
-    // The threads that wait while polling: the poll thread and the port's watch thread, which
-    // goes with the port. The reconnect's opener thread is made after the unplug.
+    // The threads that wait while polling: the poll thread. The reconnect's opener thread is made
+    // after the unplug.
     const std::vector<ThreadWaits> threads_polling = waits_by_thread();
     if (!card.command("unplug")) return 1;
     Sleep(500);  // past the cycle that finds the port gone and the first reopen, 100 ms later
@@ -338,8 +338,8 @@ int lost(const Card& card, const std::string& figures, double seconds, const std
     const double server_ms = server_cpu_ms(server, ticks) - server_before;
     const long waits = model_counters().waits.load() - waits_before;
     const long opens = model_counters().port_opens.load() - opens_before;
-    // The poll thread: it waited while polling and still waits (the port's watch thread went with
-    // the port; the opener that serves the reconnect's attempts came after the unplug).
+    // The poll thread: it waited while polling and still waits (the opener that serves the
+    // reconnect's attempts came after the unplug).
     long lasting_waits = 0;
     for (const ThreadWaits& now : waits_by_thread()) {
         bool polled = false;

@@ -44,4 +44,11 @@ bool update_whole_file(const char* path, const FileChange& change);
 // temporary file remains.
 bool replace_whole_file(const char* path, std::string_view bytes);
 
+// Writes bytes over the existing file at path through a handle of its own, from its start, and
+// cuts it there: the file stays the same file (its ACL, owner, hard links, and any other program's
+// handle on it), where a rename would make a new one, and would fail while another program holds
+// it without delete sharing. For giving back bytes the file held before; not crash-safe. false when
+// the file cannot be opened or written.
+bool rewrite_whole_file_in_place(const char* path, std::string_view bytes);
+
 }  // namespace vek

@@ -190,6 +190,18 @@ bool update_whole_file(const char* path, const FileChange& change) {
     }
 }
 
+bool rewrite_whole_file_in_place(const char* path, std::string_view bytes) {
+    std::string target;
+    if (!resolve_links(path, target)) return false;
+    const FileSizeSignalHeld held;
+    Descriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!lock_within_deadline(file.fd, now_ms() + kLockTimeoutMs)) return false;
+    return write_all_at(file.fd, std::string(bytes)) && ::ftruncate(file.fd, static_cast<off_t>(bytes.size())) == 0 &&
+           ::fsync(file.fd) == 0;
+}
+
 bool replace_whole_file(const char* path, std::string_view bytes) {
     return update_whole_file(path, [bytes](const std::string&) { return std::optional<std::string>(bytes); });
 }

@@ -187,6 +187,15 @@ bool replace_whole_file(const char* path, std::string_view bytes) {
     return false;
 }
 
+bool rewrite_whole_file_in_place(const char* path, std::string_view bytes) {
+    std::wstring wide;
+    if (!widen(path, wide)) return false;
+    Handle file(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.open()) return false;
+    if (GetFileType(file.value) != FILE_TYPE_DISK) return false;
+    return write_all(file.value, bytes) && SetEndOfFile(file.value) && FlushFileBuffers(file.value) && file.close();
+}
+
 // Windows has no such lock among the programs that edit profiles, which use the profile functions.
 bool update_whole_file(const char* path, const FileChange& change) {
     std::string bytes;

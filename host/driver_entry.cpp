@@ -3,10 +3,12 @@
 #include "host/driver_entry.h"
 
 #include <cstdint>
+#include <new>
 
 #include "dialog/configure_dialog.h"
 #include "config/settings.h"
 #include "abi/host_interface.h"
+#include "host/platform_notices.h"
 #include "poll/image_exchange.h"
 #include "poll/run_control.h"
 
@@ -93,17 +95,26 @@ int32_t run_on_instance(ModuleContext& module, uint32_t command, DriverInstance&
 }
 
 // The module's one context, made at load and freed at unload: the only state the module keeps. A
-// poll thread holds the module loaded while it runs (on Windows), so the context outlives every
-// thread that uses it.
+// poll thread and a trace writer hold the module loaded while they run (on Windows), so the
+// context outlives every thread that uses it. Made in place and never destroyed by the C++
+// runtime, whose destructors would also run at the process's exit: there nothing but the all-off
+// frame may run (module_unload).
+alignas(ModuleContext) unsigned char g_context_storage[sizeof(ModuleContext)];
+
 ModuleContext& module_context() {
-    static ModuleContext context(make_platform_backend());
-    return context;
+    static ModuleContext* const context = new (g_context_storage) ModuleContext(make_platform_backend());
+    return *context;
 }
 
 }  // namespace
 
 int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, HostRecord* host_record,
                      HostDriverRecord* host_driver_record, const char* config_path) {
+    // Called back from the no-card box's message loop (a host's timer): the start it interrupts
+    // still owns the instance table, so only the image may be read or written meanwhile.
+    if (notice_waiting_on_this_thread() && command != DRV_READ_INPUTS && command != DRV_WRITE_OUTPUTS) {
+        return kHostFailed;
+    }
     DriverContext& driver = module.driver;
     driver.host_record.store(host_record);
     module.config_path = config_path;
@@ -130,7 +141,13 @@ int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, H
 
 void module_load(void* instance_handle) { module_context().module_handle = instance_handle; }
 
-void module_unload() { send_all_off_at_unload(module_context().driver); }
+void module_unload(bool process_ends) {
+    ModuleContext& context = module_context();
+    send_all_off_at_unload(context.driver);
+    // At the process's exit the other threads are gone, and may have held any lock, the heap's
+    // too: nothing more is done. At FreeLibrary no thread of ours is left (each holds the module).
+    if (!process_ends) context.~ModuleContext();
+}
 
 }  // namespace vek
 

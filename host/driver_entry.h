@@ -18,9 +18,10 @@ int32_t driver_entry(ModuleContext& module, uint32_t number, uint32_t command, H
 // and keeps the module's own handle.
 void module_load(void* instance_handle);
 
-// Windows' unload hook (DllMain's detach), as the library is unmapped or the process exits: the
-// card gets the all-off frame if an instance still polls (see send_all_off_at_unload). Never
-// waits on a thread. Linux has no such hook: there exit() runs with the poll threads alive.
-void module_unload();
+// Windows' unload hook (DllMain's detach), as the library is unmapped or the process exits: each
+// card still owed it gets the all-off frame (see send_all_off_at_unload); at the process's exit
+// nothing else is done, at FreeLibrary the context is freed. Never waits on a thread. Linux has
+// no such hook: there exit() runs with the poll threads alive, and the context is left as it is.
+void module_unload(bool process_ends);
 
 }  // namespace vek

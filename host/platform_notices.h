@@ -9,4 +9,8 @@ namespace vek {
 // Elsewhere: both as lines on standard error, which is where a Linux host's user looks.
 Notices platform_notices();
 
+// True while this thread shows the no-card box: a host's timer run by the box's message loop may
+// call DriverEntry again meanwhile, inside the start that is still finishing.
+bool notice_waiting_on_this_thread() noexcept;
+
 }  // namespace vek

@@ -18,4 +18,6 @@ void no_card() noexcept { report(kNoCardText); }
 
 Notices platform_notices() { return Notices{no_card, report}; }
 
+bool notice_waiting_on_this_thread() noexcept { return false; }  // lines on standard error wait for nobody
+
 }  // namespace vek

@@ -26,7 +26,8 @@ uint64_t CardLink::write_when_line_free(const OutputFrame& frame) {
     uint64_t now = monotonic_us();
     if (now < line_free_at_) sleep_us(line_free_at_ - now);  // one frame's wire time at most
     now = monotonic_us();
-    if (port_.write_bytes(frame.data(), frame.size()) != PortResult::ok) return now;
+    last_written_ = port_.write_bytes(frame.data(), frame.size()) == PortResult::ok;
+    if (!last_written_) return now;
     trace_.frame("tx", frame.data(), frame.size());
     line_free_at_ = now + wire_time_us(frame.size());
     return line_free_at_;
@@ -48,13 +49,14 @@ void CardLink::wait_until_queue_empty(uint64_t on_wire_until) {
     }
 }
 
-void CardLink::send_output_frame(const CardOutputs& outputs) {
+bool CardLink::send_output_frame(const CardOutputs& outputs) {
     const OutputFrame frame = frame_of(outputs);
     std::lock_guard<std::mutex> guard(send_lock_);
     const uint64_t on_wire_until = write_when_line_free(frame);
     const uint64_t now = monotonic_us();
     if (now < on_wire_until) sleep_us(on_wire_until - now);
     wait_until_queue_empty(on_wire_until);
+    return last_written_;
 }
 
 uint64_t CardLink::start_output_frame(const CardOutputs& outputs) {

@@ -31,9 +31,9 @@ public:
     // Sends the outputs, then waits until they have left: the frame's wire time has passed and
     // the output queue is empty, or a bound of a few frame times, or at once when the port is
     // gone. One sender writes at a time, and only once the frame before has left the wire, so
-    // frames from the poll thread and the host's thread never interleave. A failed write is not
-    // reported: the next cycle sends again.
-    void send_output_frame(const CardOutputs& outputs);
+    // frames from the poll thread and the host's thread never interleave. False when the port
+    // did not take the frame; a cycle need not care, the next one sends again.
+    bool send_output_frame(const CardOutputs& outputs);
 
     // The same send for a caller that has its own wait to make while the frame is on the wire
     // (the poll thread, whose delay follows): returns once the frame is written, with the time it
@@ -60,6 +60,7 @@ private:
     Trace& trace_;
     std::mutex send_lock_;       // one sender at a time
     uint64_t line_free_at_ = 0;  // monotonic_us when the last frame written has left the wire
+    bool last_written_ = false;  // whether the port took the last frame, under send_lock_
 };
 
 }  // namespace vek

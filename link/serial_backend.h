@@ -51,6 +51,9 @@ public:
                                       std::size_t room, std::size_t& got) = 0;
     // The whole buffer, or failed when the port does not take it within a bound.
     virtual PortResult write_all(const uint8_t* data, std::size_t size) = 0;
+    // As write_all, at the process's exit: with nothing allocated and no lock taken, since the
+    // threads killed before it may have held the heap's.
+    virtual PortResult write_at_exit(const uint8_t* data, std::size_t size) { return write_all(data, size); }
     // Results are not checked: virtual ports have no modem lines.
     virtual void set_rts() = 0;
     virtual void set_dtr() = 0;

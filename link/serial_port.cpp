@@ -140,7 +140,7 @@ PortResult SerialPort::write_bytes(const uint8_t* data, std::size_t size) {
 
 PortResult SerialPort::write_bytes_unguarded(const uint8_t* data, std::size_t size) {
     if (backend_ == nullptr || number_ == 0 || lost_) return PortResult::closed;
-    return backend_->write_all(data, size);
+    return backend_->write_at_exit(data, size);
 }
 
 void SerialPort::assert_rts() {

@@ -38,7 +38,7 @@ public:
     // closed). Whatever was open before is closed first.
     PortResult open_port(uint32_t n);
 
-    // Closes the port (and, on Windows, stops its watch thread). Safe at any time.
+    // Closes the port. Safe at any time.
     void close_port();
 
     // Called when a scan's opens are done (the open port, if any, stays open): on Windows the

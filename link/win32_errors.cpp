@@ -4,6 +4,12 @@
 
 namespace vek {
 
+namespace {
+
+constexpr DWORD kErrorNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, missing from older headers
+
+}  // namespace
+
 bool is_lost(DWORD error, bool cancelled_by_us) {
     switch (error) {
         case ERROR_NOT_READY:  // Wine, after the other end closed
@@ -13,7 +19,10 @@ bool is_lost(DWORD error, bool cancelled_by_us) {
         case ERROR_INVALID_HANDLE:
         case ERROR_GEN_FAILURE:  // some adapters while connected, others once removed
         case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEVICE_REMOVED: return true;
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEV_NOT_EXIST:     // 55, some USB-serial drivers once the adapter is pulled
+        case ERROR_FILE_NOT_FOUND:    // 2, others: the device's name no longer resolves
+        case kErrorNoSuchDevice: return true;
         case ERROR_OPERATION_ABORTED: return !cancelled_by_us;
         default: return false;
     }

@@ -18,6 +18,8 @@ constexpr DWORD kOpenerIdleMs = 2000;
 // An idle opener ends as soon as it is woken; the bound covers a thread that does not.
 constexpr DWORD kOpenerJoinBoundMs = 1000;
 constexpr std::size_t kNameSize = 24;  // "\\.\COM255" and its end
+// Threads still inside an open their caller gave up on, across every line of the module.
+constexpr std::size_t kLateOpensCap = 8;
 
 enum class OpenState { idle, requested, served };
 
@@ -39,10 +41,51 @@ struct Opener {
     DWORD error = ERROR_SUCCESS;
     OpenState state = OpenState::idle;
     bool retired = false;   // its caller gave up: the thread ends after this open
+    std::size_t late_slot = kLateOpensCap;  // its place among the late opens, once retired
     bool accepting = true;  // false once the thread has left, or could not signal a result
 };
 
 namespace {
+
+// The names of the late opens, each slot's owned by the thread serving it; empty when free.
+SRWLOCK g_late_lock = SRWLOCK_INIT;
+char g_late_names[kLateOpensCap][kNameSize];
+
+// kLateOpensCap when there is no room, or the same port is still being opened late.
+std::size_t claim_late_slot(const char* name) {
+    AcquireSRWLockExclusive(&g_late_lock);
+    std::size_t free_slot = kLateOpensCap;
+    bool same = false;
+    for (std::size_t i = 0; i < kLateOpensCap; ++i) {
+        if (g_late_names[i][0] == '\0') {
+            if (free_slot == kLateOpensCap) free_slot = i;
+        } else if (std::strcmp(g_late_names[i], name) == 0) {
+            same = true;
+        }
+    }
+    const std::size_t slot = same ? kLateOpensCap : free_slot;
+    if (slot != kLateOpensCap) std::snprintf(g_late_names[slot], kNameSize, "%s", name);
+    ReleaseSRWLockExclusive(&g_late_lock);
+    return slot;
+}
+
+bool late_open_of(const char* name) {
+    AcquireSRWLockExclusive(&g_late_lock);
+    bool found = false, room = false;
+    for (const char* late : g_late_names) {
+        found = found || std::strcmp(late, name) == 0;
+        room = room || late[0] == '\0';
+    }
+    ReleaseSRWLockExclusive(&g_late_lock);
+    return found || !room;
+}
+
+void free_late_slot(std::size_t slot) {
+    if (slot == kLateOpensCap) return;
+    AcquireSRWLockExclusive(&g_late_lock);
+    g_late_names[slot][0] = '\0';
+    ReleaseSRWLockExclusive(&g_late_lock);
+}
 
 HANDLE create_port_file(const char* name) {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -82,6 +125,7 @@ Next next_step(Opener* o, DWORD woken, char (&name)[kNameSize]) {
 bool deliver(Opener* o, HANDLE h, DWORD error) {
     AcquireSRWLockExclusive(&o->lock);
     const bool retired = o->retired;
+    if (retired) free_late_slot(o->late_slot);
     if (!retired) {
         o->handle = h;
         o->error = error;
@@ -154,6 +198,12 @@ bool hand_over(Opener* o, const char* name) {
 PortOpener::~PortOpener() { let_go(0); }
 
 HANDLE PortOpener::open(const char* name, DWORD& error) {
+    // A thread is still waiting in an earlier open of this port (or too many are): one more
+    // would only wait beside it.
+    if (late_open_of(name)) {
+        error = ERROR_TIMEOUT;
+        return INVALID_HANDLE_VALUE;
+    }
     // A thread that has left, or takes no more requests, is let go of, and a new one made.
     if (opener_ != nullptr && !hand_over(opener_, name)) let_go(0);
     if (opener_ == nullptr && (opener_ = start_opener()) != nullptr && !hand_over(opener_, name)) let_go(0);
@@ -170,6 +220,7 @@ HANDLE PortOpener::open(const char* name, DWORD& error) {
     if (o->state == OpenState::requested) {
         // Not served within the bound: the thread now owns whatever handle comes.
         o->retired = true;
+        o->late_slot = claim_late_slot(name);
         ReleaseSRWLockExclusive(&o->lock);
         let_go(0);
         error = ERROR_TIMEOUT;

@@ -6,7 +6,9 @@
 // row, and a thread made for each open cost about a millisecond per port under Wine, far more
 // than a failed open itself). It ends with end(), or once idle for a while should nobody end it.
 // An open that outlasts its bound leaves its thread to close whatever handle comes and end; the
-// next open gets a new thread.
+// next open gets a new thread. Such late opens are capped across the module: one per port name
+// (a reconnect asks for the same port each second) and a few in all; beyond that an open is
+// given up at once, as too slow.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +35,9 @@ public:
     // Ends the idle thread, if there is one, and waits (bounded) until it has ended: a scan leaves
     // no thread behind. One still serving a late open was let go of already and ends after it.
     void end();
+
+    // Asks the thread to end once idle, without waiting for it, so that it does not idle on.
+    void release() { let_go(0); }
 
 private:
     void let_go(DWORD join_bound_ms);

@@ -11,7 +11,9 @@ constexpr DWORD kCancelBoundMs = 500;  // for a cancelled operation to let go of
 
 }  // namespace
 
-Operation* new_operation() {
+Operation* new_operation(const Abandoned& abandoned) {
+    // A line has two operations at most (its read and its write): room is kept for both.
+    if (abandoned.count + 2 > kAbandonedCap) return nullptr;
     auto* op = new (std::nothrow) Operation{};  // no exception may cross DriverEntry
     if (op == nullptr) return nullptr;
     op->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // manual reset, as comm waits need
@@ -20,15 +22,35 @@ Operation* new_operation() {
     return nullptr;
 }
 
+void free_operation(Operation* op) {
+    if (op == nullptr) return;
+    CloseHandle(op->overlapped.hEvent);
+    delete op;
+}
+
+void free_completed(Abandoned& abandoned) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < abandoned.count; ++i) {
+        Operation* op = abandoned.ops[i];
+        if (HasOverlappedIoCompleted(&op->overlapped)) {
+            free_operation(op);
+        } else {
+            abandoned.ops[kept++] = op;
+        }
+    }
+    for (std::size_t i = kept; i < abandoned.count; ++i) abandoned.ops[i] = nullptr;
+    abandoned.count = kept;
+}
+
 // ReadFile and WriteFile reset the event themselves as they begin (under Wine a reset is a server
-// request). The watch thread resets its own before each WaitCommEvent: once a second, it is free.
+// request).
 void rearm(Operation* op) {
     HANDLE event = op->overlapped.hEvent;
     std::memset(&op->overlapped, 0, sizeof op->overlapped);
     op->overlapped.hEvent = event;
 }
 
-Completion finish(HANDLE port, Operation** op, DWORD bound_ms, HANDLE wake) {
+Completion finish(HANDLE port, Operation** op, DWORD bound_ms, HANDLE wake, Abandoned& abandoned) {
     Completion c;
     Operation* o = *op;
     // Already complete, as a write to an idle port usually is: then there is nothing to wait for
@@ -44,7 +66,10 @@ Completion finish(HANDLE port, Operation** op, DWORD bound_ms, HANDLE wake) {
         c.cancelled = true;
         CancelIoEx(port, &o->overlapped);
         if (WaitForSingleObject(o->overlapped.hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
+            // new_operation keeps room for this one; were there none, it would never be freed.
+            if (abandoned.count < kAbandonedCap) abandoned.ops[abandoned.count++] = o;
             *op = nullptr;
+            c.abandoned = true;
             c.error = ERROR_TIMEOUT;
             c.transferred = 0;  // in a buffer that is no longer ours to read
             return c;

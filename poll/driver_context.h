@@ -57,7 +57,12 @@ struct Card {
     // Poll threads that stop gave up on and that have not finished yet. Such a thread may hold the
     // port's lock for as long as a system call under it takes, so until it is done nothing waits
     // on the card's line: a start on it waits or refuses, stop and reset leave the port alone.
+    // The card's trace is then the thread's: it closes it as it lets go, and the host's thread
+    // leaves it alone meanwhile.
     std::atomic<uint32_t> abandoned_polls{0};
+    // From the start of a poll thread until a final all-off frame has gone out: while set, the
+    // process's exit sends one (a stop it interrupted may already have told the thread to end).
+    std::atomic<bool> all_off_owed{false};
 };
 
 struct DriverContext {

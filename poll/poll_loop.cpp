@@ -123,6 +123,39 @@ void watch_line(Card& card, bool answered, LineWatch& watch) {
     }
 }
 
+// Waits until `deadline` for a valid answer, whatever the stop signal says; false when none came
+// or the port is gone.
+bool await_answer_to_last_frame(Card& card, uint64_t deadline) {
+    for (;;) {
+        const uint64_t now = monotonic_us();
+        if (now >= deadline) return take_answer(card);
+        const PortResult port_wait = card.link.wait_for_input_frame(deadline - now);
+        if (port_wait == PortResult::ok && take_answer(card)) return true;
+        if (port_wait != PortResult::ok && port_wait != PortResult::nothing_yet) return false;
+    }
+}
+
+// The card is left with every output off. The card's answer to the frame, read within the answer
+// window, proves it took it, and gives an adapter that reports its queue empty early time to send
+// it before the port is closed. A stop during a reconnect finds the port closed: the frame goes
+// nowhere and stays owed, for the process's exit to send.
+void send_final_all_off(Card& card) {
+    switch_outputs_off(card.image);
+    take_queued_answers(card);  // those answer earlier frames
+    const uint64_t sent_at = monotonic_us();
+    if (!card.link.send_output_frame(load_outputs(card.image))) {
+        card.link.trace().line("all-off frame not sent: the port is closed or gone");
+        return;
+    }
+    card.all_off_owed.store(false);
+    if (await_answer_to_last_frame(card, sent_at + kAnswerWindowUs)) {
+        card.link.trace().line("all-off frame sent, confirmed by the card's answer");
+    } else {
+        card.link.trace().line("all-off frame sent, not confirmed: no answer within %llu ms",
+                               static_cast<unsigned long long>(kAnswerWindowUs / 1000U));
+    }
+}
+
 }  // namespace
 
 void poll_loop(DriverContext& driver, Card& card, StopSignal& stop) {
@@ -155,17 +188,19 @@ void poll_loop(DriverContext& driver, Card& card, StopSignal& stop) {
             answered_since_open = false;
         }
     }
-    // The card is left with every output off. send_output_frame returns only once the frame has
-    // left, so no delay is needed after it; the card's answer is never read. A stop during a
-    // reconnect finds the port closed, and the frame goes nowhere.
-    switch_outputs_off(card.image);
-    card.link.send_output_frame(load_outputs(card.image));
+    send_final_all_off(card);
     end_fine_timing(timing);
     card.stop_request.store(0);
 }
 
 void let_go_of_line(Card& card) {
     card.link.port().close_port();
+    // The stop that gave up on this thread left the trace to it; it is closed before the thread
+    // stops counting, after which the host's thread may open it anew.
+    if (card.trace.on()) {
+        card.trace.line("poll thread ended after it was abandoned; the port is closed");
+        card.trace.close();
+    }
     card.abandoned_polls.fetch_sub(1);
 }
 

@@ -14,7 +14,7 @@ namespace vek {
 void poll_loop(DriverContext& driver, Card& card, StopSignal& stop);
 
 // Run by an abandoned poll thread once poll_loop has returned: it closes the port that stop left
-// open for it, then no longer counts as holding the line.
+// open for it and the trace, then no longer counts as holding the line.
 void let_go_of_line(Card& card);
 
 }  // namespace vek

@@ -31,8 +31,9 @@ constexpr uint64_t kLineReleaseCheckUs = 50000;
 constexpr uint64_t kLineReleaseBoundUs = 5000000;
 
 // Ends the card's poll thread, if it has one. False when the thread did not acknowledge in time
-// and had to be abandoned: it closes the port itself once it is done.
-bool end_poll_thread(Card& card) {
+// and had to be abandoned: it closes the port and the trace itself once it is done, so the stop's
+// line (`number`, `delay`) goes to the trace before the thread is let go.
+bool end_poll_thread(Card& card, unsigned number, unsigned delay) {
     PollThread* thread = card.poll_thread;
     if (thread == nullptr) return true;
     card.poll_thread = nullptr;
@@ -44,6 +45,8 @@ bool end_poll_thread(Card& card) {
         sleep_us(kStopCheckUs);
         if (card.stop_request.load() == 0 || poll_loop_finished(*thread)) break;
         if (monotonic_us() - asked_at > kStopBoundUs) {
+            card.trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s", number, delay,
+                            kStopBoundS);
             // Counted before the thread can see itself abandoned, which is when it uncounts itself.
             card.abandoned_polls.fetch_add(1);
             if (abandon_poll_thread(thread)) return false;
@@ -67,6 +70,9 @@ bool line_released(const Card& card) {
 
 bool card_busy(const Card& card) { return card.poll_thread != nullptr || card.abandoned_polls.load() != 0; }
 
+// While a thread stop gave up on is finishing, the card's trace is that thread's to close.
+bool trace_is_hosts(const Card& card) { return card.abandoned_polls.load() == 0; }
+
 // "driver 1 COM3": what names the card in a trace file that two cards share.
 void label_trace(Card& card, const DriverInstance& instance, uint32_t port) {
     char label[32];
@@ -83,7 +89,8 @@ void label_trace(Card& card, const DriverInstance& instance, uint32_t port) {
 Trace* trace_on_file(DriverContext& driver, const Card& own, const char* path) {
     for (uint32_t i = 0; i < kCardCapacity; ++i) {
         Card* card = driver.card_if_made(i);
-        if (card != nullptr && card != &own && card->trace.writes_to(path)) return &card->trace;
+        if (card == nullptr || card == &own || !trace_is_hosts(*card)) continue;
+        if (card->trace.writes_to(path)) return &card->trace;
     }
     return nullptr;
 }
@@ -93,6 +100,7 @@ Trace* trace_on_file(DriverContext& driver, const Card& own, const char* path) {
 // trace as it is: open() must not run while a poll thread may write to it. The settings' note
 // goes first, then the start line.
 void begin_trace(DriverContext& driver, Card& card, const DriverInstance& instance, const StartOptions& options) {
+    if (!trace_is_hosts(card)) return;
     Trace& trace = card.trace;
     if (!trace.on() && !card_busy(card)) {
         label_trace(card, instance, options.port);
@@ -121,7 +129,7 @@ void begin_trace(DriverContext& driver, Card& card, const DriverInstance& instan
 // The trace is closed once no thread can write to it any more: no instance polls the card, and no
 // abandoned thread of it is still finishing.
 void end_trace_if_idle(Card& card) {
-    if (card.trace.on() && !card_busy(card)) card.trace.close();
+    if (!card_busy(card) && card.trace.on()) card.trace.close();
 }
 
 // Delays past this are kept (the host may mean them) but told at each start: a typo such as
@@ -135,7 +143,7 @@ void tell_long_delay(DriverContext& driver, Card& card, const DriverInstance& in
     const unsigned long long ms = delay_ms;
     report_line(driver.notices, "driver %u: poll delay %llu ms is over a minute; kept as set (delay=-50 reads as 4294967246)",
                 number, ms);
-    card.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
+    if (trace_is_hosts(card)) card.trace.line("driver %u: poll delay %llu ms is over a minute; kept as set", number, ms);
 }
 
 // A port key that names no port fails the start, which says why, rather than scan: the key was
@@ -144,7 +152,7 @@ StartResult refuse_unusable_port(DriverContext& driver, Card& card, DriverInstan
                                  const StartOptions& options) {
     const char* why = options.settings_note != nullptr ? options.settings_note : "the port setting is unusable";
     report_line(driver.notices, "start refused: %s", why);
-    card.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
+    if (trace_is_hosts(card)) card.trace.line("start failed: driver %u, the port setting is unusable; no port tried",
                     static_cast<unsigned>(instance.number));
     end_trace_if_idle(card);
     instance.running = 0;
@@ -212,10 +220,9 @@ StartResult poll_new_card(DriverContext& driver, DriverInstance& instance, Card&
         find_card(card.link, load_outputs(card.image), options.port, held_ports(driver, card)).result;
     end_fine_timing(timing);
     if (found != ProbeResult::answered) {
-        // The scan leaves the last port that opened open; on Windows its watch thread would run
-        // on, with no poll thread holding the module, into an unload.
+        // The scan leaves the last port that opened open: a start that failed holds no port.
         card.link.port().close_port();
-        card.trace.line("start failed: no card answered");
+        card.trace.line("start failed: no card answered: %s", kNoCardText);
         driver.notices.no_card();
         return fail_start(card, instance, StartResult::no_card);
     }
@@ -227,8 +234,10 @@ StartResult poll_new_card(DriverContext& driver, DriverInstance& instance, Card&
     // Cleared here, before the thread exists, so that a stop right after start is never lost.
     card.stop_request.store(0);
     card.cycle_count.store(0);
+    card.all_off_owed.store(true);
     PollThread* thread = launch_poll_thread(driver, card);
     if (thread == nullptr) {
+        card.all_off_owed.store(false);
         card.trace.line("start failed: no poll thread");
         end_trace_if_idle(card);
         return StartResult::no_thread;
@@ -264,19 +273,21 @@ StartResult start(DriverContext& driver, DriverInstance& instance, const StartOp
         instance.running = 0;
         return StartResult::no_thread;
     }
+    // A thread stop gave up on may still be inside a system call on the port, with its lock held:
+    // a scan would wait on that lock for as long, so start refuses, and says why. Waited for
+    // before the trace, which that thread closes as it lets go.
+    const bool polls_anew = joined == nullptr && !options.port_unusable;
+    if (polls_anew && !line_released(*card)) {
+        report_line(driver.notices,
+                    "start refused: a poll thread that did not stop within %llu s still holds the serial line",
+                    kStopBoundS);
+        instance.running = 0;
+        return StartResult::line_held;
+    }
     begin_trace(driver, *card, instance, options);
     tell_long_delay(driver, *card, instance);
     if (options.port_unusable) return refuse_unusable_port(driver, *card, instance, options);
     if (joined != nullptr) return join_card(instance, *card, index);
-    // A thread stop gave up on may still be inside a system call on the port, with its lock held:
-    // a scan would wait on that lock for as long, so start refuses, and says why.
-    if (!line_released(*card)) {
-        report_line(driver.notices,
-                    "start refused: a poll thread that did not stop within %llu s still holds the serial line",
-                    kStopBoundS);
-        card->trace.line("start failed: an abandoned poll thread still holds the line");
-        return fail_start(*card, instance, StartResult::line_held);
-    }
     return poll_new_card(driver, instance, *card, index, options);
 }
 
@@ -303,18 +314,13 @@ void stop(DriverContext& driver, DriverInstance& instance) {
     }
     // While an abandoned thread holds the line, closing the port would wait on its lock; the
     // thread closes the port itself when it is done.
-    const bool ended = end_poll_thread(*card);
+    const bool ended = end_poll_thread(*card, number, delay);
     if (ended && card->abandoned_polls.load() == 0) {
         card->link.port().close_port();
         card->port = 0;
     }
     card->delay_source.store(&card->own_delay);
-    if (ended) {
-        card->trace.line("stop: driver %u, delay %u ms", number, delay);
-    } else {
-        card->trace.line("stop: driver %u, delay %u ms, its poll thread abandoned after %llu s", number, delay,
-                          kStopBoundS);
-    }
+    if (ended && trace_is_hosts(*card)) card->trace.line("stop: driver %u, delay %u ms", number, delay);
     end_trace_if_idle(*card);
 }
 
@@ -343,9 +349,11 @@ void send_all_off_at_unload(DriverContext& driver) {
     const OutputFrame all_off = build_output_frame(0, 0, 0, 0);
     for (uint32_t i = 0; i < kCardCapacity; ++i) {
         Card* card = driver.card_if_made(i);
-        if (card == nullptr || !card_busy(*card)) continue;
+        if (card == nullptr || !card->all_off_owed.load()) continue;
         switch_outputs_off(card->image);
-        card->link.port().write_bytes_unguarded(all_off.data(), all_off.size());
+        if (card->link.port().write_bytes_unguarded(all_off.data(), all_off.size()) == PortResult::ok) {
+            card->all_off_owed.store(false);
+        }
     }
 }
 

@@ -25,16 +25,18 @@ struct StartOptions {
 // bounded time at most: for a thread that stop abandoned to let go of the line, then the scan.
 StartResult start(DriverContext& driver, DriverInstance& instance, const StartOptions& options = StartOptions{});
 
-// DRV_STOP: have the poll thread send the all-off frame and end, then close the port. A thread
-// that does not answer within 5 s is abandoned, never killed: it ends, sends the all-off frame
-// and closes the port by itself once its system call returns.
+// DRV_STOP: have the poll thread send the all-off frame, read the card's answer to it, and end;
+// then close the port. A thread that does not answer within 5 s is abandoned, never killed: it
+// ends, sends the all-off frame and closes the port and the trace by itself once its system call
+// returns.
 void stop(DriverContext& driver, DriverInstance& instance);
 
 // DRV_RESET_OUTPUTS: switch every output off and wait until the card has taken it.
 void reset_outputs(DriverContext& driver, DriverInstance& instance);
 
-// At the module's unload or the process's exit, from the platform's unload hook: when an instance
-// polls, the card gets the all-off frame, written without any lock (at process exit the other
+// At the module's unload or the process's exit, from the platform's unload hook: each card still
+// owed its all-off frame (from its poll thread's start until a final frame went out, a stop in
+// progress included) gets it, written without any lock or allocation (at process exit the other
 // threads are already killed, and may have held one) and without waiting on any thread. Best
 // effort: a port busy with a killed thread's write may refuse it.
 void send_all_off_at_unload(DriverContext& driver);

@@ -117,7 +117,10 @@ private:
     uint32_t told_ = 0;           // of lost_, what the batch tells of
     uint32_t lost_ = 0;           // lines dropped or not written, not yet told of in the file
     bool reported_ = false;
-    bool stopped_ = false;  // for good: the file can no longer be kept within its cap
+    // After a rotation that could not rename the file: the size at which it is tried again (0:
+    // none failed). The file is written on past its cap meanwhile, up to twice the cap.
+    uint64_t retry_at_ = 0;
+    bool stopped_ = false;  // for good: the file reached twice its cap and still cannot be renamed
 };
 
 struct TraceShared {
@@ -137,7 +140,12 @@ struct TraceShared {
     std::atomic<uint32_t> users{1};          // traces writing through this writer
     std::atomic<bool> shared_file{false};    // two cards' traces: each line names its card
     std::unique_ptr<TraceFileWriter> writer;
-    std::thread thread;
+};
+
+// What the writer thread is started with: its own share of the state, freed as it ends.
+struct WriterStart {
+    std::shared_ptr<TraceShared> shared;
+    Notices notices;
 };
 
 namespace {
@@ -184,7 +192,10 @@ void writer_loop(TraceShared& s) {
 }
 
 // The thread's body: no exception may leave a thread.
-void run_writer(std::shared_ptr<TraceShared> s, Notices notices) {
+void run_writer(void* argument) {
+    const std::unique_ptr<WriterStart> start(static_cast<WriterStart*>(argument));
+    const std::shared_ptr<TraceShared>& s = start->shared;
+    const Notices& notices = start->notices;
     const TraceIo began = trace_writer_thread_begins();
     if (!began.ok) report_trace(notices, s->path.c_str(), "writer cannot guard the process against its writes", began.error);
     try {
@@ -223,10 +234,11 @@ const char* TraceFileWriter::open_file(TraceError& error) {
 
 void TraceFileWriter::add(const Slot& slot) {
     if (stopped_) return;
-    // Decided on the longest the line can be, so that the file never passes the cap (unless a
-    // single line is longer than the cap itself).
+    // Decided on the longest the line can be, so that the file never passes the cap, or the next
+    // retry's size after a failed rename (unless a single line is longer than the cap itself).
     const uint64_t longest = kTraceTimeChars + 1 + kDroppedNoteChars + slot.length + 2;
-    if (is_open() && file_.size + used_ + longest > cap_ && file_.size + used_ > 0) {
+    const uint64_t limit = retry_at_ != 0 ? retry_at_ : cap_;
+    if (is_open() && file_.size + used_ + longest > limit && file_.size + used_ > 0) {
         write_batch();
         if (is_open()) rotate();
         if (stopped_) return;
@@ -280,21 +292,31 @@ void TraceFileWriter::write_batch() {
 void TraceFileWriter::rotate() {
     // Renamed while still held, so that no other trace can take the name in between.
     const TraceRenamed renamed = trace_file_rename(path_.c_str(), old_path_.c_str());
-    trace_file_close(file_);
     if (renamed.outcome == TraceRename::failed) {
         rotation_failed(renamed.error);
         return;
     }
+    trace_file_close(file_);
+    retry_at_ = 0;
     // Renamed, or gone already (deleted while written): a new file begins.
     TraceError error = 0;
     if (const char* refused = open_file(error)) report_once(refused, error);
 }
 
-// A full file that cannot be renamed is never emptied: the lines in it may be all the user has.
-// The trace stops instead, told once.
+// A full file that cannot be renamed (a reader holds it without delete sharing, say) is never
+// emptied: the lines in it may be all the user has. It is written on, and the rename tried again
+// each eighth of the cap; at twice the cap the trace stops. Each told once.
 void TraceFileWriter::rotation_failed(TraceError error) {
+    const uint64_t step = std::max<uint64_t>(cap_ / 8, 1);
+    if (retry_at_ == 0) {
+        report_trace(notices_, path_.c_str(), "is full and cannot be renamed to .1 now; written on, renamed when it can",
+                     error);
+    }
+    retry_at_ = file_.size + step;
+    if (file_.size + step <= 2 * cap_) return;
     stopped_ = true;
-    report_trace(notices_, path_.c_str(), "is full and cannot be renamed to .1; tracing stops, the file is kept", error);
+    report_trace(notices_, path_.c_str(), "is twice its cap and still cannot be renamed to .1; tracing stops, the file is kept",
+                 error);
 }
 
 bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t queue_lines) noexcept {
@@ -316,7 +338,12 @@ bool Trace::open(const char* path, bool frames, uint64_t file_cap, std::size_t q
             report_trace(notices_, path, what, error);
             return false;
         }
-        s->thread = std::thread(run_writer, s, notices_);
+        auto* start = new WriterStart{s, notices_};
+        if (!trace_thread_start(run_writer, start)) {
+            delete start;
+            report_trace(notices_, path, "has no thread to write it; no trace", 0);
+            return false;
+        }
         shared_ = std::move(s);
         frames_ = frames;
         return true;
@@ -381,15 +408,10 @@ void Trace::close() noexcept {
         }
     } catch (...) {  // treated as a writer that did not end
     }
-    try {
-        if (ended) {
-            s->thread.join();  // past its last line: only the thread's exit is left
-            return;
-        }
-        // The writer keeps its own share of the state and frees it when it ends.
-        s->thread.detach();
-    } catch (...) {  // a thread that can be neither joined nor detached is already gone
-    }
+    // Never joined: past its last line only the thread's own exit is left, which on Windows takes
+    // the loader lock, held here when the host stops or unloads from DllMain. A writer that did
+    // not finish keeps its own share of the state (and on Windows the module), freed as it ends.
+    if (ended) return;
     report_trace(notices_, s->path.c_str(), "writer did not finish in time; left to end on its own", 0);
 }
 

@@ -12,14 +12,18 @@
 // The file: only a regular file the trace may take as its own. A symbolic link at the path (a
 // reparse point on Windows), a FIFO, a device or a folder is refused, and so is a file that is
 // not empty and does not begin with a line of the trace's (a time as above), such as the host's
-// settings. The trace holds its file exclusively while open (flock on Linux, a share mode
-// without writers on Windows; readers such as the panel may follow it), so a second trace on the
-// same file is refused, unless it joins the first one's writer with share(). A relative path is made absolute against
-// the folder current at open(), once: the host changing its folder later moves nothing.
+// settings. The trace holds its file exclusively while open (flock on Linux, a byte-range lock
+// far past the end on Windows, where the file is shared for reading, writing and deleting, so
+// that any reader may follow it), so a second trace on the same file, in this process or
+// another, is refused, unless it joins the first one's writer with share(). A relative path is
+// made absolute against the folder current at open(), once: the host changing its folder later
+// moves nothing.
 //
 // At file_cap bytes the file is renamed to "<path>.1", replacing the one before, and a new one
 // begins. A file is never emptied: if the rename fails for any other reason than the file being
-// gone, tracing stops and says so once, and the file keeps its lines. The trace writes to path
+// gone (a reader holds it without delete sharing), the file is written on past its cap and the
+// rename tried again at each further eighth of the cap, told once; at twice the cap tracing
+// stops, told once more, and the file keeps its lines. The trace writes to path
 // and "<path>.1" and nowhere else, and whole lines only: a write that fails part way (a full
 // disk, a file-size limit) is cut back to the end of the last whole line on Linux. A file
 // deleted or replaced while written is reopened by name, with the same checks, at the next

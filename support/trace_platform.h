@@ -65,6 +65,12 @@ struct TraceRenamed {
 };
 TraceRenamed trace_file_rename(const char* from, const char* to);
 
+// Starts run(argument) on the trace's writer thread, which nobody joins: it ends by itself once
+// run returns. On Windows it holds the module loaded from before it starts until its last
+// instruction (FreeLibraryAndExitThread), so a write stuck in the file system never returns into
+// an unloaded module, and an unload never has to wait for it. False when no thread could be made.
+bool trace_thread_start(void (*run)(void* argument), void* argument);
+
 // Called first on the writer thread: whatever the platform needs so that no write of the trace
 // (past a file-size limit, say) can end the host's process. Not ok when that could not be done.
 TraceIo trace_writer_thread_begins();

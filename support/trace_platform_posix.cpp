@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "support/trace_platform.h"
@@ -118,6 +119,34 @@ void trace_file_close(TraceFile& file) {
 TraceRenamed trace_file_rename(const char* from, const char* to) {
     if (::rename(from, to) == 0) return {TraceRename::moved, 0};
     return {errno == ENOENT ? TraceRename::missing : TraceRename::failed, static_cast<TraceError>(errno)};
+}
+
+namespace {
+
+struct ThreadStart {
+    void (*run)(void*);
+    void* argument;
+};
+
+void* enter(void* parameter) {
+    const ThreadStart start = *static_cast<ThreadStart*>(parameter);
+    delete static_cast<ThreadStart*>(parameter);
+    start.run(start.argument);
+    return nullptr;
+}
+
+}  // namespace
+
+bool trace_thread_start(void (*run)(void* argument), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{run, argument};
+    if (start == nullptr) return false;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, enter, start) != 0) {
+        delete start;
+        return false;
+    }
+    pthread_detach(thread);  // it ends by itself; nothing to check on a thread just made
+    return true;
 }
 
 TraceIo trace_writer_thread_begins() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "support/trace_platform.h"
@@ -31,6 +32,10 @@ const char kTraceLineEnd[] = "\r\n";
 
 namespace {
 
+// Where the trace's hold on its file is locked: a byte at 2^62, which no trace reaches.
+constexpr DWORD kHoldOffsetLow = 0;
+constexpr DWORD kHoldOffsetHigh = 0x40000000;
+
 TraceOpened refused(TraceRefusal why, HANDLE handle) {
     CloseHandle(handle);
     return {why, 0};
@@ -45,16 +50,28 @@ TraceOpened trace_file_open(const char* path, TraceFile& file) {
     if (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {TraceRefusal::link, 0};
     if (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_DIRECTORY) != 0) return {TraceRefusal::not_regular, 0};
     // Appending access makes every write go to the end; read, for a look at the first line.
-    // Readers (the panel following the trace) may open it, and the user may rename or delete it
-    // while it is written, as on Linux; another writer may not, which is the trace's hold on it.
+    // Every sharing is allowed, so that any reader may open it (one that opens for writing too,
+    // as editors and PowerShell's Get-Content do), and the user may rename or delete it while it
+    // is written, as on Linux. The trace's hold on it is a lock, below.
     HANDLE handle = CreateFileA(path, FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return {error == ERROR_SHARING_VIOLATION ? TraceRefusal::in_use : TraceRefusal::system, error};
     }
     if (GetFileType(handle) != FILE_TYPE_DISK) return refused(TraceRefusal::not_regular, handle);
+    // One byte far past any end the file will have, locked for as long as the trace holds the
+    // file: a second trace, in this process or another, fails to lock it, and no reader or
+    // writer of the lines ever meets the lock.
+    OVERLAPPED hold{};
+    hold.Offset = kHoldOffsetLow;
+    hold.OffsetHigh = kHoldOffsetHigh;
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &hold) == FALSE) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        return {error == ERROR_LOCK_VIOLATION ? TraceRefusal::in_use : TraceRefusal::system, error};
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(handle, &info) == FALSE) {
         const DWORD error = GetLastError();
@@ -106,6 +123,47 @@ TraceRenamed trace_file_rename(const char* from, const char* to) {
     if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE) return {TraceRename::moved, 0};
     const DWORD error = GetLastError();
     return {error == ERROR_FILE_NOT_FOUND ? TraceRename::missing : TraceRename::failed, error};
+}
+
+namespace {
+
+// Any address inside this module names it to GetModuleHandleExW.
+const char kInThisModule = 0;
+
+struct ThreadStart {
+    void (*run)(void*);
+    void* argument;
+    HMODULE module;  // the thread's own reference to the module
+};
+
+DWORD WINAPI enter(LPVOID parameter) {
+    const ThreadStart start = *static_cast<ThreadStart*>(parameter);
+    delete static_cast<ThreadStart*>(parameter);
+    start.run(start.argument);
+    // Drops the thread's reference without returning into the module, which this may unload.
+    FreeLibraryAndExitThread(start.module, 0);
+}
+
+}  // namespace
+
+bool trace_thread_start(void (*run)(void* argument), void* argument) {
+    auto* start = new (std::nothrow) ThreadStart{run, argument, nullptr};
+    if (start == nullptr) return false;
+    // Taken here rather than by the thread, so that no moment exists where it runs unpinned.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&kInThisModule),
+                            &start->module)) {
+        delete start;
+        return false;
+    }
+    const HMODULE module = start->module;
+    const HANDLE thread = CreateThread(nullptr, 0, enter, start, 0, nullptr);
+    if (thread == nullptr) {
+        FreeLibrary(module);
+        delete start;
+        return false;
+    }
+    CloseHandle(thread);  // never joined: it ends by itself
+    return true;
 }
 
 TraceIo trace_writer_thread_begins() { return {true, 0}; }  // a failed write on Windows is only an error code

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/shared/text_file.h"
 #include "tests/shared/wine_host.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
@@ -24,6 +25,7 @@ constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;  // what GetOverlappedResult turns into ERROR_OPERATION_ABORTED
 constexpr DWORD kStallMs = 6000;
 constexpr DWORD kSlowOpenMs = 8000;
+constexpr DWORD kSmallQueueBytes = 512;
 
 using TimePeriod = UINT(WINAPI*)(UINT);
 
@@ -38,6 +40,8 @@ struct Model {
     std::atomic<void*> port{INVALID_HANDLE_VALUE};  // the driver has one port open at a time
     std::atomic<DWORD> writer{0};                   // the thread that last wrote to the port: the polling thread
     std::atomic<bool> stalled{false};
+    std::atomic<unsigned> stall_s{0};
+    std::atomic<bool> file_stalled{false};
     std::atomic<bool> busy_refused{false};
     std::atomic<bool> busy_let_go{false};
     // A read the model keeps pending (kCancelKeepsBytes) until CancelIoEx or CloseHandle.
@@ -45,6 +49,9 @@ struct Model {
     OVERLAPPED* held = nullptr;
     void* held_buffer = nullptr;
     DWORD held_size = 0;
+    std::vector<OVERLAPPED*> ignoring;  // operations kCancelIgnored keeps until the port closes
+    void (*box_callback)() = nullptr;  // guarded by lock, as is debugger
+    std::string debugger;
     TimePeriod begin_period = nullptr;
     TimePeriod end_period = nullptr;
 };
@@ -71,6 +78,39 @@ void count_wait() {
 }
 
 bool fault(unsigned f) { return (g.faults.load() & f) != 0; }
+
+// The process's loader lock, as the process environment block points at it (Wine keeps it there
+// too, and holds it across a module's detach as Windows does).
+#ifdef _WIN64
+constexpr std::size_t kLoaderLockInPeb = 0x110;
+#else
+constexpr std::size_t kLoaderLockInPeb = 0xA0;
+#endif
+
+using CurrentPeb = void*(WINAPI*)();
+
+bool owns_loader_lock() {
+    static const auto current_peb = reinterpret_cast<CurrentPeb>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetCurrentPeb")));
+    if (current_peb == nullptr) return false;
+    const auto* peb = static_cast<const unsigned char*>(current_peb());
+    const auto* lock = *reinterpret_cast<const CRITICAL_SECTION* const*>(peb + kLoaderLockInPeb);
+    return lock != nullptr && reinterpret_cast<DWORD_PTR>(lock->OwningThread) == GetCurrentThreadId();
+}
+
+// A wait's bound, cut and counted when it is on a thread under the loader lock: on Windows that
+// thread cannot end while the lock is held, so the wait would never end.
+constexpr DWORD kLoaderLockWaitMs = 2000;
+DWORD watch_loader_lock(DWORD n, const HANDLE* handles, DWORD ms) {
+    if (!owns_loader_lock()) return ms;
+    for (DWORD i = 0; i < n; ++i) {
+        if (GetThreadId(handles[i]) == 0) continue;
+        ++g_counters.loader_lock_waits;
+        std::fprintf(stderr, "model: a wait on a thread under the loader lock\n");
+        return std::min(ms, kLoaderLockWaitMs);
+    }
+    return ms;
+}
 bool windows() { return g.profile != WindowsProfile::none; }
 bool is_port(HANDLE h) { return h != INVALID_HANDLE_VALUE && h == g.port.load(); }
 
@@ -149,6 +189,33 @@ bool end_held_read(HANDLE h, const OVERLAPPED* which, bool take_bytes) {
     return true;
 }
 
+// kCancelIgnored: the operation stays pending until the port is closed.
+BOOL hold_until_closed(OVERLAPPED* o) {
+    if (o->hEvent != nullptr) ResetEvent(o->hEvent);
+    o->Internal = kStatusPending;
+    o->InternalHigh = 0;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        g.ignoring.push_back(o);
+    }
+    ++g_counters.held;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+// Closing the port ends what it kept: the driver cleans up on the last handle's close.
+void end_ignored() {
+    std::vector<OVERLAPPED*> ending;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        ending.swap(g.ignoring);
+    }
+    for (OVERLAPPED* o : ending) {
+        complete(o, kStatusCancelled, 0);
+        --g_counters.held;
+    }
+}
+
 unsigned port_number(const char* name) {
     if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
     if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
@@ -191,21 +258,25 @@ DWORD WINAPI model_SleepEx(DWORD ms, BOOL alertable) {
 
 DWORD WINAPI model_WaitForSingleObject(HANDLE h, DWORD ms) {
     count_wait();
+    ms = watch_loader_lock(1, &h, ms);
     return WaitForSingleObject(h, on_tick(ms));
 }
 
 DWORD WINAPI model_WaitForSingleObjectEx(HANDLE h, DWORD ms, BOOL alertable) {
     count_wait();
+    ms = watch_loader_lock(1, &h, ms);
     return WaitForSingleObjectEx(h, on_tick(ms), alertable);
 }
 
 DWORD WINAPI model_WaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL all, DWORD ms) {
     count_wait();
+    ms = watch_loader_lock(n, handles, ms);
     return WaitForMultipleObjects(n, handles, all, on_tick(ms));
 }
 
 DWORD WINAPI model_WaitForMultipleObjectsEx(DWORD n, const HANDLE* handles, BOOL all, DWORD ms, BOOL alertable) {
     count_wait();
+    ms = watch_loader_lock(n, handles, ms);
     return WaitForMultipleObjectsEx(n, handles, all, on_tick(ms), alertable);
 }
 
@@ -253,6 +324,9 @@ BOOL WINAPI model_CloseHandle(HANDLE h) {
     if (is_port(h)) {
         end_held_read(h, nullptr, false);
         g.port = INVALID_HANDLE_VALUE;
+        const BOOL closed = CloseHandle(h);
+        end_ignored();
+        return closed;
     }
     return CloseHandle(h);
 }
@@ -268,7 +342,26 @@ BOOL WINAPI model_SetCommState(HANDLE h, LPDCB dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Checked against the receive queue whether or not flow control is on.
+    if (fault(kSmallQueue) && (dcb->XonLim > kSmallQueueBytes || dcb->XoffLim > kSmallQueueBytes - dcb->XonLim)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return SetCommState(h, dcb);
+}
+
+BOOL WINAPI model_SetupComm(HANDLE h, DWORD in, DWORD out) {
+    if (fault(kSmallQueue) && is_port(h)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return SetupComm(h, in, out);
+}
+
+BOOL WINAPI model_GetCommProperties(HANDLE h, LPCOMMPROP properties) {
+    if (!GetCommProperties(h, properties)) return FALSE;
+    if (fault(kSmallQueue) && is_port(h)) properties->dwCurrentRxQueue = properties->dwCurrentTxQueue = kSmallQueueBytes;
+    return TRUE;
 }
 
 // The total timeouts are the serial driver's kernel timers. Only the constant part is rounded;
@@ -286,6 +379,7 @@ BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPO
     ++g_counters.port_reads;
     if (fault(kRemoval)) return failed_with(g.removal_error.load());
     if (fault(kReadsFail)) return failed_with(ERROR_IO_DEVICE);
+    if (o != nullptr && fault(kCancelIgnored) && queued(h) < size) return hold_until_closed(o);
     if (o != nullptr && fault(kCancelKeepsBytes | kReadEndsAtOnce) && queued(h) < size) {
         if (fault(kReadEndsAtOnce)) {
             complete(o, kStatusSuccess, 0);
@@ -309,6 +403,7 @@ BOOL WINAPI model_ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPO
 }
 
 BOOL WINAPI model_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD put, LPOVERLAPPED o) {
+    if (!is_port(h) && fault(kFileWriteStall) && !g.file_stalled.exchange(true)) Sleep(g.stall_s.load() * 1000U);
     if (!is_port(h)) return WriteFile(h, data, size, put, o);
     ++g_counters.port_writes;
     g.writer = GetCurrentThreadId();
@@ -325,6 +420,93 @@ BOOL WINAPI model_ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
     if (errors != nullptr) *errors = 0;
     if (status != nullptr) *status = COMSTAT{};
     return TRUE;
+}
+
+BOOL WINAPI model_WaitCommEvent(HANDLE h, LPDWORD events, LPOVERLAPPED o) {
+    if (o != nullptr && is_port(h) && fault(kCancelIgnored)) return hold_until_closed(o);
+    return WaitCommEvent(h, events, o);
+}
+
+BOOL WINAPI model_TerminateThread(HANDLE thread, DWORD code) {
+    ++g_counters.terminated;
+    return TerminateThread(thread, code);
+}
+
+void CALLBACK box_timer(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    void (*callback)() = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        std::swap(callback, g.box_callback);
+    }
+    if (callback != nullptr) callback();
+}
+
+int WINAPI model_MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    if (owner != nullptr && owner == GetDesktopWindow()) ++g_counters.desktop_boxes;
+    bool armed = false;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        armed = g.box_callback != nullptr;
+    }
+    // A thread timer: the box's own message loop dispatches it.
+    if (armed) SetTimer(nullptr, 0, USER_TIMER_MINIMUM, box_timer);
+    return MessageBoxA(owner, text, caption, type);
+}
+
+BOOL WINAPI model_GetUserObjectInformationA(HANDLE object, int index, PVOID info, DWORD size, LPDWORD needed) {
+    if (!GetUserObjectInformationA(object, index, info, size, needed)) return FALSE;
+    if (fault(kNoDesktop) && index == UOI_FLAGS && size >= sizeof(USEROBJECTFLAGS)) {
+        static_cast<USEROBJECTFLAGS*>(info)->dwFlags &= ~static_cast<DWORD>(WSF_VISIBLE);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI model_ProcessIdToSessionId(DWORD process, DWORD* session) {
+    if (!ProcessIdToSessionId(process, session)) return FALSE;
+    if (fault(kServiceSession)) *session = 0;
+    return TRUE;
+}
+
+void WINAPI model_OutputDebugStringA(LPCSTR text) {
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        g.debugger += text;
+    }
+    OutputDebugStringA(text);
+}
+
+// Windows' profile functions take a UTF-8 byte-order mark for part of the first line, so a header
+// there is not one (Wine skips the mark). Under a Windows profile such a file is read from a copy
+// whose mark is made plain letters, which Wine then reads as Windows reads the original.
+struct ProfileFile {
+    std::string path;
+    bool copied = false;
+    explicit ProfileFile(LPCSTR given) : path(given != nullptr ? given : "") {
+        if (!windows() || path.empty() || read_text(path).rfind("\xEF\xBB\xBF", 0) != 0) return;
+        char folder[MAX_PATH], copy[MAX_PATH];
+        if (GetTempPathA(MAX_PATH, folder) == 0 || GetTempFileNameA(folder, "bom", 0, copy) == 0) return;
+        std::string text = read_text(path);
+        text.replace(0, 3, "bom");
+        write_text(copy, text);
+        path = copy;
+        copied = true;
+    }
+    ~ProfileFile() {
+        if (copied) DeleteFileA(path.c_str());
+    }
+    LPCSTR name(LPCSTR given) const { return copied ? path.c_str() : given; }
+};
+
+UINT WINAPI model_GetPrivateProfileIntA(LPCSTR section, LPCSTR key, INT fallback, LPCSTR path) {
+    const ProfileFile file(path);
+    return GetPrivateProfileIntA(section, key, fallback, file.name(path));
+}
+
+DWORD WINAPI model_GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR fallback, LPSTR out, DWORD size,
+                                            LPCSTR path) {
+    const ProfileFile file(path);
+    return GetPrivateProfileStringA(section, key, fallback, out, size, file.name(path));
 }
 
 BOOL WINAPI model_CancelIoEx(HANDLE h, LPOVERLAPPED o) {
@@ -362,11 +544,21 @@ const Shim kShims[] = {
     {"kernel32.dll", "GetCommState", address(&model_GetCommState)},
     {"kernel32.dll", "SetCommState", address(&model_SetCommState)},
     {"kernel32.dll", "SetCommTimeouts", address(&model_SetCommTimeouts)},
+    {"kernel32.dll", "SetupComm", address(&model_SetupComm)},
+    {"kernel32.dll", "GetCommProperties", address(&model_GetCommProperties)},
     {"kernel32.dll", "ReadFile", address(&model_ReadFile)},
     {"kernel32.dll", "WriteFile", address(&model_WriteFile)},
     {"kernel32.dll", "ClearCommError", address(&model_ClearCommError)},
     {"kernel32.dll", "CancelIoEx", address(&model_CancelIoEx)},
     {"kernel32.dll", "CancelIo", address(&model_CancelIo)},
+    {"kernel32.dll", "WaitCommEvent", address(&model_WaitCommEvent)},
+    {"kernel32.dll", "TerminateThread", address(&model_TerminateThread)},
+    {"kernel32.dll", "ProcessIdToSessionId", address(&model_ProcessIdToSessionId)},
+    {"kernel32.dll", "OutputDebugStringA", address(&model_OutputDebugStringA)},
+    {"user32.dll", "MessageBoxA", address(&model_MessageBoxA)},
+    {"kernel32.dll", "GetPrivateProfileIntA", address(&model_GetPrivateProfileIntA)},
+    {"kernel32.dll", "GetPrivateProfileStringA", address(&model_GetPrivateProfileStringA)},
+    {"user32.dll", "GetUserObjectInformationA", address(&model_GetUserObjectInformationA)},
     {"winmm.dll", "timeBeginPeriod", address(&model_timeBeginPeriod)},
     {"winmm.dll", "timeEndPeriod", address(&model_timeEndPeriod)},
 };
@@ -392,7 +584,10 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
     } faults[] = {{"cancel-keeps-bytes", kCancelKeepsBytes}, {"read-ends-at-once", kReadEndsAtOnce},
                   {"status-stall", kStatusStall},             {"slow-open", kSlowOpen},
                   {"busy-open", kBusyOpen},                   {"xon-equals-xoff", kXonEqualsXoff},
-                  {"removal", kRemoval},                      {"reads-fail", kReadsFail}};
+                  {"removal", kRemoval},                      {"reads-fail", kReadsFail},
+                  {"cancel-ignored", kCancelIgnored},         {"no-desktop", kNoDesktop},
+                  {"service-session", kServiceSession},       {"small-queue", kSmallQueue},
+                  {"file-write-stall", kFileWriteStall}};
     std::istringstream parts(text != nullptr && *text != '\0' ? text : "none");
     std::string part;
     std::getline(parts, part, ',');
@@ -407,13 +602,14 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
         const auto f =
             std::find_if(std::begin(faults), std::end(faults), [&](const auto& each) { return name == each.name; });
         // The faults of a port or an error name it after '='.
-        const bool named = name == "slow-open" || name == "busy-open" || name == "removal";
+        const bool named = name == "slow-open" || name == "busy-open" || name == "removal" || name == "file-write-stall";
         if (name == "period-1ms") continue;
         if (f == std::end(faults) || (named && value == 0)) return false;
         options->faults |= f->fault;
         if (f->fault == kSlowOpen) options->slow_port = static_cast<unsigned>(value);
         if (f->fault == kBusyOpen) options->busy_port = static_cast<unsigned>(value);
         if (f->fault == kRemoval) options->removal_error = static_cast<DWORD>(value);
+        if (f->fault == kFileWriteStall) options->stall_s = static_cast<unsigned>(value);
     }
     return true;
 }
@@ -434,6 +630,7 @@ bool install_windows_model(HMODULE dll, const ModelOptions& options) {
     g.slow_port = options.slow_port;
     g.busy_port = options.busy_port;
     g.removal_error = options.removal_error;
+    g.stall_s = options.stall_s;
     g.periods_1ms = options.period_1ms ? 1 : 0;
     g.faults = options.faults;
 
@@ -463,10 +660,21 @@ void switch_on_model_fault(ModelFault f, unsigned parameter) {
     if (f == kSlowOpen) g.slow_port = parameter;
     if (f == kBusyOpen) g.busy_port = parameter;
     if (f == kRemoval) g.removal_error = parameter;
+    if (f == kFileWriteStall) g.stall_s = parameter;
     g.faults.fetch_or(f);
 }
 
 const ModelCounters& model_counters() { return g_counters; }
+
+void call_back_from_next_box(void (*callback)()) {
+    std::lock_guard<std::mutex> guard(g.lock);
+    g.box_callback = callback;
+}
+
+std::string debugger_text() {
+    std::lock_guard<std::mutex> guard(g.lock);
+    return g.debugger;
+}
 
 std::vector<ThreadWaits> waits_by_thread() {
     std::vector<ThreadWaits> all;

@@ -151,6 +151,7 @@ public:
                       const std::lock_guard<std::mutex> hold(lock_);
                       boxes_.push_back({shown, now_ms()});
                   }
+                  Sleep(200);  // a user takes a moment to read it: the host's timers run meanwhile
                   SendMessageA(box, WM_COMMAND, IDOK, 0);
                   for (int i = 0; i < 500 && IsWindow(box); ++i) Sleep(10);
               }

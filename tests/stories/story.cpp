@@ -73,10 +73,12 @@ std::vector<std::string> arguments_of(const std::string& text) {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A file's text as a story writes it: "\r" and "\n" stand for CR and LF.
+// A file's text as a story writes it: "\r" and "\n" stand for CR and LF, "\bom" for a UTF-8
+// byte-order mark.
 std::string unescaped(std::string text) {
-    for (const auto& [from, to] : {std::pair<const char*, const char*>{"\\r", "\r"}, {"\\n", "\n"}}) {
-        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; ++at) text.replace(at, 2, to);
+    for (const auto& [from, to] : {std::pair<const char*, const char*>{"\\r", "\r"}, {"\\n", "\n"},
+                                   {"\\bom", "\xEF\xBB\xBF"}}) {
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; ++at) text.replace(at, std::strlen(from), to);
     }
     return text;
 }

@@ -3,7 +3,10 @@
 # for i386 (PE32+ for amd64 in the 64-bit test build), importing only libraries that every
 # Windows system has, since nothing else is shipped with it. The DLL exports DriverEntry by that
 # name and nothing else; vek-panel.exe is a console program, and a runtime DLL of the compiler's
-# (libstdc++-6.dll, libwinpthread-1.dll) would be missing on the user's machine.
+# (libstdc++-6.dll, libwinpthread-1.dll) would be missing on the user's machine. The program
+# also embeds a manifest that runs it as invoked: without one, Windows takes a console program
+# for a legacy one and virtualises its writes under Program Files (where the host's settings file
+# may live) into the user's own store.
 # Usage: check_pe.sh OBJDUMP FILE [i386|amd64]
 set -eu
 objdump=$1
@@ -23,7 +26,9 @@ echo "$headers" | grep -Eq "^Magic[[:space:]]+$magic" || fail "optional header m
 system="kernel32.dll user32.dll msvcrt.dll advapi32.dll"
 case "$file" in
   *.exe)
-    echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]' || fail "not a console program" ;;
+    echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]' || fail "not a console program"
+    LC_ALL=C grep -aq 'level="asInvoker"' "$file" || fail "no manifest asking to run asInvoker"
+    echo "manifest: asInvoker" ;;
   *)
     system="$system winmm.dll"
     exports=$(echo "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p')

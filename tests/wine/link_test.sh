@@ -49,4 +49,7 @@ start_card 3 idle
 run idle-cpu 3
 stop_cards
 
+# The trace held by a reader without delete sharing as it fills: kept, written on, rotated later.
+run trace-reader
+
 echo "every link scenario passed"

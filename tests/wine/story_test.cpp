@@ -84,6 +84,18 @@ public:
 
     int32_t call(uint32_t number, uint32_t command, bool host, void* record, const char* path) override {
         if (driver_.entry == nullptr) return -2;
+        last_record_ = record;
+        last_path_ = path != nullptr ? path : "";
+        if (exit_into_call_ms_ > 0) {
+            // The process ends part way through this call, as the host's does when its user
+            // closes it while the call runs.
+            std::thread([ms = exit_into_call_ms_] {
+                Sleep(ms);
+                std::printf("PASS until exit\n");
+                std::fflush(stdout);
+                ExitProcess(0);
+            }).detach();
+        }
         call_began_ = now_ms();
         const int32_t result = driver_.entry(number, command, host ? driver_.host.record() : nullptr, record, path);
         call_began_ = 0;
@@ -164,6 +176,21 @@ public:
             return true;
         }
         if (step == "the host's window is never activated") return never_active_ = true;
+        static const std::string kUnshared = " without delete sharing";
+        if (step.rfind("hold ", 0) == 0 && step.size() > 5 + kUnshared.size() &&
+            step.compare(step.size() - kUnshared.size(), kUnshared.size(), kUnshared) == 0) {
+            // As an editor or a follower holds it: reading and writing shared, deleting not.
+            const std::string path = folder_ + "\\" + step.substr(5, step.size() - 5 - kUnshared.size());
+            held_ = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+            if (held_ == INVALID_HANDLE_VALUE) *failure = "cannot open " + path;
+            return true;
+        }
+        if (step.rfind("let go of ", 0) == 0) {
+            if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
+            held_ = INVALID_HANDLE_VALUE;
+            return true;
+        }
         if (step == "win.ini has no driver section") {
             // A save without a path must not reach the file the platform would pick.
             char names[8192] = {};
@@ -176,7 +203,32 @@ public:
         if (step.rfind("model ", 0) != 0) return false;
         const std::string what = step.substr(6);
         const ModelCounters& counters = model_counters();
-        if (what == "calls fail") {
+        if (what == "a timer starts 0 while a box is up") {
+            // The host's timer, run by the box's message loop, calls back in with the same start.
+            reentering_ = this;
+            call_back_from_next_box([] {
+                const double began = now_ms();
+                reentering_->reentry_result_ = reentering_->call(0, 0, true, reentering_->last_record_,
+                                                                 reentering_->last_path_.c_str());
+                reentering_->reentry_ms_ = now_ms() - began;
+            });
+        } else if (what == "the timer's start failed at once") {
+            if (reentry_ms_ < 0) *failure = "the timer never ran while a box was up";
+            else if (reentry_result_ != -1 || reentry_ms_ > 1000)
+                *failure = "the start it called returned " + std::to_string(reentry_result_) + " after " +
+                           std::to_string(static_cast<long>(reentry_ms_)) + " ms";
+        } else if (what.rfind("debugger has ", 0) == 0) {
+            if (debugger_text().find(what.substr(13)) == std::string::npos)
+                *failure = "the debugger was told \"" + debugger_text() + "\"";
+        } else if (what.rfind("exit ", 0) == 0 && what.find(" ms into the next call") != std::string::npos) {
+            exit_into_call_ms_ = static_cast<DWORD>(std::atol(what.c_str() + 5));
+        } else if (what == "the library stays loaded") {
+            if (GetModuleHandleA(driver_path().c_str()) == nullptr) *failure = "the library was unloaded";
+        } else if (what.rfind("the library unloads within ", 0) == 0) {
+            const double give_up = now_ms() + std::atof(what.c_str() + 27);
+            while (GetModuleHandleA(driver_path().c_str()) != nullptr && now_ms() < give_up) Sleep(20);
+            if (GetModuleHandleA(driver_path().c_str()) != nullptr) *failure = "it is still loaded";
+        } else if (what == "calls fail") {
             for (const double give_up = now_ms() + 3000; counters.failed.load() == 0 && now_ms() < give_up;) Sleep(5);
             if (counters.failed.load() == 0) *failure = "the driver never tried the port";
         } else if (what.rfind("over a second: ", 0) == 0) {
@@ -188,6 +240,7 @@ public:
             const auto fault = static_cast<ModelFault>(m.faults);
             switch_on_model_fault(fault, fault == kSlowOpen   ? m.slow_port
                                          : fault == kBusyOpen ? m.busy_port
+                                         : fault == kFileWriteStall ? m.stall_s
                                                               : static_cast<unsigned>(m.removal_error));
         }
         return true;
@@ -219,6 +272,13 @@ private:
         }
     }
 
+    static WineRig* reentering_;
+    void* last_record_ = nullptr;
+    std::string last_path_;
+    int32_t reentry_result_ = 0;
+    double reentry_ms_ = -1;
+    DWORD exit_into_call_ms_ = 0;
+    HANDLE held_ = INVALID_HANDLE_VALUE;
     std::string folder_;
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
@@ -238,6 +298,8 @@ private:
         }
     }};
 };
+
+WineRig* WineRig::reentering_ = nullptr;
 
 // The steps up to "exit" in a process of their own, which ends there with the DLL loaded; true
 // when it got there.
@@ -276,6 +338,15 @@ int main(int argc, char** argv) {
         WineRig rig(folder, story->ports);
         failure = rig.load_driver() ? run_story(*story, rig) : "the DLL could not be loaded";
     }
+    // A thread killed may hold a lock of the heap or the loader: never sound, whatever follows.
+    const long killed = model_counters().terminated.load();
+    if (killed > 0 && failure.empty()) failure = "the DLL called TerminateThread " + std::to_string(killed) + " times";
+    // A wait on a thread under the loader lock never ends on Windows: the thread needs the lock to end.
+    const long locked = model_counters().loader_lock_waits.load();
+    if (locked > 0 && failure.empty())
+        failure = "the DLL waited on a thread under the loader lock " + std::to_string(locked) + " times";
+    // Owned by the desktop, a box disables every window of the session until it is answered.
+    if (model_counters().desktop_boxes.load() > 0 && failure.empty()) failure = "a message box owned by the desktop";
     std::printf("%s: %s\n", story->name.c_str(), failure.empty() ? "PASS" : ("FAIL: " + failure).c_str());
     return failure.empty() ? 0 : 1;
 }

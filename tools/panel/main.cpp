@@ -361,6 +361,7 @@ int run(int argc, char** argv) {
     PanelSession session;
     const int status = args.scripted ? run_scripted(session, args) : run_live(session, args);
     session.close();
+    interrupts_done();
     return status;
 }
 

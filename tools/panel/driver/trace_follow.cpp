@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 
 #include "panel/line/line_clock.h"
@@ -55,20 +54,28 @@ std::size_t hex_count(const std::string& text) {
     return count;
 }
 
+// The size through the open file, not its directory entry's: Windows brings the entry up to date
+// only now and then while the driver holds the file open, so it lags what the trace has written.
+bool open_size(std::ifstream& file, uint64_t* size) {
+    if (!file.seekg(0, std::ios::end)) return false;
+    const std::streamoff end = file.tellg();
+    if (end < 0) return false;
+    *size = static_cast<uint64_t>(end);
+    return true;
+}
+
 }  // namespace
 
 void TraceFollow::poll() {
-    std::error_code error;
-    const uint64_t size = std::filesystem::file_size(path_, error);
-    if (error) return;
+    std::ifstream file(path_, std::ios::binary);
+    uint64_t size = 0;
+    if (!file || !open_size(file, &size)) return;
     // Renamed to .1 at the cap and begun again: a new file.
     if (size < offset_) {
         offset_ = 0;
         partial_.clear();
     }
     if (size == offset_) return;
-    std::ifstream file(path_, std::ios::binary);
-    if (!file) return;
     file.seekg(static_cast<std::streamoff>(offset_));
     std::string chunk(static_cast<std::size_t>(std::min(size - offset_, kReadMost)), '\0');
     file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
@@ -85,9 +92,9 @@ void TraceFollow::poll() {
 }
 
 void TraceFollow::skip_existing() {
-    std::error_code error;
-    const uint64_t size = std::filesystem::file_size(path_, error);
-    offset_ = error ? 0 : size;
+    std::ifstream file(path_, std::ios::binary);
+    uint64_t size = 0;
+    offset_ = file && open_size(file, &size) ? size : 0;
     partial_.clear();
 }
 
@@ -117,6 +124,7 @@ bool TraceFollow::take_start_line(const std::string& text) {
         state_.scan_bad_ends = 0;
         state_.start_failed = false;
         state_.start_ended = false;
+        state_.found_port = 0;
         scanning_ = true;
     } else if (starts_with(text, "settings: ")) {
         state_.settings_note = text.substr(10);
@@ -205,6 +213,7 @@ void TraceFollow::take_port_line(int64_t at, const std::string& text) {
         state_.corrupt_ports.push_back(port);
     } else if (word == "found") {
         state_.start_ended = true;
+        state_.found_port = port;
         scanning_ = false;
     }
 }

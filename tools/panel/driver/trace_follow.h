@@ -28,6 +28,7 @@ struct DriverTrace {
     uint64_t scan_bad_ends = 0;
     bool start_failed = false;
     bool start_ended = false;     // found a port or failed
+    unsigned found_port = 0;      // the port the newest start found the card on; 0: none yet
     std::string settings_note;    // the driver's note on a key it did not use
 };
 

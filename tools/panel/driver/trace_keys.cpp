@@ -136,10 +136,12 @@ LentTraceKeys::~LentTraceKeys() {
     if (!written_) return;
     std::string now;
     if (read_bytes(settings_, &now) && now == lent_) {
-        // The store's crash-safe rewrite: a reader never sees half of either file. A failure,
-        // which the panel has no place to tell of on its way out, leaves the marker: the next
-        // run puts the file back.
-        const bool back = existed_ ? vek::replace_whole_file(settings_.c_str(), before_) : std::remove(settings_.c_str()) == 0;
+        // Written back in place, through the file's own handle: a rename would give the host's
+        // file a new ACL, owner and links, and fails while another program holds it without
+        // delete sharing. A failure, which the panel has no place to tell of on its way out,
+        // leaves the marker: the next run puts the file back.
+        const bool back = existed_ ? vek::rewrite_whole_file_in_place(settings_.c_str(), before_)
+                                   : std::remove(settings_.c_str()) == 0;
         if (!back) return;
     }
     std::remove(marker_.c_str());
@@ -162,7 +164,7 @@ LentKeysRepair repair_lent_keys(const std::string& settings) {
     if (exists == marker.existed && (!exists || now == marker.before)) {
         // Ended before its keys were written, or after they were taken back.
     } else if (exists && is_as_lent(now, marker)) {
-        repair.ok = marker.existed ? vek::replace_whole_file(settings.c_str(), marker.before)
+        repair.ok = marker.existed ? vek::rewrite_whole_file_in_place(settings.c_str(), marker.before)
                                    : std::remove(settings.c_str()) == 0;
         if (!repair.ok) {
             repair.said = "cannot put " + settings + " back as it was before a panel that ended lent it " + lent;

@@ -96,7 +96,7 @@ int DriverSession::open(const PanelOptions& options, LineSession& line, std::str
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kWaitCardPauseMs));
     }
-    line.find_port(started());
+    line.find_port(started(), found_port(line));
     return kExitOk;
 }
 
@@ -128,6 +128,19 @@ void DriverSession::settle_trace() {
         if (trace_->state().start_failed) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(kTraceSettleStepMs));
     }
+}
+
+// The driver's trace is written by a thread of its own: its "found" line may come a moment after
+// the start returned. A line the panel monitors finds its port otherwise.
+unsigned DriverSession::found_port(const LineSession& line) {
+    if (!started() || line.monitored()) return 0;
+    for (int waited = 0; waited < kTraceSettleMs; waited += kTraceSettleStepMs) {
+        trace_->poll();
+        if (trace_->state().found_port != 0) return trace_->state().found_port;
+        if (trace_->state().start_ended) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kTraceSettleStepMs));
+    }
+    return 0;
 }
 
 std::string DriverSession::no_card_message(const LineSession& line) const {
@@ -172,7 +185,7 @@ bool DriverSession::restart(LineSession& line, std::string* error) {
         settle_trace();
         if (error != nullptr) *error = no_card_message(line);
     }
-    line.find_port(started());
+    line.find_port(started(), found_port(line));
     return started_again;
 }
 

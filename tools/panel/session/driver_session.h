@@ -71,6 +71,7 @@ private:
     bool start(const LineSession& line);
     // A failed start's trace lines are written by the trace's own thread: waits, bounded, for them.
     void settle_trace();
+    unsigned found_port(const LineSession& line);  // what the trace says the start found; 0: none
     std::string no_card_message(const LineSession& line) const;
 
     DriverLibrary library_;

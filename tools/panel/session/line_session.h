@@ -54,8 +54,9 @@ public:
 
     // Why the driver's start found no card on this line, and what to try.
     std::string no_card_error() const;
-    // Finds the port the driver kept, which the driver does not say.
-    void find_port(bool driver_started);
+    // Finds the port the driver kept: the one its trace says it found (traced_port, 0 when it
+    // said none), or the one this process has open.
+    void find_port(bool driver_started, unsigned traced_port);
     const std::string& port() const { return port_; }          // e.g. "COM1"; empty when not found
     const std::string& device() const { return device_; }      // what the port leads to
 

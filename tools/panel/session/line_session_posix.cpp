@@ -235,7 +235,7 @@ std::string LineSession::no_card_error() const {
 }
 
 // The driver says not which port it kept; the one whose device this process has open is it.
-void LineSession::find_port(bool /*driver_started*/) {
+void LineSession::find_port(bool /*driver_started*/, unsigned /*traced_port*/) {
     port_.clear();
     device_.clear();
     const Parts& parts = *parts_;

@@ -19,10 +19,6 @@ constexpr const char* kSection = "korvanex-vek-driver-0";
 constexpr const char* kPortKey = "port";
 // The driver scans COM1 to COM127.
 constexpr unsigned kLastScannedPort = 127;
-// Handle values are multiples of 4, handed out lowest first; the panel's process holds a few
-// hundred handles at most, so the driver's port handle lies well below this.
-constexpr uintptr_t kLastHandleValue = 0x4000;
-
 // The port the settings file names, read as the driver reads it; 0 when it names none.
 unsigned named_port(const std::string& settings) {
     char text[32] = {};
@@ -31,52 +27,12 @@ unsigned named_port(const std::string& settings) {
     return parse_port_number(text, &port) ? port : 0;
 }
 
-// What the system names a handle's object, e.g. \Device\Serial0; empty when it names none.
-std::string object_name(HANDLE handle) {
-    using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    struct Name {
-        USHORT length;
-        USHORT maximum;
-        wchar_t* text;
-    };
-    constexpr int kObjectNameInformation = 1;
-    static const auto query = reinterpret_cast<QueryObject>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
-    if (query == nullptr) return {};
-    alignas(Name) char buffer[1024];
-    ULONG needed = 0;
-    if (query(handle, kObjectNameInformation, buffer, sizeof buffer, &needed) < 0) return {};
-    Name name;
-    std::memcpy(&name, buffer, sizeof name);
-    if (name.text == nullptr || name.length == 0) return {};
-    char narrow[512];
-    const int size = WideCharToMultiByte(CP_ACP, 0, name.text, name.length / 2, narrow, sizeof narrow, nullptr, nullptr);
-    return size > 0 ? std::string(narrow, static_cast<std::size_t>(size)) : std::string();
-}
-
 // The device COMn leads to, e.g. \Device\Serial0; empty when there is no such port.
 std::string port_device(unsigned n) {
     char target[512] = {};
     const std::string name = "COM" + std::to_string(n);
     if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) return {};
     return target;  // the first of the NUL-separated targets: the one that opens
-}
-
-// The devices of the communications handles this process holds.
-std::vector<std::string> open_serial_devices() {
-    std::vector<std::string> open_devices;
-    for (uintptr_t value = 4; value <= kLastHandleValue; value += 4) {
-        const auto handle = reinterpret_cast<HANDLE>(value);
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        // Only a communications device answers GetCommState; it reads, and changes nothing. Only
-        // those are asked their name: asking a pipe's can wait on a read another thread has
-        // pending on it.
-        if (GetFileType(handle) != FILE_TYPE_CHAR || !GetCommState(handle, &dcb)) continue;
-        const std::string name = object_name(handle);
-        if (!name.empty()) open_devices.push_back(name);
-    }
-    return open_devices;
 }
 
 // Whether COMn is there to be opened. A USB adapter's port appears only once it is plugged in;
@@ -149,29 +105,18 @@ std::string LineSession::no_card_error() const {
            "port in the Device Manager, and that nothing else is using the port; --port N probes one port alone.";
 }
 
-// The driver says not which port it kept. A named port is the only one it probes; after a scan,
-// the port is the COM port whose device this process has a handle open on.
-void LineSession::find_port(bool driver_started) {
+// A named port is the only one the driver probes; after a scan, its trace says which it found.
+// (Asking each handle value of the process whether it is a port, as this once did, fails where the
+// system checks handles strictly.)
+void LineSession::find_port(bool driver_started, unsigned traced_port) {
     port_.clear();
     device_.clear();
     if (!driver_started) return;
     const unsigned named = named_port(parts_->settings);
-    if (named != 0) {
-        port_ = "COM" + std::to_string(named);
-        device_ = port_device(named);
-        return;
-    }
-    const std::vector<std::string> open_devices = open_serial_devices();
-    for (unsigned n = 1; n <= kLastScannedPort && !open_devices.empty(); ++n) {
-        const std::string device = port_device(n);
-        for (const std::string& open : open_devices) {
-            if (!device.empty() && lstrcmpiA(device.c_str(), open.c_str()) == 0) {
-                port_ = "COM" + std::to_string(n);
-                device_ = device;
-                return;
-            }
-        }
-    }
+    const unsigned n = named != 0 ? named : traced_port;
+    if (n == 0) return;
+    port_ = "COM" + std::to_string(n);
+    device_ = port_device(n);
 }
 
 bool LineSession::has_virtual_card() const { return false; }

@@ -8,4 +8,7 @@ namespace vek::panel {
 
 void catch_interrupts(volatile std::sig_atomic_t* flag);
 
+// The panel has stopped the driver: a console close waiting for that may let the process end.
+void interrupts_done();
+
 }  // namespace vek::panel

@@ -25,4 +25,6 @@ void catch_interrupts(volatile std::sig_atomic_t* flag) {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void interrupts_done() {}  // a signal's handler never waits for the stop
+
 }  // namespace vek::panel
