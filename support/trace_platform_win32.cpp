@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/trace_platform.h"
+#include "support/win32_pinned_thread.h"
 
 namespace vek {
 
@@ -125,43 +126,9 @@ TraceRenamed trace_file_rename(const char* from, const char* to) {
     return {error == ERROR_FILE_NOT_FOUND ? TraceRename::missing : TraceRename::failed, error};
 }
 
-namespace {
-
-// Any address inside this module names it to GetModuleHandleExW.
-const char kInThisModule = 0;
-
-struct ThreadStart {
-    void (*run)(void*);
-    void* argument;
-    HMODULE module;  // the thread's own reference to the module
-};
-
-DWORD WINAPI enter(LPVOID parameter) {
-    const ThreadStart start = *static_cast<ThreadStart*>(parameter);
-    delete static_cast<ThreadStart*>(parameter);
-    start.run(start.argument);
-    // Drops the thread's reference without returning into the module, which this may unload.
-    FreeLibraryAndExitThread(start.module, 0);
-}
-
-}  // namespace
-
 bool trace_thread_start(void (*run)(void* argument), void* argument) {
-    auto* start = new (std::nothrow) ThreadStart{run, argument, nullptr};
-    if (start == nullptr) return false;
-    // Taken here rather than by the thread, so that no moment exists where it runs unpinned.
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&kInThisModule),
-                            &start->module)) {
-        delete start;
-        return false;
-    }
-    const HMODULE module = start->module;
-    const HANDLE thread = CreateThread(nullptr, 0, enter, start, 0, nullptr);
-    if (thread == nullptr) {
-        FreeLibrary(module);
-        delete start;
-        return false;
-    }
+    const HANDLE thread = start_pinned_thread(run, argument);
+    if (thread == nullptr) return false;
     CloseHandle(thread);  // never joined: it ends by itself
     return true;
 }
