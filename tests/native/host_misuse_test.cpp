@@ -21,14 +21,6 @@
 
 namespace {
 
-// ThreadSanitizer cannot follow a child forked from a threaded process that starts threads of
-// its own, which is what a host polling in a session of its own is here.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
 int g_input_calls = 0;
 void VEK_CDECL count_input(int32_t, int32_t) { ++g_input_calls; }
 

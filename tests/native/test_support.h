@@ -16,6 +16,15 @@
 
 using namespace vek;  // the tests read as the driver's own code
 
+// Built with ThreadSanitizer, whose runtime some tests cannot run under: it cannot follow a child
+// forked from a threaded process that starts threads of its own, and it writes a scratch file at
+// every program's start, which a file size limit of 0 ends with SIGXFSZ before main.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
 public:
