@@ -34,10 +34,38 @@ constexpr double kHungCallMs = 60000;
 
 void __cdecl record_input(int32_t index, int32_t value) { story_set_input(index, value); }
 
+// The status a program ended by the session's end is given here.
+constexpr DWORD kEndedWithSession = 125;
+
+using ProcessWindows = std::pair<DWORD, std::vector<HWND>>;
+
+BOOL CALLBACK collect_window(HWND window, LPARAM l) {
+    auto* s = reinterpret_cast<ProcessWindows*>(l);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == s->first) s->second.push_back(window);
+    return TRUE;
+}
+
+// The user's session ends as Windows ends it for a logoff: every top-level window of the program,
+// hidden or not, is asked (WM_QUERYENDSESSION) and then told (WM_ENDSESSION), each given the
+// system's 5 s, and the program is ended once told. The windows told.
+int end_session(const PROCESS_INFORMATION& child) {
+    ProcessWindows search{child.dwProcessId, {}};
+    EnumWindows(collect_window, reinterpret_cast<LPARAM>(&search));
+    const auto logoff = static_cast<LPARAM>(static_cast<LONG_PTR>(ENDSESSION_LOGOFF));
+    DWORD_PTR answer = 0;
+    for (HWND w : search.second) SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, logoff, 0, 5000, &answer);
+    for (HWND w : search.second) SendMessageTimeoutW(w, WM_ENDSESSION, TRUE, logoff, 0, 5000, &answer);
+    TerminateProcess(child.hProcess, kEndedWithSession);
+    return static_cast<int>(search.second.size());
+}
+
 // Runs a program to its end, its standard input the NUL device and its output where given (the
 // handles must be inheritable); its exit status, or 124 when it had to be ended after bound_ms.
+// With session_ends_ms, the user's session ends that long into the run.
 DWORD run_program(const std::string& program, const std::vector<std::string>& args, HANDLE out, HANDLE err,
-                  DWORD bound_ms) {
+                  DWORD bound_ms, DWORD session_ends_ms = INFINITE) {
     std::string line = "\"" + program + "\"";
     for (const std::string& arg : args) line += " \"" + arg + "\"";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -52,6 +80,8 @@ DWORD run_program(const std::string& program, const std::vector<std::string>& ar
     PROCESS_INFORMATION child{};
     DWORD status = 127;
     if (CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child)) {
+        if (session_ends_ms != INFINITE && WaitForSingleObject(child.hProcess, session_ends_ms) == WAIT_TIMEOUT)
+            std::printf("        the session ended: %d windows of the program told\n", end_session(child));
         if (WaitForSingleObject(child.hProcess, bound_ms) != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 124);
         WaitForSingleObject(child.hProcess, 5000);
         GetExitCodeProcess(child.hProcess, &status);
@@ -158,7 +188,9 @@ public:
         HANDLE files[2];
         for (int i = 0; i < 2; ++i)
             files[i] = CreateFileA(names[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        const DWORD status = run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000);
+        const DWORD status =
+            run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000, session_ends_ms_);
+        session_ends_ms_ = INFINITE;
         for (HANDLE f : files) CloseHandle(f);
         return {static_cast<int>(status), read_text(names[0]), read_text(names[1])};
     }
@@ -176,6 +208,11 @@ public:
             return true;
         }
         if (step == "the host's window is never activated") return never_active_ = true;
+        static const std::string kLogoff = "the user logs off ", kIntoPanel = " ms into the next panel run";
+        if (step.rfind(kLogoff, 0) == 0 && step.find(kIntoPanel) != std::string::npos) {
+            session_ends_ms_ = static_cast<DWORD>(std::atol(step.c_str() + kLogoff.size()));
+            return true;
+        }
         static const std::string kUnshared = " without delete sharing";
         if (step.rfind("hold ", 0) == 0 && step.size() > 5 + kUnshared.size() &&
             step.compare(step.size() - kUnshared.size(), kUnshared.size(), kUnshared) == 0) {
@@ -283,6 +320,7 @@ private:
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
     bool never_active_ = false;
+    DWORD session_ends_ms_ = INFINITE;  // into the next panel run
     BoxWatcher user_;
     std::string told_;
     std::atomic<double> call_began_{0};
