@@ -34,8 +34,11 @@ constexpr double kHungCallMs = 60000;
 
 void __cdecl record_input(int32_t index, int32_t value) { story_set_input(index, value); }
 
-// The status a program ended by the session's end is given here.
-constexpr DWORD kEndedWithSession = 125;
+// The status a program ended by the system (a logoff, a closed console) is given here.
+constexpr DWORD kEndedBySystem = 125;
+
+// How the system ends a program while a step's run of it is under way.
+enum class SystemEnd { none, logoff, console_close };
 
 using ProcessWindows = std::pair<DWORD, std::vector<HWND>>;
 
@@ -49,7 +52,7 @@ BOOL CALLBACK collect_window(HWND window, LPARAM l) {
 
 // The user's session ends as Windows ends it for a logoff: every top-level window of the program,
 // hidden or not, is asked (WM_QUERYENDSESSION) and then told (WM_ENDSESSION), each given the
-// system's 5 s, and the program is ended once told. The windows told.
+// system's 5 s. The windows told.
 int end_session(const PROCESS_INFORMATION& child) {
     ProcessWindows search{child.dwProcessId, {}};
     EnumWindows(collect_window, reinterpret_cast<LPARAM>(&search));
@@ -57,15 +60,38 @@ int end_session(const PROCESS_INFORMATION& child) {
     DWORD_PTR answer = 0;
     for (HWND w : search.second) SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, logoff, 0, 5000, &answer);
     for (HWND w : search.second) SendMessageTimeoutW(w, WM_ENDSESSION, TRUE, logoff, 0, 5000, &answer);
-    TerminateProcess(child.hProcess, kEndedWithSession);
     return static_cast<int>(search.second.size());
+}
+
+// The user closes the program's console as Windows tells it: a new thread in the program runs its
+// console handlers with CTRL_CLOSE_EVENT (the system's own entry, at the same address in every
+// process), and is given the system's 5 s. Whether the handlers returned within them.
+bool close_console(const PROCESS_INFORMATION& child) {
+    const auto entry = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
+    HANDLE thread = entry == nullptr ? nullptr
+                                     : CreateRemoteThread(child.hProcess, nullptr, 0, entry,
+                                                          reinterpret_cast<void*>(CTRL_CLOSE_EVENT), 0, nullptr);
+    if (thread == nullptr) return false;
+    const bool returned = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return returned;
+}
+
+// The system's end of a program under way: it is told, then ended, whatever it does meanwhile.
+void end_by_system(SystemEnd how, const PROCESS_INFORMATION& child) {
+    if (how == SystemEnd::logoff) std::printf("        the session ended: %d windows of the program told\n", end_session(child));
+    if (how == SystemEnd::console_close)
+        std::printf("        the console closed: its handlers %s\n",
+                    close_console(child) ? "returned" : "were cut short at 5 s");
+    TerminateProcess(child.hProcess, kEndedBySystem);
 }
 
 // Runs a program to its end, its standard input the NUL device and its output where given (the
 // handles must be inheritable); its exit status, or 124 when it had to be ended after bound_ms.
-// With session_ends_ms, the user's session ends that long into the run.
+// The system ends it, as end_by_system tells, end_ms into the run.
 DWORD run_program(const std::string& program, const std::vector<std::string>& args, HANDLE out, HANDLE err,
-                  DWORD bound_ms, DWORD session_ends_ms = INFINITE) {
+                  DWORD bound_ms, SystemEnd end = SystemEnd::none, DWORD end_ms = 0) {
     std::string line = "\"" + program + "\"";
     for (const std::string& arg : args) line += " \"" + arg + "\"";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -80,8 +106,8 @@ DWORD run_program(const std::string& program, const std::vector<std::string>& ar
     PROCESS_INFORMATION child{};
     DWORD status = 127;
     if (CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child)) {
-        if (session_ends_ms != INFINITE && WaitForSingleObject(child.hProcess, session_ends_ms) == WAIT_TIMEOUT)
-            std::printf("        the session ended: %d windows of the program told\n", end_session(child));
+        if (end != SystemEnd::none && WaitForSingleObject(child.hProcess, end_ms) == WAIT_TIMEOUT)
+            end_by_system(end, child);
         if (WaitForSingleObject(child.hProcess, bound_ms) != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 124);
         WaitForSingleObject(child.hProcess, 5000);
         GetExitCodeProcess(child.hProcess, &status);
@@ -189,8 +215,8 @@ public:
         for (int i = 0; i < 2; ++i)
             files[i] = CreateFileA(names[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         const DWORD status =
-            run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000, session_ends_ms_);
-        session_ends_ms_ = INFINITE;
+            run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000, end_, end_ms_);
+        end_ = SystemEnd::none;
         for (HANDLE f : files) CloseHandle(f);
         return {static_cast<int>(status), read_text(names[0]), read_text(names[1])};
     }
@@ -208,10 +234,14 @@ public:
             return true;
         }
         if (step == "the host's window is never activated") return never_active_ = true;
-        static const std::string kLogoff = "the user logs off ", kIntoPanel = " ms into the next panel run";
-        if (step.rfind(kLogoff, 0) == 0 && step.find(kIntoPanel) != std::string::npos) {
-            session_ends_ms_ = static_cast<DWORD>(std::atol(step.c_str() + kLogoff.size()));
-            return true;
+        static const std::string kLogoff = "the user logs off ", kClose = "the user closes the panel's console ",
+                                 kIntoPanel = " ms into the next panel run";
+        for (const auto& [head, how] : {std::pair{kLogoff, SystemEnd::logoff}, {kClose, SystemEnd::console_close}}) {
+            if (step.rfind(head, 0) == 0 && step.find(kIntoPanel) != std::string::npos) {
+                end_ms_ = static_cast<DWORD>(std::atol(step.c_str() + head.size()));
+                end_ = how;
+                return true;
+            }
         }
         static const std::string kUnshared = " without delete sharing";
         if (step.rfind("hold ", 0) == 0 && step.size() > 5 + kUnshared.size() &&
@@ -320,7 +350,8 @@ private:
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
     bool never_active_ = false;
-    DWORD session_ends_ms_ = INFINITE;  // into the next panel run
+    SystemEnd end_ = SystemEnd::none;  // of the next panel run, end_ms_ into it
+    DWORD end_ms_ = 0;
     BoxWatcher user_;
     std::string told_;
     std::atomic<double> call_began_{0};
