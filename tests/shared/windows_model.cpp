@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/shared/import_patch.h"
 #include "tests/shared/text_file.h"
 #include "tests/shared/wine_host.h"
 
@@ -52,8 +53,8 @@ struct Model {
     std::vector<OVERLAPPED*> ignoring;  // operations kCancelIgnored keeps until the port closes
     void (*box_callback)() = nullptr;  // guarded by lock, as is debugger
     std::string debugger;
-    TimePeriod begin_period = nullptr;
-    TimePeriod end_period = nullptr;
+    ULONG_PTR begin_period = 0;  // winmm's own, called through
+    ULONG_PTR end_period = 0;
 };
 
 Model g;
@@ -289,13 +290,13 @@ HANDLE WINAPI model_CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES sa, LPCWSTR nam
 }
 
 UINT WINAPI model_timeBeginPeriod(UINT period) {
-    const UINT result = g.begin_period(period);
+    const UINT result = reinterpret_cast<TimePeriod>(g.begin_period)(period);
     if (result == 0 && period <= 1) ++g.periods_1ms;
     return result;
 }
 
 UINT WINAPI model_timeEndPeriod(UINT period) {
-    const UINT result = g.end_period(period);
+    const UINT result = reinterpret_cast<TimePeriod>(g.end_period)(period);
     if (result == 0 && period <= 1) --g.periods_1ms;
     return result;
 }
@@ -519,60 +520,38 @@ BOOL WINAPI model_CancelIo(HANDLE h) {
     return CancelIo(h);
 }
 
-struct Shim {
-    const char* library;
-    const char* name;
-    ULONG_PTR shim;
+const ImportShim kShims[] = {
+    {"kernel32.dll", "Sleep", shim_address(&model_Sleep)},
+    {"kernel32.dll", "SleepEx", shim_address(&model_SleepEx)},
+    {"kernel32.dll", "WaitForSingleObject", shim_address(&model_WaitForSingleObject)},
+    {"kernel32.dll", "WaitForSingleObjectEx", shim_address(&model_WaitForSingleObjectEx)},
+    {"kernel32.dll", "WaitForMultipleObjects", shim_address(&model_WaitForMultipleObjects)},
+    {"kernel32.dll", "WaitForMultipleObjectsEx", shim_address(&model_WaitForMultipleObjectsEx)},
+    {"kernel32.dll", "CreateWaitableTimerExW", shim_address(&model_CreateWaitableTimerExW)},
+    {"kernel32.dll", "CreateFileA", shim_address(&model_CreateFileA)},
+    {"kernel32.dll", "CreateFileW", shim_address(&model_CreateFileW)},
+    {"kernel32.dll", "CloseHandle", shim_address(&model_CloseHandle)},
+    {"kernel32.dll", "GetCommState", shim_address(&model_GetCommState)},
+    {"kernel32.dll", "SetCommState", shim_address(&model_SetCommState)},
+    {"kernel32.dll", "SetCommTimeouts", shim_address(&model_SetCommTimeouts)},
+    {"kernel32.dll", "SetupComm", shim_address(&model_SetupComm)},
+    {"kernel32.dll", "GetCommProperties", shim_address(&model_GetCommProperties)},
+    {"kernel32.dll", "ReadFile", shim_address(&model_ReadFile)},
+    {"kernel32.dll", "WriteFile", shim_address(&model_WriteFile)},
+    {"kernel32.dll", "ClearCommError", shim_address(&model_ClearCommError)},
+    {"kernel32.dll", "CancelIoEx", shim_address(&model_CancelIoEx)},
+    {"kernel32.dll", "CancelIo", shim_address(&model_CancelIo)},
+    {"kernel32.dll", "WaitCommEvent", shim_address(&model_WaitCommEvent)},
+    {"kernel32.dll", "TerminateThread", shim_address(&model_TerminateThread)},
+    {"kernel32.dll", "ProcessIdToSessionId", shim_address(&model_ProcessIdToSessionId)},
+    {"kernel32.dll", "OutputDebugStringA", shim_address(&model_OutputDebugStringA)},
+    {"user32.dll", "MessageBoxA", shim_address(&model_MessageBoxA)},
+    {"kernel32.dll", "GetPrivateProfileIntA", shim_address(&model_GetPrivateProfileIntA)},
+    {"kernel32.dll", "GetPrivateProfileStringA", shim_address(&model_GetPrivateProfileStringA)},
+    {"user32.dll", "GetUserObjectInformationA", shim_address(&model_GetUserObjectInformationA)},
+    {"winmm.dll", "timeBeginPeriod", shim_address(&model_timeBeginPeriod), &g.begin_period},
+    {"winmm.dll", "timeEndPeriod", shim_address(&model_timeEndPeriod), &g.end_period},
 };
-
-template <typename F>
-ULONG_PTR address(F* f) {
-    return reinterpret_cast<ULONG_PTR>(f);
-}
-
-const Shim kShims[] = {
-    {"kernel32.dll", "Sleep", address(&model_Sleep)},
-    {"kernel32.dll", "SleepEx", address(&model_SleepEx)},
-    {"kernel32.dll", "WaitForSingleObject", address(&model_WaitForSingleObject)},
-    {"kernel32.dll", "WaitForSingleObjectEx", address(&model_WaitForSingleObjectEx)},
-    {"kernel32.dll", "WaitForMultipleObjects", address(&model_WaitForMultipleObjects)},
-    {"kernel32.dll", "WaitForMultipleObjectsEx", address(&model_WaitForMultipleObjectsEx)},
-    {"kernel32.dll", "CreateWaitableTimerExW", address(&model_CreateWaitableTimerExW)},
-    {"kernel32.dll", "CreateFileA", address(&model_CreateFileA)},
-    {"kernel32.dll", "CreateFileW", address(&model_CreateFileW)},
-    {"kernel32.dll", "CloseHandle", address(&model_CloseHandle)},
-    {"kernel32.dll", "GetCommState", address(&model_GetCommState)},
-    {"kernel32.dll", "SetCommState", address(&model_SetCommState)},
-    {"kernel32.dll", "SetCommTimeouts", address(&model_SetCommTimeouts)},
-    {"kernel32.dll", "SetupComm", address(&model_SetupComm)},
-    {"kernel32.dll", "GetCommProperties", address(&model_GetCommProperties)},
-    {"kernel32.dll", "ReadFile", address(&model_ReadFile)},
-    {"kernel32.dll", "WriteFile", address(&model_WriteFile)},
-    {"kernel32.dll", "ClearCommError", address(&model_ClearCommError)},
-    {"kernel32.dll", "CancelIoEx", address(&model_CancelIoEx)},
-    {"kernel32.dll", "CancelIo", address(&model_CancelIo)},
-    {"kernel32.dll", "WaitCommEvent", address(&model_WaitCommEvent)},
-    {"kernel32.dll", "TerminateThread", address(&model_TerminateThread)},
-    {"kernel32.dll", "ProcessIdToSessionId", address(&model_ProcessIdToSessionId)},
-    {"kernel32.dll", "OutputDebugStringA", address(&model_OutputDebugStringA)},
-    {"user32.dll", "MessageBoxA", address(&model_MessageBoxA)},
-    {"kernel32.dll", "GetPrivateProfileIntA", address(&model_GetPrivateProfileIntA)},
-    {"kernel32.dll", "GetPrivateProfileStringA", address(&model_GetPrivateProfileStringA)},
-    {"user32.dll", "GetUserObjectInformationA", address(&model_GetUserObjectInformationA)},
-    {"winmm.dll", "timeBeginPeriod", address(&model_timeBeginPeriod)},
-    {"winmm.dll", "timeEndPeriod", address(&model_timeEndPeriod)},
-};
-
-// Points one import slot at a shim; keeps what it held where the shim calls through a pointer.
-void patch(IMAGE_THUNK_DATA* slot, const Shim& shim) {
-    if (std::strcmp(shim.name, "timeBeginPeriod") == 0)
-        g.begin_period = reinterpret_cast<TimePeriod>(slot->u1.Function);
-    if (std::strcmp(shim.name, "timeEndPeriod") == 0) g.end_period = reinterpret_cast<TimePeriod>(slot->u1.Function);
-    DWORD was = 0;
-    VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &was);
-    slot->u1.Function = shim.shim;
-    VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, was, &was);
-}
 
 }  // namespace
 
@@ -615,16 +594,6 @@ bool parse_windows_model(const char* text, ModelOptions* options) {
 }
 
 bool install_windows_model(HMODULE dll, const ModelOptions& options) {
-    auto* base = reinterpret_cast<unsigned char*>(dll);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
-    // The DLL is built for this program's processor: PE32 here on i686, PE32+ on x86_64, and
-    // <windows.h> gives the matching IMAGE_NT_HEADERS and IMAGE_THUNK_DATA.
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC) return false;
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0) return false;
-
     g.profile = options.profile;
     g.origin_ms = now_ms();
     g.slow_port = options.slow_port;
@@ -633,27 +602,7 @@ bool install_windows_model(HMODULE dll, const ModelOptions& options) {
     g.stall_s = options.stall_s;
     g.periods_1ms = options.period_1ms ? 1 : 0;
     g.faults = options.faults;
-
-    int patched = 0;
-    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
-        const char* library = reinterpret_cast<const char*>(base + d->Name);
-        // The names come from the lookup table; the address table beside it is what calls go through.
-        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
-            base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            const char* name = reinterpret_cast<const char*>(by_name->Name);
-            for (const Shim& shim : kShims) {
-                if (_stricmp(library, shim.library) == 0 && std::strcmp(name, shim.name) == 0) {
-                    patch(slots, shim);
-                    ++patched;
-                }
-            }
-        }
-    }
-    return patched > 0;
+    return patch_imports(dll, kShims, std::size(kShims)) > 0;
 }
 
 void switch_on_model_fault(ModelFault f, unsigned parameter) {
