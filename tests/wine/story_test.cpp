@@ -87,11 +87,35 @@ void end_by_system(SystemEnd how, const PROCESS_INFORMATION& child) {
     TerminateProcess(child.hProcess, kEndedBySystem);
 }
 
+// A library of the runner's loaded into a program just started, by a thread of the runner's in
+// it; whether it was. The program runs on meanwhile, as far as its first moments take it.
+bool load_into(const PROCESS_INFORMATION& child, const std::string& library) {
+    void* name = VirtualAllocEx(child.hProcess, nullptr, library.size() + 1, MEM_COMMIT, PAGE_READWRITE);
+    if (name == nullptr || !WriteProcessMemory(child.hProcess, name, library.c_str(), library.size() + 1, nullptr))
+        return false;
+    // LoadLibraryA is at the same address in every process of the session, as the system's own.
+    const auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA")));
+    HANDLE thread = CreateRemoteThread(child.hProcess, nullptr, 0, load, name, 0, nullptr);
+    DWORD loaded = 0;
+    if (thread != nullptr) {
+        if (WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0) GetExitCodeThread(thread, &loaded);
+        CloseHandle(thread);
+    }
+    return loaded != 0;
+}
+
+// How a step's run of a program goes beyond running it to its end.
+struct RunWith {
+    std::string library;  // loaded into it as it starts
+    SystemEnd end = SystemEnd::none;  // the system ends it, end_ms into the run
+    DWORD end_ms = 0;
+};
+
 // Runs a program to its end, its standard input the NUL device and its output where given (the
 // handles must be inheritable); its exit status, or 124 when it had to be ended after bound_ms.
-// The system ends it, as end_by_system tells, end_ms into the run.
 DWORD run_program(const std::string& program, const std::vector<std::string>& args, HANDLE out, HANDLE err,
-                  DWORD bound_ms, SystemEnd end = SystemEnd::none, DWORD end_ms = 0) {
+                  DWORD bound_ms, const RunWith& with = {}) {
     std::string line = "\"" + program + "\"";
     for (const std::string& arg : args) line += " \"" + arg + "\"";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -106,8 +130,12 @@ DWORD run_program(const std::string& program, const std::vector<std::string>& ar
     PROCESS_INFORMATION child{};
     DWORD status = 127;
     if (CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child)) {
-        if (end != SystemEnd::none && WaitForSingleObject(child.hProcess, end_ms) == WAIT_TIMEOUT)
-            end_by_system(end, child);
+        if (!with.library.empty() && !load_into(child, with.library)) {
+            std::printf("        could not load %s into the program\n", with.library.c_str());
+            TerminateProcess(child.hProcess, 127);
+        }
+        if (with.end != SystemEnd::none && WaitForSingleObject(child.hProcess, with.end_ms) == WAIT_TIMEOUT)
+            end_by_system(with.end, child);
         if (WaitForSingleObject(child.hProcess, bound_ms) != WAIT_OBJECT_0) TerminateProcess(child.hProcess, 124);
         WaitForSingleObject(child.hProcess, 5000);
         GetExitCodeProcess(child.hProcess, &status);
@@ -215,8 +243,8 @@ public:
         for (int i = 0; i < 2; ++i)
             files[i] = CreateFileA(names[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         const DWORD status =
-            run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000, end_, end_ms_);
-        end_ = SystemEnd::none;
+            run_program(program_folder() + "\\vek-panel.exe", args, files[0], files[1], 60000, next_run_);
+        next_run_ = RunWith{};
         for (HANDLE f : files) CloseHandle(f);
         return {static_cast<int>(status), read_text(names[0]), read_text(names[1])};
     }
@@ -234,12 +262,16 @@ public:
             return true;
         }
         if (step == "the host's window is never activated") return never_active_ = true;
+        if (step == "the next panel run sees a file's size as its directory entry shows it") {
+            next_run_.library = program_folder() + "\\wine_panel_model.dll";
+            return true;
+        }
         static const std::string kLogoff = "the user logs off ", kClose = "the user closes the panel's console ",
                                  kIntoPanel = " ms into the next panel run";
         for (const auto& [head, how] : {std::pair{kLogoff, SystemEnd::logoff}, {kClose, SystemEnd::console_close}}) {
             if (step.rfind(head, 0) == 0 && step.find(kIntoPanel) != std::string::npos) {
-                end_ms_ = static_cast<DWORD>(std::atol(step.c_str() + head.size()));
-                end_ = how;
+                next_run_.end_ms = static_cast<DWORD>(std::atol(step.c_str() + head.size()));
+                next_run_.end = how;
                 return true;
             }
         }
@@ -350,8 +382,7 @@ private:
     std::map<unsigned, CardFiles> cards_;
     Driver driver_;
     bool never_active_ = false;
-    SystemEnd end_ = SystemEnd::none;  // of the next panel run, end_ms_ into it
-    DWORD end_ms_ = 0;
+    RunWith next_run_;  // of the panel
     BoxWatcher user_;
     std::string told_;
     std::atomic<double> call_began_{0};
