@@ -3,8 +3,9 @@
 // another program holds the file open and writes it: Windows brings the entry up to date only now
 // and then (at the latest when that handle closes), and here never, as at its worst. Only the
 // driver's traces are shown so; the panel's other files are its own and closed when it looks.
-#include <sys/stat.h>
 #include <windows.h>
+
+#include <sys/stat.h>
 
 #include <cwchar>
 

@@ -80,7 +80,8 @@ bool close_console(const PROCESS_INFORMATION& child) {
 
 // The system's end of a program under way: it is told, then ended, whatever it does meanwhile.
 void end_by_system(SystemEnd how, const PROCESS_INFORMATION& child) {
-    if (how == SystemEnd::logoff) std::printf("        the session ended: %d windows of the program told\n", end_session(child));
+    if (how == SystemEnd::logoff)
+        std::printf("        the session ended: %d windows of the program told\n", end_session(child));
     if (how == SystemEnd::console_close)
         std::printf("        the console closed: its handlers %s\n",
                     close_console(child) ? "returned" : "were cut short at 5 s");
@@ -107,7 +108,7 @@ bool load_into(const PROCESS_INFORMATION& child, const std::string& library) {
 
 // How a step's run of a program goes beyond running it to its end.
 struct RunWith {
-    std::string library;  // loaded into it as it starts
+    std::string library;              // loaded into it as it starts
     SystemEnd end = SystemEnd::none;  // the system ends it, end_ms into the run
     DWORD end_ms = 0;
 };
