@@ -598,7 +598,8 @@ TEST_F(PanelTest, EverySourceTellsTheLineAndItsAnswerTimesAlike) {
     for (const unsigned delay : {0u, 50u, 300u, 3000u}) {
         SCOPED_TRACE("delay " + std::to_string(delay));
         // The three sources at once: each run waits on the driver's cycles far more than it works,
-        // so side by side they take the longest one's time, not the sum.
+        // so side by side they take the longest one's time, not the sum. Not at delay 0: there each
+        // driver polls as fast as the wire goes, and three at once on a busy machine answer late.
         std::vector<std::vector<std::string>> all_reads(sources.size());
         std::vector<std::string> outputs(sources.size());
         std::vector<std::thread> runs;
@@ -607,8 +608,11 @@ TEST_F(PanelTest, EverySourceTellsTheLineAndItsAnswerTimesAlike) {
                 all_reads[i] = truth_reads(dir, sources[i], delay, delay == 50 ? faults : std::vector<TruthRow>{},
                                            &outputs[i]);
             });
+            if (delay == 0) runs.back().join();
         }
-        for (std::thread& run : runs) run.join();
+        for (std::thread& run : runs) {
+            if (run.joinable()) run.join();
+        }
         for (std::size_t s = 0; s < sources.size(); ++s) {
             const Source source = sources[s];
             SCOPED_TRACE(source == Source::monitor ? "line monitor" : source == Source::trace ? "driver's trace" : "tap");
