@@ -63,19 +63,26 @@ int end_session(const PROCESS_INFORMATION& child) {
     return static_cast<int>(search.second.size());
 }
 
-// The user closes the program's console as Windows tells it: a new thread in the program runs its
-// console handlers with CTRL_CLOSE_EVENT (the system's own entry, at the same address in every
-// process), and is given the system's 5 s. Whether the handlers returned within them.
-bool close_console(const PROCESS_INFORMATION& child) {
+// A system library's entry run on a new thread in the program, with one argument, for at most the
+// system's 5 s: the system's own code is at the same address in every process of the session.
+// Whether it returned, and what it returned where asked.
+bool run_in_program(const PROCESS_INFORMATION& child, const char* library, const char* name, void* argument,
+                    DWORD* returned = nullptr) {
     const auto entry = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
-    HANDLE thread = entry == nullptr ? nullptr
-                                     : CreateRemoteThread(child.hProcess, nullptr, 0, entry,
-                                                          reinterpret_cast<void*>(CTRL_CLOSE_EVENT), 0, nullptr);
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(library), name)));
+    HANDLE thread =
+        entry == nullptr ? nullptr : CreateRemoteThread(child.hProcess, nullptr, 0, entry, argument, 0, nullptr);
     if (thread == nullptr) return false;
-    const bool returned = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    const bool ended = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    if (ended && returned != nullptr) GetExitCodeThread(thread, returned);
     CloseHandle(thread);
-    return returned;
+    return ended;
+}
+
+// The user closes the program's console as Windows tells it: a new thread in the program runs its
+// console handlers with CTRL_CLOSE_EVENT. Whether the handlers returned within the system's 5 s.
+bool close_console(const PROCESS_INFORMATION& child) {
+    return run_in_program(child, "kernelbase.dll", "CtrlRoutine", reinterpret_cast<void*>(CTRL_CLOSE_EVENT));
 }
 
 // The system's end of a program under way: it is told, then ended, whatever it does meanwhile.
@@ -94,16 +101,8 @@ bool load_into(const PROCESS_INFORMATION& child, const std::string& library) {
     void* name = VirtualAllocEx(child.hProcess, nullptr, library.size() + 1, MEM_COMMIT, PAGE_READWRITE);
     if (name == nullptr || !WriteProcessMemory(child.hProcess, name, library.c_str(), library.size() + 1, nullptr))
         return false;
-    // LoadLibraryA is at the same address in every process of the session, as the system's own.
-    const auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "LoadLibraryA")));
-    HANDLE thread = CreateRemoteThread(child.hProcess, nullptr, 0, load, name, 0, nullptr);
     DWORD loaded = 0;
-    if (thread != nullptr) {
-        if (WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0) GetExitCodeThread(thread, &loaded);
-        CloseHandle(thread);
-    }
-    return loaded != 0;
+    return run_in_program(child, "kernel32.dll", "LoadLibraryA", name, &loaded) && loaded != 0;
 }
 
 // How a step's run of a program goes beyond running it to its end.
